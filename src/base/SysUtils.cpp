@@ -1,0 +1,128 @@
+#include "SysUtils.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "Exceptions.h"
+
+namespace corvane {
+
+std::string Format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    out.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(out.data(), out.size(), fmt, args);
+    out.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return out;
+}
+
+int32_t StrToInt(std::string_view text) {
+  const auto fail = [&]() -> int32_t {
+    throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+  };
+  size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int base = 10;
+  if (i < text.size() && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= text.size()) return fail();
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    int digit;
+    if (std::isdigit(c))
+      digit = c - '0';
+    else if (base == 16 && std::isxdigit(c))
+      digit = std::tolower(c) - 'a' + 10;
+    else
+      return fail();
+    value = value * base + digit;
+    if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1) return fail();
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min())
+    return fail();
+  return static_cast<int32_t>(value);
+}
+
+std::string IntToStr(int64_t value) { return std::to_string(value); }
+
+std::string TrimLeft(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
+  return std::string(text.substr(i));
+}
+
+std::string TrimRight(std::string_view text) {
+  size_t n = text.size();
+  while (n > 0 && static_cast<unsigned char>(text[n - 1]) <= ' ') --n;
+  return std::string(text.substr(0, n));
+}
+
+std::string Trim(std::string_view text) { return TrimLeft(TrimRight(text)); }
+
+std::string UpperCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+std::string ExtractFilePath(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
+}
+
+std::string ExtractFileName(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string ChangeFileExt(std::string_view path, std::string_view ext) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  const bool hasExt = dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
+  return std::string(hasExt ? path.substr(0, dot) : path) + std::string(ext);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace corvane
