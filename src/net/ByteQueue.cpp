@@ -1,0 +1,51 @@
+#include "ByteQueue.h"
+
+#include <cstring>
+
+void TByteQueue::Clear() {
+  data_.clear();
+  head_ = 0;
+  scanned_ = 0;
+}
+
+void TByteQueue::Append(std::string_view bytes) {
+  if (head_ > 0 && head_ >= data_.size() / 2) compact();
+  data_.append(bytes);
+}
+
+void TByteQueue::Consume(int64_t count) {
+  if (count <= 0) return;
+  head_ += std::min(static_cast<size_t>(count), data_.size() - head_);
+  if (scanned_ < head_) scanned_ = head_;
+  if (head_ == data_.size()) Clear();
+}
+
+bool TByteQueue::HasLine() const {
+  if (scanned_ < head_) scanned_ = head_;
+  const void* found = std::memchr(data_.data() + scanned_, '\n', data_.size() - scanned_);
+  if (found) return true;
+  scanned_ = data_.size();
+  return false;
+}
+
+bool TByteQueue::TakeLine(std::string& line) {
+  if (scanned_ < head_) scanned_ = head_;
+  const char* start = data_.data() + scanned_;
+  const void* found = std::memchr(start, '\n', data_.size() - scanned_);
+  if (!found) {
+    scanned_ = data_.size();
+    return false;
+  }
+  size_t end = static_cast<size_t>(static_cast<const char*>(found) - data_.data()) + 1;
+  line.assign(data_, head_, end - head_);
+  head_ = end;
+  scanned_ = end;
+  if (head_ == data_.size()) Clear();
+  return true;
+}
+
+void TByteQueue::compact() {
+  data_.erase(0, head_);
+  scanned_ -= head_;
+  head_ = 0;
+}

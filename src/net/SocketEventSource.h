@@ -1,0 +1,143 @@
+#pragma once
+// The socket event source: one non-blocking POSIX TCP socket watched with
+// QSocketNotifiers. Readiness becomes read, write, connect and close notifications and a
+// host lookup becomes a lookup reply, each posted as a TSocketMessage to a hidden
+// notification object and handled there on the GUI thread, like the window messages of an
+// asynchronous socket service. errno values are reported as the socket error table's
+// codes. It knows nothing of the component above it, nor of mail.
+//
+// Notification rules (what the component relies on):
+// - read: posted once when bytes are waiting; posted again only after the next Receive.
+// - write: posted after a successful connect and after a Send that could not take all.
+// - connect: posted when a connect completes, carrying the error code (0 on success).
+//   A connect that fails at once is reported the same way, asynchronously.
+// - close: posted once when the peer closed or reset the connection.
+// Messages of a socket that has since been closed are recognised by their serial number
+// and dropped (IsCurrent).
+#include <QEvent>
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QSocketNotifier;
+struct sockaddr_in;
+
+// Wide enough for the platform's handles; NoSocket is never a valid handle.
+using TSocketHandle = int64_t;
+inline constexpr TSocketHandle NoSocket = -1;
+
+// Events of a socket notification (low 16 bits of its parameter).
+enum : uint16_t {
+  FD_READ = 1,
+  FD_WRITE = 2,
+  FD_OOB = 4,
+  FD_ACCEPT = 8,
+  FD_CONNECT = 16,
+  FD_CLOSE = 32,
+  FD_ALL_EVENTS = 63
+};
+
+// Message numbers of the notification object.
+enum : int {
+  WM_SOCKET_NOTIFY = 1125,  // socket notification: event | error << 16
+  WM_LOOKUP_REPLY = 1126,   // host lookup reply: error << 16
+  WM_WRITE_NOW = 1127,      // posted by the component: drain the send queue
+  WM_READ_NOW = 1128        // posted by the component: read again
+};
+
+// Socket error codes used by the component itself.
+enum : int {
+  SOCK_EWOULDBLOCK = 10035,
+  SOCK_ENOTCONN = 10057,
+  SOCK_HOST_NOT_FOUND = 11001,
+  SOCK_NO_RECOVERY = 11003,
+  SOCK_NO_DATA = 11004
+};
+
+class TSocketMessage : public QEvent {
+ public:
+  TSocketMessage(int message, uint32_t lParam, uint64_t serial = 0, uint32_t address = 0);
+  static QEvent::Type EventType();
+
+  int Message;
+  uint32_t LParam;   // low 16 bits: event; high 16 bits: error code
+  uint64_t Serial;   // socket or lookup serial; 0 for messages the component posts itself
+  uint32_t Address;  // lookup reply: the first IPv4 address, network byte order
+
+  uint16_t Event() const { return static_cast<uint16_t>(LParam & 0xFFFF); }
+  uint16_t Error() const { return static_cast<uint16_t>(LParam >> 16); }
+};
+
+// The hidden object the notifications go to. Without a Handler every event takes Qt's
+// default path.
+class TNotificationWindow : public QObject {
+ public:
+  std::function<void(const TSocketMessage&)> Handler;
+
+  void Post(int message, uint32_t lParam = 0, uint64_t serial = 0, uint32_t address = 0);
+  bool event(QEvent* e) override;
+};
+
+// errno (or a getaddrinfo-style lookup failure) as a socket error table code.
+int ErrnoToSocketError(int error);
+
+class TSocketEventSource {
+ public:
+  explicit TSocketEventSource(TNotificationWindow* window);
+  ~TSocketEventSource();
+  TSocketEventSource(const TSocketEventSource&) = delete;
+  TSocketEventSource& operator=(const TSocketEventSource&) = delete;
+
+  // Creates a non-blocking TCP socket; lingerReset makes closing reset the connection.
+  // False with LastError set on failure.
+  bool Open(bool lingerReset);
+  // Closes the socket and stops its notifications. False (LastError set, handle kept) when
+  // the system refused.
+  bool Close();
+  // Chooses the notifications to post (FD_* bits); 0 stops them all.
+  void Select(uint16_t mask);
+  // Starts connecting to an IPv4 address and port (host byte order). Returns false with
+  // LastError SOCK_EWOULDBLOCK while the connect goes on; the outcome arrives as FD_CONNECT.
+  bool Connect(uint32_t addressNetworkOrder, uint16_t port);
+  // -1 with LastError on failure; 0 means the peer closed.
+  int64_t Receive(char* buffer, int64_t size);
+  int64_t Send(const char* data, int64_t size);
+  // Accepts a connection on a listening socket; NoSocket with LastError on failure.
+  TSocketHandle Accept(sockaddr_in* peer);
+
+  TSocketHandle Handle() const { return fd_; }
+  int LastError() const { return lastError_; }
+  void SetLastError(int code) { lastError_ = code; }
+  bool IsCurrent(const TSocketMessage& message) const;
+
+  // Looks a host name up on a worker thread; the reply arrives as WM_LOOKUP_REPLY with the
+  // first IPv4 address. A new lookup or CancelLookup makes older replies stale.
+  void LookupHost(const std::string& name);
+  void CancelLookup();
+
+  // Description of the service for the component's SocketInfo.
+  static int MaxSockets();
+
+ private:
+  void post(uint16_t event, int error = 0);
+  void onReadable();
+  void onWritable();
+  void finishConnect();
+  void updateNotifiers();
+
+  TNotificationWindow* window_;
+  TSocketHandle fd_ = NoSocket;
+  int lastError_ = 0;
+  uint16_t mask_ = 0;
+  uint64_t serial_ = 0;
+  uint64_t lookupSerial_ = 0;
+  bool connecting_ = false;
+  bool connected_ = false;
+  bool readArmed_ = false;    // a read notification may be posted
+  bool writeWanted_ = false;  // a send could not take everything
+  bool closePosted_ = false;
+  std::unique_ptr<QSocketNotifier> readNotifier_;
+  std::unique_ptr<QSocketNotifier> writeNotifier_;
+};

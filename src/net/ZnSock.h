@@ -1,0 +1,202 @@
+#pragma once
+// ZnSock: the TCP client component TZnSocket on which the POP3 and SMTP components stand,
+// and its time-out timer TThreadTimer.
+//
+// Operations look blocking: each waits in a loop that lets Qt process pending events
+// (socket notifications, timer ticks, the user's clicks) until its flag is set, Cancel was
+// called, the connection closed or the time-out expired. Everything runs on one thread.
+//
+// Subclasses: override Connect, Disconnect and Abort; call the base Connect/Disconnect to
+// open and close the socket; set CancelCleanup in the constructor; send commands with
+// Transaction and read lines with ReadLn. A destructor of a subclass that needs its own
+// Abort must call it itself (the base destructor can only reach the base one).
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ByteQueue.h"
+#include "Events.h"
+#include "Exceptions.h"
+#include "SocketEventSource.h"
+#include "Streams.h"
+#include "StringList.h"
+
+class TZnSocket;
+
+using TOnHostResolved = std::function<void(TObject* Sender)>;
+using TOnSocketError = std::function<void(TObject* Sender, uint16_t ErrorCode, const std::string& ErrorText)>;
+
+class TTimerWindow;
+
+// A repeating timer on the GUI thread. TZnSocket uses it one-shot by switching it off at
+// the first tick.
+class TThreadTimer : public TObject {
+ public:
+  explicit TThreadTimer(TObject* Owner = nullptr);
+  ~TThreadTimer() override;
+  TThreadTimer(const TThreadTimer&) = delete;
+  TThreadTimer& operator=(const TThreadTimer&) = delete;
+
+  bool Enabled() const { return FEnabled; }
+  void SetEnabled(bool Value);
+  uint32_t Interval() const { return FInterval; }
+  void SetInterval(uint32_t Value);
+  const TNotifyEvent& OnTimer() const { return FOnTimer; }
+  void SetOnTimer(TNotifyEvent Value);
+
+  // Receives a failure that escaped OnTimer; without it the failure is logged.
+  static std::function<void(const std::exception&)> ApplicationExceptionHandler;
+
+ protected:
+  // Fires OnTimer; called at every tick.
+  virtual void Timer();
+
+ private:
+  friend class TTimerWindow;
+  void UpdateTimer();
+  void tick();
+
+  uint32_t FInterval = 1000;
+  std::unique_ptr<TTimerWindow> FWindow;
+  TNotifyEvent FOnTimer;
+  bool FEnabled = true;
+  int FTimerId = 0;
+};
+
+class TZnSocket : public TObject {
+ public:
+  explicit TZnSocket(TObject* Owner = nullptr);
+  ~TZnSocket() override;
+  TZnSocket(const TZnSocket&) = delete;
+  TZnSocket& operator=(const TZnSocket&) = delete;
+
+  // Events, fired only when assigned.
+  TNotifyEvent OnDataReceived;
+  TNotifyEvent OnAccept;
+  TNotifyEvent OnConnect;
+  TNotifyEvent OnDisconnect;
+  TOnSocketError OnSocketError;
+  THandlerEvent OnInvalidHost;
+  TOnHostResolved OnHostResolved;
+  THandlerEvent OnConnectionRequired;
+  TOnStatus OnStatus;
+  TNotifyEvent OnConnectionFailed;
+  TNotifyEvent OnPacketRecvd;
+  TNotifyEvent OnPacketSent;
+  // Run when a read notification arrives after Cancel; subclasses close and empty the buffer.
+  TNotifyEvent CancelCleanup;
+
+  // Properties.
+  std::string Host;
+  int32_t Port = 0;     // low 16 bits used
+  int32_t TimeOut = 0;  // ms for lookup, connect and every wait; 0 = none
+  int32_t ReportLevel = 0;
+  std::string Proxy;      // connected instead of Host when not empty
+  int32_t ProxyPort = 0;  // low 16 bits used
+
+  // State, readable by subclasses, owners and tests.
+  bool Transferring = false;
+  bool InHandler = false;
+  TStringList SocketInfo;
+  int32_t BytesSent = 0;
+  bool Canceled = false;
+  bool ShuttingDown = false;
+  int32_t LastErrorCode = 0;
+  std::string Status;
+  bool Succeeded = false;
+  bool TimedOut = false;
+  int32_t BytesTotal = 0;
+  int32_t BytesRecvd = 0;
+  bool ReplyReceived = false;
+  sockaddr_in RemoteAddress{};
+  std::string LastReply;
+  int16_t ReplyCode = 0;
+  bool SendDone = false;
+  bool Connected = false;
+  // Bytes waiting to be sent, front first.
+  TByteQueue SendQueue;
+  // Received bytes not read yet, front first; subclasses may empty it.
+  TByteQueue ReceiveBuffer;
+
+  TSocketHandle SocketHandle() const;
+  QObject* WindowHandle() const;
+  // True from the start of the destructor: no event fires any more.
+  bool Destroying() const { return FDestroying; }
+
+  // Resolve, connect and wait; raises ESockError on failure.
+  virtual void Connect();
+  // "Disconnecting", then closes at once and leaves a fresh unconnected socket.
+  virtual void Disconnect();
+  // Sends Command + CR LF and reads the one-line reply into LastReply and ReplyCode.
+  virtual std::string Transaction(const std::string& Command);
+  // Reaction to a time-out; empty here.
+  virtual void Abort();
+  // Waits for an incoming connection announced by the lookup reply; returns its handle.
+  virtual TSocketHandle Accept();
+
+  // Ends every wait.
+  void Cancel();
+  // Gives OnConnectionRequired one chance; raises Exception "Not Connected".
+  void RequireConnection();
+  void ReportStatus(uint8_t Level, const std::string& Text);
+
+  // Queues Length bytes (0 = up to the first NUL) and waits until they are handed over.
+  void SendBuffer(const char* Data, uint32_t Length);
+  // Sends Text up to its first NUL, cut to 16384 characters.
+  void Write(const std::string& Text);
+  void Writeln(const std::string& Text);
+  // The next received line with its line end.
+  std::string ReadLn();
+  // Sends the whole stream from its start and waits until every byte was handed over.
+  void SendStream(TStream& Stream);
+
+  // The text of the socket error table for Code; empty for 0.
+  std::string LookupErrorMessage(uint16_t Code);
+  // Reads the last socket error; returns normally (Text empty) when it is tolerated by
+  // the mask Tolerated, else fires OnSocketError and raises ESockError with its text.
+  void ErrorManager(uint16_t Tolerated, std::string& Text);
+
+  // Expires when the component is destroyed: code after a wait checks it before touching
+  // the object again.
+  std::weak_ptr<void> Lifetime() const { return FAlive; }
+
+ protected:
+  void ResolveHost();
+  void RequestCloseSocket();
+  void InitWinsock();
+  void TimerOn();
+  void TimerOff();
+  void TimerTriggered(TObject* Sender);
+  void ReadToStream();
+  void WriteFromStream();
+  TSocketEventSource& SocketService() { return *FSource; }
+
+ private:
+  enum class WaitEnd { Done, Canceled, TimedOut, Closed, Idle };
+  void WindowProc(const TSocketMessage& Message);
+  void Dispatch(const TSocketMessage& Message);
+  void HandleClose();
+  void OpenSocket(bool LingerReset);
+  // Pumps events until done() holds, Cancel, the time-out timer or, when watchIdle is set,
+  // TimeOut ms without progress or the connection closed.
+  WaitEnd WaitFor(const std::function<bool()>& done, bool watchTimer, bool watchIdle);
+  void ThrowIfDestroyed(const std::weak_ptr<void>& alive, const char* text);
+  void ClearSendQueueAfterAbort();
+
+  std::unique_ptr<TNotificationWindow> FWindow;
+  std::unique_ptr<TSocketEventSource> FSource;
+  std::unique_ptr<TThreadTimer> FTimer;
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+  bool FDestroying = false;
+  bool FStarted = false;       // counted among the process's socket users
+  bool FReadPending = false;   // a read notification met a running handler
+  bool FWritePending = false;  // a write notification met a running handler
+  uint32_t FResolvedAddress = 0;
+  int64_t FProgress = 0;  // grows with every byte received or sent; idle detection
+};
+
+// Field N (from 1) of Text split at every Separator; empty when there is no such field.
+std::string NthField(const std::string& Text, char Separator, int N);
