@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <clocale>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 
 #include "Exceptions.h"
@@ -108,20 +109,53 @@ void TStringList::SetText(std::string_view text) {
   }
 }
 
-void TStringList::LoadFromFile(const std::string& path) { SetText(corvane::ReadFile(path)); }
+void TStringList::LoadFromFile(const std::string& path) {
+  SetText(corvane::ReadFile(path));
+}
 
-void TStringList::SaveToFile(const std::string& path) const { corvane::WriteFileAtomically(path, Text()); }
+void TStringList::SaveToFile(const std::string& path) const {
+  corvane::WriteFileAtomically(path, Text());
+}
+
+namespace {
+
+// The text as wide characters of the user's locale, each folded to lower case. A byte
+// that starts no valid character becomes U+DC00 + byte, so every text converts and the
+// order stays total.
+std::wstring foldWide(std::string_view s) {
+  std::wstring out;
+  out.reserve(s.size());
+  std::mbstate_t state{};
+  size_t i = 0;
+  while (i < s.size()) {
+    wchar_t wc = 0;
+    const size_t n = std::mbrtowc(&wc, s.data() + i, s.size() - i, &state);
+    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+      wc = static_cast<wchar_t>(0xDC00 + static_cast<unsigned char>(s[i]));
+      state = std::mbstate_t{};
+      i += 1;
+    } else {
+      i += n == 0 ? 1 : n;
+    }
+    out.push_back(static_cast<wchar_t>(std::towlower(static_cast<wint_t>(wc))));
+  }
+  return out;
+}
+
+int sign(int c) {
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+}  // namespace
 
 int TStringList::CompareStrings(std::string_view a, std::string_view b) const {
-  // Fold case per character, then let the locale's collation order the folded texts.
-  const auto fold = [](std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-  };
-  const std::string fa = fold(a);
-  const std::string fb = fold(b);
-  const int c = std::strcoll(fa.c_str(), fb.c_str());
-  if (c != 0) return c < 0 ? -1 : 1;
-  return fa.compare(fb) < 0 ? -1 : fa.compare(fb) > 0 ? 1 : 0;
+  // Fold case per character, let the locale's collation order the folded texts, and
+  // break its ties by code point so that only texts equal but for case compare equal.
+  const std::wstring fa = foldWide(a);
+  const std::wstring fb = foldWide(b);
+  if (fa.find(L'\0') == std::wstring::npos && fb.find(L'\0') == std::wstring::npos) {
+    const int c = std::wcscoll(fa.c_str(), fb.c_str());
+    if (c != 0) return sign(c);
+  }
+  return sign(fa.compare(fb));
 }
