@@ -1,0 +1,21 @@
+#include "InboxStore.h"
+
+InboxStore::InboxStore(std::string path)
+    : MessageStore(std::move(path), "Received", {"From", "Subject", "header", "body", "attachments"}) {}
+
+void InboxStore::Store(const InboxMessage& message) {
+  AddRecord({{message.From}, {message.Subject}, message.Header, message.Body, message.Attachments});
+  SaveAdded();
+}
+
+InboxStore::Row InboxStore::RowAt(int r) const {
+  Row row;
+  row.From = cell(r, lbFrom, row.Failure);
+  // The subject value is optional, but a record without the subject label is damaged.
+  if (Record(r).Count() <= lbSubject) {
+    if (row.Failure.empty()) row.Failure = "List index out of bounds (1)";
+  } else {
+    FirstValue(r, lbSubject, row.Subject);
+  }
+  return row;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The inbox store "mailin.txt": every retrieved message as a record with the labels
+// "From", "Subject", "header", "body", "attachments".
+#include <string>
+#include <vector>
+
+#include "TextTree.h"
+
+struct InboxMessage {
+  std::string From;
+  std::string Subject;
+  std::vector<std::string> Header;
+  std::vector<std::string> Body;
+  std::vector<std::string> Attachments;
+};
+
+class InboxStore : public MessageStore {
+ public:
+  enum Label { lbFrom, lbSubject, lbHeader, lbBody, lbAttachments };
+  struct Row {
+    std::string From;
+    std::string Subject;
+    std::string Failure;  // set when the record lacks its sender value or subject label
+  };
+
+  explicit InboxStore(std::string path);
+
+  // Appends the message as a new record and writes it to the file.
+  void Store(const InboxMessage& message);
+  // The list row of record r: the sender value and the subject value (empty when none).
+  Row RowAt(int r) const;
+  std::string RowFailure(int r) const override { return RowAt(r).Failure; }
+};

@@ -1,0 +1,38 @@
+#pragma once
+// The outbox store "mailout.txt": every sent message as a record with the labels
+// "FromAddress", "FromName", "Subject", "ToAddress", "Attachments", "Body".
+#include <string>
+#include <vector>
+
+#include "TextTree.h"
+
+struct OutboxMessage {
+  std::string FromAddress;
+  std::string FromName;
+  std::string Subject;
+  std::vector<std::string> ToAddress;
+  std::vector<std::string> Attachments;
+  std::vector<std::string> Body;
+};
+
+class OutboxStore : public MessageStore {
+ public:
+  enum Label { lbFromAddress, lbFromName, lbSubject, lbToAddress, lbAttachments, lbBody };
+  struct Row {
+    std::string From;
+    std::string Subject;
+    std::string Failure;  // set when the record lacks its address or subject value
+  };
+
+  explicit OutboxStore(std::string path);
+
+  // Adds the message as a new record to the tree; SaveAdded writes it.
+  void Add(const OutboxMessage& message);
+  void Store(const OutboxMessage& message) {
+    Add(message);
+    SaveAdded();
+  }
+  // The list row of record r: the sender address value and the subject value.
+  Row RowAt(int r) const;
+  std::string RowFailure(int r) const override { return RowAt(r).Failure; }
+};

@@ -1,0 +1,360 @@
+#include "TextTree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "Streams.h"
+#include "SysUtils.h"
+
+TextTree::Node& TextTree::FirstNode() const {
+  if (top_.empty()) throw EListError("Invalid index");
+  return *top_.front();
+}
+
+TextTree::Node& TextTree::AddTopLevel(std::string text) {
+  top_.push_back(std::unique_ptr<Node>(new Node(nullptr, std::move(text), 0)));
+  return *top_.back();
+}
+
+TextTree::Node& TextTree::AddChild(Node& parent, std::string text) {
+  parent.children_.push_back(std::unique_ptr<Node>(new Node(&parent, std::move(text), parent.level_ + 1)));
+  return *parent.children_.back();
+}
+
+TextTree::Node& TextTree::Child(const Node& node, int i) const {
+  if (i < 0 || i >= node.Count()) throw EListError(corvane::Format("List index out of bounds (%d)", i));
+  return *node.children_[static_cast<size_t>(i)];
+}
+
+void TextTree::Delete(Node& node) {
+  auto& siblings = node.parent_ ? node.parent_->children_ : top_;
+  for (auto it = siblings.begin(); it != siblings.end(); ++it)
+    if (it->get() == &node) {
+      siblings.erase(it);
+      return;
+    }
+}
+
+void TextTree::SerializeNode(const Node& node, std::string& out) {
+  out.append(static_cast<size_t>(node.level_), '\t');
+  out += node.text_;
+  out += "\r\n";
+  for (const auto& child : node.children_) SerializeNode(*child, out);
+}
+
+std::string TextTree::Serialize() const {
+  std::string out;
+  for (const auto& node : top_) SerializeNode(*node, out);
+  return out;
+}
+
+void TextTree::Parse(std::string_view text) {
+  top_.clear();
+  Node* last = nullptr;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end;
+    if (pos < text.size()) pos += (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ? 2 : 1;
+
+    size_t indent = 0;
+    while (indent < line.size() && (line[indent] == '\t' || line[indent] == ' ')) ++indent;
+    const int level = static_cast<int>(indent);
+    std::string nodeText(line.substr(indent));
+
+    if (!last || level == 0) {
+      last = &AddTopLevel(std::move(nodeText));
+    } else if (level == last->level_) {
+      last = &AddChild(*last->parent_, std::move(nodeText));
+    } else if (level == last->level_ + 1) {
+      last = &AddChild(*last, std::move(nodeText));
+    } else if (level < last->level_) {
+      Node* sibling = last;
+      while (sibling->level_ > level) sibling = sibling->parent_;
+      last = &AddChild(*sibling->parent_, std::move(nodeText));
+    } else {
+      throw ETextTreeError(corvane::Format("Invalid level (%d) for item \"%s\"", level, nodeText.c_str()));
+    }
+  }
+}
+
+void TextTree::SaveToFile(const std::string& path) const {
+  corvane::WriteFileAtomically(path, Serialize());
+}
+
+void TextTree::LoadFromFile(const std::string& path) {
+  Parse(corvane::ReadFile(path));
+}
+
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+struct FileId {
+  ino_t inode = 0;
+  int64_t size = -1;  // -1: no such file
+};
+
+FileId statFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {st.st_ino, static_cast<int64_t>(st.st_size)};
+}
+
+void syncFolder(const std::string& path) {
+  const std::string folder = corvane::ExtractFilePath(path);
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  ::fsync(dir);
+  ::close(dir);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+void TreeStoreFile::rememberFile() {
+  const FileId id = statFile(path_);
+  inSync_ = id.size >= 0;
+  inode_ = id.inode;
+  size_ = id.size;
+}
+
+bool TreeStoreFile::fileUnchanged() const {
+  const FileId id = statFile(path_);
+  return inSync_ && id.size == size_ && id.inode == inode_;
+}
+
+void TreeStoreFile::recoverTornAppend() {
+  const std::string journal = JournalPath();
+  if (!corvane::FileExists(journal)) return;
+  unsigned long long inode = 0;
+  long long length = -1;
+  std::string text;
+  try {
+    text = corvane::ReadFile(journal);
+  } catch (const std::exception&) {
+    return;  // unreadable: leave it for a later start rather than guess
+  }
+  // A journal torn while being written was never followed by an append: nothing to undo.
+  if (std::sscanf(text.c_str(), "%llu %lld", &inode, &length) == 2 && length >= 0) {
+    const FileId id = statFile(path_);
+    if (id.size > length && static_cast<unsigned long long>(id.inode) == inode) {
+      const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0) throw EFOpenError("Cannot open file " + path_);
+      const bool ok = ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::fsync(fd) == 0;
+      ::close(fd);
+      if (!ok) throw EFOpenError("Cannot open file " + path_);
+    }
+  }
+  ::unlink(journal.c_str());
+}
+
+bool TreeStoreFile::Load(TextTree& tree) {
+  inSync_ = false;
+  recoverTornAppend();
+  if (!corvane::FileExists(path_)) return false;
+  const std::string bytes = corvane::ReadFile(path_);
+  tree.Parse(bytes);
+  // Only a file that is exactly what the tree writes may be appended to.
+  if (tree.Serialize() == bytes) rememberFile();
+  return true;
+}
+
+void TreeStoreFile::Rewrite(const TextTree& tree) {
+  inSync_ = false;
+  corvane::WriteFileAtomically(path_, tree.Serialize());
+  // A journal left by an append whose undo failed names the replaced file; it is stale now.
+  ::unlink(JournalPath().c_str());
+  rememberFile();
+}
+
+void TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
+  if (!fileUnchanged()) return Rewrite(tree);
+  std::string bytes;
+  TextTree::SerializeNode(node, bytes);
+  appendBytes(bytes);
+}
+
+void TreeStoreFile::appendBytes(std::string_view bytes) {
+  const std::string journal = JournalPath();
+  const auto fail = [&]() {
+    inSync_ = false;
+    throw EFCreateError("Cannot create file " + path_);
+  };
+  {
+    const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (jfd < 0) fail();
+    const std::string record =
+        corvane::Format("%llu %lld\n", static_cast<unsigned long long>(inode_), static_cast<long long>(size_));
+    const bool ok = writeAll(jfd, record) && ::fsync(jfd) == 0;
+    ::close(jfd);
+    if (!ok) {
+      ::unlink(journal.c_str());
+      fail();
+    }
+    syncFolder(journal);
+  }
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) {
+    ::unlink(journal.c_str());
+    fail();
+  }
+  if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+    // Undo at once; if even that fails the journal stays and the next load undoes it.
+    const bool undone = ::ftruncate(fd, static_cast<off_t>(size_)) == 0 && ::fsync(fd) == 0;
+    ::close(fd);
+    if (undone) ::unlink(journal.c_str());
+    fail();
+  }
+  ::close(fd);
+  ::unlink(journal.c_str());
+  size_ += static_cast<int64_t>(bytes.size());
+}
+
+std::string TreeStoreFile::PreserveDamaged() {
+  inSync_ = false;
+  const std::string base = path_ + ".damaged";
+  for (int n = 0; n < 100000; ++n) {
+    const std::string target = n == 0 ? base : base + "." + std::to_string(n);
+    // link() refuses an existing name, so an earlier kept copy is never replaced.
+    if (::link(path_.c_str(), target.c_str()) == 0) {
+      ::unlink(path_.c_str());
+      syncFolder(path_);
+      return target;
+    }
+    if (errno == EEXIST) continue;
+    // A file system without hard links: rename, after making sure the name is free.
+    if (!corvane::FileExists(target) && ::rename(path_.c_str(), target.c_str()) == 0) {
+      syncFolder(path_);
+      return target;
+    }
+    break;
+  }
+  throw EFCreateError("Cannot create file " + base);
+}
+
+namespace corvane {
+
+std::string StoreValue(std::string_view text) {
+  std::string value = TrimLeft(text);
+  for (char& c : value)
+    if (c == '\r' || c == '\n') c = ' ';
+  return value;
+}
+
+}  // namespace corvane
+
+// ---------------------------------------------------------------------------------------
+
+std::string MessageStore::LoadReport::Message() const {
+  if (keptAs.empty()) return failure;
+  return failure + "; the store file was kept as " + keptAs;
+}
+
+MessageStore::MessageStore(std::string path, std::string rootText, std::vector<std::string> labels)
+    : file_(std::move(path)), rootText_(std::move(rootText)), labels_(std::move(labels)) {
+  tree_.AddTopLevel(rootText_);
+}
+
+MessageStore::LoadReport MessageStore::Load() {
+  LoadReport report;
+  try {
+    report.found = file_.Load(tree_);
+  } catch (const ETextTreeError& e) {
+    report.found = true;
+    report.failure = e.Message();
+  }
+  if (tree_.Empty()) {
+    tree_.AddTopLevel(rootText_);
+    file_.MarkStale();
+  }
+  for (int r = 0; report.failure.empty() && r < Count(); ++r) report.failure = RowFailure(r);
+  if (!report.failure.empty() && report.found) report.keptAs = file_.PreserveDamaged();
+  return report;
+}
+
+int MessageStore::Count() const {
+  return tree_.FirstNode().Count();
+}
+
+TextTree::Node& MessageStore::Record(int r) const {
+  return tree_.Child(tree_.FirstNode(), r);
+}
+
+std::vector<std::string> MessageStore::Values(int r, int label) const {
+  const TextTree::Node& node = tree_.Child(Record(r), label);
+  std::vector<std::string> values;
+  values.reserve(static_cast<size_t>(node.Count()));
+  for (int i = 0; i < node.Count(); ++i) values.push_back(tree_.Child(node, i).Text());
+  return values;
+}
+
+bool MessageStore::FirstValue(int r, int label, std::string& value) const {
+  const TextTree::Node& record = Record(r);
+  if (label >= record.Count()) return false;
+  const TextTree::Node& node = tree_.Child(record, label);
+  if (node.Count() == 0) return false;
+  value = tree_.Child(node, 0).Text();
+  return true;
+}
+
+std::string MessageStore::cell(int r, int label, std::string& failure) const {
+  const TextTree::Node& record = Record(r);
+  if (label >= record.Count()) {
+    if (failure.empty()) failure = corvane::Format("List index out of bounds (%d)", label);
+    return {};
+  }
+  const TextTree::Node& node = tree_.Child(record, label);
+  if (node.Count() == 0) {
+    if (failure.empty()) failure = "List index out of bounds (0)";
+    return {};
+  }
+  return tree_.Child(node, 0).Text();
+}
+
+void MessageStore::AddRecord(const std::vector<std::vector<std::string>>& values) {
+  TextTree::Node& record = tree_.AddChild(tree_.FirstNode(), "msg");
+  for (size_t i = 0; i < labels_.size(); ++i) {
+    TextTree::Node& label = tree_.AddChild(record, labels_[i]);
+    if (i >= values.size()) continue;
+    for (const std::string& value : values[i]) tree_.AddChild(label, corvane::StoreValue(value));
+  }
+}
+
+void MessageStore::SaveAdded() {
+  // The new record is the last node in file order only while the root is the last top-level node.
+  const TextTree::Node& root = tree_.FirstNode();
+  if (tree_.TopCount() != 1 || root.Count() == 0) return Save();
+  file_.Append(tree_, tree_.Child(root, root.Count() - 1));
+}
+
+void MessageStore::Delete(int r) {
+  if (r < 0 || r >= Count()) return;
+  tree_.Delete(Record(r));
+  Save();
+}
+
+void MessageStore::DeleteAll() {
+  tree_.DeleteChildren(tree_.FirstNode());
+  Save();
+}
+
+void MessageStore::Save() {
+  file_.Rewrite(tree_);
+}

@@ -1,0 +1,170 @@
+#pragma once
+// The ordered tree of text nodes that both message stores rest on, its indented file
+// format (one line per node: level TABs, text, CR LF) and the journaled store file that
+// lets a store grow by appending instead of rewriting every byte.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Exceptions.h"
+
+// "Invalid level (%d) for item "%s"": a line two or more levels deeper than the one before.
+class ETextTreeError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class TextTree {
+ public:
+  class Node {
+   public:
+    const std::string& Text() const { return text_; }
+    Node* Parent() const { return parent_; }
+    int Level() const { return level_; }
+    int Count() const { return static_cast<int>(children_.size()); }
+
+   private:
+    friend class TextTree;
+    Node(Node* parent, std::string text, int level) : text_(std::move(text)), parent_(parent), level_(level) {}
+
+    std::string text_;
+    Node* parent_;
+    int level_;
+    std::vector<std::unique_ptr<Node>> children_;
+  };
+
+  TextTree() = default;
+  TextTree(const TextTree&) = delete;
+  TextTree& operator=(const TextTree&) = delete;
+
+  bool Empty() const { return top_.empty(); }
+  int TopCount() const { return static_cast<int>(top_.size()); }
+  // The first top-level node; EListError "Invalid index" when the tree is empty.
+  Node& FirstNode() const;
+  Node& AddTopLevel(std::string text);
+  Node& AddChild(Node& parent, std::string text);
+  // EListError "List index out of bounds (%d)" when node has no child i.
+  Node& Child(const Node& node, int i) const;
+  int ChildCount(const Node& node) const { return node.Count(); }
+  void Delete(Node& node);
+  void DeleteChildren(Node& node) { node.children_.clear(); }
+  void Clear() { top_.clear(); }
+
+  // The file's bytes for the whole tree, and for one node with its subtree.
+  std::string Serialize() const;
+  static void SerializeNode(const Node& node, std::string& out);
+  // Replaces the tree by the content of text. On an invalid level it raises
+  // ETextTreeError and keeps the nodes built before the faulty line.
+  void Parse(std::string_view text);
+
+  void SaveToFile(const std::string& path) const;
+  void LoadFromFile(const std::string& path);
+
+ private:
+  std::vector<std::unique_ptr<Node>> top_;
+};
+
+// The file behind a store tree. A change that adds a node at the very end of the tree's
+// depth-first order (a new last record) is appended to the file; anything else rewrites
+// the file whole and atomically. An append is guarded by a small journal beside the file
+// that records the file's identity and length before the append: a crash in the middle
+// leaves the journal, and the next load cuts the file back to its old length. Either way
+// the file holds exactly the bytes of a whole rewrite, old or new.
+class TreeStoreFile {
+ public:
+  explicit TreeStoreFile(std::string path) : path_(std::move(path)) {}
+
+  const std::string& Path() const { return path_; }
+  std::string JournalPath() const { return path_ + ".journal"; }
+
+  // Repairs a torn append, then loads the tree. False when there is no file (the tree is
+  // then left untouched). Raises ETextTreeError for a damaged file, with the nodes before
+  // the faulty line in the tree.
+  bool Load(TextTree& tree);
+  // Writes the whole tree atomically; "Cannot create file %s" on failure.
+  void Rewrite(const TextTree& tree);
+  // Stores node, which must be the last node of the tree in depth-first order with its
+  // subtree; falls back to a rewrite when the file is not known to hold the rest.
+  void Append(const TextTree& tree, const TextTree::Node& node);
+  // Moves the file aside to "<name>.damaged" (or ".damaged.1", ...) so no later write can
+  // replace it; returns the new path. The next save rewrites the file whole.
+  std::string PreserveDamaged();
+  // The file no longer matches the tree (a failed save); the next save rewrites it.
+  void MarkStale() { inSync_ = false; }
+
+ private:
+  void rememberFile();
+  bool fileUnchanged() const;
+  void recoverTornAppend();
+  void appendBytes(std::string_view bytes);
+
+  std::string path_;
+  bool inSync_ = false;  // the file holds exactly the serialized tree
+  ino_t inode_ = 0;
+  int64_t size_ = 0;
+};
+
+// A message store in a text tree: a root, one "msg" record per message under it (oldest
+// first), a fixed row of label nodes in each record and the values under the labels. Reads
+// go by position: record r is child r of the root, label i is child i of a record.
+class MessageStore {
+ public:
+  struct LoadReport {
+    bool found = false;   // a store file was there
+    std::string failure;  // what was wrong with it, empty when nothing
+    std::string keptAs;   // where the damaged file was moved, empty when nowhere
+    // The text for the error box: the failure and the name of the kept file.
+    std::string Message() const;
+  };
+
+  MessageStore(std::string path, std::string rootText, std::vector<std::string> labels);
+  virtual ~MessageStore() = default;
+
+  // Start-up load. A file that fails to load, or a record that lacks what the list shows,
+  // moves the file aside before anything can write the store again; the tree keeps what
+  // was read. A store without a root gets its new-store root.
+  LoadReport Load();
+
+  const std::string& Path() const { return file_.Path(); }
+  TextTree& Tree() { return tree_; }
+  const TextTree& Tree() const { return tree_; }
+  int Count() const;
+  TextTree::Node& Record(int r) const;
+  // The values under label i of record r; EListError when the record lacks the label.
+  std::vector<std::string> Values(int r, int label) const;
+  // The first value under label i, or false when there is none.
+  bool FirstValue(int r, int label, std::string& value) const;
+
+  // Adds a record with values[i] under label i, each made a store value. Tree only.
+  void AddRecord(const std::vector<std::vector<std::string>>& values);
+  // Writes the record added last (appending when the file allows).
+  void SaveAdded();
+  // Removes record r (no-op for a bad index) and writes the store.
+  void Delete(int r);
+  // Removes every record, keeping the root, and writes the store.
+  void DeleteAll();
+  void Save();
+
+  // The failure text for a record that lacks a node its list row needs, or empty.
+  virtual std::string RowFailure(int r) const = 0;
+
+ protected:
+  // The text of child 0 of label i; sets failure (once) when it is missing.
+  std::string cell(int r, int label, std::string& failure) const;
+
+ private:
+  TextTree tree_;
+  TreeStoreFile file_;
+  std::string rootText_;
+  std::vector<std::string> labels_;
+};
+
+namespace corvane {
+// A store value: leading characters of code 32 or less would read back as levels, and a
+// line break would split the node, so both are taken out (breaks become blanks).
+std::string StoreValue(std::string_view text);
+}  // namespace corvane
