@@ -1,4 +1,5 @@
 // Test main for units that need Qt's event loop but no widgets.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>

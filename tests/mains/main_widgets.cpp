@@ -1,4 +1,5 @@
 // Test main for the window: widgets run on the offscreen platform unless told otherwise.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -1,0 +1,302 @@
+#include "ScriptedServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+std::string visible(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 32 || c >= 127) {
+      static const char hex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string ScriptedServer::Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    switch (c) {
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '0':
+        out += '\0';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case 'x':
+        if (i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+          out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+          i += 2;
+          break;
+        }
+        [[fallthrough]];
+      default:
+        out += '\\';
+        out += c;
+    }
+  }
+  return out;
+}
+
+ScriptedServer::ScriptedServer(std::string script, int stepTimeoutMs) : stepTimeoutMs_(stepTimeoutMs) {
+  size_t start = 0;
+  int number = 0;
+  while (start <= script.size()) {
+    size_t end = script.find('\n', start);
+    if (end == std::string::npos) end = script.size();
+    std::string line = script.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    ++number;
+    Step step{line[0], {}, number, line};
+    if (line.size() >= 2 && line[1] == ':') {
+      step.text = line.substr(line.size() > 2 && line[2] == ' ' ? 3 : 2);
+    }
+    if (step.kind == 'S' || step.kind == 'R' || step.kind == 'C') step.text = Unescape(step.text);
+    if (std::string("SRCBWXEA").find(step.kind) == std::string::npos) {
+      throw std::invalid_argument("bad script line: " + line);
+    }
+    steps_.push_back(step);
+  }
+
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) throw std::runtime_error("ScriptedServer: socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listenFd_, 4) != 0 ||
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(listenFd_);
+    throw std::runtime_error("ScriptedServer: cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] { run(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  closeClient();
+  if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+void ScriptedServer::run() {
+  if (acceptClient()) {
+    for (const Step& step : steps_) {
+      if (stop_ || !runStep(step)) break;
+    }
+  } else {
+    std::lock_guard lock(mutex_);
+    failures_.push_back("no client connected");
+  }
+  closeClient();
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+  }
+  done_.notify_all();
+}
+
+bool ScriptedServer::runStep(const Step& step) {
+  std::string got;
+  switch (step.kind) {
+    case 'S':
+      return sendAll(step.text + "\r\n") || (fail(step, "send failed"), false);
+    case 'R':
+      return sendAll(step.text) || (fail(step, "send failed"), false);
+    case 'C':
+      if (!readUntil(0, true, got)) {
+        fail(step, "no line; pending \"" + visible(pending_) + "\"");
+        return false;
+      }
+      if (got != step.text + "\r\n") fail(step, "got \"" + visible(got) + "\"");
+      return true;
+    case 'B': {
+      size_t count = std::stoul(step.text);
+      if (!readUntil(count, false, got)) {
+        fail(step, "only " + std::to_string(pending_.size()) + " bytes");
+        return false;
+      }
+      return true;
+    }
+    case 'W': {
+      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(step.text));
+      while (!stop_ && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      return true;
+    }
+    case 'X':
+      closeClient();
+      return true;
+    case 'E': {
+      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(stepTimeoutMs_);
+      while (clientFd_ >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (stop_ || left.count() <= 0) {
+          fail(step, "client did not close");
+          return false;
+        }
+        if (!readMore(static_cast<int>(left.count()))) break;
+      }
+      pending_.clear();
+      closeClient();
+      return true;
+    }
+    case 'A':
+      closeClient();
+      pending_.clear();
+      if (!acceptClient()) {
+        fail(step, "no client connected");
+        return false;
+      }
+      return true;
+  }
+  return false;
+}
+
+bool ScriptedServer::acceptClient() {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(stepTimeoutMs_);
+  while (!stop_ && std::chrono::steady_clock::now() < until) {
+    pollfd p{listenFd_, POLLIN, 0};
+    if (::poll(&p, 1, 20) > 0) {
+      clientFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (clientFd_ >= 0) {
+        ++connections_;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void ScriptedServer::closeClient() {
+  if (clientFd_ >= 0) ::close(clientFd_);
+  clientFd_ = -1;
+}
+
+bool ScriptedServer::sendAll(const std::string& bytes) {
+  size_t sent = 0;
+  while (clientFd_ >= 0 && sent < bytes.size()) {
+    ssize_t n = ::send(clientFd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return sent == bytes.size();
+}
+
+bool ScriptedServer::readMore(int timeoutMs) {
+  if (clientFd_ < 0) return false;
+  pollfd p{clientFd_, POLLIN, 0};
+  int ready = ::poll(&p, 1, std::min(timeoutMs, 20));
+  if (ready <= 0) return true;  // nothing yet; the caller checks its deadline
+  char buffer[65536];
+  ssize_t n = ::recv(clientFd_, buffer, sizeof buffer, 0);
+  if (n <= 0) {
+    closeClient();
+    return false;
+  }
+  pending_.append(buffer, static_cast<size_t>(n));
+  std::lock_guard lock(mutex_);
+  received_.append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool ScriptedServer::readUntil(size_t wanted, bool line, std::string& out) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(stepTimeoutMs_);
+  for (;;) {
+    size_t end = std::string::npos;
+    if (line) {
+      size_t lf = pending_.find('\n');
+      if (lf != std::string::npos) end = lf + 1;
+    } else if (pending_.size() >= wanted) {
+      end = wanted;
+    }
+    if (end != std::string::npos) {
+      out = pending_.substr(0, end);
+      pending_.erase(0, end);
+      return true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (stop_ || left.count() <= 0) return false;
+    if (!readMore(static_cast<int>(left.count()))) return false;
+  }
+}
+
+void ScriptedServer::fail(const Step& step, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  failures_.push_back("step " + std::to_string(step.number) + " (" + step.source + "): " + text);
+}
+
+bool ScriptedServer::WaitFinished(int timeoutMs) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!finished_) {
+    if (deadline.hasExpired()) return false;
+    if (QCoreApplication::instance()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    std::unique_lock lock(mutex_);
+    done_.wait_for(lock, std::chrono::milliseconds(2), [this] { return finished_.load(); });
+  }
+  return true;
+}
+
+std::string ScriptedServer::Received() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+std::string ScriptedServer::Failures() const {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  for (const auto& f : failures_) out += f + "\n";
+  return out;
+}
