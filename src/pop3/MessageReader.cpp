@@ -1,0 +1,261 @@
+#include "MessageReader.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "Exceptions.h"
+#include "SysUtils.h"
+#include "ZnUUE.h"
+
+namespace {
+
+// Values copied out of header lines are cut to this many characters.
+constexpr size_t kValueLimit = 256;
+// A folder holding this many files of one name is not one we keep filling.
+constexpr int kMaxNameSuffix = 100000;
+
+const char* const kTempFileName = "Temp.mme";
+const char* const kDefaultFileName = "text.tmp";
+
+std::string withoutLineEnd(const std::string& line) {
+  if (line.ends_with("\r\n")) return line.substr(0, line.size() - 2);
+  if (line.ends_with('\n')) return line.substr(0, line.size() - 1);
+  return line;
+}
+
+// The value of a header line from a fixed 1-based character position, as the header names
+// are matched with exactly one blank after their colon.
+std::string valueFrom(const std::string& line, size_t position) {
+  if (line.size() < position) return {};
+  return line.substr(position - 1, kValueLimit);
+}
+
+bool contains(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Any directory entry counts, a dangling symbolic link included, so a new file never
+// lands on something that is already there.
+bool entryExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Points the coder at two streams for one decode and lets go of them afterwards.
+class CoderStreams {
+ public:
+  CoderStreams(TZnUUProcessor& coder, TStream& in, TStream& out) : coder_(coder) {
+    coder_.InputStream = &in;
+    coder_.OutputStream = &out;
+  }
+  ~CoderStreams() {
+    coder_.InputStream = nullptr;
+    coder_.OutputStream = nullptr;
+  }
+  CoderStreams(const CoderStreams&) = delete;
+  CoderStreams& operator=(const CoderStreams&) = delete;
+
+ private:
+  TZnUUProcessor& coder_;
+};
+
+}  // namespace
+
+void TMessageReader::Reset() {
+  transferEncoding_.clear();
+  boundary_.clear();
+  partFileName_.clear();
+  bodyMode_ = TBodyMode::bmHeader;
+}
+
+void TMessageReader::Read(const TLineSource& ReadLine) {
+  source_ = &ReadLine;
+  ended_ = false;
+  message_.Header.Clear();
+  message_.Body.Clear();
+  message_.Attachments.Clear();
+  message_.Subject.clear();
+  message_.From.clear();
+  message_.MessageId.clear();
+  contentType_.clear();
+  try {
+    readMessage();
+    // Whatever a malformed message left unread belongs to it, not to the next reply.
+    drainToEnd();
+  } catch (const ESockError&) {
+    source_ = nullptr;
+    throw;
+  } catch (...) {
+    // A file that could not be written ends the retrieval, but the session must stay in
+    // step with the server: the rest of the message is read and dropped first.
+    drainToEnd();
+    source_ = nullptr;
+    throw;
+  }
+  source_ = nullptr;
+}
+
+bool TMessageReader::nextLine(std::string& line) {
+  if (ended_) return false;
+  line = (*source_)();
+  if (line == ".\r\n" || line == ".\n") {
+    ended_ = true;
+    return false;
+  }
+  // The server doubled the leading dot of this line; the sender wrote one.
+  if (line.starts_with("..")) line.erase(0, 1);
+  return true;
+}
+
+void TMessageReader::drainToEnd() {
+  std::string line;
+  while (nextLine(line)) {
+  }
+}
+
+void TMessageReader::readMessage() {
+  readHeader();
+  if (ended_) return;
+  if (contains(corvane::LowerCase(contentType_), "multipart") && !boundary_.empty()) {
+    readMultipart();
+    return;
+  }
+  if (contains(corvane::UpperCase(transferEncoding_), "BASE64")) {
+    bodyMode_ = TBodyMode::bmFile;
+    readBody();
+    // A single-part coded message shows its decoded text as the body.
+    if (message_.Attachments.Count() > 0) message_.Body.LoadFromFile(AttachFilePath + message_.Attachments[0]);
+    return;
+  }
+  readBody();
+}
+
+void TMessageReader::readHeader() {
+  std::string line;
+  while (nextLine(line)) {
+    line = withoutLineEnd(line);
+    if (bodyMode_ == TBodyMode::bmHeader) message_.Header.Add(line);
+    if (line.empty()) break;
+    headerFields(line);
+  }
+  if (bodyMode_ == TBodyMode::bmHeader) bodyMode_ = TBodyMode::bmText;
+}
+
+void TMessageReader::headerFields(const std::string& line) {
+  const std::string name = corvane::UpperCase(line.substr(0, line.find(' ')));
+  if (name == "SUBJECT:") message_.Subject = valueFrom(line, 9);
+  if (name == "FROM:") message_.From = valueFrom(line, 7);
+  if (name == "CONTENT-TYPE:") contentType_ = valueFrom(line, 15);
+  if (name == "MESSAGE-ID:") message_.MessageId = valueFrom(line, 13);
+
+  const std::string upper = corvane::UpperCase(line);
+  const size_t boundaryAt = upper.find("BOUNDARY=");
+  if (boundaryAt != std::string::npos) {
+    std::string value = line.substr(boundaryAt + 9);
+    if (value.starts_with('"')) value = value.substr(1, value.find('"', 1) - 1);
+    boundary_ = value.substr(0, kValueLimit);
+  }
+  if (contains(upper, "CONTENT-TRANSFER-ENCODING")) transferEncoding_ = valueFrom(line, 28);
+  if (contains(upper, "NAME")) {
+    const size_t open = line.find('"');
+    partFileName_ = open == std::string::npos ? std::string() : line.substr(open + 1, kValueLimit);
+    partFileName_ = partFileName_.substr(0, partFileName_.find('"'));
+  }
+}
+
+bool TMessageReader::readBody() {
+  const std::string tempPath = AttachFilePath + kTempFileName;
+  std::unique_ptr<TFileStream> temp;
+  if (bodyMode_ == TBodyMode::bmFile) {
+    temp = std::make_unique<TFileStream>(tempPath, TFileStream::fmCreate);
+    message_.Body.Add("\r\nFile \"" + partFileName_ + "\" extracted");
+  }
+  status("Extracting file");
+
+  bool closing = false;
+  std::string line;
+  while (nextLine(line)) {
+    if (!boundary_.empty() && contains(line, boundary_)) {
+      closing = withoutLineEnd(line).ends_with("--");
+      break;
+    }
+    if (temp) {
+      temp->WriteString(line);
+    } else {
+      message_.Body.Add(withoutLineEnd(line));
+    }
+  }
+  if (temp) {
+    temp->Flush();
+    temp.reset();
+    storePart(tempPath);
+  }
+  bodyMode_ = TBodyMode::bmFile;
+  return closing;
+}
+
+void TMessageReader::readMultipart() {
+  std::string line;
+  bool delimiterSeen = false;
+  while (!delimiterSeen && nextLine(line)) delimiterSeen = contains(line, boundary_);
+  bool closing = false;
+  while (delimiterSeen && !closing && !ended_) {
+    transferEncoding_.clear();
+    partFileName_.clear();
+    readHeader();
+    if (ended_) break;
+    closing = readBody();
+  }
+}
+
+std::string TMessageReader::PlainFileName(const std::string& name) {
+  const size_t cut = name.find_last_of("/\\");
+  std::string plain = cut == std::string::npos ? name : name.substr(cut + 1);
+  if (plain.empty() || plain == "." || plain == ".." || contains(plain, std::string_view("\0", 1))) {
+    return kDefaultFileName;
+  }
+  return plain;
+}
+
+std::string TMessageReader::uniqueFileName(const std::string& name) const {
+  if (!entryExists(AttachFilePath + name)) return name;
+  const size_t firstDot = name.find('.');
+  const std::string base = name.substr(0, firstDot);
+  std::string ext;
+  if (firstDot != std::string::npos) {
+    const size_t secondDot = name.find('.', firstDot + 1);
+    ext = name.substr(firstDot + 1, secondDot == std::string::npos ? std::string::npos : secondDot - firstDot - 1);
+  }
+  for (int n = 1; n <= kMaxNameSuffix; ++n) {
+    std::string candidate = base + "_" + std::to_string(n) + "." + ext;
+    if (!entryExists(AttachFilePath + candidate)) return candidate;
+  }
+  throw EFCreateError(corvane::Format("Cannot create file %s", (AttachFilePath + name).c_str()));
+}
+
+void TMessageReader::storePart(const std::string& tempPath) {
+  partFileName_ = uniqueFileName(PlainFileName(partFileName_));
+  const std::string target = AttachFilePath + partFileName_;
+  message_.Attachments.Add(partFileName_);
+
+  const std::string encoding = corvane::UpperCase(transferEncoding_);
+  const bool uuencoded = contains(encoding, "X-UUENCODE");
+  if (!uuencoded && !contains(encoding, "BASE64")) {
+    if (std::rename(tempPath.c_str(), target.c_str()) != 0) {
+      throw EFCreateError(corvane::Format("Cannot create file %s", target.c_str()));
+    }
+    return;
+  }
+  TFileStream in(tempPath, TFileStream::fmOpenRead);
+  TFileStream out(target, TFileStream::fmCreate);
+  const CoderStreams streams(coder_, in, out);
+  coder_.Method = uuencoded ? uuCode : uuMime;
+  status("Decoding file");
+  if (in.Size() > 0) coder_.Decode();
+  out.Flush();
+}
+
+void TMessageReader::status(const std::string& text) {
+  Fire(OnStatus, text);
+}
