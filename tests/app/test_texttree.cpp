@@ -1,0 +1,244 @@
+// The text tree file format and the journaled store file under it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QTemporaryDir>
+#include <fstream>
+
+#include "AddressBook.h"
+#include "InboxStore.h"
+#include "Streams.h"
+#include "SysUtils.h"
+#include "TextTree.h"
+
+namespace {
+
+std::string dataFile(const std::string& name) {
+  return corvane::ReadFile(std::string(CORVANE_TEST_DATA) + "/stores/" + name);
+}
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no failure)";
+}
+
+struct TempFolder {
+  QTemporaryDir dir;
+  std::string path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
+};
+
+void appendRaw(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out << bytes;
+}
+
+InboxMessage message(const std::string& from, int bodyLines = 2) {
+  InboxMessage m{from, "Subject of " + from, {"Received: by test"}, {}, {}};
+  for (int i = 0; i < bodyLines; ++i) m.Body.push_back("body line " + std::to_string(i));
+  return m;
+}
+
+}  // namespace
+
+TEST(TextTree, LoadThenSaveGivesTheSameBytes) {
+  const std::string bytes = dataFile("roundtrip.txt");
+  TextTree tree;
+  tree.Parse(bytes);
+  EXPECT_EQ(tree.TopCount(), 2);
+  EXPECT_EQ(tree.Serialize(), bytes);
+  // Trailing blanks are text, an empty value line is a node with empty text.
+  const auto& record = tree.Child(tree.FirstNode(), 0);
+  EXPECT_EQ(tree.Child(tree.Child(record, 1), 0).Text(), "Hello  ");
+  EXPECT_EQ(tree.Child(tree.Child(record, 3), 0).Text(), "");
+}
+
+TEST(TextTree, SpaceAndMixedIndentLoadsAsLevelsAndSavesWithTabs) {
+  TextTree tree;
+  tree.Parse(dataFile("spaces.txt"));
+  EXPECT_EQ(tree.Serialize(), dataFile("spaces.expected"));
+}
+
+TEST(TextTree, LineEndsLastLineAndLowerLevels) {
+  TextTree tree;
+  // Lone CR, lone LF, no end after the last line; a level-0 line starts a new top node,
+  // a lower level continues under the ancestor at that level.
+  tree.Parse("a\r\tb\n\t\tc\r\n\td\r\ne\r\n\t");
+  EXPECT_EQ(tree.Serialize(), "a\r\n\tb\r\n\t\tc\r\n\td\r\ne\r\n\t\r\n");
+  tree.Parse("root\r\n\tlast");
+  EXPECT_EQ(tree.Child(tree.FirstNode(), 0).Text(), "last");
+}
+
+TEST(TextTree, NulIsKeptAsAnOrdinaryCharacter) {
+  // A body line holding a NUL must not cut off every record stored after it.
+  const std::string bytes("r\r\n\tv\0x\r\n\tw\r\n", 13);
+  TextTree tree;
+  tree.Parse(bytes);
+  EXPECT_EQ(tree.FirstNode().Count(), 2);
+  EXPECT_EQ(tree.Serialize(), bytes);
+}
+
+TEST(TextTree, InvalidLevelNamesLevelAndTextAndKeepsWhatWasBuilt) {
+  TextTree tree;
+  EXPECT_EQ(failureOf([&] { tree.Parse("Received\r\n\tmsg\r\n\t\t\tbad item \r\n\tnever\r\n"); }),
+            "Invalid level (3) for item \"bad item \"");
+  EXPECT_EQ(tree.Serialize(), "Received\r\n\tmsg\r\n");
+  // The first line is a top-level node whatever its indent; the next is measured from it.
+  EXPECT_EQ(failureOf([&] { tree.Parse("\t\tx\r\n\t\ty\r\n"); }), "Invalid level (2) for item \"y\"");
+}
+
+TEST(TextTree, EmptyTreeAndBadPositions) {
+  TempFolder tmp;
+  TextTree tree;
+  EXPECT_EQ(failureOf([&] { tree.FirstNode(); }), "Invalid index");
+  tree.SaveToFile(tmp.path("empty.txt"));
+  EXPECT_EQ(corvane::ReadFile(tmp.path("empty.txt")), "");
+  auto& root = tree.AddTopLevel("r");
+  tree.AddChild(root, "a");
+  EXPECT_EQ(failureOf([&] { tree.Child(root, 1); }), "List index out of bounds (1)");
+  EXPECT_EQ(failureOf([&] { tree.Child(root, -1); }), "List index out of bounds (-1)");
+  tree.Delete(tree.Child(root, 0));
+  EXPECT_EQ(tree.Serialize(), "r\r\n");
+  EXPECT_EQ(failureOf([&] { tree.SaveToFile(tmp.path("no/such/folder.txt")); }),
+            "Cannot create file " + tmp.path("no/such/folder.txt"));
+}
+
+TEST(TextTree, StoreValueDropsLeadingControlsAndBreaksLines) {
+  EXPECT_EQ(corvane::StoreValue(" \t\x01\x1fvalue  "), "value  ");
+  EXPECT_EQ(corvane::StoreValue("two\r\nlines\rand\nmore"), "two  lines and more");
+  EXPECT_EQ(corvane::StoreValue("\xa0x"), "\xa0x");  // bytes above 32 stay
+}
+
+// ---- the store file ---------------------------------------------------------------------
+
+TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  {
+    InboxStore store(path);
+    store.Load();
+    for (int i = 0; i < 5; ++i) store.Store(message("m" + std::to_string(i)));
+    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    // A file changed behind the store's back is rewritten rather than appended to.
+    appendRaw(path, "junk\r\n");
+    store.Store(message("after"));
+    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    EXPECT_FALSE(corvane::FileExists(path + ".journal"));
+  }
+  InboxStore reloaded(path);
+  reloaded.Load();
+  EXPECT_EQ(reloaded.Count(), 6);
+  EXPECT_EQ(reloaded.RowAt(5).From, "after");
+}
+
+TEST(StoreFile, TornAppendIsCutBackAtLoad) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  InboxStore store(path);
+  store.Load();
+  store.Store(message("kept"));
+  const std::string before = corvane::ReadFile(path);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  // What a crash in the middle of an append leaves: the journal and half a record.
+  appendRaw(path + ".journal", std::to_string(st.st_ino) + " " + std::to_string(before.size()) + "\n");
+  appendRaw(path, "\tmsg\r\n\t\tFrom\r\n\t\t\thalf wri");
+
+  InboxStore reloaded(path);
+  const auto report = reloaded.Load();
+  EXPECT_EQ(report.failure, "");
+  EXPECT_EQ(corvane::ReadFile(path), before);
+  EXPECT_FALSE(corvane::FileExists(path + ".journal"));
+  EXPECT_EQ(reloaded.Count(), 1);
+
+  // A journal naming another file (the store was rewritten since) changes nothing.
+  appendRaw(path + ".journal", std::to_string(st.st_ino + 1) + " 3\n");
+  InboxStore again(path);
+  again.Load();
+  EXPECT_EQ(corvane::ReadFile(path), before);
+}
+
+TEST(StoreFile, FailedSaveKeepsTheRecordAndTheNextSaveWritesEverything) {
+  TempFolder tmp;
+  const std::string folder = tmp.path("sub");
+  const std::string path = folder + "/mailin.txt";
+  InboxStore store(path);
+  store.Load();
+  EXPECT_EQ(failureOf([&] { store.Store(message("first")); }), "Cannot create file " + path);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  store.Store(message("second"));
+  InboxStore reloaded(path);
+  reloaded.Load();
+  ASSERT_EQ(reloaded.Count(), 2);
+  EXPECT_EQ(reloaded.RowAt(0).From, "first");
+}
+
+TEST(StoreFile, DamagedFileIsMovedAsideUnderAFreeName) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  const std::string damaged = dataFile("damaged_level.txt");
+  for (const std::string& kept : {path + ".damaged", path + ".damaged.1"}) {
+    appendRaw(path, damaged);
+    InboxStore store(path);
+    const auto report = store.Load();
+    EXPECT_EQ(report.keptAs, kept);
+    EXPECT_EQ(report.Message(), "Invalid level (5) for item \"deep line\"; the store file was kept as " + kept);
+    EXPECT_EQ(corvane::ReadFile(kept), damaged);
+    EXPECT_FALSE(corvane::FileExists(path));
+    // The record cut short by the faulty line has no sender value.
+    EXPECT_EQ(store.Count(), 2);
+    EXPECT_EQ(store.RowAt(1).Failure, "List index out of bounds (0)");
+    store.Store(message("new"));
+    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    ::unlink(path.c_str());
+  }
+}
+
+TEST(StoreFile, RecordWithoutListNodesCountsAsDamagedAndEmptyFileGetsARoot) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  appendRaw(path, "Received\r\n\tmsg\r\n\t\tFrom\r\n\t\t\tA\r\n\tmsg\r\n\t\tFrom\r\n\t\t\tB\r\n\t\tSubject\r\n");
+  InboxStore store(path);
+  const auto report = store.Load();
+  EXPECT_EQ(report.failure, "List index out of bounds (1)");
+  EXPECT_EQ(report.keptAs, path + ".damaged");
+  EXPECT_EQ(store.RowAt(1).From, "B");
+  EXPECT_EQ(store.RowAt(1).Failure, "");
+
+  appendRaw(tmp.path("empty.txt"), "");
+  InboxStore empty(tmp.path("empty.txt"));
+  EXPECT_EQ(empty.Load().failure, "");
+  EXPECT_EQ(empty.Count(), 0);
+  empty.Store(message("x"));
+  EXPECT_EQ(corvane::ReadFile(tmp.path("empty.txt")).substr(0, 15), "Received\r\n\tmsg\r");
+}
+
+// ---- the address book -------------------------------------------------------------------
+
+TEST(AddressBookEntries, NamesAddressesAndLookup) {
+  EXPECT_EQ(AddressBook::NameOf("Ann=a=b@x"), "Ann");
+  EXPECT_EQ(AddressBook::AddressOf("Ann=a=b@x"), "a=b@x");
+  EXPECT_EQ(AddressBook::NameOf("plain"), "");
+  EXPECT_EQ(AddressBook::AddressOf("plain"), "");
+  const std::vector<std::string> book{"ann=upper@x", "ANN=lower@x", "\xc3\x89mile=e@x", "=blank@x"};
+  EXPECT_EQ(AddressBook::Lookup(book, "Ann"), "upper@x");
+  EXPECT_EQ(AddressBook::Lookup(book, "\xc3\xa9MILE"), "e@x");
+  EXPECT_EQ(AddressBook::Lookup(book, ""), "blank@x");
+  EXPECT_EQ(AddressBook::Lookup(book, "nobody"), "");
+  // An entry without "=" has an empty name, so it answers an empty name first.
+  EXPECT_EQ(AddressBook::Lookup({"plain", "=blank@x"}, ""), "");
+}
+
+TEST(AddressBookEntries, FileBytes) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailbook.txt");
+  AddressBook::Save(path, {"b=2", "", "a=1"});
+  EXPECT_EQ(corvane::ReadFile(path), "b=2\r\n\r\na=1\r\n");
+  AddressBook::Save(path, {});
+  EXPECT_EQ(corvane::ReadFile(path), "");
+  appendRaw(path, "x=1\ry=2\nz=3");
+  EXPECT_EQ(AddressBook::Load(path), (std::vector<std::string>{"x=1", "y=2", "z=3"}));
+}
