@@ -1,7 +1,16 @@
 #include <QApplication>
+#include <QFile>
+
+#include "Dialogs.h"
+#include "Glyphs.h"
+#include "corvane.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Corvane");
-  return 0;
+  QApplication::setWindowIcon(GlyphIcon(Glyph::Envelope));
+  QtDialogs dialogs;
+  Tpopform popform(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(), dialogs);
+  popform.show();
+  return app.exec();
 }

@@ -1,0 +1,92 @@
+#include "Dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+#include "HelpViewer.h"
+#include "QtText.h"
+#include "SysUtils.h"
+
+namespace {
+
+// "Text Files|*.txt|All Files|*.*" -> "Text Files (*.txt);;All Files (*.*)"
+QString qtFilter(const std::string& filter) {
+  const QStringList parts = corvane::ToQString(filter).split('|');
+  QStringList out;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+    out << parts[i] + " (" + QString(parts[i + 1]).replace(';', ' ') + ")";
+  return out.join(";;");
+}
+
+// Message texts come from servers and files: never let them be taken for markup.
+int runBox(QMessageBox::Icon icon, const char* caption, const std::string& text, QMessageBox::StandardButtons buttons,
+           QMessageBox::StandardButton byDefault) {
+  QMessageBox box(icon, caption, corvane::ToQString(text), buttons, QApplication::activeWindow());
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(byDefault);
+  return box.exec();
+}
+
+bool runFileDialog(TFileDialog& dialog, QFileDialog::AcceptMode mode) {
+  QFileDialog chooser(QApplication::activeWindow());
+  chooser.setAcceptMode(mode);
+  chooser.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+  chooser.setNameFilter(qtFilter(dialog.Filter));
+  chooser.setDefaultSuffix(corvane::ToQString(dialog.DefaultExt));
+  if (!dialog.FileName.empty()) chooser.selectFile(corvane::ToQString(dialog.FileName));
+  if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return false;
+  dialog.FileName = corvane::FromQString(chooser.selectedFiles().constFirst());
+  return true;
+}
+
+}  // namespace
+
+QtDialogs::QtDialogs() = default;
+QtDialogs::~QtDialogs() = default;
+
+void QtDialogs::ShowMessage(const std::string& text) {
+  runBox(QMessageBox::NoIcon, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void QtDialogs::ShowError(const std::string& text) {
+  runBox(QMessageBox::Critical, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+bool QtDialogs::Confirm(const std::string& text, TConfirmButtons buttons) {
+  if (buttons == TConfirmButtons::YesNo)
+    return runBox(QMessageBox::Question, "Confirm", text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+           QMessageBox::Yes;
+  return runBox(QMessageBox::Question, "Confirm", text, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) ==
+         QMessageBox::Ok;
+}
+
+bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+  QInputDialog input(QApplication::activeWindow());
+  input.setWindowTitle(corvane::ToQString(caption));
+  input.setLabelText(corvane::ToQString(prompt));
+  input.setTextValue(corvane::ToQString(value));
+  if (input.exec() != QDialog::Accepted) return false;
+  value = corvane::FromQString(input.textValue());
+  return true;
+}
+
+bool QtDialogs::ExecuteOpen(TFileDialog& dialog) {
+  return runFileDialog(dialog, QFileDialog::AcceptOpen);
+}
+bool QtDialogs::ExecuteSave(TFileDialog& dialog) {
+  return runFileDialog(dialog, QFileDialog::AcceptSave);
+}
+
+bool QtDialogs::HelpContents(const std::string& helpFile) {
+  if (!help_) help_ = std::make_unique<HelpViewer>();
+  if (help_->ShowContents(helpFile)) return true;
+  ShowMessage(corvane::Format("Cannot open the help file %s", helpFile.c_str()));
+  return false;
+}
+
+void QtDialogs::HelpMacro(const std::string& /*helpFile*/, const std::string& macro) {
+  if (help_) help_->RunMacro(macro);
+}

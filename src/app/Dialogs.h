@@ -1,0 +1,59 @@
+#pragma once
+// Every box, question and file chooser the window shows goes through this seam, so the
+// window can run against real Qt dialogs or against scripted answers. All texts are bytes
+// (the program's 8-bit strings); the Qt side converts them losslessly.
+#include <memory>
+#include <string>
+
+class QWidget;
+class HelpViewer;
+
+// The design-time settings of a file dialog and the file it returned.
+struct TFileDialog {
+  std::string Filter;      // "Description|pattern|Description|pattern ..."
+  std::string DefaultExt;  // added when the chosen name has no extension
+  std::string FileName;    // the chosen file after a successful Execute
+};
+
+enum class TConfirmButtons { OkCancel, YesNo };
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+
+  // Plain message box: caption "Corvane", one OK button.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // Error box: caption "Corvane", error icon, one OK button. The text arrives finished.
+  virtual void ShowError(const std::string& text) = 0;
+  // Confirmation box: caption "Confirm", question icon; true for OK or Yes.
+  virtual bool Confirm(const std::string& text, TConfirmButtons buttons) = 0;
+  // Input box with caption, prompt and an entry field holding value; true for OK, and
+  // value then holds the text entered.
+  virtual bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) = 0;
+  // File dialogs; true when a file was chosen, which is then in dialog.FileName.
+  virtual bool ExecuteOpen(TFileDialog& dialog) = 0;
+  virtual bool ExecuteSave(TFileDialog& dialog) = 0;
+  // Help viewer: show the contents of a help file (false when that failed), then run a
+  // macro such as JumpID("","topic") in it.
+  virtual bool HelpContents(const std::string& helpFile) = 0;
+  virtual void HelpMacro(const std::string& helpFile, const std::string& macro) = 0;
+};
+
+// The real dialogs, parented to the active window.
+class QtDialogs : public Dialogs {
+ public:
+  QtDialogs();
+  ~QtDialogs() override;
+
+  void ShowMessage(const std::string& text) override;
+  void ShowError(const std::string& text) override;
+  bool Confirm(const std::string& text, TConfirmButtons buttons) override;
+  bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
+  bool ExecuteOpen(TFileDialog& dialog) override;
+  bool ExecuteSave(TFileDialog& dialog) override;
+  bool HelpContents(const std::string& helpFile) override;
+  void HelpMacro(const std::string& helpFile, const std::string& macro) override;
+
+ private:
+  std::unique_ptr<HelpViewer> help_;
+};

@@ -1,0 +1,533 @@
+#include "corvane.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "Glyphs.h"
+#include "IniFile.h"
+#include "QtText.h"
+#include "SysUtils.h"
+
+namespace {
+
+const QColor kFieldColour(192, 220, 192);
+const QColor kNavy(0, 0, 128);
+constexpr const char* kContact = "corvane@example.org";
+
+template <typename W>
+W* place(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  auto* widget = new W(parent);
+  widget->setObjectName(name);
+  widget->setGeometry(x, y, w, h);
+  return widget;
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  widget->setPalette(palette);
+}
+
+void setBold(QWidget* widget, bool bold) {
+  QFont font = widget->font();
+  font.setBold(bold);
+  widget->setFont(font);
+}
+
+QLabel* label(QWidget* parent, const char* name, const char* caption, int x, int y, int w = -1, int h = 16) {
+  auto* widget = new QLabel(caption, parent);
+  widget->setObjectName(name);
+  widget->setTextFormat(Qt::PlainText);
+  if (w < 0) {
+    widget->move(x, y);
+    widget->adjustSize();
+  } else {
+    widget->setGeometry(x, y, w, h);
+  }
+  return widget;
+}
+
+QLabel* groupLabel(QWidget* parent, const char* name, const char* caption, int x, int y) {
+  QLabel* widget = label(parent, name, caption, x, y);
+  setTextColour(widget, kNavy);
+  setBold(widget, true);
+  widget->adjustSize();
+  return widget;
+}
+
+QLineEdit* edit(QWidget* parent, const char* name, int x, int y, int w, int h, bool coloured) {
+  auto* widget = place<QLineEdit>(parent, name, x, y, w, h);
+  setBold(widget, false);
+  if (coloured) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, kFieldColour);
+    widget->setPalette(palette);
+  }
+  return widget;
+}
+
+QComboBox* dropDown(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  auto* widget = place<QComboBox>(parent, name, x, y, w, h);
+  widget->setEditable(true);
+  widget->setInsertPolicy(QComboBox::NoInsert);
+  return widget;
+}
+
+QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, int y, const char* hint = nullptr) {
+  auto* widget = place<QToolButton>(parent, name, x, y, 23, 22);
+  widget->setAutoRaise(true);
+  widget->setIcon(GlyphIcon(glyph));
+  widget->setIconSize(QSize(16, 16));
+  widget->setFocusPolicy(Qt::NoFocus);
+  if (hint) widget->setToolTip(hint);
+  return widget;
+}
+
+QTreeWidget* reportList(QWidget* parent, const char* name, int fromWidth) {
+  auto* widget = new QTreeWidget(parent);
+  widget->setObjectName(name);
+  widget->setColumnCount(2);
+  widget->setHeaderLabels({"From", "Subject"});
+  widget->setColumnWidth(0, fromWidth);
+  widget->header()->setStretchLastSection(true);
+  widget->setRootIsDecorated(false);
+  widget->setItemsExpandable(false);
+  widget->setUniformRowHeights(true);
+  widget->setSelectionMode(QAbstractItemView::SingleSelection);
+  widget->setSelectionBehavior(QAbstractItemView::SelectRows);
+  widget->setAllColumnsShowFocus(true);
+  widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  widget->setContextMenuPolicy(Qt::CustomContextMenu);
+  return widget;
+}
+
+QTreeWidget* hiddenTree(QWidget* parent, const char* name, const char* root, int x, int y, int w, int h) {
+  auto* widget = place<QTreeWidget>(parent, name, x, y, w, h);
+  widget->setHeaderHidden(true);
+  widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  widget->addTopLevelItem(new QTreeWidgetItem(QStringList{root}));
+  widget->hide();
+  return widget;
+}
+
+QPlainTextEdit* memo(QWidget* parent, const char* name) {
+  auto* widget = new QPlainTextEdit(parent);
+  widget->setObjectName(name);
+  widget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  return widget;
+}
+
+void chainTabOrder(std::initializer_list<QWidget*> widgets) {
+  QWidget* previous = nullptr;
+  for (QWidget* widget : widgets) {
+    if (previous) QWidget::setTabOrder(previous, widget);
+    previous = widget;
+  }
+}
+
+}  // namespace
+
+Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), executablePath(executablePath), dialogs(dialogs) {
+  buildWindow();
+  wireHandlers();
+  guard([this] { createMailComponents(); });
+  guard([this] { FormCreate(); });
+}
+
+Tpopform::~Tpopform() = default;
+
+bool Tpopform::guard(const std::function<void()>& action) {
+  try {
+    action();
+    return true;
+  } catch (const std::exception& failure) {
+    showFailure(failure);
+  } catch (...) {
+    showFailure(std::runtime_error("Unknown failure"));
+  }
+  return false;
+}
+
+std::string Tpopform::ErrorBoxText(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+  return message;
+}
+
+void Tpopform::showFailure(const std::exception& failure) {
+  // The box itself must not let a second failure out into the event loop.
+  try {
+    dialogs.ShowError(ErrorBoxText(failure.what()));
+  } catch (...) {
+  }
+}
+
+void Tpopform::setStatus(const std::string& text) {
+  if (auto* area = StatusBar1->findChild<QLabel*>("StatusText")) area->setText(corvane::ToQString(text));
+}
+
+std::string Tpopform::statusText() const {
+  const auto* area = StatusBar1->findChild<QLabel*>("StatusText");
+  return area ? corvane::FromQString(area->text()) : std::string();
+}
+
+void Tpopform::buildWindow() {
+  setObjectName("popform");
+  setWindowTitle("Corvane 2");
+  QFont font("MS Sans Serif");
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(14);
+  setFont(font);
+  move(117, 101);
+  resize(621, 411);
+
+  ImageList1 = MakeImageList();
+  buildMenus();
+
+  mailbinder = new QTabWidget(this);
+  mailbinder->setObjectName("mailbinder");
+  mailbinder->setIconSize(QSize(16, 16));
+  setCentralWidget(mailbinder);
+  buildConnectPage();
+  buildInboxPage();
+  buildWriteMailPage();
+  mailbinder->addTab(TabSheet1, ImageList1[0], "Connect");
+  mailbinder->addTab(TabSheet2, ImageList1[2], "Inbox");
+  mailbinder->addTab(TabSheet4, ImageList1[3], "Write Mail");
+  mailbinder->setCurrentIndex(1);
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName("StatusBar1");
+  StatusBar1->setFixedHeight(23);
+  auto* area = new QLabel(StatusBar1);
+  area->setObjectName("StatusText");
+  area->setTextFormat(Qt::PlainText);
+  // A permanent label, so that menu hints passing over the bar do not wipe the status.
+  StatusBar1->addWidget(area, 1);
+  setStatusBar(StatusBar1);
+}
+
+void Tpopform::buildMenus() {
+  MainMenu1 = new QMenuBar(this);
+  MainMenu1->setObjectName("MainMenu1");
+  setMenuBar(MainMenu1);
+
+  File1 = MainMenu1->addMenu("&File");
+  File1->setObjectName("File1");
+  SaveInMessageAs1 = File1->addAction("Save InMessage &As...");
+  SaveInMessageAs1->setObjectName("SaveInMessageAs1");
+  LoadOutMessage1 = File1->addAction("&Load OutMessage");
+  LoadOutMessage1->setObjectName("LoadOutMessage1");
+  N2 = File1->addSeparator();
+  N2->setObjectName("N2");
+  Exit1 = File1->addAction("E&xit");
+  Exit1->setObjectName("Exit1");
+
+  Help1 = MainMenu1->addMenu("&Help");
+  Help1->setObjectName("Help1");
+  Contents1 = Help1->addAction("&Contents");
+  Contents1->setObjectName("Contents1");
+  Contents1->setShortcut(QKeySequence(Qt::Key_F1));
+  // F1 works from every control of the window, as the menu's short-cut.
+  Contents1->setShortcutContext(Qt::WindowShortcut);
+  N1 = Help1->addSeparator();
+  N1->setObjectName("N1");
+  About1 = Help1->addAction("&About");
+  About1->setObjectName("About1");
+
+  receivedpopup = new QMenu(this);
+  receivedpopup->setObjectName("receivedpopup");
+  Delete1 = receivedpopup->addAction("Delete");
+  Delete1->setObjectName("Delete1");
+  DeleteAll1 = receivedpopup->addAction("Delete All");
+  DeleteAll1->setObjectName("DeleteAll1");
+
+  sendpopup = new QMenu(this);
+  sendpopup->setObjectName("sendpopup");
+  MenuItem1 = sendpopup->addAction("Delete");
+  MenuItem1->setObjectName("MenuItem1");
+  MenuItem2 = sendpopup->addAction("Delete All");
+  MenuItem2->setObjectName("MenuItem2");
+}
+
+void Tpopform::buildConnectPage() {
+  TabSheet1 = new QWidget;
+  TabSheet1->setObjectName("TabSheet1");
+
+  Label2 = label(TabSheet1, "Label2", "Corvane 2", 112, 280, 182, 46);
+  QFont titleFont("Times New Roman");
+  titleFont.setStyleHint(QFont::Serif);
+  titleFont.setPixelSize(40);
+  titleFont.setBold(true);
+  titleFont.setItalic(true);
+  Label2->setFont(titleFont);
+  Label2->adjustSize();
+  setTextColour(Label2, kNavy);
+  Label3 = label(TabSheet1, "Label3", kContact, 328, 296);
+  setTextColour(Label3, Qt::white);
+  setBold(Label3, true);
+  Label3->adjustSize();
+
+  GroupBox1 = place<QGroupBox>(TabSheet1, "GroupBox1", 16, 8, 257, 249);
+  GroupBox1->setTitle("Receive");
+  setBold(GroupBox1, true);
+  Label4 = groupLabel(GroupBox1, "Label4", "Host", 10, 34);
+  Label5 = groupLabel(GroupBox1, "Label5", "Port", 10, 63);
+  Label10 = groupLabel(GroupBox1, "Label10", "User ID", 10, 93);
+  Label11 = groupLabel(GroupBox1, "Label11", "Password", 10, 122);
+  inHost = edit(GroupBox1, "inHost", 89, 29, 149, 24, true);
+  inPort = edit(GroupBox1, "inPort", 89, 58, 45, 24, true);
+  inPort->setText("110");
+  inUserID = edit(GroupBox1, "inUserID", 89, 88, 149, 24, true);
+  inPassword = edit(GroupBox1, "inPassword", 89, 118, 149, 24, true);
+  inPassword->setEchoMode(QLineEdit::Password);
+  // The password shows as "*", as the account's users know it.
+  inPassword->setStyleSheet("lineedit-password-character: 42");
+  insavecheck = place<QCheckBox>(GroupBox1, "insavecheck", 16, 208, 73, 17);
+  insavecheck->setText("Save");
+  setBold(insavecheck, false);
+  inconnect = glyphButton(GroupBox1, "inconnect", Glyph::RingClosed, 120, 208, "Connect to pop server");
+  indisconnect = glyphButton(GroupBox1, "indisconnect", Glyph::RingOpen, 144, 208, "Disconnect");
+  chainTabOrder({inHost, inPort, inUserID, inPassword, insavecheck});
+
+  GroupBox2 = place<QGroupBox>(TabSheet1, "GroupBox2", 288, 8, 313, 249);
+  GroupBox2->setTitle("Send");
+  setBold(GroupBox2, true);
+  Label12 = groupLabel(GroupBox2, "Label12", "Host: ", 15, 26);
+  Label13 = groupLabel(GroupBox2, "Label13", "Port: ", 15, 59);
+  Label14 = groupLabel(GroupBox2, "Label14", "User ID: ", 15, 94);
+  Label15 = groupLabel(GroupBox2, "Label15", "Name: ", 15, 132);
+  Label16 = groupLabel(GroupBox2, "Label16", "E-Mail Address: ", 15, 169);
+  outhost = edit(GroupBox2, "outhost", 141, 21, 148, 24, true);
+  outport = edit(GroupBox2, "outport", 142, 54, 44, 24, true);
+  outport->setText("25");
+  outport->setToolTip("Default Port = 25");
+  outuserid = edit(GroupBox2, "outuserid", 141, 89, 148, 24, true);
+  localname = edit(GroupBox2, "localname", 140, 127, 149, 24, true);
+  localemail = edit(GroupBox2, "localemail", 140, 164, 149, 24, true);
+  outsavecheck = place<QCheckBox>(GroupBox2, "outsavecheck", 112, 208, 73, 17);
+  outsavecheck->setText("Save");
+  setBold(outsavecheck, false);
+  outconnect = glyphButton(GroupBox2, "outconnect", Glyph::RingClosed, 224, 208, "Connect to Mailserver");
+  outdisconnect = glyphButton(GroupBox2, "outdisconnect", Glyph::RingOpen, 248, 208);
+  chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
+
+  chainTabOrder({insavecheck, outhost});
+}
+
+void Tpopform::buildInboxPage() {
+  TabSheet2 = new QWidget;
+  TabSheet2->setObjectName("TabSheet2");
+
+  // These lie under the list, which covers them.
+  Label6 = label(TabSheet2, "Label6", "Message Body", 0, 106, 613, 16);
+  Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  popmsgheader = memo(TabSheet2, "popmsgheader");
+  popmsgheader->setGeometry(120, 32, 241, 49);
+  pophistory = hiddenTree(TabSheet2, "pophistory", "Received", 24, 137, 241, 136);
+
+  pophistlist = reportList(TabSheet2, "pophistlist", 200);
+  pophistlist->setFixedHeight(121);
+  popmsgbody = memo(TabSheet2, "popmsgbody");
+
+  Panel2 = new QFrame(TabSheet2);
+  Panel2->setObjectName("Panel2");
+  Panel2->setFrameShape(QFrame::NoFrame);
+  Panel2->setFixedHeight(41);
+  Label1 = label(Panel2, "Label1", "Attachments", 16, 8, 73, 16);
+  popatt = dropDown(Panel2, "popatt", 96, 8, 289, 24);
+  popfrom = edit(Panel2, "popfrom", 352, 8, 121, 24, false);
+  popfrom->hide();
+  popsubject = edit(Panel2, "popsubject", 424, 8, 121, 24, false);
+  popsubject->setText("popsubject");
+  popsubject->hide();
+  mailreply = glyphButton(Panel2, "mailreply", Glyph::PlaneYellow, 560, 8);
+
+  auto* layout = new QVBoxLayout(TabSheet2);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(pophistlist);
+  layout->addWidget(popmsgbody, 1);
+  layout->addWidget(Panel2);
+  pophistlist->raise();
+
+  chainTabOrder({popmsgbody, popmsgheader, popatt, popfrom, popsubject, pophistory, pophistlist});
+}
+
+void Tpopform::buildWriteMailPage() {
+  TabSheet4 = new QWidget;
+  TabSheet4->setObjectName("TabSheet4");
+
+  sendhistory = hiddenTree(TabSheet4, "sendhistory", "Send Mail", 16, 224, 353, 55);
+
+  Panel1 = new QFrame(TabSheet4);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFrameShape(QFrame::NoFrame);
+  Panel1->setFixedHeight(113);
+  Label7 = label(Panel1, "Label7", "Address", 8, 8, 51, 16);
+  selectaddr = dropDown(Panel1, "selectaddr", 72, 9, 465, 24);
+  {
+    QPalette palette = selectaddr->palette();
+    palette.setColor(QPalette::Base, kFieldColour);
+    selectaddr->setPalette(palette);
+  }
+  selectaddr->setToolTip("Address Book\nEntries shall be in the format:\nJohn Smith=john.smith@example.com");
+  addnewaddr = glyphButton(Panel1, "addnewaddr", Glyph::Plus, 544, 8, "Add New Address");
+  deladdr = glyphButton(Panel1, "deladdr", Glyph::Minus, 568, 8, "Delete Selected Address");
+  LBLTO = label(Panel1, "LBLTO", "To", 8, 40, 17, 16);
+  mailto = dropDown(Panel1, "mailto", 72, 40, 177, 24);
+  addmailto = glyphButton(Panel1, "addmailto", Glyph::Plus, 256, 40);
+  delmailto = glyphButton(Panel1, "delmailto", Glyph::Minus, 280, 40);
+  Label20 = label(Panel1, "Label20", "Attachments", 310, 44, 73, 16);
+  outattach = dropDown(Panel1, "outattach", 392, 40, 145, 24);
+  addatt = glyphButton(Panel1, "addatt", Glyph::Plus, 544, 40);
+  delatt = glyphButton(Panel1, "delatt", Glyph::Minus, 568, 40);
+  Label22 = label(Panel1, "Label22", "Subject: ", 7, 82, 51, 16);
+  outsubject = edit(Panel1, "outsubject", 72, 81, 497, 24, false);
+  gosend = glyphButton(Panel1, "gosend", Glyph::PlaneWhite, 576, 80, "Send Mail");
+  for (QLabel* caption : {LBLTO, Label20, Label22}) setTextColour(caption, kNavy);
+
+  outbody = memo(TabSheet4, "outbody");
+  sendhistlist = reportList(TabSheet4, "sendhistlist", 150);
+  sendhistlist->setFixedHeight(79);
+
+  auto* layout = new QVBoxLayout(TabSheet4);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(Panel1);
+  layout->addWidget(outbody, 1);
+  layout->addWidget(sendhistlist);
+
+  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist});
+}
+
+void Tpopform::wireHandlers() {
+  const auto onClick = [this](QToolButton* button, void (Tpopform::*handler)()) {
+    connect(button, &QToolButton::clicked, this, [this, handler] { guard([this, handler] { (this->*handler)(); }); });
+  };
+  const auto onTrigger = [this](QAction* action, void (Tpopform::*handler)()) {
+    connect(action, &QAction::triggered, this, [this, handler] { guard([this, handler] { (this->*handler)(); }); });
+  };
+  const auto onDoubleClick = [this](QTreeWidget* list, void (Tpopform::*handler)()) {
+    connect(list, &QTreeWidget::itemDoubleClicked, this,
+            [this, handler] { guard([this, handler] { (this->*handler)(); }); });
+  };
+  const auto onPopup = [this](QTreeWidget* list, QMenu* menu) {
+    connect(list, &QWidget::customContextMenuRequested, this,
+            [list, menu](const QPoint& at) { menu->popup(list->viewport()->mapToGlobal(at)); });
+  };
+
+  onTrigger(SaveInMessageAs1, &Tpopform::SaveInMessageAs1Click);
+  onTrigger(LoadOutMessage1, &Tpopform::LoadOutMessage1Click);
+  onTrigger(Exit1, &Tpopform::Exit1Click);
+  onTrigger(Contents1, &Tpopform::Contents1Click);
+  onTrigger(About1, &Tpopform::About1Click);
+  onTrigger(Delete1, &Tpopform::Delete1Click);
+  onTrigger(DeleteAll1, &Tpopform::DeleteAll1Click);
+  onTrigger(MenuItem1, &Tpopform::MenuItem1Click);
+  onTrigger(MenuItem2, &Tpopform::MenuItem2Click);
+
+  onClick(inconnect, &Tpopform::inconnectClick);
+  onClick(indisconnect, &Tpopform::indisconnectClick);
+  onClick(outconnect, &Tpopform::outconnectClick);
+  onClick(outdisconnect, &Tpopform::outdisconnectClick);
+  onClick(mailreply, &Tpopform::mailreplyClick);
+  onClick(addnewaddr, &Tpopform::addnewaddrClick);
+  onClick(deladdr, &Tpopform::deladdrClick);
+  onClick(addmailto, &Tpopform::addmailtoClick);
+  onClick(delmailto, &Tpopform::delmailtoClick);
+  onClick(addatt, &Tpopform::addattClick);
+  onClick(delatt, &Tpopform::delattClick);
+  onClick(gosend, &Tpopform::gosendClick);
+
+  onDoubleClick(pophistlist, &Tpopform::pophistlistDblClick);
+  onDoubleClick(sendhistlist, &Tpopform::sendhistlistDblClick);
+  onPopup(pophistlist, receivedpopup);
+  onPopup(sendhistlist, sendpopup);
+}
+
+void Tpopform::closeEvent(QCloseEvent* event) {
+  bool CanClose = true;
+  // A failure while closing is shown, but never keeps the user from leaving.
+  guard([this, &CanClose] { FormCloseQuery(CanClose); });
+  if (CanClose)
+    event->accept();
+  else
+    event->ignore();
+}
+
+void Tpopform::FormCreate() {
+  appFolder = corvane::ExtractFilePath(executablePath);
+  settingsPath = corvane::ChangeFileExt(executablePath, ".ini");
+  inboxStorePath = appFolder + "mailin.txt";
+  // A damaged inbox store must not keep the accounts, the address book and the outbox
+  // store from loading: each part reports its own failure.
+  guard([this] { loadInboxStore(); });
+  LoadSettings();
+}
+
+void Tpopform::FormCloseQuery(bool& CanClose) {
+  abortMailComponents();
+  CanClose = true;
+}
+
+void Tpopform::Exit1Click() {
+  close();
+}
+
+void Tpopform::Contents1Click() {
+  const std::string helpFile = appFolder + "Corvane.hlp";
+  if (dialogs.HelpContents(helpFile)) dialogs.HelpMacro(helpFile, corvane::Format("JumpID(\"\",\"%s\")", "Corvane"));
+}
+
+void Tpopform::About1Click() {
+  dialogs.ShowMessage(
+      corvane::Format("Corvane 2\nA mail client for one POP3 mailbox and one SMTP server.\n\nContact: %s", kContact));
+}
+
+void Tpopform::LoadSettings() {
+  const IniFile ini(settingsPath);
+  corvane::SetText(inHost, ini.ReadString("INBOX", "Host", ""));
+  corvane::SetText(inPort, ini.ReadString("INBOX", "Port", "110"));
+  corvane::SetText(inUserID, ini.ReadString("INBOX", "UserId", ""));
+  corvane::SetText(inPassword, ini.ReadString("INBOX", "Password", ""));
+  corvane::SetText(outhost, ini.ReadString("OUTBOX", "Host", ""));
+  corvane::SetText(outport, ini.ReadString("OUTBOX", "Port", "25"));
+  corvane::SetText(outuserid, ini.ReadString("OUTBOX", "UserId", ""));
+  corvane::SetText(localname, ini.ReadString("OUTBOX", "Name", ""));
+  corvane::SetText(localemail, ini.ReadString("OUTBOX", "Email", ""));
+  loadAddressBook();
+  loadOutboxStore();
+}
+
+void Tpopform::insaveClick() {
+  IniFile ini(settingsPath);
+  ini.WriteString("INBOX", "Host", corvane::GetText(inHost));
+  ini.WriteString("INBOX", "Port", corvane::GetText(inPort));
+  ini.WriteString("INBOX", "UserId", corvane::GetText(inUserID));
+  ini.WriteString("INBOX", "Password", corvane::GetText(inPassword));
+}
+
+void Tpopform::saveoutClick() {
+  IniFile ini(settingsPath);
+  ini.WriteString("OUTBOX", "Host", corvane::GetText(outhost));
+  ini.WriteString("OUTBOX", "Port", corvane::GetText(outport));
+  ini.WriteString("OUTBOX", "UserId", corvane::GetText(outuserid));
+  ini.WriteString("OUTBOX", "Name", corvane::GetText(localname));
+  ini.WriteString("OUTBOX", "Email", corvane::GetText(localemail));
+}

@@ -1,0 +1,213 @@
+#pragma once
+// The one window of the mail client. Its controls are named after their objectName and
+// its handlers after the control and event; each entry from Qt runs through guard().
+#include <QIcon>
+#include <QList>
+#include <QMainWindow>
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "Dialogs.h"
+
+class QAction;
+class QCheckBox;
+class QCloseEvent;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QStatusBar;
+class QTabWidget;
+class QToolButton;
+class QTreeWidget;
+
+class Tpopform : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // executablePath fixes the application folder and the settings file; dialogs answers
+  // every box and chooser the window shows.
+  Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget* parent = nullptr);
+  ~Tpopform() override;
+
+  // Window state fixed by FormCreate.
+  std::string executablePath;
+  std::string appFolder;       // the executable's folder, with its trailing "/"
+  std::string settingsPath;    // the executable's path with ".ini"
+  std::string inboxStorePath;  // appFolder + "mailin.txt"
+  Dialogs& dialogs;
+
+  // Runs one entry from Qt: a failure that leaves action is shown in the error box and
+  // never crosses the event loop. Returns false when action failed.
+  bool guard(const std::function<void()>& action);
+  // The error box text: "." appended when the last character sorts after ".".
+  static std::string ErrorBoxText(const std::string& message);
+  void showFailure(const std::exception& failure);
+  // The one text area of the status bar.
+  void setStatus(const std::string& text);
+  std::string statusText() const;
+
+  // Part of the window: start-up, closing, help.
+  void FormCreate();
+  void FormCloseQuery(bool& CanClose);
+  void Exit1Click();
+  void Contents1Click();
+  void About1Click();
+
+  // Settings file.
+  void LoadSettings();
+  void insaveClick();
+  void saveoutClick();
+
+  // Inbox store and reader.
+  void popsaveClick();
+  void makepophistClick();
+  void pophistlistDblClick();
+  void Delete1Click();
+  void DeleteAll1Click();
+  void SaveInMessageAs1Click();
+  void mailreplyClick();
+
+  // Outbox store.
+  void outsaveClick();
+  void makehistlistClick();
+  void sendhistlistDblClick();
+  void MenuItem1Click();
+  void MenuItem2Click();
+  void LoadOutMessage1Click();
+
+  // Address book and the compose lists.
+  void addnewaddrClick();
+  void deladdrClick();
+  void addmailtoClick();
+  void delmailtoClick();
+  void addattClick();
+  void delattClick();
+
+  // Receive and send sessions.
+  void inconnectClick();
+  void indisconnectClick();
+  void outconnectClick();
+  void outdisconnectClick();
+  void gosendClick();
+
+  // Store hooks of start-up: the inbox store with its list (FormCreate), the address
+  // book and the outbox store with its list (LoadSettings).
+  void loadInboxStore();
+  void loadAddressBook();
+  void loadOutboxStore();
+
+  // Mail component hooks: created and bound before FormCreate, aborted on closing.
+  void createMailComponents();
+  void abortMailComponents();
+
+  // Window.
+  QTabWidget* mailbinder = nullptr;
+  QStatusBar* StatusBar1 = nullptr;
+  QList<QIcon> ImageList1;
+
+  // Menus.
+  QMenuBar* MainMenu1 = nullptr;
+  QMenu* File1 = nullptr;
+  QAction* SaveInMessageAs1 = nullptr;
+  QAction* LoadOutMessage1 = nullptr;
+  QAction* N2 = nullptr;
+  QAction* Exit1 = nullptr;
+  QMenu* Help1 = nullptr;
+  QAction* Contents1 = nullptr;
+  QAction* N1 = nullptr;
+  QAction* About1 = nullptr;
+  QMenu* receivedpopup = nullptr;
+  QAction* Delete1 = nullptr;
+  QAction* DeleteAll1 = nullptr;
+  QMenu* sendpopup = nullptr;
+  QAction* MenuItem1 = nullptr;
+  QAction* MenuItem2 = nullptr;
+
+  // File dialogs.
+  TFileDialog OpenDialog1{"Text Files|*.txt|All Files|*.*", "txt", {}};
+  TFileDialog SaveDialog1{"Text Files|*.txt", "txt", {}};
+
+  // Connect page.
+  QWidget* TabSheet1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label10 = nullptr;
+  QLabel* Label11 = nullptr;
+  QLineEdit* inHost = nullptr;
+  QLineEdit* inPort = nullptr;
+  QLineEdit* inUserID = nullptr;
+  QLineEdit* inPassword = nullptr;
+  QCheckBox* insavecheck = nullptr;
+  QToolButton* inconnect = nullptr;
+  QToolButton* indisconnect = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QLabel* Label12 = nullptr;
+  QLabel* Label13 = nullptr;
+  QLabel* Label14 = nullptr;
+  QLabel* Label15 = nullptr;
+  QLabel* Label16 = nullptr;
+  QLineEdit* outhost = nullptr;
+  QLineEdit* outport = nullptr;
+  QLineEdit* outuserid = nullptr;
+  QLineEdit* localname = nullptr;
+  QLineEdit* localemail = nullptr;
+  QCheckBox* outsavecheck = nullptr;
+  QToolButton* outconnect = nullptr;
+  QToolButton* outdisconnect = nullptr;
+
+  // Inbox page.
+  QWidget* TabSheet2 = nullptr;
+  QTreeWidget* pophistlist = nullptr;
+  QLabel* Label6 = nullptr;
+  QPlainTextEdit* popmsgheader = nullptr;
+  QTreeWidget* pophistory = nullptr;
+  QPlainTextEdit* popmsgbody = nullptr;
+  QFrame* Panel2 = nullptr;
+  QLabel* Label1 = nullptr;
+  QComboBox* popatt = nullptr;
+  QLineEdit* popfrom = nullptr;
+  QLineEdit* popsubject = nullptr;
+  QToolButton* mailreply = nullptr;
+
+  // Write Mail page.
+  QWidget* TabSheet4 = nullptr;
+  QFrame* Panel1 = nullptr;
+  QLabel* Label7 = nullptr;
+  QComboBox* selectaddr = nullptr;
+  QToolButton* addnewaddr = nullptr;
+  QToolButton* deladdr = nullptr;
+  QLabel* LBLTO = nullptr;
+  QComboBox* mailto = nullptr;
+  QToolButton* addmailto = nullptr;
+  QToolButton* delmailto = nullptr;
+  QLabel* Label20 = nullptr;
+  QComboBox* outattach = nullptr;
+  QToolButton* addatt = nullptr;
+  QToolButton* delatt = nullptr;
+  QLabel* Label22 = nullptr;
+  QLineEdit* outsubject = nullptr;
+  QToolButton* gosend = nullptr;
+  QPlainTextEdit* outbody = nullptr;
+  QTreeWidget* sendhistory = nullptr;
+  QTreeWidget* sendhistlist = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildWindow();
+  void buildMenus();
+  void buildConnectPage();
+  void buildInboxPage();
+  void buildWriteMailPage();
+  void wireHandlers();
+};
