@@ -1,0 +1,271 @@
+#include "MessageComposer.h"
+
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "Exceptions.h"
+#include "SysUtils.h"
+
+namespace corvane::smtp {
+namespace {
+
+constexpr std::string_view kLineBreaks = "\r\n";
+
+// Presents the end of another stream as the coder's output stream and dot-stuffs on the
+// way: a coded line may begin with "." (uuencode's length character for 14 bytes), and
+// the server would take it for the end of the message text. The coder only appends, so
+// writes always go to the end; positions are kept for the coder's own bookkeeping.
+class DotStuffingStream : public TStream {
+ public:
+  explicit DotStuffingStream(TStream& target) : target_(target) {}
+
+  int64_t Read(void*, int64_t) override { return 0; }
+
+  void Write(const void* buffer, int64_t count) override {
+    const char* p = static_cast<const char*>(buffer);
+    const char* const end = p + count;
+    while (p < end) {
+      if (atLineStart_ && *p == '.') target_.Write(".", 1);
+      const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+      const char* const stop = lf ? lf + 1 : end;
+      target_.Write(p, stop - p);
+      atLineStart_ = lf != nullptr;
+      p = stop;
+    }
+    if (count > 0) size_ += count;
+    position_ = size_;
+  }
+
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    const int64_t base = origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? position_ : size_;
+    position_ = std::max<int64_t>(0, std::min(size_, base + offset));
+    return position_;
+  }
+
+  int64_t Size() const override { return size_; }
+  void SetSize(int64_t) override {}
+
+ private:
+  TStream& target_;
+  bool atLineStart_ = true;
+  int64_t size_ = 0;
+  int64_t position_ = 0;
+};
+
+std::string firstLine(std::string_view text) {
+  return std::string(text.substr(0, text.find_first_of(kLineBreaks)));
+}
+
+bool hasLineBreak(std::string_view text) {
+  return text.find_first_of(kLineBreaks) != std::string_view::npos;
+}
+
+void checkField(std::string_view text, const char* what) {
+  if (hasLineBreak(text)) throw Exception(std::string("Line break not allowed in ") + what);
+}
+
+void checkEntries(const TStringList& list, const char* what) {
+  for (const std::string& entry : list.Items())
+    if (hasLineBreak(entry))
+      throw Exception(Format("Line break not allowed in %s \"%s\"", what, firstLine(entry).c_str()));
+}
+
+std::string joined(const TStringList& list) {
+  std::string text;
+  for (int i = 0; i < list.Count(); ++i) {
+    if (i > 0) text += ',';
+    text += list[i];
+  }
+  return text;
+}
+
+// The format without its time-zone conversions: the boundary carries the time of day only.
+std::string withoutZone(std::string_view format) {
+  std::string out;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 >= format.size()) {
+      out += format[i];
+      continue;
+    }
+    size_t j = i + 1;
+    if ((format[j] == 'E' || format[j] == 'O') && j + 1 < format.size()) ++j;
+    if (format[j] != 'Z' && format[j] != 'z') out.append(format.substr(i, j - i + 1));
+    i = j;
+  }
+  return out;
+}
+
+std::string collapseBlanks(std::string_view text) {
+  std::string out;
+  for (char c : text)
+    if (c != ' ' || (!out.empty() && out.back() != ' ')) out += c;
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// What RFC 2046 allows in a boundary.
+bool fitsBoundary(std::string_view text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text)
+    if (!std::isalnum(c) && !std::strchr("'()+_,-./:=? ", c)) return false;
+  return true;
+}
+
+std::string formatTime(const std::tm& time, const std::string& format, locale_t locale) {
+  char buffer[256];
+  const size_t n = strftime_l(buffer, sizeof buffer, format.c_str(), &time, locale);
+  return std::string(buffer, n);
+}
+
+std::string longTime(const std::tm& time, const char* format, locale_t locale) {
+  const std::string text = collapseBlanks(formatTime(time, withoutZone(format), locale));
+  return fitsBoundary(text) ? text : formatTime(time, "%H:%M:%S", locale);
+}
+
+struct LocaleHandle {
+  explicit LocaleHandle(const char* name) : handle(newlocale(LC_TIME_MASK, name, locale_t{})) {}
+  ~LocaleHandle() {
+    if (handle) freelocale(handle);
+  }
+  LocaleHandle(const LocaleHandle&) = delete;
+  LocaleHandle& operator=(const LocaleHandle&) = delete;
+  locale_t handle;
+};
+
+void appendLine(TStream& out, std::string_view line) {
+  if (!line.empty() && line.front() == '.') out.WriteString(".");
+  out.WriteString(line);
+  out.WriteString("\r\n");
+}
+
+// One entry of the body is one line; a line break inside an entry starts a new line, so
+// that every line that reaches the wire is dot-stuffed and ends with CR LF.
+void appendBodyEntry(TStream& out, std::string_view entry) {
+  size_t start = 0;
+  for (;;) {
+    const size_t br = entry.find_first_of(kLineBreaks, start);
+    if (br == std::string_view::npos) {
+      if (start < entry.size() || start == 0) appendLine(out, entry.substr(start));
+      return;
+    }
+    appendLine(out, entry.substr(start, br - start));
+    start = br + (entry.compare(br, 2, "\r\n") == 0 ? 2 : 1);
+  }
+}
+
+std::unique_ptr<TFileStream> openAttachment(const std::string& path) {
+  // Only a plain file: a folder cannot be read, and a pipe or device could block or never end.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw EFOpenError("Cannot open file " + path);
+  return std::make_unique<TFileStream>(path, TFileStream::fmOpenRead);
+}
+
+std::string quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+void appendAttachment(const std::string& path, UUMethods method, const std::string& boundary,
+                      const CompositionEvents& events, TStream& body) {
+  const std::string name = quoted(AttachmentName(path));
+  body.WriteString("--" + boundary + "\r\n" +                                                  //
+                   "Content-Type: application/octet-stream;          name=" + name + "\r\n" +  //
+                   "Content-Transfer-Encoding: base64\r\n" +                                   //
+                   "Content-Disposition: attachment;                 filename=" + name + "\r\n\r\n");
+  std::unique_ptr<TFileStream> input;
+  try {
+    input = openAttachment(path);
+  } catch (const EFOpenError&) {
+    Fire(events.OnAttachmentNotFound, path);
+    throw;
+  }
+  DotStuffingStream output(body);
+  TZnUUProcessor coder;
+  coder.Method = method;
+  coder.InputStream = input.get();
+  coder.OutputStream = &output;
+  Fire(events.OnEncodeStart, path);
+  coder.Encode();
+  Fire(events.OnEncodeEnd, path);
+}
+
+}  // namespace
+
+void CheckLineBreaks(const TPostMessage& message) {
+  checkField(message.FromName, "the sender name");
+  checkField(message.FromAddress, "the sender address");
+  checkField(message.Subject, "the subject");
+  checkField(message.LocalProgram, "the program name");
+  checkField(message.ReplyTo, "Reply-To");
+  checkField(message.Date, "Date");
+  checkEntries(message.ToAddress, "recipient");
+  checkEntries(message.ToCarbonCopy, "recipient");
+  checkEntries(message.ToBlindCarbonCopy, "recipient");
+  for (const std::string& path : message.Attachments.Items())
+    if (hasLineBreak(AttachmentName(path)))
+      throw Exception(
+          Format("Line break not allowed in attachment name \"%s\"", firstLine(AttachmentName(path)).c_str()));
+}
+
+std::string LongTimeText(const std::tm& time, const char* format) {
+  LocaleHandle c("C");
+  return longTime(time, format, c.handle);
+}
+
+std::string LongTimeText(std::time_t now) {
+  std::tm time{};
+  localtime_r(&now, &time);
+  LocaleHandle user("");
+  if (user.handle) return longTime(time, nl_langinfo_l(T_FMT, user.handle), user.handle);
+  return LongTimeText(time, "%H:%M:%S");
+}
+
+std::string MakeBoundary(std::time_t now) {
+  return std::string(kBoundaryPrefix) + LongTimeText(now) + "====";
+}
+
+std::string AttachmentName(std::string_view path) {
+  const size_t sep = path.find_last_of("/\\");
+  return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
+}
+
+std::string HeaderText(const TStringList& header) {
+  return header.Text() + "\r\n\r\n";
+}
+
+void ComposeMessage(const TPostMessage& message, UUMethods method, std::time_t now, const CompositionEvents& events,
+                    TExStringList& header, std::string& boundary, TStream& body) {
+  CheckLineBreaks(message);
+  header.Clear();
+  header.Add("From: " + message.FromName + "<" + message.FromAddress + ">");
+  if (message.ToAddress.Count() > 0) header.Add("To: " + joined(message.ToAddress));
+  if (message.ToCarbonCopy.Count() > 0) header.Add("CC: " + joined(message.ToCarbonCopy));
+  header.SetHeader("Subject", message.Subject);
+  header.SetHeader("X-Mailer", message.LocalProgram);
+  header.SetHeader("Reply-To", message.ReplyTo);
+  header.SetHeader("Date", message.Date);
+  header.Add("Mime-Version: 1.0");
+
+  const bool multipart = message.Attachments.Count() > 0;
+  if (multipart) {
+    boundary = MakeBoundary(now);
+    header.Add("Content-Type: multipart/mixed;                   boundary=" + quoted(boundary));
+  } else {
+    header.Add(std::string(kTextContentType));
+  }
+
+  body.SetSize(0);
+  body.SetPosition(0);
+  if (multipart) body.WriteString("--" + boundary + "\r\n" + std::string(kTextContentType) + "\r\n\r\n");
+  for (const std::string& entry : message.Body.Items()) appendBodyEntry(body, entry);
+  if (!multipart) return;
+  for (const std::string& path : message.Attachments.Items()) appendAttachment(path, method, boundary, events, body);
+  body.WriteString("--" + boundary + "--\r\n");
+}
+
+}  // namespace corvane::smtp

@@ -1,0 +1,276 @@
+// The exact text that follows DATA, built from a message record.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "Exceptions.h"
+#include "MessageComposer.h"
+#include "SpoolStream.h"
+#include "Streams.h"
+
+using namespace corvane::smtp;
+
+namespace {
+
+const std::string kData = std::string(CORVANE_TEST_DATA) + "/smtp/";
+const std::string kNotes = kData + "attachments/notes.txt";
+const std::string kBinary = kData + "attachments/data.bin";
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::time_t localTime(int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = 126;
+  tm.tm_mon = 11;
+  tm.tm_mday = 7;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+TPostMessage fullMessage() {
+  TPostMessage m;
+  m.FromName = "Ann Smith";
+  m.FromAddress = "ann@example.org";
+  m.Subject = "Quarterly report";
+  m.LocalProgram = "Corvane 1.0";
+  m.ReplyTo = "ann.smith@example.org";
+  m.Date = "Mon, 7 Dec 2026 14:05:09 +0000";
+  m.ToAddress.Add("bob@example.org");
+  m.ToAddress.Add("Carol <carol@example.org>");
+  m.ToCarbonCopy.Add("dave@example.org");
+  m.ToBlindCarbonCopy.Add("eve@example.org");
+  for (const char* line : {"Hello Bob,", ".", "..two dots", " .blank first", "", "Bye."}) m.Body.Add(line);
+  return m;
+}
+
+struct Composition {
+  TExStringList header;
+  std::string boundary = "untouched";
+  TMemoryStream body;
+  std::vector<std::string> events;
+
+  void compose(const TPostMessage& message, std::time_t now = localTime(14, 5, 9), UUMethods method = uuMime) {
+    CompositionEvents hooks;
+    hooks.OnEncodeStart = [this](const std::string& f) { events.push_back("start " + f); };
+    hooks.OnEncodeEnd = [this](const std::string& f) { events.push_back("end " + f); };
+    hooks.OnAttachmentNotFound = [this](const std::string& f) { events.push_back("missing " + f); };
+    ComposeMessage(message, method, now, hooks, header, boundary, body);
+  }
+  std::string wire() const { return HeaderText(header) + body.Data(); }
+};
+
+TEST(Composer, PlainMessageGoesOutByteForByte) {
+  Composition c;
+  c.compose(fullMessage());
+  EXPECT_EQ(c.wire(), corvane::ReadFile(kData + "plain_full.expected"));
+  EXPECT_EQ(c.boundary, "untouched");
+  EXPECT_EQ(c.header.IndexOfHeader("BCC"), -1);
+  EXPECT_EQ(c.wire().find("eve@"), std::string::npos);
+}
+
+TEST(Composer, EmptyFieldsLeaveTheirLinesOutAndEmptyBodyEndsAfterHeader) {
+  TPostMessage m;
+  m.FromAddress = "ann@example.org";
+  m.ToBlindCarbonCopy.Add("eve@example.org");
+  Composition c;
+  c.compose(m);
+  EXPECT_EQ(c.wire(),
+            "From: <ann@example.org>\r\n"
+            "Mime-Version: 1.0\r\n"
+            "Content-Type: text/plain;                        charset=us-ascii\r\n"
+            "\r\n\r\n");
+}
+
+TEST(Composer, RebuildReplacesWhatACallerPutIntoTheHeaderAndBody) {
+  Composition c;
+  c.header.Add("X-Stale: yes");
+  c.body.WriteString("stale body\r\n");
+  TPostMessage m;
+  m.FromAddress = "a@b";
+  m.Body.Add("fresh");
+  c.compose(m);
+  EXPECT_EQ(c.header.IndexOfHeader("X-Stale"), -1);
+  EXPECT_EQ(c.body.Data(), "fresh\r\n");
+}
+
+TEST(Composer, MultipartMessageGoesOutByteForByte) {
+  TPostMessage m = fullMessage();
+  m.Attachments.Add(kNotes);
+  m.Attachments.Add(kBinary);
+  const std::time_t now = localTime(14, 5, 9);
+  Composition c;
+  c.compose(m, now);
+
+  EXPECT_EQ(c.boundary, "====================54535" + LongTimeText(now) + "====");
+  EXPECT_EQ(c.wire(), replaceAll(corvane::ReadFile(kData + "multipart_two.expected"), "@BOUNDARY@", c.boundary));
+  // The part headers carry only the file's own name, the events the full path.
+  EXPECT_EQ(c.events,
+            (std::vector<std::string>{"start " + kNotes, "end " + kNotes, "start " + kBinary, "end " + kBinary}));
+
+  Composition again;
+  again.compose(m, now);
+  EXPECT_EQ(again.wire(), c.wire()) << "two builds in the same second";
+  Composition later;
+  later.compose(m, now + 1);
+  EXPECT_NE(later.boundary, c.boundary);
+}
+
+TEST(Composer, EmptyBodyWithAttachmentGoesStraightToTheFirstPart) {
+  TPostMessage m;
+  m.FromAddress = "a@b";
+  m.ToAddress.Add("c@d");
+  m.Attachments.Add(kNotes);
+  Composition c;
+  c.compose(m);
+  const std::string b = c.boundary;
+  EXPECT_EQ(c.body.Data(), "--" + b + "\r\nContent-Type: text/plain;                        charset=us-ascii\r\n\r\n" +
+                               "--" + b +
+                               "\r\nContent-Type: application/octet-stream;          name=\"notes.txt\"\r\n" +
+                               "Content-Transfer-Encoding: base64\r\n" +
+                               "Content-Disposition: attachment;                 filename=\"notes.txt\"\r\n\r\n" +
+                               "SGVsbG8sIHdvcmxkIQo=\r\n--" + b + "--\r\n");
+}
+
+TEST(Composer, MissingAttachmentIsReportedAndEndsTheBuild) {
+  QTemporaryDir dir;
+  for (const std::string& missing : {dir.path().toStdString() + "/gone.txt", dir.path().toStdString()}) {
+    TPostMessage m = fullMessage();
+    m.Attachments.Add(kNotes);
+    m.Attachments.Add(missing);
+    Composition c;
+    try {
+      c.compose(m);
+      FAIL() << "no failure for " << missing;
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), "Cannot open file " + missing);
+    }
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start " + kNotes, "end " + kNotes, "missing " + missing}));
+  }
+}
+
+TEST(Composer, UuencodedLinesThatBeginWithADotAreStuffed) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/fourteen.bin";
+  const std::string content = "fourteen bytes";  // length character "." (32 + 14)
+  TMemoryStream file;
+  file.SetData(content);
+  file.SaveToFile(path);
+
+  TPostMessage m;
+  m.FromAddress = "a@b";
+  m.Attachments.Add(path);
+  Composition c;
+  c.compose(m, localTime(9, 0, 0), uuCode);
+
+  TZnUUProcessor coder;
+  TMemoryStream plain;
+  TMemoryStream coded;
+  plain.SetData(content);
+  coder.Method = uuCode;
+  coder.InputStream = &plain;
+  coder.OutputStream = &coded;
+  coder.Encode();
+  ASSERT_EQ(coded.Data().front(), '.');
+  const std::string part = "filename=\"fourteen.bin\"\r\n\r\n";
+  EXPECT_NE(c.body.Data().find(part + "." + coded.Data() + "--" + c.boundary + "--\r\n"), std::string::npos);
+}
+
+TEST(Composer, LineBreaksInHeaderTextsAndRecipientsAreRefused) {
+  const std::vector<std::pair<std::function<void(TPostMessage&)>, std::string>> cases = {
+      {[](TPostMessage& m) { m.ToAddress.Add("bob@example.org\r\nRCPT TO:<x@y>"); },
+       "Line break not allowed in recipient \"bob@example.org\""},
+      {[](TPostMessage& m) { m.ToCarbonCopy.Add("a@b\n"); }, "Line break not allowed in recipient \"a@b\""},
+      {[](TPostMessage& m) { m.ToBlindCarbonCopy.Add("\rx"); }, "Line break not allowed in recipient \"\""},
+      {[](TPostMessage& m) { m.Subject = "Hi\r\nBcc: all@x"; }, "Line break not allowed in the subject"},
+      {[](TPostMessage& m) { m.FromName = "Ann\n"; }, "Line break not allowed in the sender name"},
+      {[](TPostMessage& m) { m.FromAddress = "a@b>\r\nRSET"; }, "Line break not allowed in the sender address"},
+      {[](TPostMessage& m) { m.ReplyTo = "x\ry"; }, "Line break not allowed in Reply-To"},
+      {[](TPostMessage& m) { m.Date = "x\ny"; }, "Line break not allowed in Date"},
+      {[](TPostMessage& m) { m.LocalProgram = "x\ny"; }, "Line break not allowed in the program name"},
+      {[](TPostMessage& m) { m.Attachments.Add("/tmp/evil\r\nX: y.txt"); },
+       "Line break not allowed in attachment name \"evil\""},
+  };
+  for (const auto& [spoil, text] : cases) {
+    TPostMessage m = fullMessage();
+    spoil(m);
+    Composition c;
+    try {
+      c.compose(m);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), text);
+    }
+  }
+}
+
+TEST(Composer, LineBreakInsideABodyEntryStartsADotStuffedLine) {
+  TPostMessage m;
+  m.FromAddress = "a@b";
+  m.Body.Add("one\r\n.\r\nRSET");
+  m.Body.Add("two\n.three\rfour\r\n");
+  m.Body.Add("\n");
+  Composition c;
+  c.compose(m);
+  EXPECT_EQ(c.body.Data(), "one\r\n..\r\nRSET\r\ntwo\r\n..three\r\nfour\r\n\r\n");
+}
+
+TEST(Composer, LongTimeTextKeepsTheLocaleFormatWithoutZone) {
+  std::tm tm{};
+  tm.tm_hour = 14;
+  tm.tm_min = 5;
+  tm.tm_sec = 9;
+  EXPECT_EQ(LongTimeText(tm, "%H:%M:%S"), "14:05:09");
+  EXPECT_EQ(LongTimeText(tm, "%I:%M:%S %p"), "02:05:09 PM");
+  EXPECT_EQ(LongTimeText(tm, "%r"), "02:05:09 PM");
+  EXPECT_EQ(LongTimeText(tm, "%H.%M.%S %Z"), "14.05.09");
+  EXPECT_EQ(LongTimeText(tm, "%T %z %p"), "14:05:09 PM");
+  // Text a boundary cannot carry falls back to the plain time of day.
+  EXPECT_EQ(LongTimeText(tm, "%H\xE6\x99\x82%M\xE5\x88\x86%S"), "14:05:09");
+  EXPECT_EQ(LongTimeText(tm, "%Z"), "14:05:09");
+}
+
+TEST(Composer, LargeMessageSpoolsToDiskWithTheSameBytes) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/big.bin";
+  std::string content(3 * 1024 * 1024 + 7, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 131) >> 3);
+  TMemoryStream file;
+  file.SetData(content);
+  file.SaveToFile(path);
+
+  TPostMessage m = fullMessage();
+  m.Attachments.Add(path);
+  Composition inMemory;
+  inMemory.compose(m);
+
+  TExStringList header;
+  std::string boundary;
+  TSpoolStream spool(1024 * 1024);
+  ComposeMessage(m, uuMime, localTime(14, 5, 9), {}, header, boundary, spool);
+  EXPECT_TRUE(spool.OnDisk());
+  ASSERT_EQ(spool.Size(), inMemory.body.Size());
+  std::string spooled(static_cast<size_t>(spool.Size()), '\0');
+  spool.SetPosition(0);
+  spool.ReadBuffer(spooled.data(), spool.Size());
+  EXPECT_TRUE(spooled == inMemory.body.Data());
+
+  // The next, small message goes back to memory.
+  m.Attachments.Clear();
+  ComposeMessage(m, uuMime, localTime(14, 5, 9), {}, header, boundary, spool);
+  Composition plain;
+  plain.compose(m);
+  EXPECT_FALSE(spool.OnDisk());
+  EXPECT_EQ(spool.Size(), plain.body.Size());
+}
+
+}  // namespace
