@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "Dialogs.h"
@@ -25,6 +26,8 @@ class QStatusBar;
 class QTabWidget;
 class QToolButton;
 class QTreeWidget;
+class InboxStore;
+class OutboxStore;
 
 class Tpopform : public QMainWindow {
   Q_OBJECT
@@ -101,6 +104,11 @@ class Tpopform : public QMainWindow {
   void loadInboxStore();
   void loadAddressBook();
   void loadOutboxStore();
+  // The stores behind pophistlist and sendhistlist ("mailin.txt", "mailout.txt").
+  InboxStore& inboxStore();
+  OutboxStore& outboxStore();
+  std::shared_ptr<InboxStore> inboxStore_;
+  std::shared_ptr<OutboxStore> outboxStore_;
 
   // Mail component hooks: created and bound before FormCreate, aborted on closing.
   void createMailComponents();

@@ -1,28 +1,289 @@
-// The inbox store, the outbox store and the address book of the window.
+// The inbox store, the outbox store and the address book of the window. The stores live in
+// InboxStore/OutboxStore beside the window; the lists are views of them, row r showing
+// record r.
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTreeWidget>
+
+#include "AddressBook.h"
+#include "InboxStore.h"
+#include "OutboxStore.h"
+#include "QtText.h"
+#include "Streams.h"
+#include "StringList.h"
+#include "SysUtils.h"
 #include "corvane.h"
 
-void Tpopform::loadInboxStore() {}
-void Tpopform::loadAddressBook() {}
-void Tpopform::loadOutboxStore() {}
+namespace {
 
-void Tpopform::popsaveClick() {}
-void Tpopform::makepophistClick() {}
-void Tpopform::pophistlistDblClick() {}
-void Tpopform::Delete1Click() {}
-void Tpopform::DeleteAll1Click() {}
-void Tpopform::SaveInMessageAs1Click() {}
-void Tpopform::mailreplyClick() {}
+// The selected row of a report list, or -1.
+int selectedRow(const QTreeWidget* list) {
+  const QTreeWidgetItem* item = list->currentItem();
+  if (!item || !item->isSelected()) return -1;
+  return list->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(item));
+}
 
-void Tpopform::outsaveClick() {}
-void Tpopform::makehistlistClick() {}
-void Tpopform::sendhistlistDblClick() {}
-void Tpopform::MenuItem1Click() {}
-void Tpopform::MenuItem2Click() {}
-void Tpopform::LoadOutMessage1Click() {}
+// The selected entry of a drop-down box: the current item while the edit part shows it.
+// Text typed over it unselects it, as it would in the classic box.
+int selectedEntry(const QComboBox* box) {
+  const int index = box->currentIndex();
+  if (index < 0 || box->itemText(index) != box->currentText()) return -1;
+  return index;
+}
 
-void Tpopform::addnewaddrClick() {}
-void Tpopform::deladdrClick() {}
-void Tpopform::addmailtoClick() {}
-void Tpopform::delmailtoClick() {}
-void Tpopform::addattClick() {}
-void Tpopform::delattClick() {}
+// Adds rows for records from..Count()-1 in one go; returns the first row's failure text.
+template <typename Store>
+std::string addRows(QTreeWidget* list, const Store& store, int from) {
+  std::string failure;
+  QList<QTreeWidgetItem*> items;
+  items.reserve(store.Count() - from);
+  for (int r = from; r < store.Count(); ++r) {
+    const auto row = store.RowAt(r);
+    if (failure.empty()) failure = row.Failure;
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, corvane::ToQString(row.From));
+    item->setText(1, corvane::ToQString(row.Subject));
+    items.append(item);
+  }
+  list->addTopLevelItems(items);
+  return failure;
+}
+
+// A full rebuild shows every row it can and then reports the first damaged record.
+template <typename Store>
+void rebuildList(QTreeWidget* list, const Store& store) {
+  list->clear();
+  const std::string failure = addRows(list, store, 0);
+  if (!failure.empty()) throw EListError(failure);
+}
+
+// After a record was appended only the missing rows are added. Damaged older records
+// were reported when their rows were built.
+template <typename Store>
+void catchUpList(QTreeWidget* list, const Store& store) {
+  if (list->topLevelItemCount() > store.Count()) list->clear();
+  addRows(list, store, list->topLevelItemCount());
+}
+
+void removeRow(QTreeWidget* list, int row) {
+  delete list->takeTopLevelItem(row);
+}
+
+// The value under a label, failing as the tree does when the record lacks it.
+std::string firstValue(const MessageStore& store, int r, int label) {
+  const auto& tree = store.Tree();
+  return tree.Child(tree.Child(store.Record(r), label), 0).Text();
+}
+
+}  // namespace
+
+InboxStore& Tpopform::inboxStore() {
+  if (!inboxStore_) inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
+  return *inboxStore_;
+}
+
+OutboxStore& Tpopform::outboxStore() {
+  if (!outboxStore_) outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
+  return *outboxStore_;
+}
+
+// ---- start-up ------------------------------------------------------------------------
+
+void Tpopform::loadInboxStore() {
+  inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
+  const auto report = inboxStore_->Load();
+  // The list shows what could be read even when the file was damaged.
+  pophistlist->clear();
+  addRows(pophistlist, *inboxStore_, 0);
+  if (!report.failure.empty()) throw Exception(report.Message());
+}
+
+void Tpopform::loadAddressBook() {
+  if (selectaddr->toolTip().isEmpty())
+    selectaddr->setToolTip("Address Book\nEntries shall be in the format:\nJohn Smith=john.smith@example.com");
+  const std::string path = appFolder + "mailbook.txt";
+  if (!corvane::FileExists(path)) return;
+  corvane::SetItems(selectaddr, AddressBook::Load(path));
+  if (selectaddr->count() > 0) selectaddr->setCurrentIndex(0);
+}
+
+void Tpopform::loadOutboxStore() {
+  outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
+  const auto report = outboxStore_->Load();
+  sendhistlist->clear();
+  addRows(sendhistlist, *outboxStore_, 0);
+  if (!report.failure.empty()) throw Exception(report.Message());
+}
+
+// ---- inbox ------------------------------------------------------------------------------
+
+void Tpopform::popsaveClick() {
+  InboxMessage message;
+  message.From = corvane::GetText(popfrom);
+  message.Subject = corvane::GetText(popsubject);
+  message.Header = corvane::GetMemoLines(popmsgheader);
+  message.Body = corvane::GetMemoLines(popmsgbody);
+  message.Attachments = corvane::GetItems(popatt);
+  inboxStore().Store(message);
+  catchUpList(pophistlist, inboxStore());
+}
+
+void Tpopform::makepophistClick() {
+  rebuildList(pophistlist, inboxStore());
+}
+
+void Tpopform::pophistlistDblClick() {
+  const int r = selectedRow(pophistlist);
+  if (r < 0) return;
+  corvane::SetMemoLines(popmsgbody, inboxStore().Values(r, InboxStore::lbBody));
+  corvane::SetItems(popatt, inboxStore().Values(r, InboxStore::lbAttachments));
+}
+
+void Tpopform::Delete1Click() {
+  const int r = selectedRow(pophistlist);
+  if (r < 0) return;
+  removeRow(pophistlist, r);
+  inboxStore().Delete(r);
+}
+
+void Tpopform::DeleteAll1Click() {
+  if (!dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
+  pophistlist->clear();
+  inboxStore().DeleteAll();
+}
+
+void Tpopform::SaveInMessageAs1Click() {
+  if (!dialogs.ExecuteSave(SaveDialog1)) return;
+  corvane::WriteFileAtomically(SaveDialog1.FileName, corvane::GetMemoText(popmsgbody));
+}
+
+void Tpopform::mailreplyClick() {
+  const int r = selectedRow(pophistlist);
+  if (r < 0) return;
+  InboxStore& store = inboxStore();
+  corvane::SetItems(mailto, {firstValue(store, r, InboxStore::lbFrom)});
+  mailto->setCurrentIndex(0);
+  std::string subject;
+  if (store.FirstValue(r, InboxStore::lbSubject, subject)) corvane::SetText(outsubject, subject);
+  corvane::SetMemoLines(outbody, store.Values(r, InboxStore::lbBody));
+  mailbinder->setCurrentIndex(2);
+}
+
+// ---- outbox -----------------------------------------------------------------------------
+
+void Tpopform::outsaveClick() {
+  OutboxMessage message;
+  message.FromAddress = corvane::GetText(localemail);
+  message.FromName = corvane::GetText(localname);
+  message.Subject = corvane::GetText(outsubject);
+  message.ToAddress = corvane::GetItems(mailto);
+  message.Attachments = corvane::GetItems(outattach);
+  message.Body = corvane::GetMemoLines(outbody);
+  OutboxStore& store = outboxStore();
+  store.Add(message);
+  catchUpList(sendhistlist, store);
+  store.SaveAdded();
+}
+
+void Tpopform::makehistlistClick() {
+  rebuildList(sendhistlist, outboxStore());
+}
+
+void Tpopform::sendhistlistDblClick() {
+  const int r = selectedRow(sendhistlist);
+  if (r < 0) return;
+  OutboxStore& store = outboxStore();
+  corvane::SetItems(mailto, store.Values(r, OutboxStore::lbToAddress));
+  if (mailto->count() > 0) mailto->setCurrentIndex(0);
+  corvane::SetItems(outattach, store.Values(r, OutboxStore::lbAttachments));
+  if (outattach->count() > 0) outattach->setCurrentIndex(0);
+  corvane::SetMemoLines(outbody, store.Values(r, OutboxStore::lbBody));
+  std::string subject;
+  if (store.FirstValue(r, OutboxStore::lbSubject, subject)) corvane::SetText(outsubject, subject);
+}
+
+void Tpopform::MenuItem1Click() {
+  const int r = selectedRow(sendhistlist);
+  if (r < 0) return;
+  removeRow(sendhistlist, r);
+  outboxStore().Delete(r);
+}
+
+void Tpopform::MenuItem2Click() {
+  if (!dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
+  sendhistlist->clear();
+  outboxStore().DeleteAll();
+}
+
+void Tpopform::LoadOutMessage1Click() {
+  if (!dialogs.ExecuteOpen(OpenDialog1)) return;
+  TStringList lines;
+  lines.SetText(corvane::ReadFile(OpenDialog1.FileName));
+  corvane::SetMemoLines(outbody, lines.Items());
+}
+
+// ---- address book and the compose lists --------------------------------------------------
+
+namespace {
+void saveBook(const std::string& path, const QComboBox* box) {
+  AddressBook::Save(path, corvane::GetItems(box));
+}
+}  // namespace
+
+void Tpopform::addnewaddrClick() {
+  const std::string entry = AddressBook::Entry(corvane::GetText(selectaddr));
+  if (selectaddr->count() > 0)
+    corvane::InsertItem(selectaddr, 0, entry);
+  else
+    corvane::AddItem(selectaddr, entry);
+  selectaddr->setCurrentIndex(0);
+  saveBook(appFolder + "mailbook.txt", selectaddr);
+}
+
+void Tpopform::deladdrClick() {
+  const int index = selectedEntry(selectaddr);
+  if (index >= 0) selectaddr->removeItem(index);
+  if (selectaddr->count() == 0)
+    corvane::SetText(selectaddr, "");
+  else
+    selectaddr->setCurrentIndex(0);
+  saveBook(appFolder + "mailbook.txt", selectaddr);
+}
+
+void Tpopform::addmailtoClick() {
+  const int index = selectedEntry(selectaddr);
+  const std::string name = index < 0 ? std::string() : AddressBook::NameOf(corvane::ItemText(selectaddr, index));
+  corvane::AddItem(mailto, AddressBook::Lookup(corvane::GetItems(selectaddr), name));
+  if (mailto->count() > 0) mailto->setCurrentIndex(0);
+}
+
+void Tpopform::delmailtoClick() {
+  const int index = selectedEntry(mailto);
+  if (index >= 0) mailto->removeItem(index);
+  if (mailto->count() == 0)
+    corvane::SetText(mailto, "");
+  else
+    mailto->setCurrentIndex(0);
+}
+
+void Tpopform::addattClick() {
+  if (!dialogs.ExecuteOpen(OpenDialog1)) return;
+  // Adding an item must not select it: the box keeps its selection and its text.
+  const int index = outattach->currentIndex();
+  const QString text = outattach->currentText();
+  corvane::AddItem(outattach, OpenDialog1.FileName);
+  outattach->setCurrentIndex(index);
+  outattach->setEditText(text);
+}
+
+void Tpopform::delattClick() {
+  const int index = selectedEntry(outattach);
+  if (index < 0) return;
+  // The box keeps showing the deleted path and selects nothing.
+  const QString text = outattach->currentText();
+  outattach->removeItem(index);
+  outattach->setCurrentIndex(-1);
+  outattach->setEditText(text);
+}
