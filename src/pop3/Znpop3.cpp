@@ -1,0 +1,194 @@
+#include "Znpop3.h"
+
+#include "Exceptions.h"
+#include "SysUtils.h"
+
+namespace {
+
+const char* const kAuthenticationFailed = "Authentication failed";
+
+int32_t CountOrZero(const std::string& field) {
+  try {
+    return corvane::StrToInt(field);
+  } catch (const EConvertError&) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+TZnPOP3::TZnPOP3(TObject* Owner) : TZnSocket(Owner), FReader(FMailMessage, FCoder) {
+  Port = 110;
+  CancelCleanup = [this](TObject* Sender) { CloseAfterCancel(Sender); };
+  FCoder.OnMessage = [this](const std::string& Text) { Fire(OnMessage, Text); };
+  FReader.OnStatus = [this](const std::string& Text) { ReportStatus(1, Text); };
+}
+
+TZnPOP3::~TZnPOP3() {
+  // Nothing reaches the owner while the component goes away.
+  OnDisconnect = nullptr;
+  OnStatus = nullptr;
+  OnSocketError = nullptr;
+  Abort();
+}
+
+bool TZnPOP3::IsPositive(const std::string& Reply) {
+  return NthField(Reply, ' ', 1).find("+OK") != std::string::npos;
+}
+
+std::string TZnPOP3::Command(const std::string& Text) {
+  std::string reply = Transaction(Text);
+  if (!IsPositive(reply)) throw Exception(reply);
+  return reply;
+}
+
+void TZnPOP3::Connect() {
+  bool asked = false;
+  while (Password.empty() || UserID.empty()) {
+    if (!OnAuthenticationNeeded) throw Exception(kAuthenticationFailed);
+    if (asked) break;  // the handler had its chance; go on with what it left
+    asked = true;
+    bool handled = false;
+    OnAuthenticationNeeded(handled);
+    if (!handled) throw Exception(kAuthenticationFailed);
+  }
+  // An open session is left alone: no QUIT for a second connect.
+  if (Connected) throw ESockError("Already connected");
+
+  const bool wasBusy = FBusy;
+  FBusy = true;
+  bool loggedIn = false;
+  const auto alive = Lifetime();
+  const auto finish = [&] {
+    if (alive.expired()) return;
+    if (!wasBusy) FBusy = false;
+    if (loggedIn) Fire(OnConnect, this);
+  };
+  try {
+    try {
+      // Bytes left over from a connection the server closed are not this server's greeting.
+      ReceiveBuffer.Clear();
+      TZnSocket::Connect();
+      const std::string greeting = ReadLn();
+      if (!IsPositive(greeting)) throw Exception(greeting);
+      Login();
+      loggedIn = true;
+      ReadStat();
+    } catch (...) {
+      // The failure that ended the session is the one to report, not one from signing off.
+      try {
+        if (!alive.expired()) Disconnect();
+      } catch (const std::exception&) {
+      }
+      throw;
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+void TZnPOP3::Login() {
+  for (int attempts = 0;; ++attempts) {
+    std::string reply = Transaction("USER " + UserID);
+    if (IsPositive(reply)) reply = Transaction("PASS " + Password);
+    if (IsPositive(reply)) return;
+    if (attempts > 0 || !OnAuthenticationFailed) throw Exception(kAuthenticationFailed);
+    bool handled = false;
+    OnAuthenticationFailed(handled);
+    if (!handled) throw Exception(kAuthenticationFailed);
+  }
+}
+
+void TZnPOP3::ReadStat() {
+  const std::string reply = Command("STAT");
+  // Taken from the line as received: without a size field the count carries the line end.
+  FMessageCount = CountOrZero(NthField(reply, ' ', 2));
+}
+
+void TZnPOP3::Disconnect() {
+  if (!Connected) return;
+  const auto alive = Lifetime();
+  try {
+    Command("QUIT");
+  } catch (...) {
+    if (!alive.expired()) {
+      TZnSocket::Disconnect();
+      ReceiveBuffer.Clear();
+    }
+    throw;
+  }
+  TZnSocket::Disconnect();
+  ReceiveBuffer.Clear();
+}
+
+void TZnPOP3::Abort() {
+  if (Canceled || !Connected) return;
+  if (FBusy) {
+    Cancel();
+    return;
+  }
+  TZnSocket::Disconnect();
+  ReceiveBuffer.Clear();
+}
+
+void TZnPOP3::CloseAfterCancel(TObject*) {
+  TZnSocket::Disconnect();
+  ReceiveBuffer.Clear();
+}
+
+void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
+  if (FBusy) return;
+  FBusy = true;
+  try {
+    RequireConnection();
+  } catch (...) {
+    FBusy = false;
+    throw;
+  }
+  const auto alive = Lifetime();
+  const auto finish = [&] {
+    if (alive.expired()) return;
+    try {
+      Fire(OnRetrieveEnd, this);
+    } catch (...) {
+      FBusy = false;
+      throw;
+    }
+    FBusy = false;
+  };
+  const std::string number = std::to_string(MessageNumber);
+  try {
+    Fire(OnRetrieveStart, this);
+    FReader.Reset();
+    Command("RETR " + number);
+    FReader.AttachFilePath = AttachFilePath;
+    FReader.Read([this] { return ReadLn(); });
+    if (DeleteOnRead) Command("DELE " + number);
+    ReportStatus(1, "Message Retrieved");
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
+  if (FBusy) return;
+  FBusy = true;
+  const auto alive = Lifetime();
+  try {
+    RequireConnection();
+    const std::string reply = Transaction("DELE " + std::to_string(MessageNumber));
+    if (!IsPositive(reply)) {
+      Fire(OnFailure, this);
+      throw Exception(reply);
+    }
+  } catch (...) {
+    if (!alive.expired()) FBusy = false;
+    throw;
+  }
+  FBusy = false;
+  Fire(OnSuccess, this);
+}

@@ -1,0 +1,81 @@
+#pragma once
+// TZnPOP3: the POP3 client component (RFC 1939 subset: USER, PASS, STAT, RETR, DELE, QUIT).
+// Retrieval hands each message to the message reader, which fills MailMessage and writes
+// the attachment files into AttachFilePath.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "MessageReader.h"
+#include "ZnSock.h"
+#include "ZnUUE.h"
+
+using TListEvent = std::function<void(int32_t Msg, int32_t Size)>;
+
+class TZnPOP3 : public TZnSocket {
+ public:
+  explicit TZnPOP3(TObject* Owner = nullptr);
+  ~TZnPOP3() override;
+
+  // Published properties.
+  std::string UserID;
+  std::string Password;
+  bool DeleteOnRead = false;
+  // Prefix of every attachment file name: a folder must end with its separator.
+  std::string AttachFilePath;
+
+  // Fires at the end of Connect once the login succeeded (also when STAT then failed).
+  // Replaces the socket's own OnConnect, which stays unassigned here.
+  TNotifyEvent OnConnect;
+  // Asked once per Connect when UserID or Password is empty.
+  THandlerEvent OnAuthenticationNeeded;
+  // Asked once per Connect when USER or PASS is refused; Handled retries the login once.
+  THandlerEvent OnAuthenticationFailed;
+  // Published for form compatibility; the component has no reset or list operation.
+  TNotifyEvent OnReset;
+  TListEvent OnList;
+  TNotifyEvent OnRetrieveStart;
+  // Fires at the end of every RetrieveMessage that fired OnRetrieveStart, success or not.
+  TNotifyEvent OnRetrieveEnd;
+  // DeleteMessage: DELE accepted / refused (before the error is raised).
+  TNotifyEvent OnSuccess;
+  TNotifyEvent OnFailure;
+  // Texts for the user from the attachment decoder, such as " No end line.".
+  std::function<void(const std::string& Text)> OnMessage;
+
+  // Messages in the mailbox as the last successful STAT reported it.
+  int32_t MessageCount() const { return FMessageCount; }
+  // The last retrieved message; the same object for the component's whole life.
+  TMailMessage& MailMessage() { return FMailMessage; }
+  const TMailMessage& MailMessage() const { return FMailMessage; }
+  // Kept for owners that fill it themselves; no operation here does.
+  TSummary& Summary() { return FSummary; }
+  // A protocol operation is under way; RetrieveMessage and DeleteMessage do nothing then.
+  bool Busy() const { return FBusy; }
+
+  // Greeting, login (at most two attempts) and STAT; fires OnConnect after a login.
+  void Connect() override;
+  // QUIT and close; nothing at all when not connected.
+  void Disconnect() override;
+  // Cancels a running operation, or closes an idle connection without QUIT.
+  void Abort() override;
+  // RETR (and DELE with DeleteOnRead) into MailMessage and attachment files.
+  void RetrieveMessage(int32_t MessageNumber);
+  // DELE; the deletion takes effect at QUIT.
+  void DeleteMessage(int32_t MessageNumber);
+
+ private:
+  static bool IsPositive(const std::string& Reply);
+  // Sends Command and raises Exception with the reply line when the reply is negative.
+  std::string Command(const std::string& Text);
+  void Login();
+  void ReadStat();
+  void CloseAfterCancel(TObject* Sender);
+
+  int32_t FMessageCount = 0;
+  bool FBusy = false;
+  TZnUUProcessor FCoder;
+  TMailMessage FMailMessage;
+  TSummary FSummary;
+  TMessageReader FReader;
+};

@@ -1,0 +1,315 @@
+// TZnPOP3 against the scripted loopback server: the exact command bytes, the reply
+// judgement, the order of events and the busy rules.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+#include "Exceptions.h"
+#include "ScriptedServer.h"
+#include "Streams.h"
+#include "Znpop3.h"
+
+namespace {
+
+const char* const kLogin =
+    "S: +OK POP3 ready\n"
+    "C: USER alice\n"
+    "S: +OK\n"
+    "C: PASS secret\n"
+    "S: +OK logged in\n";
+
+// A component pointed at one scripted server, with every event written to a log.
+struct Rig {
+  explicit Rig(const std::string& script) : server(script) {
+    pop.Host = "127.0.0.1";
+    pop.Port = server.Port();
+    pop.UserID = "alice";
+    pop.Password = "secret";
+    pop.TimeOut = 5000;  // bounds every wait of the socket
+    pop.AttachFilePath = dir.path().toStdString() + "/";
+    pop.OnConnect = [this](TObject*) { log.push_back(pop.Busy() ? "connect(busy)" : "connect"); };
+    pop.OnDisconnect = [this](TObject*) { log.push_back("disconnect"); };
+    pop.OnRetrieveStart = [this](TObject*) { log.push_back("retrieve-start"); };
+    pop.OnRetrieveEnd = [this](TObject*) { log.push_back("retrieve-end"); };
+    pop.OnSuccess = [this](TObject*) { log.push_back("success"); };
+    pop.OnFailure = [this](TObject*) { log.push_back("failure"); };
+    pop.OnMessage = [this](const std::string& text) { log.push_back("message:" + text); };
+  }
+  // Runs op and returns the message of the Exception it raised, or "" when none.
+  template <typename Op>
+  std::string ErrorOf(Op op) {
+    try {
+      op();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "";
+  }
+  void Finish() {
+    ASSERT_TRUE(server.WaitFinished());
+    EXPECT_EQ(server.Failures(), "");
+  }
+
+  ScriptedServer server;
+  QTemporaryDir dir;
+  TZnPOP3 pop;
+  std::vector<std::string> log;
+};
+
+using Log = std::vector<std::string>;
+
+TEST(Pop3Dialogue, StatRepliesGiveTheMessageCount) {
+  const std::pair<const char*, int> cases[] = {{"+OK 3 1200", 3}, {"+OK 0 0", 0}, {"+OK 7", 0}, {"+OK x 10", 0}};
+  for (const auto& [reply, count] : cases) {
+    Rig rig(std::string(kLogin) + "C: STAT\nS: " + reply + "\nC: QUIT\nS: +OK bye\nE\n");
+    rig.pop.Connect();
+    EXPECT_EQ(rig.pop.MessageCount(), count) << reply;
+    EXPECT_TRUE(rig.pop.Connected);
+    rig.pop.Disconnect();
+    EXPECT_FALSE(rig.pop.Connected);
+    rig.Finish();
+    EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+    EXPECT_EQ(rig.log, (Log{"connect", "disconnect"})) << reply;
+  }
+}
+
+TEST(Pop3Dialogue, MissingCredentialsFailBeforeAnyConnection) {
+  Rig rig("");
+  rig.pop.UserID = "";
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  int asked = 0;
+  rig.pop.OnAuthenticationNeeded = [&](bool&) { ++asked; };
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(rig.server.Connections(), 0);
+  EXPECT_FALSE(rig.pop.Busy());
+}
+
+TEST(Pop3Dialogue, HandledEmptyUserIdLogsInWithAnEmptyName) {
+  Rig rig(
+      "S: +OK\n"
+      "C: USER \n"
+      "S: +OK\n"
+      "C: PASS secret\n"
+      "S: +OK\n"
+      "C: STAT\n"
+      "S: +OK 1 10\n");
+  rig.pop.UserID = "";
+  int asked = 0;
+  rig.pop.OnAuthenticationNeeded = [&](bool& handled) {
+    ++asked;
+    handled = true;
+  };
+  rig.pop.Connect();
+  rig.Finish();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(rig.pop.MessageCount(), 1);
+}
+
+TEST(Pop3Dialogue, RefusedPasswordIsRetriedOnceWhenHandled) {
+  Rig rig(
+      "S: +OK ready\n"
+      "C: USER alice\n"
+      "S: +OK\n"
+      "C: PASS secret\n"
+      "S: -ERR wrong password\n"
+      "C: USER alice\n"
+      "S: +OK\n"
+      "C: PASS second\n"
+      "S: -ERR still wrong\n"
+      "C: QUIT\n"
+      "S: +OK\n"
+      "E\n");
+  int asked = 0;
+  rig.pop.OnAuthenticationFailed = [&](bool& handled) {
+    ++asked;
+    rig.pop.Password = "second";
+    handled = true;
+  };
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  rig.Finish();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(rig.log, (Log{"disconnect"}));
+  EXPECT_FALSE(rig.pop.Busy());
+  EXPECT_FALSE(rig.pop.Connected);
+}
+
+TEST(Pop3Dialogue, RefusedUserWithoutHandlerFailsAndSignsOff) {
+  Rig rig(
+      "S: +OK ready\n"
+      "C: USER alice\n"
+      "S: -ERR unknown\n"
+      "C: QUIT\n"
+      "S: +OK\n"
+      "E\n");
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  rig.Finish();
+}
+
+TEST(Pop3Dialogue, NegativeGreetingIsTheError) {
+  Rig rig(
+      "S: -ERR server busy\n"
+      "C: QUIT\n"
+      "S: +OK\n"
+      "E\n");
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "-ERR server busy\r\n");
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"disconnect"}));
+}
+
+TEST(Pop3Dialogue, BareOkRepliesArePositive) {
+  Rig rig(
+      "S: +OK\n"
+      "C: USER alice\n"
+      "S: +OK\n"
+      "C: PASS secret\n"
+      "S: +OK\n"
+      "C: STAT\n"
+      "S: +OK 2 20\n"
+      "C: DELE 2\n"
+      "S: +OK\n"
+      "C: DELE 1\n"
+      "S: -ERR no such message\n");
+  rig.pop.Connect();
+  rig.pop.DeleteMessage(2);
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.DeleteMessage(1); }), "-ERR no such message\r\n");
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"connect", "success", "failure"}));
+  EXPECT_FALSE(rig.pop.Busy());
+}
+
+TEST(Pop3Dialogue, NegativeStatStillFiresOnConnectAfterSigningOff) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: -ERR mailbox locked\nC: QUIT\nS: +OK\nE\n");
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "-ERR mailbox locked\r\n");
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"disconnect", "connect"}));
+  EXPECT_EQ(rig.pop.MessageCount(), 0);
+}
+
+TEST(Pop3Dialogue, RefusedQuitStillCloses) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: -ERR cannot delete\nE\n");
+  rig.pop.Connect();
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Disconnect(); }), "-ERR cannot delete\r\n");
+  rig.Finish();
+  EXPECT_FALSE(rig.pop.Connected);
+  rig.log.clear();
+  rig.pop.Disconnect();  // closed: nothing sent, nothing fired
+  EXPECT_TRUE(rig.log.empty());
+}
+
+TEST(Pop3Dialogue, SecondConnectLeavesTheSessionAlone) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: +OK\nE\n");
+  rig.pop.Connect();
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Already connected");
+  EXPECT_TRUE(rig.pop.Connected);
+  rig.pop.Disconnect();
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"connect", "disconnect"}));
+}
+
+TEST(Pop3Dialogue, RetrievesFromOnConnectAndNotFromOnRetrieveEnd) {
+  Rig rig(ScriptedServer::LoadScript("pop3/retrieve_two.txt"));
+  rig.pop.OnConnect = [&](TObject*) {
+    rig.log.push_back(rig.pop.Busy() ? "connect(busy)" : "connect");
+    for (int i = 1; i <= rig.pop.MessageCount(); ++i) rig.pop.RetrieveMessage(i);
+  };
+  int ends = 0;
+  rig.pop.OnRetrieveEnd = [&](TObject*) {
+    rig.log.push_back("retrieve-end");
+    if (++ends == 1) rig.pop.RetrieveMessage(2);  // busy: must do nothing
+  };
+  std::vector<std::string> statuses;
+  rig.pop.ReportLevel = 1;
+  rig.pop.OnStatus = [&](TObject*, const std::string& text) { statuses.push_back(text); };
+  rig.pop.Connect();
+  rig.pop.Disconnect();
+  rig.Finish();
+  EXPECT_EQ(rig.log,
+            (Log{"connect", "retrieve-start", "retrieve-end", "retrieve-start", "retrieve-end", "disconnect"}));
+
+  const TMailMessage& m = rig.pop.MailMessage();
+  EXPECT_EQ(m.Subject, " second");
+  EXPECT_EQ(m.Body.Text(), ".\r\n..dots\r\n\r\nFile \"a.bin\" extracted\r\n");
+  ASSERT_EQ(m.Attachments.Count(), 1);
+  EXPECT_EQ(m.Attachments[0], "a.bin");
+  EXPECT_EQ(corvane::ReadFile(rig.pop.AttachFilePath + "a.bin"), "abc");
+  EXPECT_EQ(statuses,
+            (std::vector<std::string>{"+OK\r\n", "+OK\r\n", "+OK 2 300\r\n", "+OK message 1\r\n", "Extracting file",
+                                      "Message Retrieved", "+OK message 2\r\n", "Extracting file", "Extracting file",
+                                      "Decoding file", "Message Retrieved", "+OK bye\r\n"}));
+}
+
+TEST(Pop3Dialogue, NotConnectedRetrievalFiresNothingAndLeavesTheComponentUsable) {
+  Rig rig(std::string(kLogin) +
+          "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\nS: Subject: hi\nS: \nS: body\nS: .\nC: DELE 1\nS: +OK\n");
+  rig.pop.DeleteOnRead = true;
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(1); }), "Not Connected");
+  EXPECT_TRUE(rig.log.empty());
+  EXPECT_FALSE(rig.pop.Busy());
+  rig.pop.Connect();
+  rig.pop.RetrieveMessage(1);
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "retrieve-end"}));
+  EXPECT_EQ(rig.pop.MailMessage().Body.Text(), "body\r\n");
+}
+
+TEST(Pop3Dialogue, RefusedRetrKeepsThePreviousMessage) {
+  Rig rig(std::string(kLogin) +
+          "C: STAT\nS: +OK 2 5\nC: RETR 1\nS: +OK\nS: Subject: one\nS: \nS: .\n"
+          "C: RETR 2\nS: -ERR gone\n");
+  rig.pop.Connect();
+  rig.pop.RetrieveMessage(1);
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(2); }), "-ERR gone\r\n");
+  rig.Finish();
+  EXPECT_EQ(rig.pop.MailMessage().Subject, " one");
+  EXPECT_EQ(rig.log.back(), "retrieve-end");
+  EXPECT_FALSE(rig.pop.Busy());
+}
+
+TEST(Pop3Dialogue, AbortWhileWaitingEndsTheRetrieval) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK here it comes\\r\\nSubject: slow\nW: 3000\n");
+  rig.pop.Connect();
+  rig.pop.ReportLevel = 1;
+  rig.pop.OnStatus = [&](TObject*, const std::string& text) {
+    // The reply and the first header line arrive in one send, so the abort lands in the
+    // wait for the second line.
+    if (text == "+OK here it comes\r\n") QTimer::singleShot(0, [&] { rig.pop.Abort(); });
+  };
+  try {
+    rig.pop.RetrieveMessage(1);
+    FAIL() << "no error";
+  } catch (const EAbortError& e) {
+    EXPECT_EQ(e.Message(), "Socket readln aborted");
+  }
+  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "retrieve-end"}));
+  EXPECT_FALSE(rig.pop.Busy());
+  EXPECT_TRUE(rig.pop.Canceled);
+  EXPECT_EQ(rig.pop.MailMessage().Subject, " slow");
+}
+
+TEST(Pop3Dialogue, AbortWhenIdleClosesWithoutQuit) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nE\n");
+  rig.pop.Connect();
+  rig.pop.Abort();
+  rig.Finish();
+  EXPECT_FALSE(rig.pop.Connected);
+  EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\n");
+}
+
+TEST(Pop3Dialogue, UudecoderNoticeReachesTheOwner) {
+  Rig rig(std::string(kLogin) +
+          "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\n"
+          "S: Content-Type: multipart/mixed; boundary=\"sep\"\nS: \nS: --sep\nS: \nS: text\nS: --sep\n"
+          "S: Content-Transfer-Encoding: x-uuencode\nS: Content-Type: text/plain; name=\"u.txt\"\nS: \n"
+          "S: #86)C\nS: ```\nS: --sep--\nS: .\n");
+  rig.pop.Connect();
+  rig.pop.RetrieveMessage(1);
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "message: No end line.", "retrieve-end"}));
+  EXPECT_EQ(corvane::ReadFile(rig.pop.AttachFilePath + "u.txt"), "abc");
+}
+
+}  // namespace
