@@ -1,0 +1,92 @@
+#pragma once
+// Znsmtp: the SMTP client component TZnSMTP. It opens a session with the greeting and
+// HELO, sends the message held in PostMessage (RSET, MAIL FROM, RCPT TO per recipient,
+// DATA, the composed text, ".") and closes the session with QUIT.
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "MessageComposer.h"
+#include "SpoolStream.h"
+#include "ZnExtstr.h"
+#include "ZnSock.h"
+#include "ZnUUE.h"
+
+enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
+
+// hiType: 1 when the sender address is missing, 2 when only the recipients are.
+using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+
+class TZnSMTP : public TZnSocket {
+ public:
+  explicit TZnSMTP(TObject* Owner = nullptr);
+  ~TZnSMTP() override;
+
+  std::string UserID;         // sent after "HELO "
+  TPostMessage PostMessage;   // the message to send
+  TExStringList FinalHeader;  // header lines of the last built message
+  UUMethods EncodeType = uuMime;
+  bool ClearParams = true;     // empty the recipient and attachment lists after a send
+  TSubType SubType = mtPlain;  // kept for the caller; the text part is always text/plain
+
+  // Replaces the base's OnConnect: fires only after greeting and HELO were accepted.
+  TNotifyEvent OnConnect;
+  THandlerEvent OnAuthenticationFailed;
+  THeaderInComplete OnHeaderIncomplete;
+  TNotifyEvent OnSendStart;
+  TRecipientNotFound OnRecipientNotFound;
+  TNotifyEvent OnSuccess;
+  TNotifyEvent OnFailure;
+  TFileItem OnEncodeStart;
+  TFileItem OnEncodeEnd;
+  TFileItem OnAttachmentNotFound;
+  // Never fired: the component has no list-expansion or verify operation.
+  TMailListReturn OnMailListReturn;
+
+  // Opens the connection and performs greeting and HELO; raises on refusal.
+  void Connect() override;
+  // Sends QUIT and closes; does nothing when not connected.
+  void Disconnect() override;
+  // Cancels the running operation, or closes without QUIT when idle.
+  void Abort() override;
+
+  // Builds the message text from PostMessage and sends it over the open connection.
+  // Returns at once, doing nothing, while Connect or SendMail runs.
+  void SendMail();
+  // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments of PostMessage.
+  void ClearParameters();
+
+  bool Busy() const { return FBusy; }
+  // The multipart boundary of the last built message with attachments.
+  const std::string& Boundary() const { return FBoundary; }
+
+ private:
+  void greetAndHelo();
+  // Sends Command and returns the reply line; continuation lines are taken up.
+  std::string command(const std::string& Command);
+  // Sends Command; a reply code above Limit raises with the reply line.
+  void commandExpecting(const std::string& Command, int Limit);
+  std::string readContinuation(std::string Line);
+  void checkComplete();
+  void sendRecipients();
+  void sendHeader();
+  void sendBody();
+
+  TSpoolStream FMessageBody;
+  std::string FBoundary;
+  bool FBusy = false;
+};
+
+namespace corvane::smtp {
+
+// The bare address of a recipient entry as RCPT TO takes it: the text within "<" and ">",
+// else the text after the first ":" (up to a further ":"), else the entry itself.
+std::string ExtractAddress(std::string_view entry);
+
+// The number at the start of a reply line (at most ten digits; 0 when there is none);
+// raises ERangeError above 32767.
+int16_t ReplyCodeOf(std::string_view line);
+
+}  // namespace corvane::smtp

@@ -1,0 +1,430 @@
+// SMTP dialogues of TZnSMTP against the scripted loopback server.
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Exceptions.h"
+#include "ScriptedServer.h"
+#include "Znsmtp.h"
+
+using corvane::smtp::ExtractAddress;
+
+namespace {
+
+const std::string kOpen =
+    "S: 220 mail.test ESMTP\n"
+    "C: HELO corvane\n"
+    "S: 250 mail.test\n";
+const std::string kOpened = "HELO corvane\r\n";
+const std::string kPlainType = "Content-Type: text/plain;                        charset=us-ascii\r\n";
+
+class SmtpSession : public ::testing::Test {
+ protected:
+  void start(const std::string& script) {
+    server = std::make_unique<ScriptedServer>(script);
+    smtp.Host = "127.0.0.1";
+    smtp.Port = server->Port();
+    smtp.UserID = "corvane";
+    smtp.TimeOut = 5000;
+    smtp.OnConnect = [this](TObject*) { log.push_back("connect"); };
+    smtp.OnDisconnect = [this](TObject*) { log.push_back("disconnect"); };
+    smtp.OnSendStart = [this](TObject*) { log.push_back("start"); };
+    smtp.OnRecipientNotFound = [this](const std::string& r) { log.push_back("not found " + r); };
+    smtp.OnSuccess = [this](TObject*) { log.push_back("success"); };
+    smtp.OnFailure = [this](TObject*) { log.push_back("failure"); };
+  }
+
+  void finish() {
+    ASSERT_TRUE(server->WaitFinished());
+    EXPECT_EQ(server->Failures(), "");
+  }
+
+  // Runs op and returns the message of the failure it raised.
+  template <typename Op>
+  std::string failureOf(Op op) {
+    try {
+      op();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "(no failure)";
+  }
+
+  void simpleMessage() {
+    smtp.PostMessage.FromAddress = "ann@example.org";
+    smtp.PostMessage.ToAddress.Add("bob@example.org");
+    smtp.PostMessage.Body.Add("Hi");
+  }
+
+  TZnSMTP smtp;
+  std::unique_ptr<ScriptedServer> server;
+  std::vector<std::string> log;
+};
+
+const std::string kSimpleText =
+    "From: <ann@example.org>\r\nTo: bob@example.org\r\nMime-Version: 1.0\r\n" + kPlainType + "\r\n\r\nHi\r\n";
+
+TEST_F(SmtpSession, MultiLineGreetingAndHeloAreReadWholeAndQuitClosesCleanly) {
+  start(
+      "S: 220-mail.test first line\n"
+      "S: 220 second line\n"
+      "C: HELO corvane\n"
+      "S: 250-mail.test\n"
+      "S: 250 SIZE 1000\n"
+      "C: QUIT\n"
+      "S: 221 bye\n"
+      "E\n");
+  smtp.Connect();
+  EXPECT_TRUE(smtp.Connected);
+  EXPECT_FALSE(smtp.Busy());
+  smtp.Disconnect();
+  EXPECT_FALSE(smtp.Connected);
+  smtp.Disconnect();  // not connected: nothing at all
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect"}));
+  EXPECT_EQ(server->Received(), kOpened + "QUIT\r\n");
+}
+
+TEST_F(SmtpSession, HeloRefusedWithoutHandlerQuitsAndFails) {
+  start(kOpen.substr(0, kOpen.find("S: 250")) +
+        "S: 501 bad name\n"
+        "C: QUIT\n"
+        "S: 221 bye\n"
+        "E\n");
+  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Authentication failed");
+  finish();
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(log, (std::vector<std::string>{"disconnect"}));
+}
+
+TEST_F(SmtpSession, HeloRefusedTwiceAsksTheHandlerOnce) {
+  start(
+      "S: 220 mail.test\n"
+      "C: HELO corvane\n"
+      "S: 550 who are you\n"
+      "C: HELO other.name\n"
+      "S: 550 still no\n"
+      "C: QUIT\n"
+      "S: 221 bye\n"
+      "E\n");
+  int asked = 0;
+  smtp.OnAuthenticationFailed = [&](bool& handled) {
+    ++asked;
+    smtp.UserID = "other.name";
+    handled = true;
+  };
+  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Authentication failed");
+  finish();
+  EXPECT_EQ(asked, 1);
+  EXPECT_FALSE(smtp.Connected);
+}
+
+TEST_F(SmtpSession, HeloAcceptedAfterTheHandlerFixedIt) {
+  start(
+      "S: 220 mail.test\n"
+      "C: HELO corvane\n"
+      "S: 550 who are you\n"
+      "C: HELO other.name\n"
+      "S: 250 welcome\n");
+  smtp.OnAuthenticationFailed = [&](bool& handled) {
+    smtp.UserID = "other.name";
+    handled = true;
+  };
+  smtp.Connect();
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect"}));
+}
+
+TEST_F(SmtpSession, RefusedGreetingFailsWithItsLineOrWithTheRefusedQuit) {
+  start(
+      "S: 421 too busy\n"
+      "C: QUIT\n"
+      "S: 221 bye\n"
+      "E\n");
+  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "421 too busy\r\n");
+  finish();
+
+  start(
+      "S: 554 go away\n"
+      "C: QUIT\n"
+      "S: 500 what\n"
+      "E\n");
+  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "500 what\r\n");
+  finish();
+  EXPECT_FALSE(smtp.Connected);
+}
+
+TEST_F(SmtpSession, QuitRefusedFailsWithTheReplyAndClosesAnyway) {
+  start(kOpen +
+        "C: QUIT\n"
+        "S: 500 unknown command\n"
+        "E\n");
+  smtp.Connect();
+  EXPECT_EQ(failureOf([&] { smtp.Disconnect(); }), "500 unknown command\r\n");
+  finish();
+  EXPECT_FALSE(smtp.Connected);
+}
+
+TEST_F(SmtpSession, AbortWhenIdleClosesWithoutQuit) {
+  start(kOpen + "E\n");
+  smtp.Connect();
+  smtp.Abort();
+  finish();
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_EQ(server->Received(), kOpened);
+}
+
+TEST_F(SmtpSession, SendsEnvelopeInListOrderAndGoesOnPastARefusedRecipient) {
+  const std::string text =
+      "From: Ann<ann@example.org>\r\n"
+      "To: Bob Brown <bob@example.org>,,carol@example.org\r\n"
+      "CC: Dave Jones <dave@example.org>\r\n"
+      "Subject: Hi\r\n"
+      "Mime-Version: 1.0\r\n" +
+      kPlainType + "\r\n\r\nHello\r\n..\r\n";
+  start(kOpen +
+        "C: RSET\n"
+        "S: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\n"
+        "S: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\n"
+        "S: 250 ok\n"
+        "C: RCPT TO:<carol@example.org>\n"
+        "S: 251 will forward\n"
+        "C: RCPT TO:<dave@example.org>\n"
+        "S: 550 no such user\n"
+        "C: RCPT TO:< eve@example.org>\n"
+        "S: 250 ok\n"
+        "C: DATA\n"
+        "S: 354 go ahead\n"
+        "B: " +
+        std::to_string(text.size()) +
+        "\n"
+        "C: .\n"
+        "S: 250 queued\n");
+  TPostMessage& m = smtp.PostMessage;
+  m.FromName = "Ann";
+  m.FromAddress = "ann@example.org";
+  m.Subject = "Hi";
+  m.ToAddress.Add("Bob Brown <bob@example.org>");
+  m.ToAddress.Add("");
+  m.ToAddress.Add("carol@example.org");
+  m.ToCarbonCopy.Add("Dave Jones <dave@example.org>");
+  m.ToBlindCarbonCopy.Add("bcc: eve@example.org");
+  m.Body.Add("Hello");
+  m.Body.Add(".");
+  smtp.Connect();
+  smtp.SendMail();
+  finish();
+  EXPECT_EQ(server->Received(), kOpened +
+                                    "RSET\r\nMAIL FROM:<ann@example.org>\r\nRCPT TO:<bob@example.org>\r\n"
+                                    "RCPT TO:<carol@example.org>\r\nRCPT TO:<dave@example.org>\r\n"
+                                    "RCPT TO:< eve@example.org>\r\nDATA\r\n" +
+                                    text + ".\r\n");
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "not found Dave Jones <dave@example.org>", "success"}));
+  EXPECT_FALSE(smtp.Busy());
+  // ClearParams empties the lists, not the rest of the record.
+  EXPECT_EQ(m.ToAddress.Count() + m.ToCarbonCopy.Count() + m.ToBlindCarbonCopy.Count() + m.Attachments.Count(), 0);
+  EXPECT_EQ(m.Subject, "Hi");
+  EXPECT_EQ(m.Body.Count(), 2);
+}
+
+TEST_F(SmtpSession, HeaderLongerThanOneWriteGoesOutWhole) {
+  std::string script = kOpen + "C: RSET\nS: 250 ok\nC: MAIL FROM:<ann@example.org>\nS: 250 ok\n";
+  std::string toLine = "To: ";
+  for (int i = 0; i < 900; ++i) {
+    const std::string address = "recipient-" + std::to_string(1000 + i) + "@example.org";
+    smtp.PostMessage.ToAddress.Add(address);
+    script += "C: RCPT TO:<" + address + ">\nS: 250 ok\n";
+    toLine += (i ? "," : "") + address;
+  }
+  ASSERT_GT(toLine.size(), 20000u);
+  const std::string text =
+      "From: <ann@example.org>\r\n" + toLine + "\r\nMime-Version: 1.0\r\n" + kPlainType + "\r\n\r\nHi\r\n";
+  script += "C: DATA\nS: 354 go\nB: " + std::to_string(text.size()) + "\nC: .\nS: 250 ok\n";
+  start(script);
+  smtp.PostMessage.FromAddress = "ann@example.org";
+  smtp.PostMessage.Body.Add("Hi");
+  smtp.ClearParams = false;
+  smtp.Connect();
+  smtp.SendMail();
+  finish();
+  EXPECT_TRUE(server->Received().ends_with("DATA\r\n" + text + ".\r\n"));
+  EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 900);
+}
+
+TEST_F(SmtpSession, MissingSenderWithoutHandlerSendsNothingButHasBuiltTheHeader) {
+  start(kOpen + "C: QUIT\nS: 221 bye\nE\n");
+  smtp.PostMessage.ToAddress.Add("bob@example.org");
+  smtp.PostMessage.Subject = "Hi";
+  smtp.FinalHeader.Add("X-Old: line");
+  smtp.Connect();
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Incomplete Header");
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(smtp.FinalHeader[0], "From: <>");
+  EXPECT_EQ(smtp.FinalHeader.IndexOfHeader("Subject"), 2);
+  EXPECT_EQ(smtp.FinalHeader.IndexOfHeader("X-Old"), -1);
+  smtp.Disconnect();
+  finish();
+  EXPECT_EQ(server->Received(), kOpened + "QUIT\r\n");
+}
+
+TEST_F(SmtpSession, IncompleteHeaderHandlerIsAskedOnceWithTheMissingPart) {
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<late@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(("From: <ann@example.org>\r\nMime-Version: 1.0\r\n" + kPlainType + "\r\n\r\n").size()) +
+        "\nC: .\nS: 250 ok\n");
+  std::vector<int> types;
+  smtp.OnHeaderIncomplete = [&](bool& handled, int hiType) {
+    types.push_back(hiType);
+    if (hiType == 2) {
+      smtp.PostMessage.ToBlindCarbonCopy.Add("late@example.org");
+      handled = true;
+    }
+  };
+  smtp.Connect();
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Incomplete Header");  // no sender, not handled
+  smtp.PostMessage.FromAddress = "ann@example.org";
+  smtp.SendMail();  // the recipient added by the handler is not in the text built before
+  finish();
+  EXPECT_EQ(types, (std::vector<int>{1, 2}));
+  EXPECT_EQ(log.back(), "success");
+}
+
+TEST_F(SmtpSession, LineBreakSmuggledInByAHandlerEndsTheSendBeforeAnyCommand) {
+  start(kOpen + "C: QUIT\nS: 221 bye\nE\n");
+  smtp.PostMessage.FromAddress = "ann@example.org";
+  smtp.OnHeaderIncomplete = [&](bool& handled, int) {
+    smtp.PostMessage.ToAddress.Add("bob@example.org>\r\nRCPT TO:<spam@example.org");
+    handled = true;
+  };
+  smtp.Connect();
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Line break not allowed in recipient \"bob@example.org>\"");
+  smtp.Disconnect();
+  finish();
+  EXPECT_EQ(server->Received(), kOpened + "QUIT\r\n");
+}
+
+TEST_F(SmtpSession, MissingAttachmentEndsTheSendBeforeAnyCommand) {
+  start(kOpen + "C: QUIT\nS: 221 bye\nE\n");
+  simpleMessage();
+  const std::string path = std::string(CORVANE_TEST_DATA) + "/smtp/attachments/no-such-file.bin";
+  smtp.PostMessage.Attachments.Add(path);
+  std::vector<std::string> missing;
+  smtp.OnAttachmentNotFound = [&](const std::string& p) { missing.push_back(p); };
+  smtp.Connect();
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Cannot open file " + path);
+  smtp.Disconnect();
+  finish();
+  EXPECT_EQ(missing, std::vector<std::string>{path});
+  EXPECT_EQ(smtp.PostMessage.Attachments.Count(), 1);
+  EXPECT_EQ(server->Received(), kOpened + "QUIT\r\n");
+}
+
+TEST_F(SmtpSession, RefusalsEndTheSendWithTheReplyAndKeepTheLists) {
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 553 sender rejected\n"
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(kSimpleText.size()) + "\nC: .\nS: 554 content rejected\n");
+  simpleMessage();
+  smtp.Connect();
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "553 sender rejected\r\n");
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "554 content rejected\r\n");
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "start", "failure"}));
+  EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 1);
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_TRUE(smtp.Connected);
+}
+
+TEST_F(SmtpSession, NotConnectedAsksOnceAndAHandlerMayConnectWhileTheSendIsBusy) {
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(kSimpleText.size()) + "\nC: .\nS: 250 ok\n");
+  simpleMessage();
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Not Connected");
+  smtp.OnConnectionRequired = [&](bool& handled) {
+    handled = true;
+    EXPECT_TRUE(smtp.Busy());
+    smtp.Connect();
+    EXPECT_TRUE(smtp.Busy());
+  };
+  smtp.SendMail();
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "success"}));
+  EXPECT_FALSE(smtp.Busy());
+}
+
+TEST_F(SmtpSession, SendMailWhileBusyReturnsAtOnce) {
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(kSimpleText.size()) + "\nC: .\nS: 250 ok\n");
+  simpleMessage();
+  smtp.OnSendStart = [&](TObject*) {
+    log.push_back("start");
+    smtp.SendMail();
+  };
+  smtp.Connect();
+  smtp.SendMail();
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "success"}));
+}
+
+TEST_F(SmtpSession, AbortDuringASendEndsItWithTheWaitsFailure) {
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(kSimpleText.size()) + "\nC: .\nE\n");
+  simpleMessage();
+  smtp.TimeOut = 0;
+  smtp.Connect();
+  QTimer::singleShot(100, [&] { smtp.Abort(); });
+  try {
+    smtp.SendMail();
+    ADD_FAILURE() << "the send was not aborted";
+  } catch (const EAbortError& e) {
+    EXPECT_EQ(e.Message(), "Socket readln aborted");
+  }
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 1);
+  smtp.TZnSocket::Disconnect();
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "disconnect"}));
+}
+
+TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
+  EXPECT_EQ(ExtractAddress("Bob Brown <bob@example.org>"), "bob@example.org");
+  EXPECT_EQ(ExtractAddress("to:bob@example.org"), "bob@example.org");
+  EXPECT_EQ(ExtractAddress("to: bob@example.org"), " bob@example.org");
+  EXPECT_EQ(ExtractAddress("a:b@c:d"), "b@c");
+  EXPECT_EQ(ExtractAddress("x <a@b <c@d>"), "a@b ");
+  EXPECT_EQ(ExtractAddress("<a@b"), "a@b");
+  EXPECT_EQ(ExtractAddress("Nobody <>"), "");
+  EXPECT_EQ(ExtractAddress("plain@example.org"), "plain@example.org");
+}
+
+}  // namespace
