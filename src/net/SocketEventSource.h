@@ -108,6 +108,8 @@ class TSocketEventSource {
   TSocketHandle Accept(sockaddr_in* peer);
 
   TSocketHandle Handle() const { return fd_; }
+  // True while the socket has never been connected nor asked to connect.
+  bool Pristine() const { return fd_ != NoSocket && !connecting_ && !connected_ && !closePosted_; }
   int LastError() const { return lastError_; }
   void SetLastError(int code) { lastError_ = code; }
   bool IsCurrent(const TSocketMessage& message) const;
@@ -133,6 +135,7 @@ class TSocketEventSource {
   uint16_t mask_ = 0;
   uint64_t serial_ = 0;
   uint64_t lookupSerial_ = 0;
+  int lookupId_ = -1;
   bool connecting_ = false;
   bool connected_ = false;
   bool readArmed_ = false;    // a read notification may be posted

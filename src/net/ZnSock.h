@@ -64,6 +64,8 @@ class TThreadTimer : public TObject {
   TNotifyEvent FOnTimer;
   bool FEnabled = true;
   int FTimerId = 0;
+  int FInTick = 0;
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
 
 class TZnSocket : public TObject {
@@ -176,15 +178,19 @@ class TZnSocket : public TObject {
 
  private:
   enum class WaitEnd { Done, Canceled, TimedOut, Closed, Idle };
+  enum WaitWatch : unsigned {
+    WatchTimer = 1,  // the time-out timer (lookup and connect)
+    WatchIdle = 2,   // TimeOut ms without a byte received or sent
+    WatchClose = 4   // the connection closed
+  };
   void WindowProc(const TSocketMessage& Message);
   void Dispatch(const TSocketMessage& Message);
   void HandleClose();
   void OpenSocket(bool LingerReset);
-  // Pumps events until done() holds, Cancel, the time-out timer or, when watchIdle is set,
-  // TimeOut ms without progress or the connection closed.
-  WaitEnd WaitFor(const std::function<bool()>& done, bool watchTimer, bool watchIdle);
-  void ThrowIfDestroyed(const std::weak_ptr<void>& alive, const char* text);
-  void ClearSendQueueAfterAbort();
+  // Pumps events until done() holds, Cancel was called or a watched ending occurs. Raises
+  // EAbortError(abortText) when the component was destroyed by a handler meanwhile.
+  WaitEnd WaitFor(const std::function<bool()>& done, unsigned watch, const char* abortText);
+  void FinishHandler();
 
   std::unique_ptr<TNotificationWindow> FWindow;
   std::unique_ptr<TSocketEventSource> FSource;
@@ -194,6 +200,7 @@ class TZnSocket : public TObject {
   bool FStarted = false;       // counted among the process's socket users
   bool FReadPending = false;   // a read notification met a running handler
   bool FWritePending = false;  // a write notification met a running handler
+  int FInWindowProc = 0;
   uint32_t FResolvedAddress = 0;
   int64_t FProgress = 0;  // grows with every byte received or sent; idle detection
 };
