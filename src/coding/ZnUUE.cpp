@@ -14,7 +14,7 @@ constexpr int kLineBytes = 45;
 // Whole lines per stream call: large blocks keep the stream overhead out of the loop.
 constexpr int64_t kEncodeBlock = kLineBytes * 4096;
 constexpr size_t kReadBlock = 256 * 1024;
-constexpr size_t kFlushAt = 192 * 1024;
+constexpr size_t kSinkSize = 256 * 1024;
 const std::string kNoEndLine = " No end line.";
 
 // Base64 digit values; -1 marks a character that has none.
@@ -109,23 +109,28 @@ class LineReader {
 // Collects decoded bytes and writes them to the output stream in large pieces.
 class ByteSink {
  public:
-  explicit ByteSink(TStream& stream) : stream_(stream) { bytes_.reserve(kFlushAt + 256); }
-  void Put(char c) { bytes_.push_back(c); }
-  void Put3(uint32_t triple) {
-    const char b[3] = {static_cast<char>(triple >> 16), static_cast<char>(triple >> 8), static_cast<char>(triple)};
-    bytes_.append(b, 3);
+  explicit ByteSink(TStream& stream) : stream_(stream), bytes_(kSinkSize) {}
+  void Put(char c) {
+    if (used_ == kSinkSize) Flush();
+    bytes_[used_++] = c;
   }
-  void LineDone() {
-    if (bytes_.size() >= kFlushAt) Flush();
+  void Put3(uint32_t triple) {
+    if (kSinkSize - used_ < 3) Flush();
+    char* p = bytes_.data() + used_;
+    p[0] = static_cast<char>(triple >> 16);
+    p[1] = static_cast<char>(triple >> 8);
+    p[2] = static_cast<char>(triple);
+    used_ += 3;
   }
   void Flush() {
-    stream_.Write(bytes_.data(), static_cast<int64_t>(bytes_.size()));
-    bytes_.clear();
+    stream_.Write(bytes_.data(), static_cast<int64_t>(used_));
+    used_ = 0;
   }
 
  private:
   TStream& stream_;
-  std::string bytes_;
+  std::vector<char> bytes_;
+  size_t used_ = 0;
 };
 
 enum class LineResult { Continue, EndAfterLine, EndNow };
@@ -307,7 +312,6 @@ void TZnUUProcessor::decodeMime() {
   std::string_view line;
   while (reader.Next(line)) {
     const LineResult r = decodeMimeLine(line, out);
-    out.LineDone();
     if (r != LineResult::Continue) break;
   }
   out.Flush();
@@ -343,7 +347,6 @@ void TZnUUProcessor::decodeUU() {
       continue;
     }
     decodeUULine(line, out);
-    out.LineDone();
   }
   out.Flush();
   reader.Settle();
