@@ -284,9 +284,7 @@ TEST(CoderProperty, UuLinesMatchSharutils) {
       EXPECT_TRUE(ours == toCrLf(theirs)) << n;
     }
 
-    std::string wrapped = "begin 644 " + back + "\n" + ours + "end\n";
-    std::erase(wrapped, '\r');
-    writeBytes(in, wrapped);
+    writeBytes(in, "begin 644 " + back + "\r\n" + ours + "end\r\n");
     fs::remove(back);
     ASSERT_EQ(shell("uudecode '" + in + "'"), 0) << n;
     EXPECT_TRUE(readBytes(back) == data) << n;
