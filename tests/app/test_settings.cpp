@@ -1,0 +1,196 @@
+// The settings file: the INI reader/writer and the window's settings handlers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "Exceptions.h"
+#include "IniFile.h"
+#include "QtText.h"
+#include "ScriptedDialogs.h"
+#include "Streams.h"
+#include "SysUtils.h"
+#include "corvane.h"
+
+namespace {
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no failure)";
+}
+
+unsigned modeOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 0777;
+}
+
+class IniFileTest : public testing::Test {
+ protected:
+  QTemporaryDir dir;
+  std::string path = dir.path().toStdString() + "/corvane.ini";
+  void write(std::string_view bytes, unsigned mode = 0644) { corvane::WriteFileAtomically(path, bytes, mode); }
+};
+
+TEST_F(IniFileTest, ReadsNamesWithoutRegardToCaseAndValuesVerbatim) {
+  write(
+      "; comment=not a key\r\n[inbox]\r\nHOST=mail.example.org\r\n  port  = 995 \r\nUserId=\r\n"
+      "[Other]\r\nHost=elsewhere\r\n");
+  const IniFile ini(path);
+  EXPECT_EQ(ini.ReadString("INBOX", "Host", "d"), "mail.example.org");
+  EXPECT_EQ(ini.ReadString("INBOX", "Port", "d"), " 995 ");  // the value as stored, blanks and all
+  EXPECT_EQ(ini.ReadString("INBOX", "UserId", "d"), "");     // present but empty: no default
+  EXPECT_EQ(ini.ReadString("INBOX", "Password", "d"), "d");
+  EXPECT_EQ(ini.ReadString("OUTBOX", "Host", "25"), "25");
+  EXPECT_EQ(ini.ReadString("other", "host", ""), "elsewhere");
+  EXPECT_EQ(ini.ReadString("", "comment", "none"), "none");
+}
+
+TEST_F(IniFileTest, MissingFileReadsDefaultsAndFirstWriteCreatesItForTheOwnerOnly) {
+  IniFile ini(path);
+  EXPECT_EQ(ini.ReadString("INBOX", "Port", "110"), "110");
+  ini.WriteString("INBOX", "Host", "pop.example.org");
+  ini.WriteString("INBOX", "Password", "");
+  EXPECT_EQ(corvane::ReadFile(path), "[INBOX]\r\nHost=pop.example.org\r\nPassword=\r\n");
+  EXPECT_EQ(modeOf(path), 0600u);
+}
+
+TEST_F(IniFileTest, WritingKeepsEveryOtherLineAndItsLineEnds) {
+  write("# hand-written\n[Inbox]\nhost=old\nExtra = kept\n\n[OUTBOX]\r\nName=N\r\nlast line without end");
+  IniFile ini(path);
+  ini.WriteString("INBOX", "Host", "new");  // replaced in place
+  ini.WriteString("INBOX", "Port", "110");  // added after the section's last line, before the gap
+  ini.WriteString("OUTBOX", "Email", "a@b");
+  ini.WriteString("NEW", "Key", "v");
+  EXPECT_EQ(corvane::ReadFile(path),
+            "# hand-written\n[Inbox]\nHost=new\nExtra = kept\nPort=110\r\n\n[OUTBOX]\r\nName=N\r\n"
+            "last line without end\r\nEmail=a@b\r\n\r\n[NEW]\r\nKey=v\r\n");
+  EXPECT_EQ(IniFile(path).ReadString("inbox", "extra", ""), " kept");
+}
+
+TEST_F(IniFileTest, ExistingFileIsReplacedAndMadeOwnerOnly) {
+  write("[INBOX]\r\nPassword=secret\r\n", 0644);
+  IniFile(path).WriteString("INBOX", "Password", "other");
+  EXPECT_EQ(modeOf(path), 0600u);
+  EXPECT_EQ(corvane::ReadFile(path), "[INBOX]\r\nPassword=other\r\n");
+  // Nothing of the temporary file is left beside it.
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"corvane.ini"});
+}
+
+TEST_F(IniFileTest, LongValueIsCutWhenRead) {
+  const std::string value(3000, 'x');
+  IniFile(path).WriteString("INBOX", "Host", value);
+  EXPECT_EQ(corvane::ReadFile(path), "[INBOX]\r\nHost=" + value + "\r\n");
+  EXPECT_EQ(IniFile(path).ReadString("INBOX", "Host", ""), std::string(2047, 'x'));
+}
+
+TEST_F(IniFileTest, ValueCannotInjectLines) {
+  IniFile(path).WriteString("INBOX", "Host", "evil\r\n[OUTBOX]\r\nHost=x");
+  EXPECT_EQ(corvane::ReadFile(path), "[INBOX]\r\nHost=evil\r\n");
+}
+
+TEST_F(IniFileTest, RefusedWriteNamesTheFile) {
+  const std::string bad = dir.path().toStdString() + "/missing-folder/corvane.ini";
+  IniFile ini(bad);
+  EXPECT_EQ(failureOf([&] { ini.WriteString("INBOX", "Host", "h"); }), "Unable to write to " + bad);
+}
+
+class SettingsWindowTest : public testing::Test {
+ protected:
+  QTemporaryDir dir;
+  std::string folder = dir.path().toStdString() + "/";
+  std::string ini = folder + "corvane.ini";
+  ScriptedDialogs dialogs;
+  std::unique_ptr<Tpopform> open(const std::string& exe = {}) {
+    return std::make_unique<Tpopform>(exe.empty() ? folder + "corvane" : exe, dialogs);
+  }
+};
+
+TEST_F(SettingsWindowTest, FirstStartShowsTheDefaults) {
+  auto w = open();
+  EXPECT_EQ(w->appFolder, folder);
+  EXPECT_EQ(w->settingsPath, ini);
+  EXPECT_EQ(w->inboxStorePath, folder + "mailin.txt");
+  EXPECT_EQ(w->inPort->text(), "110");
+  EXPECT_EQ(w->outport->text(), "25");
+  for (QLineEdit* field :
+       {w->inHost, w->inUserID, w->inPassword, w->outhost, w->outuserid, w->localname, w->localemail})
+    EXPECT_TRUE(field->text().isEmpty()) << field->objectName().toStdString();
+  EXPECT_TRUE(dialogs.shown.empty());
+  EXPECT_FALSE(corvane::FileExists(ini));  // reading creates nothing
+}
+
+TEST_F(SettingsWindowTest, ExtensionOfTheExecutableIsReplaced) {
+  auto w = open(folder + "corvane.bin");
+  EXPECT_EQ(w->settingsPath, ini);
+}
+
+TEST_F(SettingsWindowTest, AccountsRoundTripAndEachSaveLeavesTheOtherSection) {
+  {
+    auto w = open();
+    w->inHost->setText("pop.example.org");
+    w->inPort->setText("x1");  // not checked: stored as the field holds it
+    w->inUserID->setText("alice");
+    w->inPassword->setText("");
+    w->insaveClick();
+    EXPECT_EQ(corvane::ReadFile(ini), "[INBOX]\r\nHost=pop.example.org\r\nPort=x1\r\nUserId=alice\r\nPassword=\r\n");
+
+    w->outhost->setText("smtp.example.org");
+    w->localname->setText("Alice \xC3\x84rger");
+    w->localemail->setText("alice@example.org");
+    w->saveoutClick();
+  }
+  const std::string both = corvane::ReadFile(ini);
+  EXPECT_EQ(both,
+            "[INBOX]\r\nHost=pop.example.org\r\nPort=x1\r\nUserId=alice\r\nPassword=\r\n\r\n"
+            "[OUTBOX]\r\nHost=smtp.example.org\r\nPort=25\r\nUserId=\r\nName=Alice \xC3\x84rger\r\n"
+            "Email=alice@example.org\r\n");
+
+  auto w = open();
+  EXPECT_EQ(w->inHost->text(), "pop.example.org");
+  EXPECT_EQ(w->inPort->text(), "x1");
+  EXPECT_EQ(w->inPassword->text(), "");
+  EXPECT_EQ(w->localname->text(), QString::fromUtf8("Alice \xC3\x84rger"));
+  // Saving INBOX again rewrites only its lines, and the same for OUTBOX.
+  w->inHost->setText("pop2");
+  w->outhost->setText("changed but not saved");
+  w->insaveClick();
+  std::string expected = both;
+  expected.replace(expected.find("pop.example.org"), 15, "pop2");
+  EXPECT_EQ(corvane::ReadFile(ini), expected);
+  w->outhost->setText("smtp2");
+  w->inHost->setText("changed but not saved");
+  w->saveoutClick();
+  expected.replace(expected.find("smtp.example.org"), 16, "smtp2");
+  EXPECT_EQ(corvane::ReadFile(ini), expected);
+  EXPECT_EQ(modeOf(ini), 0600u);
+}
+
+TEST_F(SettingsWindowTest, ValuesAreBytesThroughTheFields) {
+  // Not UTF-8, and long: the field shows the first 2047 bytes and gives them back.
+  const std::string odd = "\xFF\xFEho\xC3st";
+  const std::string longValue = std::string(3000, 'p');
+  corvane::WriteFileAtomically(ini, "[INBOX]\r\nHost=" + odd + "\r\nPassword=" + longValue + "\r\n", 0600);
+  auto w = open();
+  EXPECT_EQ(corvane::GetText(w->inHost), odd);
+  EXPECT_EQ(w->inPassword->text().size(), 2047);
+  w->insaveClick();
+  EXPECT_EQ(corvane::ReadFile(ini),
+            "[INBOX]\r\nHost=" + odd + "\r\nPassword=" + std::string(2047, 'p') + "\r\nPort=110\r\nUserId=\r\n");
+}
+
+TEST_F(SettingsWindowTest, RefusedSaveIsShownInTheErrorBox) {
+  const std::string exe = folder + "gone/corvane";
+  auto w = open(exe);
+  EXPECT_FALSE(w->guard([&] { w->insaveClick(); }));
+  EXPECT_EQ(dialogs.errors(), std::vector<std::string>{"Unable to write to " + folder + "gone/corvane.ini."});
+}
+
+}  // namespace

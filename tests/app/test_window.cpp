@@ -1,0 +1,225 @@
+// The window: its controls, start-up, help, About, closing and the error box.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <memory>
+
+#include "Exceptions.h"
+#include "HelpViewer.h"
+#include "ScriptedDialogs.h"
+#include "Streams.h"
+#include "corvane.h"
+
+namespace {
+
+using Kind = ScriptedDialogs::Kind;
+
+class WindowTest : public testing::Test {
+ protected:
+  QTemporaryDir dir;
+  std::string folder = dir.path().toStdString() + "/";
+  ScriptedDialogs dialogs;
+  std::unique_ptr<Tpopform> w = std::make_unique<Tpopform>(folder + "corvane", dialogs);
+
+  void showActive() {
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  }
+};
+
+TEST_F(WindowTest, OpensOnTheInboxPageWithItsTabs) {
+  EXPECT_EQ(w->windowTitle(), "Corvane 2");
+  ASSERT_EQ(w->mailbinder->count(), 3);
+  EXPECT_EQ(w->mailbinder->currentIndex(), 1);
+  const QStringList captions{"Connect", "Inbox", "Write Mail"};
+  const QList<QWidget*> pages{w->TabSheet1, w->TabSheet2, w->TabSheet4};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(w->mailbinder->tabText(i), captions[i]);
+    EXPECT_EQ(w->mailbinder->widget(i), pages[i]);
+    EXPECT_FALSE(w->mailbinder->tabIcon(i).isNull());
+  }
+  EXPECT_EQ(w->ImageList1.size(), 5);
+  EXPECT_EQ(w->Label2->text(), "Corvane 2");
+  EXPECT_EQ(w->statusText(), "");
+  EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(WindowTest, EveryControlIsFoundByItsName) {
+  const char* widgets[] = {
+      "mailbinder",   "StatusBar1",    "TabSheet1",    "TabSheet2",  "TabSheet4",     "Label2",      "Label3",
+      "GroupBox1",    "Label4",        "Label5",       "Label10",    "Label11",       "inHost",      "inPort",
+      "inUserID",     "inPassword",    "insavecheck",  "inconnect",  "indisconnect",  "GroupBox2",   "Label12",
+      "Label13",      "Label14",       "Label15",      "Label16",    "outhost",       "outport",     "outuserid",
+      "localname",    "localemail",    "outsavecheck", "outconnect", "outdisconnect", "pophistlist", "Label6",
+      "popmsgheader", "pophistory",    "popmsgbody",   "Panel2",     "Label1",        "popatt",      "popfrom",
+      "popsubject",   "mailreply",     "Panel1",       "Label7",     "selectaddr",    "addnewaddr",  "deladdr",
+      "LBLTO",        "mailto",        "addmailto",    "delmailto",  "Label20",       "outattach",   "addatt",
+      "delatt",       "Label22",       "outsubject",   "gosend",     "outbody",       "sendhistory", "sendhistlist",
+      "MainMenu1",    "receivedpopup", "sendpopup"};
+  for (const char* name : widgets) EXPECT_NE(w->findChild<QWidget*>(name), nullptr) << name;
+  const char* actions[] = {"SaveInMessageAs1", "LoadOutMessage1", "N2",         "Exit1",     "Contents1", "N1",
+                           "About1",           "Delete1",         "DeleteAll1", "MenuItem1", "MenuItem2"};
+  for (const char* name : actions) EXPECT_NE(w->findChild<QAction*>(name), nullptr) << name;
+  EXPECT_EQ(w->File1->title(), "&File");
+  EXPECT_EQ(w->Exit1->text(), "E&xit");
+  EXPECT_EQ(w->Contents1->shortcut(), QKeySequence(Qt::Key_F1));
+  EXPECT_EQ(w->inPassword->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(w->popfrom->isHidden());
+  EXPECT_TRUE(w->popsubject->isHidden());
+  EXPECT_EQ(w->popsubject->text(), "popsubject");
+  EXPECT_EQ(w->OpenDialog1.Filter, "Text Files|*.txt|All Files|*.*");
+  EXPECT_EQ(w->SaveDialog1.DefaultExt, "txt");
+}
+
+TEST_F(WindowTest, PagesAreArrangedAsTheirTables) {
+  showActive();
+  w->mailbinder->setCurrentIndex(0);
+  EXPECT_EQ(w->GroupBox1->geometry(), QRect(16, 8, 257, 249));
+  EXPECT_EQ(w->inPort->geometry(), QRect(89, 58, 45, 24));
+  EXPECT_EQ(w->outconnect->geometry(), QRect(224, 208, 23, 22));
+  EXPECT_EQ(w->inconnect->toolTip(), "Connect to pop server");
+  EXPECT_TRUE(w->outdisconnect->toolTip().isEmpty());
+
+  // Inbox: the list on top, the body memo filling the middle, the panel at the bottom;
+  // the list covers the header memo.
+  w->mailbinder->setCurrentIndex(1);
+  const int pageHeight = w->TabSheet2->height();
+  EXPECT_EQ(w->pophistlist->geometry().top(), 0);
+  EXPECT_EQ(w->pophistlist->height(), 121);
+  EXPECT_EQ(w->popmsgbody->geometry().top(), 121);
+  EXPECT_EQ(w->Panel2->geometry().bottom(), pageHeight - 1);
+  EXPECT_EQ(w->Panel2->height(), 41);
+  EXPECT_EQ(w->TabSheet2->childAt(150, 50), w->pophistlist->viewport());
+  EXPECT_EQ(w->pophistlist->headerItem()->text(0), "From");
+  EXPECT_EQ(w->pophistlist->columnWidth(0), 200);
+
+  w->mailbinder->setCurrentIndex(2);
+  EXPECT_EQ(w->Panel1->height(), 113);
+  EXPECT_EQ(w->sendhistlist->height(), 79);
+  EXPECT_EQ(w->sendhistlist->geometry().bottom(), w->TabSheet4->height() - 1);
+  EXPECT_EQ(w->sendhistlist->columnWidth(0), 150);
+  EXPECT_FALSE(w->sendhistory->isVisible());
+}
+
+TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
+  showActive();
+  w->mailbinder->setCurrentIndex(0);
+  w->inHost->setFocus();
+  const std::vector<QWidget*> expected{w->inPort,  w->inUserID,  w->inPassword, w->insavecheck, w->outhost,
+                                       w->outport, w->outuserid, w->localname,  w->localemail,  w->outsavecheck};
+  for (QWidget* next : expected) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
+  }
+  w->mailbinder->setCurrentIndex(2);
+  w->mailto->setFocus();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->outattach);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->outsubject);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->selectaddr);
+}
+
+TEST_F(WindowTest, F1AnywhereOpensHelpAtTheCorvaneTopic) {
+  showActive();
+  w->mailbinder->setCurrentIndex(2);
+  w->outsubject->setFocus();
+  QTest::keyClick(w->outsubject, Qt::Key_F1);
+  ASSERT_EQ(dialogs.shown.size(), 2u);
+  EXPECT_EQ(dialogs.shown[0].kind, Kind::HelpContents);
+  EXPECT_EQ(dialogs.shown[0].text, folder + "Corvane.hlp");
+  EXPECT_EQ(dialogs.shown[1].kind, Kind::HelpMacro);
+  EXPECT_EQ(dialogs.shown[1].text, "JumpID(\"\",\"Corvane\")");
+
+  // When the viewer could not show the file, no macro is sent to it.
+  dialogs.shown.clear();
+  dialogs.queue(false);
+  w->Contents1->trigger();
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].kind, Kind::HelpContents);
+}
+
+TEST_F(WindowTest, ExitClosesWithoutAQuestion) {
+  showActive();
+  w->Exit1->trigger();
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(WindowTest, AboutShowsOneMessage) {
+  w->About1->trigger();
+  ASSERT_EQ(dialogs.shown.size(), 1u);
+  EXPECT_EQ(dialogs.shown[0].kind, Kind::Message);
+  EXPECT_EQ(dialogs.shown[0].text.rfind("Corvane 2\n", 0), 0u);
+}
+
+TEST_F(WindowTest, ErrorBoxAddsAFullStopOnlyAfterCharactersThatSortAfterIt) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Connection refused", "Connection refused."},
+      {"Authentication failed.", "Authentication failed."},
+      {"Invalid Host!", "Invalid Host!"},
+      {"550 <nobody@example.org>", "550 <nobody@example.org>."},
+      {"path/", "path/."},
+      {"'x' is not a valid integer value", "'x' is not a valid integer value."},
+      {"ends in (brackets)", "ends in (brackets)"},
+      {"dash-", "dash-"},
+      {"trailing blank ", "trailing blank "},
+      {"caf\xC3\xA9", "caf\xC3\xA9."},
+      {"", ""},
+  };
+  for (const auto& [message, shown] : cases) EXPECT_EQ(Tpopform::ErrorBoxText(message), shown) << message;
+}
+
+TEST_F(WindowTest, GuardShowsAnyFailureAndLetsTheNextEventRun) {
+  EXPECT_FALSE(w->guard([] { throw ESockError("Connection refused"); }));
+  EXPECT_FALSE(w->guard([] { throw std::runtime_error("Stopped!"); }));
+  EXPECT_FALSE(w->guard([] { throw 42; }));
+  EXPECT_TRUE(w->guard([] {}));
+  EXPECT_EQ(dialogs.errors(), (std::vector<std::string>{"Connection refused.", "Stopped!", "Unknown failure."}));
+}
+
+TEST(HelpFile, OurHelpFileHasTheCorvaneTopic) {
+  const std::string path = std::string(CORVANE_SOURCE_DIR) + "/src/app/Corvane.hlp";
+  const auto topics = ParseHelpFile(corvane::ReadFile(path));
+  ASSERT_FALSE(topics.empty());
+  EXPECT_EQ(topics[0].id, "Corvane");
+  for (const HelpTopic& topic : topics) EXPECT_FALSE(topic.text.empty()) << topic.id;
+
+  HelpViewer viewer;
+  ASSERT_TRUE(viewer.ShowContents(path));
+  EXPECT_TRUE(viewer.RunMacro("JumpID(\"\",\"Inbox\")"));
+  EXPECT_EQ(viewer.CurrentTopic(), "Inbox");
+  EXPECT_TRUE(viewer.RunMacro("JumpID(\"\",\"Corvane\")"));
+  EXPECT_EQ(viewer.CurrentTopic(), "Corvane");
+  EXPECT_FALSE(viewer.RunMacro("JumpID(\"\",\"NoSuchTopic\")"));
+  EXPECT_FALSE(viewer.ShowContents(path + ".missing"));
+}
+
+TEST(HelpFile, JumpIdMacroParsing) {
+  std::string topic;
+  EXPECT_TRUE(ParseJumpId("JumpID(\"\",\"Corvane\")", topic));
+  EXPECT_EQ(topic, "Corvane");
+  EXPECT_TRUE(ParseJumpId(" jumpid(\"x.hlp\", \"Files\") ", topic));
+  EXPECT_EQ(topic, "Files");
+  EXPECT_FALSE(ParseJumpId("JumpID(\"\")", topic));
+  EXPECT_FALSE(ParseJumpId("Contents()", topic));
+  EXPECT_FALSE(ParseJumpId("JumpID(\"\",\"open", topic));
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#pragma once
+// Dialogs for window tests: every box, question, chooser and help call is recorded in
+// order, and answered from a queue of replies; with the queue empty the default answer
+// (Cancel/No, nothing chosen, help shown) is given and recorded as such.
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "Dialogs.h"
+
+class ScriptedDialogs : public Dialogs {
+ public:
+  enum class Kind { Message, Error, Confirm, Input, Open, Save, HelpContents, HelpMacro };
+
+  struct Shown {
+    Kind kind;
+    std::string text;     // message, question, input prompt, help file or macro
+    std::string caption;  // input box caption, or the dialog's filter for file choosers
+    bool answer = false;  // the reply given: OK/Yes, a file chosen, help shown
+    std::string value;    // the text entered or the file chosen
+    bool byDefault = false;
+  };
+
+  struct Reply {
+    bool ok = true;
+    std::string value;
+  };
+
+  // Replies are taken in order by Confirm, InputQuery, ExecuteOpen, ExecuteSave and
+  // HelpContents; messages and errors take none.
+  void queue(bool ok, std::string value = {}) { replies.push_back({ok, std::move(value)}); }
+
+  std::vector<Shown> shown;
+  std::deque<Reply> replies;
+
+  // The texts shown of one kind, in order.
+  std::vector<std::string> texts(Kind kind) const {
+    std::vector<std::string> out;
+    for (const Shown& entry : shown)
+      if (entry.kind == kind) out.push_back(entry.text);
+    return out;
+  }
+  std::vector<std::string> errors() const { return texts(Kind::Error); }
+  std::vector<std::string> messages() const { return texts(Kind::Message); }
+
+  void ShowMessage(const std::string& text) override { shown.push_back({Kind::Message, text, {}, true, {}, false}); }
+  void ShowError(const std::string& text) override { shown.push_back({Kind::Error, text, {}, true, {}, false}); }
+
+  bool Confirm(const std::string& text, TConfirmButtons buttons) override {
+    return answer(Kind::Confirm, text, buttons == TConfirmButtons::YesNo ? "YesNo" : "OkCancel", false).ok;
+  }
+
+  bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override {
+    const Reply reply = answer(Kind::Input, prompt, caption, false);
+    if (reply.ok) value = reply.value;
+    return reply.ok;
+  }
+
+  bool ExecuteOpen(TFileDialog& dialog) override { return choose(Kind::Open, dialog); }
+  bool ExecuteSave(TFileDialog& dialog) override { return choose(Kind::Save, dialog); }
+
+  bool HelpContents(const std::string& helpFile) override { return answer(Kind::HelpContents, helpFile, {}, true).ok; }
+  void HelpMacro(const std::string& /*helpFile*/, const std::string& macro) override {
+    shown.push_back({Kind::HelpMacro, macro, {}, true, {}, false});
+  }
+
+ private:
+  Reply answer(Kind kind, const std::string& text, const std::string& caption, bool defaultOk) {
+    Reply reply{defaultOk, {}};
+    const bool byDefault = replies.empty();
+    if (!byDefault) {
+      reply = replies.front();
+      replies.pop_front();
+    }
+    shown.push_back({kind, text, caption, reply.ok, reply.value, byDefault});
+    return reply;
+  }
+
+  bool choose(Kind kind, TFileDialog& dialog) {
+    const Reply reply = answer(kind, dialog.DefaultExt, dialog.Filter, false);
+    if (reply.ok) dialog.FileName = reply.value;
+    return reply.ok;
+  }
+};
