@@ -10,6 +10,8 @@
 #include <string>
 
 #include "Dialogs.h"
+#include "Znpop3.h"
+#include "Znsmtp.h"
 
 class QAction;
 class QCheckBox;
@@ -113,6 +115,40 @@ class Tpopform : public QMainWindow {
   // Mail component hooks: created and bound before FormCreate, aborted on closing.
   void createMailComponents();
   void abortMailComponents();
+
+  // The mail components, with their design-time values and every event bound.
+  std::unique_ptr<TZnPOP3> ZnPOP31;
+  std::unique_ptr<TZnSMTP> ZnSMTP1;
+
+  // Events of ZnPOP31.
+  void ZnPOP31Disconnect(TObject* Sender);
+  void ZnPOP31Connect(TObject* Sender);
+  void ZnPOP31InvalidHost(bool& Handled);
+  void ZnPOP31HostResolved(TObject* Sender);
+  void ZnPOP31Status(TObject* Sender, const std::string& Status);
+  void ZnPOP31ConnectionFailed(TObject* Sender);
+  void ZnPOP31ConnectionRequired(bool& Handled);
+  void ZnPOP31RetrieveStart(TObject* Sender);
+  void ZnPOP31RetrieveEnd(TObject* Sender);
+  void ZnPOP31Success(TObject* Sender);
+  void ZnPOP31Failure(TObject* Sender);
+
+  // Events of ZnSMTP1.
+  void ZnSMTP1Disconnect(TObject* Sender);
+  void ZnSMTP1Connect(TObject* Sender);
+  void ZnSMTP1InvalidHost(bool& Handled);
+  void ZnSMTP1HostResolved(TObject* Sender);
+  void ZnSMTP1Status(TObject* Sender, const std::string& Status);
+  void ZnSMTP1ConnectionFailed(TObject* Sender);
+  void ZnSMTP1PacketSent(TObject* Sender);
+  void ZnSMTP1ConnectionRequired(bool& Handled);
+  void ZnSMTP1RecipientNotFound(const std::string& Recipient);
+  void ZnSMTP1HeaderIncomplete(bool& Handled, int hiType);
+  void ZnSMTP1SendStart(TObject* Sender);
+  void ZnSMTP1Success(TObject* Sender);
+  void ZnSMTP1Failure(TObject* Sender);
+  void ZnSMTP1EncodeStart(const std::string& Filename);
+  void ZnSMTP1EncodeEnd(const std::string& Filename);
 
   // Window.
   QTabWidget* mailbinder = nullptr;
@@ -218,4 +254,8 @@ class Tpopform : public QMainWindow {
   void buildInboxPage();
   void buildWriteMailPage();
   void wireHandlers();
+  void receiveAll();
+
+  bool receiving_ = false;  // ZnPOP31Connect's retrieval loop is running
+  bool closing_ = false;    // the window is closing: the mail components were aborted
 };

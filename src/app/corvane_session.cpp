@@ -1,11 +1,295 @@
-// The receive and send sessions of the window: the connect buttons and the mail components.
+// The receive and send sessions of the window: the connect buttons, the send button and
+// the events of the two mail components.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+
+#include "QtText.h"
+#include "SysUtils.h"
 #include "corvane.h"
 
-void Tpopform::createMailComponents() {}
-void Tpopform::abortMailComponents() {}
+namespace {
 
-void Tpopform::inconnectClick() {}
-void Tpopform::indisconnectClick() {}
-void Tpopform::outconnectClick() {}
-void Tpopform::outdisconnectClick() {}
-void Tpopform::gosendClick() {}
+constexpr int kInboxPage = 1;
+constexpr int32_t kPop3TimeOut = 60000;
+
+// Sets a flag for the life of a scope, whatever way the scope is left.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = false; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+void assignLines(TStringList& list, const std::vector<std::string>& lines) {
+  list.Clear();
+  for (const std::string& line : lines) list.Add(line);
+}
+
+}  // namespace
+
+void Tpopform::createMailComponents() {
+  ZnPOP31 = std::make_unique<TZnPOP3>();
+  ZnPOP31->Port = 110;
+  ZnPOP31->ReportLevel = 0;
+  ZnPOP31->DeleteOnRead = false;
+  ZnPOP31->OnDisconnect = [this](TObject* Sender) { ZnPOP31Disconnect(Sender); };
+  ZnPOP31->OnConnect = [this](TObject* Sender) { ZnPOP31Connect(Sender); };
+  ZnPOP31->OnInvalidHost = [this](bool& Handled) { ZnPOP31InvalidHost(Handled); };
+  ZnPOP31->OnHostResolved = [this](TObject* Sender) { ZnPOP31HostResolved(Sender); };
+  ZnPOP31->OnStatus = [this](TObject* Sender, const std::string& Status) { ZnPOP31Status(Sender, Status); };
+  ZnPOP31->OnConnectionFailed = [this](TObject* Sender) { ZnPOP31ConnectionFailed(Sender); };
+  ZnPOP31->OnConnectionRequired = [this](bool& Handled) { ZnPOP31ConnectionRequired(Handled); };
+  ZnPOP31->OnRetrieveStart = [this](TObject* Sender) { ZnPOP31RetrieveStart(Sender); };
+  ZnPOP31->OnRetrieveEnd = [this](TObject* Sender) { ZnPOP31RetrieveEnd(Sender); };
+  ZnPOP31->OnSuccess = [this](TObject* Sender) { ZnPOP31Success(Sender); };
+  ZnPOP31->OnFailure = [this](TObject* Sender) { ZnPOP31Failure(Sender); };
+  // The attachment decoder's remarks, such as " No end line.", are for the user.
+  ZnPOP31->OnMessage = [this](const std::string& Text) { dialogs.ShowMessage(Text); };
+
+  ZnSMTP1 = std::make_unique<TZnSMTP>();
+  ZnSMTP1->Port = 25;
+  ZnSMTP1->TimeOut = 60000;
+  ZnSMTP1->ReportLevel = 0;
+  ZnSMTP1->PostMessage.LocalProgram = "Corvane 1.0";
+  ZnSMTP1->EncodeType = uuMime;
+  ZnSMTP1->ClearParams = true;
+  ZnSMTP1->SubType = mtPlain;
+  ZnSMTP1->OnDisconnect = [this](TObject* Sender) { ZnSMTP1Disconnect(Sender); };
+  ZnSMTP1->OnConnect = [this](TObject* Sender) { ZnSMTP1Connect(Sender); };
+  ZnSMTP1->OnInvalidHost = [this](bool& Handled) { ZnSMTP1InvalidHost(Handled); };
+  ZnSMTP1->OnHostResolved = [this](TObject* Sender) { ZnSMTP1HostResolved(Sender); };
+  ZnSMTP1->OnStatus = [this](TObject* Sender, const std::string& Status) { ZnSMTP1Status(Sender, Status); };
+  ZnSMTP1->OnConnectionFailed = [this](TObject* Sender) { ZnSMTP1ConnectionFailed(Sender); };
+  ZnSMTP1->OnPacketSent = [this](TObject* Sender) { ZnSMTP1PacketSent(Sender); };
+  ZnSMTP1->OnConnectionRequired = [this](bool& Handled) { ZnSMTP1ConnectionRequired(Handled); };
+  ZnSMTP1->OnRecipientNotFound = [this](const std::string& Recipient) { ZnSMTP1RecipientNotFound(Recipient); };
+  ZnSMTP1->OnHeaderIncomplete = [this](bool& Handled, int hiType) { ZnSMTP1HeaderIncomplete(Handled, hiType); };
+  ZnSMTP1->OnSendStart = [this](TObject* Sender) { ZnSMTP1SendStart(Sender); };
+  ZnSMTP1->OnSuccess = [this](TObject* Sender) { ZnSMTP1Success(Sender); };
+  ZnSMTP1->OnFailure = [this](TObject* Sender) { ZnSMTP1Failure(Sender); };
+  ZnSMTP1->OnEncodeStart = [this](const std::string& Filename) { ZnSMTP1EncodeStart(Filename); };
+  ZnSMTP1->OnEncodeEnd = [this](const std::string& Filename) { ZnSMTP1EncodeEnd(Filename); };
+}
+
+void Tpopform::abortMailComponents() {
+  closing_ = true;
+  if (ZnSMTP1) ZnSMTP1->Abort();
+  if (ZnPOP31) ZnPOP31->Abort();
+}
+
+// ---------------------------------------------------------------- receiving
+
+void Tpopform::inconnectClick() {
+  if (insavecheck->isChecked()) insaveClick();
+  ZnPOP31->AttachFilePath = appFolder;
+  ZnPOP31->DeleteOnRead = false;
+  ZnPOP31->ReportLevel = 2;
+  ZnPOP31->Host = corvane::GetText(inHost);
+  ZnPOP31->Port = corvane::StrToInt(corvane::GetText(inPort));
+  ZnPOP31->UserID = corvane::GetText(inUserID);
+  ZnPOP31->Password = corvane::GetText(inPassword);
+  ZnPOP31->TimeOut = kPop3TimeOut;
+  closing_ = false;
+  try {
+    ZnPOP31->Connect();
+  } catch (const EAbortError&) {
+    // The user closed the window during the session: nothing left to report to.
+    if (!closing_) throw;
+  }
+}
+
+void Tpopform::indisconnectClick() {
+  // A QUIT in the middle of a retrieval would be read as part of the message and could
+  // make the server drop messages before they are stored: cancel the retrieval instead.
+  if (receiving_) {
+    ZnPOP31->Abort();
+    return;
+  }
+  ZnPOP31->Disconnect();
+}
+
+void Tpopform::ZnPOP31Connect(TObject* /*Sender*/) {
+  setStatus("Connected");
+  // A reconnect asked for inside a retrieval of the running loop logs in again and lands
+  // here; the loop itself goes on with that session, so this run stores and deletes nothing.
+  if (receiving_) return;
+  mailbinder->setCurrentIndex(kInboxPage);
+  // A session that failed after the login is closed already; its count is stale.
+  if (!ZnPOP31->Connected) return;
+  receiveAll();
+  mailbinder->setCurrentIndex(kInboxPage);
+}
+
+void Tpopform::receiveAll() {
+  const FlagScope receiving(receiving_);
+  const int32_t count = ZnPOP31->MessageCount();
+  for (int32_t i = 1; i <= count; ++i) {
+    ZnPOP31->RetrieveMessage(i);
+    const TMailMessage& message = ZnPOP31->MailMessage();
+    corvane::SetText(popfrom, message.From);
+    corvane::SetText(popsubject, message.Subject);
+    corvane::SetMemoLines(popmsgheader, message.Header.Items());
+    corvane::SetMemoLines(popmsgbody, message.Body.Items());
+    corvane::SetItems(popatt, message.Attachments.Items());
+    // Stored and synced to disk before the next step: a failure here ends the loop, so no
+    // message is ever marked for deletion unless every message of the session is kept.
+    popsaveClick();
+  }
+  for (int32_t j = 1; j <= count; ++j) ZnPOP31->DeleteMessage(j);
+}
+
+void Tpopform::ZnPOP31Disconnect(TObject* /*Sender*/) {
+  if (StatusBar1) setStatus("Disconnected");
+}
+
+void Tpopform::ZnPOP31Status(TObject* /*Sender*/, const std::string& Status) {
+  if (StatusBar1) setStatus(Status);
+}
+
+void Tpopform::ZnPOP31HostResolved(TObject* /*Sender*/) {
+  setStatus("Host Resolved");
+}
+
+void Tpopform::ZnPOP31ConnectionFailed(TObject* /*Sender*/) {
+  dialogs.ShowMessage("Connection Failed");
+}
+
+void Tpopform::ZnPOP31ConnectionRequired(bool& Handled) {
+  if (!dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  Handled = true;
+  ZnPOP31->Connect();
+}
+
+void Tpopform::ZnPOP31InvalidHost(bool& Handled) {
+  std::string host;
+  if (!dialogs.InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  ZnPOP31->Host = host;
+  Handled = true;
+}
+
+void Tpopform::ZnPOP31RetrieveStart(TObject* /*Sender*/) {
+  setCursor(Qt::WaitCursor);
+  setStatus("Retrieval start");
+}
+
+void Tpopform::ZnPOP31RetrieveEnd(TObject* /*Sender*/) {
+  unsetCursor();
+  setStatus("Retrieval end");
+}
+
+void Tpopform::ZnPOP31Success(TObject* /*Sender*/) {
+  setStatus("Operation successful");
+}
+
+void Tpopform::ZnPOP31Failure(TObject* /*Sender*/) {
+  dialogs.ShowMessage("Operation failed");
+}
+
+// ---------------------------------------------------------------- sending
+
+void Tpopform::outconnectClick() {
+  if (outsavecheck->isChecked()) saveoutClick();
+  ZnSMTP1->Host = corvane::GetText(outhost);
+  ZnSMTP1->Port = corvane::StrToInt(corvane::GetText(outport));
+  ZnSMTP1->UserID = corvane::GetText(outuserid);
+  closing_ = false;
+  try {
+    ZnSMTP1->Connect();
+  } catch (const EAbortError&) {
+    if (!closing_) throw;
+  }
+}
+
+void Tpopform::outdisconnectClick() {
+  ZnSMTP1->Disconnect();
+}
+
+void Tpopform::gosendClick() {
+  TPostMessage& post = ZnSMTP1->PostMessage;
+  post.FromAddress = corvane::GetText(localemail);
+  post.FromName = corvane::GetText(localname);
+  post.Subject = corvane::GetText(outsubject);
+  assignLines(post.ToAddress, corvane::GetItems(mailto));
+  assignLines(post.Attachments, corvane::GetItems(outattach));
+  assignLines(post.Body, corvane::GetMemoLines(outbody));
+  closing_ = false;
+  try {
+    ZnSMTP1->SendMail();
+  } catch (const EAbortError&) {
+    if (!closing_) throw;
+  }
+}
+
+void Tpopform::ZnSMTP1Connect(TObject* /*Sender*/) {
+  setStatus("Connected");
+}
+
+void Tpopform::ZnSMTP1Disconnect(TObject* /*Sender*/) {
+  if (StatusBar1) setStatus("Disconnected");
+}
+
+void Tpopform::ZnSMTP1ConnectionFailed(TObject* /*Sender*/) {
+  dialogs.ShowMessage("Connection Failed");
+}
+
+void Tpopform::ZnSMTP1HostResolved(TObject* /*Sender*/) {
+  setStatus("Host Resolved");
+}
+
+void Tpopform::ZnSMTP1Status(TObject* /*Sender*/, const std::string& Status) {
+  if (StatusBar1) setStatus(Status);
+}
+
+void Tpopform::ZnSMTP1InvalidHost(bool& Handled) {
+  std::string host;
+  if (!dialogs.InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  ZnSMTP1->Host = host;
+  Handled = true;
+}
+
+void Tpopform::ZnSMTP1ConnectionRequired(bool& Handled) {
+  if (!dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  Handled = true;
+  ZnSMTP1->Connect();
+}
+
+void Tpopform::ZnSMTP1HeaderIncomplete(bool& /*Handled*/, int /*hiType*/) {
+  dialogs.ShowMessage("Header Incomplete.");
+}
+
+void Tpopform::ZnSMTP1SendStart(TObject* /*Sender*/) {
+  setStatus("Sending message");
+}
+
+void Tpopform::ZnSMTP1EncodeStart(const std::string& Filename) {
+  setStatus("Encoding " + Filename);
+}
+
+void Tpopform::ZnSMTP1EncodeEnd(const std::string& Filename) {
+  setStatus("Finished encoding " + Filename);
+}
+
+void Tpopform::ZnSMTP1PacketSent(TObject* /*Sender*/) {
+  setStatus(std::to_string(ZnSMTP1->BytesSent) + " bytes of " + std::to_string(ZnSMTP1->BytesTotal) + " sent");
+}
+
+void Tpopform::ZnSMTP1RecipientNotFound(const std::string& Recipient) {
+  dialogs.ShowMessage("Recipient \"" + Recipient + "\" not found");
+}
+
+void Tpopform::ZnSMTP1Failure(TObject* /*Sender*/) {
+  setStatus("Failure");
+}
+
+void Tpopform::ZnSMTP1Success(TObject* /*Sender*/) {
+  setStatus("Success");
+  outsaveClick();
+}
