@@ -229,24 +229,14 @@ void TreeStoreFile::appendBytes(std::string_view bytes) {
 
 std::string TreeStoreFile::PreserveDamaged() {
   inSync_ = false;
-  const std::string base = path_ + ".damaged";
-  for (int n = 0; n < 100000; ++n) {
-    const std::string target = n == 0 ? base : base + "." + std::to_string(n);
-    // link() refuses an existing name, so an earlier kept copy is never replaced.
-    if (::link(path_.c_str(), target.c_str()) == 0) {
-      ::unlink(path_.c_str());
-      syncFolder(path_);
-      return target;
-    }
-    if (errno == EEXIST) continue;
-    // A file system without hard links: rename, after making sure the name is free.
-    if (!corvane::FileExists(target) && ::rename(path_.c_str(), target.c_str()) == 0) {
-      syncFolder(path_);
-      return target;
-    }
-    break;
-  }
-  throw EFCreateError("Cannot create file " + base);
+  const std::string bytes = corvane::ReadFile(path_);
+  const auto keptName = [&](int n) { return path_ + ".damaged" + (n == 0 ? "" : "." + std::to_string(n)); };
+  int n = 0;
+  while (n < 100000 && corvane::FileExists(keptName(n))) ++n;
+  // The same damage found again at the next start is already kept: no second copy.
+  if (n > 0 && corvane::ReadFile(keptName(n - 1)) == bytes) return keptName(n - 1);
+  corvane::WriteFileAtomically(keptName(n), bytes);
+  return keptName(n);
 }
 
 namespace corvane {

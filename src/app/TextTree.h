@@ -90,8 +90,9 @@ class TreeStoreFile {
   // Stores node, which must be the last node of the tree in depth-first order with its
   // subtree; falls back to a rewrite when the file is not known to hold the rest.
   void Append(const TextTree& tree, const TextTree::Node& node);
-  // Moves the file aside to "<name>.damaged" (or ".damaged.1", ...) so no later write can
-  // replace it; returns the new path. The next save rewrites the file whole.
+  // Keeps a copy of the file as "<name>.damaged" (or ".damaged.1", ...) unless the last
+  // kept copy holds the same bytes; returns the copy's path. The next save rewrites the
+  // store file whole.
   std::string PreserveDamaged();
   // The file no longer matches the tree (a failed save); the next save rewrites it.
   void MarkStale() { inSync_ = false; }
@@ -125,8 +126,8 @@ class MessageStore {
   virtual ~MessageStore() = default;
 
   // Start-up load. A file that fails to load, or a record that lacks what the list shows,
-  // moves the file aside before anything can write the store again; the tree keeps what
-  // was read. A store without a root gets its new-store root.
+  // is copied aside before anything can write the store again; the tree keeps what was
+  // read. A store without a root gets its new-store root.
   LoadReport Load();
 
   const std::string& Path() const { return file_.Path(); }
