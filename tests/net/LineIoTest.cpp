@@ -43,6 +43,7 @@ class LineIo : public ::testing::Test {
   }
 
   std::unique_ptr<ScriptedServer> server;
+  QObject scope;
   std::unique_ptr<TTestSocket> socket;
   StatusLog log;
 };
@@ -147,7 +148,6 @@ TEST(NthField, SplitsAtEverySeparator) {
 
 TEST_F(LineIo, CancelEndsReadLnAndStaysSet) {
   Start("R: early\\r\\n\nE\n");
-  Later(30, [&] { socket->Cancel(); });
   EXPECT_TRUE(PumpUntil([&] { return socket->ReceiveBuffer.Size() > 0; }));
   socket->Cancel();
   // A buffered line is not handed out while canceled, and stays for later.
@@ -160,7 +160,7 @@ TEST_F(LineIo, CancelEndsReadLnAndStaysSet) {
 
 TEST_F(LineIo, CancelDuringReadLnWait) {
   Start("E\n");
-  Later(30, [&] { socket->Cancel(); });
+  Later(&scope, 30, [&] { socket->Cancel(); });
   QElapsedTimer clock;
   clock.start();
   EXPECT_EQ(ErrorOf([&] { socket->ReadLn(); }), "Socket readln aborted");
@@ -187,7 +187,7 @@ TEST_F(LineIo, CancelDuringSendDiscardsUnsentRest) {
   Start("W: 300\nE\n");
   TMemoryStream stream;
   stream.SetData(std::string(32 << 20, 's'));
-  Later(50, [&] { socket->Cancel(); });
+  Later(&scope, 50, [&] { socket->Cancel(); });
   EXPECT_EQ(ErrorOf([&] { socket->SendStream(stream); }), "Socket send aborted");
   EXPECT_FALSE(socket->Canceled);
   EXPECT_TRUE(socket->SendQueue.Empty());
@@ -234,7 +234,7 @@ TEST_F(LineIo, StalledReceiverTimesOutSendStream) {
 
 TEST_F(LineIo, DestroyedDuringWaitEndsTheWait) {
   Start("E\n");
-  Later(30, [&] { socket.reset(); });
+  Later(&scope, 30, [&] { socket.reset(); });
   TTestSocket* raw = socket.get();
   EXPECT_EQ(ErrorOf([&] { raw->ReadLn(); }), "Socket readln aborted");
   EXPECT_EQ(socket, nullptr);

@@ -23,9 +23,10 @@ inline bool PumpUntil(const std::function<bool()>& pred, int ms = 5000) {
   return pred();
 }
 
-// Runs action once the current wait has pumped events for ms milliseconds.
-inline void Later(int ms, std::function<void()> action) {
-  QTimer::singleShot(ms, QCoreApplication::instance(), std::move(action));
+// Runs action once a wait has pumped events for ms milliseconds, unless scope is gone by
+// then (give each test its own scope, so nothing leaks into the next test).
+inline void Later(QObject* scope, int ms, std::function<void()> action) {
+  QTimer::singleShot(ms, scope, std::move(action));
 }
 
 // A socket that counts Abort calls and opens its protected members to the tests.

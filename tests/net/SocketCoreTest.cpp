@@ -23,6 +23,7 @@ class SocketCore : public ::testing::Test {
     socket->OnHostResolved = [this](TObject*) { ++resolved; };
   }
 
+  QObject scope;
   std::unique_ptr<TTestSocket> socket;
   StatusLog log;
   int failedEvents = 0;
@@ -148,7 +149,7 @@ TEST_F(SocketCore, CancelEndsConnectWait) {
   FullBacklogListener silent;
   socket->Port = silent.Port();
   socket->TimeOut = 0;
-  Later(50, [&] { socket->Cancel(); });
+  Later(&scope, 50, [&] { socket->Cancel(); });
   EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Connection Canceled");
   EXPECT_EQ(failedEvents, 1);
   EXPECT_EQ(socket->Aborts, 0);
