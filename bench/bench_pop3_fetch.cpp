@@ -1,0 +1,135 @@
+// Two ways to measure the POP3 receive path.
+//
+//   bench_pop3_fetch --fetch --port P --user U --pass W --dir FOLDER [--host H]
+//       Connects to a real server, retrieves every message with TZnPOP3 (attachments into
+//       FOLDER), and prints one line: messages, seconds, and the resident memory before
+//       connecting and at its peak. Used by pop3_vs_peers.sh.
+//
+//   bench_pop3_fetch [Google Benchmark flags]
+//       The message reader alone on in-memory messages, against a plain copy of the same
+//       lines into a file as the floor.
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "MessageReader.h"
+#include "Streams.h"
+#include "ZnUUE.h"
+#include "Znpop3.h"
+
+namespace {
+
+// VmRSS or VmHWM of this process in KiB.
+long memoryKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
+  }
+  return -1;
+}
+
+std::string argument(int argc, char** argv, const std::string& name, const std::string& fallback = "") {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (name == argv[i]) return argv[i + 1];
+  }
+  return fallback;
+}
+
+int fetch(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  TZnPOP3 pop;
+  pop.Host = argument(argc, argv, "--host", "127.0.0.1");
+  pop.Port = std::stoi(argument(argc, argv, "--port", "110"));
+  pop.UserID = argument(argc, argv, "--user");
+  pop.Password = argument(argc, argv, "--pass");
+  pop.AttachFilePath = argument(argc, argv, "--dir", ".") + "/";
+  pop.TimeOut = 60000;
+
+  const long startKiB = memoryKiB("VmRSS:");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    pop.Connect();
+    for (int i = 1; i <= pop.MessageCount(); ++i) pop.RetrieveMessage(i);
+    pop.Disconnect();
+  } catch (const std::exception& e) {
+    std::cerr << "fetch failed: " << e.what() << "\n";
+    return 1;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("messages=%d seconds=%.3f start_rss_kib=%ld peak_rss_kib=%ld\n", pop.MessageCount(), seconds, startKiB,
+              memoryKiB("VmHWM:"));
+  return 0;
+}
+
+// A multipart message with a text part and one base64 attachment of attachmentBytes.
+std::vector<std::string> sampleMessage(size_t attachmentBytes) {
+  std::vector<std::string> lines = {"From: a@example.org\r\n",
+                                    "Subject: sample\r\n",
+                                    "Content-Type: multipart/mixed; boundary=\"sep\"\r\n",
+                                    "\r\n",
+                                    "--sep\r\n",
+                                    "\r\n"};
+  for (int i = 0; i < 50; ++i) lines.push_back("A line of the text part, long enough to look like prose.\r\n");
+  lines.insert(lines.end(), {"--sep\r\n", "Content-Type: application/octet-stream; name=\"a.bin\"\r\n",
+                             "Content-Transfer-Encoding: base64\r\n", "\r\n"});
+  const std::string coded(76, 'Q');
+  for (size_t done = 0; done < attachmentBytes; done += 57) lines.push_back(coded + "\r\n");
+  lines.push_back("--sep--\r\n");
+  lines.push_back(".\r\n");
+  return lines;
+}
+
+void BM_ReadMessage(benchmark::State& state) {
+  const std::vector<std::string> lines = sampleMessage(static_cast<size_t>(state.range(0)));
+  QTemporaryDir dir;
+  TMailMessage message;
+  TZnUUProcessor coder;
+  TMessageReader reader(message, coder);
+  reader.AttachFilePath = dir.path().toStdString() + "/";
+  int64_t bytes = 0;
+  for (const std::string& line : lines) bytes += static_cast<int64_t>(line.size());
+  for (auto _ : state) {
+    size_t next = 0;
+    reader.Reset();
+    reader.Read([&] { return lines[next++]; });
+    std::remove((reader.AttachFilePath + "a.bin").c_str());
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+}
+BENCHMARK(BM_ReadMessage)->Arg(20 << 10)->Arg(4 << 20)->Unit(benchmark::kMillisecond);
+
+// The floor: the same lines written once to a file, nothing parsed or decoded.
+void BM_CopyLinesToFile(benchmark::State& state) {
+  const std::vector<std::string> lines = sampleMessage(static_cast<size_t>(state.range(0)));
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/copy";
+  int64_t bytes = 0;
+  for (const std::string& line : lines) bytes += static_cast<int64_t>(line.size());
+  for (auto _ : state) {
+    TFileStream out(path, TFileStream::fmCreate);
+    for (const std::string& line : lines) out.WriteString(line);
+    out.Flush();
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+}
+BENCHMARK(BM_CopyLinesToFile)->Arg(20 << 10)->Arg(4 << 20)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--fetch") == 0) return fetch(argc, argv);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

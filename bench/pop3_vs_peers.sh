@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Receives the same mailboxes from a local Dovecot with Corvane's POP3 component, curl and
+# Python's poplib, and prints seconds, MB/s, the ratio against the faster peer and our
+# peak memory:
+#   (a) 1,000 messages of 20 KB, one session each client;
+#   (b) one message with a 50 MB base64 attachment (decoded to a file by Corvane).
+# Every client writes what it receives to disk. Figures are the best of RUNS runs after
+# one unmeasured warm-up fetch. Nothing is asserted; the goals are printed beside the
+# figures. Environment: BUILD_DIR (default build), RUNS (2), COUNT (1000), BIG_MB (50).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+runs=${RUNS:-2}
+count=${COUNT:-1000}
+big_mb=${BIG_MB:-50}
+driver=$build/bench/bench_pop3_fetch
+# Debian's interpreter: the one that has python3-aiosmtpd.
+py=/usr/bin/python3
+[ -x "$py" ] || py=python3
+
+if [ ! -x "$driver" ]; then
+  cmake -S "$root" -B "$build" -G Ninja >/dev/null
+  ninja -C "$build" -j2 bench_pop3_fetch >/dev/null
+fi
+
+work=$(mktemp -d /tmp/pop3bench.XXXXXX)
+chmod 755 "$work"  # Dovecot reads the mail as another user
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The servers stop at the end of their input: the fifo stays open until we exit.
+mkfifo "$work/ctl"
+"$py" "$root/scripts/testservers.py" --dir "$work/srv" --user many:pw --user big:pw \
+  <"$work/ctl" >"$work/servers.log" 2>&1 &
+server_pid=$!
+exec 3>"$work/ctl"
+for _ in $(seq 600); do
+  [ -s "$work/srv/ports.env" ] && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/servers.log" >&2; exit 1; }
+  sleep 0.1
+done
+[ -s "$work/srv/ports.env" ] || { echo "servers did not start" >&2; exit 1; }
+# shellcheck disable=SC1091
+. "$work/srv/ports.env"
+
+echo "Seeding: $count messages of 20 KB, one message with a ${big_mb} MB attachment ..."
+"$py" - "$work/msgs" "$count" "$big_mb" <<'EOF'
+import base64, os, random, sys
+out, count, big_mb = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+os.makedirs(f"{out}/many")
+rng = random.Random(7)
+words = "mail server client line dot message body text part header sender".split()
+for n in range(1, count + 1):
+    lines = [f"From: sender{n}@example.org", "To: many@example.org", f"Subject: message {n}", ""]
+    size = sum(len(l) + 2 for l in lines)
+    while size < 20 * 1024:
+        line = " ".join(rng.choice(words) for _ in range(12))
+        if rng.random() < 0.05:
+            line = "." + line
+        lines.append(line)
+        size += len(line) + 2
+    with open(f"{out}/many/{n:06d}.eml", "wb") as f:
+        f.write(("\r\n".join(lines) + "\r\n").encode())
+data = rng.randbytes(big_mb * 1024 * 1024)
+coded = base64.encodebytes(data).replace(b"\n", b"\r\n")
+with open(f"{out}/big.eml", "wb") as f:
+    f.write(b"From: big@example.org\r\nTo: big@example.org\r\nSubject: big\r\n"
+            b"Content-Type: multipart/mixed; boundary=\"=_big\"\r\n\r\n--=_big\r\n\r\n"
+            b"The attachment follows.\r\n--=_big\r\n"
+            b"Content-Type: application/octet-stream; name=\"big.bin\"\r\n"
+            b"Content-Transfer-Encoding: base64\r\n\r\n" + coded + b"--=_big--\r\n")
+with open(f"{out}/big.bin", "wb") as f:
+    f.write(data)
+EOF
+"$py" "$root/scripts/testservers.py" deliver --dir "$work/srv" --user many "$work/msgs"/many/*.eml
+"$py" "$root/scripts/testservers.py" deliver --dir "$work/srv" --user big "$work/msgs/big.eml"
+
+cat >"$work/poplib_fetch.py" <<'EOF'
+import poplib, sys
+port, user, folder = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+box = poplib.POP3("127.0.0.1", port, timeout=120)
+box.user(user)
+box.pass_("pw")
+total = box.stat()[0]
+for n in range(1, total + 1):
+    _, lines, _ = box.retr(n)
+    with open(f"{folder}/{n}.eml", "wb") as f:
+        f.write(b"\r\n".join(lines) + b"\r\n")
+box.quit()
+EOF
+
+# Runs one client into a fresh folder; prints "seconds peak_kib" as /usr/bin/time saw them.
+measure() {
+  local folder=$work/out
+  rm -rf "$folder" && mkdir -p "$folder"
+  local client=$1 user=$2 last=$3
+  case $client in
+    corvane) /usr/bin/time -f "%e %M" -o "$work/time" \
+      "$driver" --fetch --port "$POP3_PORT" --user "$user" --pass pw --dir "$folder" >"$work/driver.out" ;;
+    curl) /usr/bin/time -f "%e %M" -o "$work/time" \
+      curl -sS -u "$user:pw" "pop3://127.0.0.1:$POP3_PORT/[1-$last]" -o "$folder/#1.eml" ;;
+    poplib) /usr/bin/time -f "%e %M" -o "$work/time" \
+      "$py" "$work/poplib_fetch.py" "$POP3_PORT" "$user" "$folder" ;;
+  esac
+  cat "$work/time"
+}
+
+best() {  # best of $runs: "seconds peak_kib", plus the driver's own line for corvane
+  local best_s="" best_m="" s m
+  for _ in $(seq "$runs"); do
+    read -r s m < <(measure "$@")
+    if [ -z "$best_s" ] || awk -v a="$s" -v b="$best_s" 'BEGIN{exit !(a<b)}'; then
+      best_s=$s best_m=$m
+      [ "$1" = corvane ] && cp "$work/driver.out" "$work/driver.best"
+    fi
+  done
+  echo "$best_s $best_m"
+}
+
+report_case() {
+  local title=$1 user=$2 last=$3 mbytes=$4
+  echo
+  echo "== $title (${mbytes} MB on the wire)"
+  measure curl "$user" "$last" >/dev/null  # warm-up
+  declare -A secs mem
+  for client in corvane curl poplib; do
+    read -r secs[$client] mem[$client] < <(best "$client" "$user" "$last")
+    printf "  %-8s %8.2f s %9.1f MB/s   peak RSS %7.1f MB\n" "$client" "${secs[$client]}" \
+      "$(awk -v b="$mbytes" -v s="${secs[$client]}" 'BEGIN{print (s>0)?b/s:0}')" \
+      "$(awk -v k="${mem[$client]}" 'BEGIN{print k/1024}')"
+  done
+  local peer=curl
+  awk -v a="${secs[poplib]}" -v b="${secs[curl]}" 'BEGIN{exit !(a<b)}' && peer=poplib
+  printf "  corvane / %s (faster peer) = %.2f (goal: at most 1.00)\n" "$peer" \
+    "$(awk -v a="${secs[corvane]}" -v b="${secs[$peer]}" 'BEGIN{print (b>0)?a/b:0}')"
+  printf "  corvane / curl = %.2f, corvane / poplib = %.2f\n" \
+    "$(awk -v a="${secs[corvane]}" -v b="${secs[curl]}" 'BEGIN{print (b>0)?a/b:0}')" \
+    "$(awk -v a="${secs[corvane]}" -v b="${secs[poplib]}" 'BEGIN{print (b>0)?a/b:0}')"
+  echo "  corvane driver: $(cat "$work/driver.best")"
+}
+
+mailbox_mb() { "$py" -c "
+import os, sys
+total = sum(os.path.getsize(os.path.join(sys.argv[1], f)) for f in os.listdir(sys.argv[1]))
+print(f'{total / 1048576:.1f}')" "$1"; }
+
+report_case "(a) $count messages of 20 KB" many "$count" "$(mailbox_mb "$work/msgs/many")"
+report_case "(b) one message with a ${big_mb} MB base64 attachment" big 1 \
+  "$("$py" -c "import os; print(f'{os.path.getsize(\"$work/msgs/big.eml\") / 1048576:.1f}')")"
+
+# The decoded attachment must be the original, and memory must not grow with it.
+"$driver" --fetch --port "$POP3_PORT" --user big --pass pw --dir "$work/out" >"$work/driver.out"
+cmp -s "$work/out/big.bin" "$work/msgs/big.bin" && echo "  attachment decoded byte-exact" \
+  || echo "  ATTACHMENT DIFFERS"
+read -r start peak < <(sed 's/.*start_rss_kib=\([0-9]*\) peak_rss_kib=\([0-9]*\).*/\1 \2/' "$work/driver.out")
+printf "  corvane memory for (b): %.1f MB at start, peak %.1f MB, growth %.1f MB (goal: under 64 MB)\n" \
+  "$(awk -v k="$start" 'BEGIN{print k/1024}')" "$(awk -v k="$peak" 'BEGIN{print k/1024}')" \
+  "$(awk -v a="$start" -v b="$peak" 'BEGIN{print (b-a)/1024}')"
