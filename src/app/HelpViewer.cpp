@@ -21,12 +21,21 @@ std::vector<HelpTopic> ParseHelpFile(std::string_view bytes) {
     } else if (line.rfind("#title ", 0) == 0) {
       topics.back().title = corvane::Trim(line.substr(7));
     } else if (line.rfind("#", 0) != 0) {
-      topics.back().text += line + "\n";
+      // Lines of a paragraph flow together; blank lines and indented lines keep their breaks.
+      std::string& text = topics.back().text;
+      const bool open = !text.empty() && text.back() != '\n';
+      if (!line.empty() && line[0] != ' ') {
+        text += open ? " " + line : line;
+      } else {
+        if (open) text += '\n';
+        text += line + "\n";
+      }
     }
   }
   for (HelpTopic& topic : topics) {
     if (topic.title.empty()) topic.title = topic.id;
-    topic.text = corvane::Trim(topic.text);
+    topic.text = corvane::TrimRight(topic.text);
+    topic.text.erase(0, topic.text.find_first_not_of('\n'));
   }
   return topics;
 }

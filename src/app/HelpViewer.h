@@ -3,7 +3,9 @@
 //
 // A help file is text with one topic after another. A topic starts with a line
 // "#topic <id>" followed by a line "#title <title>"; the lines up to the next topic are its
-// text. Lines before the first topic and lines starting with "#" otherwise are ignored.
+// text, in which the lines of a paragraph flow together while blank lines and lines indented
+// with a blank keep their breaks. Lines before the first topic and other lines starting with
+// "#" are ignored.
 #include <QDialog>
 #include <string>
 #include <string_view>

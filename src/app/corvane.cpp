@@ -49,16 +49,17 @@ void setBold(QWidget* widget, bool bold) {
   widget->setFont(font);
 }
 
+// Labels size themselves to their caption, as the classic auto-sized labels did; a width
+// is given only where the caption is aligned inside it.
 QLabel* label(QWidget* parent, const char* name, const char* caption, int x, int y, int w = -1, int h = 16) {
   auto* widget = new QLabel(caption, parent);
   widget->setObjectName(name);
   widget->setTextFormat(Qt::PlainText);
-  if (w < 0) {
-    widget->move(x, y);
+  widget->move(x, y);
+  if (w < 0)
     widget->adjustSize();
-  } else {
-    widget->setGeometry(x, y, w, h);
-  }
+  else
+    widget->resize(w, h);
   return widget;
 }
 
@@ -189,6 +190,10 @@ std::string Tpopform::statusText() const {
 void Tpopform::buildWindow() {
   setObjectName("popform");
   setWindowTitle("Corvane 2");
+  // Where the classic fonts are missing, take faces of the same metrics, so captions fit
+  // the places the layout gives them.
+  QFont::insertSubstitutions("MS Sans Serif", {"Arial", "Liberation Sans", "Nimbus Sans", "Helvetica"});
+  QFont::insertSubstitutions("Times New Roman", {"Liberation Serif", "Nimbus Roman", "Times"});
   QFont font("MS Sans Serif");
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(14);
@@ -349,7 +354,7 @@ void Tpopform::buildInboxPage() {
   Panel2->setObjectName("Panel2");
   Panel2->setFrameShape(QFrame::NoFrame);
   Panel2->setFixedHeight(41);
-  Label1 = label(Panel2, "Label1", "Attachments", 16, 8, 73, 16);
+  Label1 = label(Panel2, "Label1", "Attachments", 16, 8);
   popatt = dropDown(Panel2, "popatt", 96, 8, 289, 24);
   popfrom = edit(Panel2, "popfrom", 352, 8, 121, 24, false);
   popfrom->hide();
@@ -379,7 +384,7 @@ void Tpopform::buildWriteMailPage() {
   Panel1->setObjectName("Panel1");
   Panel1->setFrameShape(QFrame::NoFrame);
   Panel1->setFixedHeight(113);
-  Label7 = label(Panel1, "Label7", "Address", 8, 8, 51, 16);
+  Label7 = label(Panel1, "Label7", "Address", 8, 8);
   selectaddr = dropDown(Panel1, "selectaddr", 72, 9, 465, 24);
   {
     QPalette palette = selectaddr->palette();
@@ -389,15 +394,15 @@ void Tpopform::buildWriteMailPage() {
   selectaddr->setToolTip("Address Book\nEntries shall be in the format:\nJohn Smith=john.smith@example.com");
   addnewaddr = glyphButton(Panel1, "addnewaddr", Glyph::Plus, 544, 8, "Add New Address");
   deladdr = glyphButton(Panel1, "deladdr", Glyph::Minus, 568, 8, "Delete Selected Address");
-  LBLTO = label(Panel1, "LBLTO", "To", 8, 40, 17, 16);
+  LBLTO = label(Panel1, "LBLTO", "To", 8, 40);
   mailto = dropDown(Panel1, "mailto", 72, 40, 177, 24);
   addmailto = glyphButton(Panel1, "addmailto", Glyph::Plus, 256, 40);
   delmailto = glyphButton(Panel1, "delmailto", Glyph::Minus, 280, 40);
-  Label20 = label(Panel1, "Label20", "Attachments", 310, 44, 73, 16);
+  Label20 = label(Panel1, "Label20", "Attachments", 310, 44);
   outattach = dropDown(Panel1, "outattach", 392, 40, 145, 24);
   addatt = glyphButton(Panel1, "addatt", Glyph::Plus, 544, 40);
   delatt = glyphButton(Panel1, "delatt", Glyph::Minus, 568, 40);
-  Label22 = label(Panel1, "Label22", "Subject: ", 7, 82, 51, 16);
+  Label22 = label(Panel1, "Label22", "Subject: ", 7, 82);
   outsubject = edit(Panel1, "outsubject", 72, 81, 497, 24, false);
   gosend = glyphButton(Panel1, "gosend", Glyph::PlaneWhite, 576, 80, "Send Mail");
   for (QLabel* caption : {LBLTO, Label20, Label22}) setTextColour(caption, kNavy);

@@ -211,6 +211,17 @@ TEST(HelpFile, OurHelpFileHasTheCorvaneTopic) {
   EXPECT_FALSE(viewer.ShowContents(path + ".missing"));
 }
 
+TEST(HelpFile, ParagraphsFlowAndIndentedLinesKeepTheirBreaks) {
+  const auto topics = ParseHelpFile(
+      "preface\n#topic A\n#title Title A\nfirst\r\nsecond\n\n  one\n  two\nafter\n"
+      "#comment\n#topic B\n");
+  ASSERT_EQ(topics.size(), 2u);
+  EXPECT_EQ(topics[0].title, "Title A");
+  EXPECT_EQ(topics[0].text, "first second\n\n  one\n  two\nafter");
+  EXPECT_EQ(topics[1].title, "B");
+  EXPECT_EQ(topics[1].text, "");
+}
+
 TEST(HelpFile, JumpIdMacroParsing) {
   std::string topic;
   EXPECT_TRUE(ParseJumpId("JumpID(\"\",\"Corvane\")", topic));
