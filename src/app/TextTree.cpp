@@ -52,8 +52,9 @@ std::string TextTree::Serialize() const {
   return out;
 }
 
-void TextTree::Parse(std::string_view text) {
+bool TextTree::Parse(std::string_view text) {
   top_.clear();
+  bool canonical = true;
   Node* last = nullptr;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -61,11 +62,14 @@ void TextTree::Parse(std::string_view text) {
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(pos, end - pos);
     pos = end;
-    if (pos < text.size()) pos += (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ? 2 : 1;
+    const bool crlf = pos + 1 < text.size() && text[pos] == '\r' && text[pos + 1] == '\n';
+    if (pos < text.size()) pos += crlf ? 2 : 1;
+    canonical = canonical && crlf;
 
     size_t indent = 0;
     while (indent < line.size() && (line[indent] == '\t' || line[indent] == ' ')) ++indent;
     const int level = static_cast<int>(indent);
+    canonical = canonical && line.substr(0, indent).find(' ') == std::string_view::npos && (last || level == 0);
     std::string nodeText(line.substr(indent));
 
     if (!last || level == 0) {
@@ -82,6 +86,7 @@ void TextTree::Parse(std::string_view text) {
       throw ETextTreeError(corvane::Format("Invalid level (%d) for item \"%s\"", level, nodeText.c_str()));
     }
   }
+  return canonical;
 }
 
 void TextTree::SaveToFile(const std::string& path) const {
@@ -170,9 +175,8 @@ bool TreeStoreFile::Load(TextTree& tree) {
   recoverTornAppend();
   if (!corvane::FileExists(path_)) return false;
   const std::string bytes = corvane::ReadFile(path_);
-  tree.Parse(bytes);
   // Only a file that is exactly what the tree writes may be appended to.
-  if (tree.Serialize() == bytes) rememberFile();
+  if (tree.Parse(bytes)) rememberFile();
   return true;
 }
 

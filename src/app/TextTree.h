@@ -58,8 +58,9 @@ class TextTree {
   std::string Serialize() const;
   static void SerializeNode(const Node& node, std::string& out);
   // Replaces the tree by the content of text. On an invalid level it raises
-  // ETextTreeError and keeps the nodes built before the faulty line.
-  void Parse(std::string_view text);
+  // ETextTreeError and keeps the nodes built before the faulty line. True when the text
+  // is exactly what Serialize gives for the tree (TAB indents, CR LF after every line).
+  bool Parse(std::string_view text);
 
   void SaveToFile(const std::string& path) const;
   void LoadFromFile(const std::string& path);

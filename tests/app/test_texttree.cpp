@@ -47,7 +47,7 @@ InboxMessage message(const std::string& from, int bodyLines = 2) {
 TEST(TextTree, LoadThenSaveGivesTheSameBytes) {
   const std::string bytes = dataFile("roundtrip.txt");
   TextTree tree;
-  tree.Parse(bytes);
+  EXPECT_TRUE(tree.Parse(bytes));  // exactly what the tree writes
   EXPECT_EQ(tree.TopCount(), 2);
   EXPECT_EQ(tree.Serialize(), bytes);
   // Trailing blanks are text, an empty value line is a node with empty text.
@@ -58,8 +58,11 @@ TEST(TextTree, LoadThenSaveGivesTheSameBytes) {
 
 TEST(TextTree, SpaceAndMixedIndentLoadsAsLevelsAndSavesWithTabs) {
   TextTree tree;
-  tree.Parse(dataFile("spaces.txt"));
+  EXPECT_FALSE(tree.Parse(dataFile("spaces.txt")));
   EXPECT_EQ(tree.Serialize(), dataFile("spaces.expected"));
+  EXPECT_FALSE(tree.Parse("r\r\n\tv"));    // no line end after the last line
+  EXPECT_FALSE(tree.Parse("r\n\tv\r\n"));  // a lone LF
+  EXPECT_FALSE(tree.Parse("\tr\r\n"));     // indent on the first line is dropped
 }
 
 TEST(TextTree, LineEndsLastLineAndLowerLevels) {
@@ -122,7 +125,8 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
     store.Load();
     for (int i = 0; i < 5; ++i) store.Store(message("m" + std::to_string(i)));
     EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
-    // A file changed behind the store's back is rewritten rather than appended to.
+    // A file changed behind the store's back, or one not written as the tree would write
+    // it, is rewritten rather than appended to.
     appendRaw(path, "junk\r\n");
     store.Store(message("after"));
     EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
@@ -132,6 +136,13 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
   reloaded.Load();
   EXPECT_EQ(reloaded.Count(), 6);
   EXPECT_EQ(reloaded.RowAt(5).From, "after");
+
+  const std::string spaced = tmp.path("spaced.txt");
+  appendRaw(spaced, "Received\r\n msg\r\n  From\r\n   a\r\n  Subject\r\n");
+  InboxStore store(spaced);
+  store.Load();
+  store.Store(message("b"));
+  EXPECT_EQ(corvane::ReadFile(spaced), store.Tree().Serialize());
 }
 
 TEST(StoreFile, TornAppendIsCutBackAtLoad) {
