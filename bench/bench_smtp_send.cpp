@@ -1,0 +1,119 @@
+// Sends one message with an attachment through TZnSMTP and prints the time it took and
+// the process's peak memory; bench/smtp_vs_peers.sh compares it with other clients.
+//
+//   bench_smtp_send --port N [--host H] [--from A] [--to B] --attach FILE
+//   bench_smtp_send --attach FILE --compose-to FILE   (writes the text that follows DATA)
+#include <sys/resource.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "Exceptions.h"
+#include "MessageComposer.h"
+#include "SpoolStream.h"
+#include "Streams.h"
+#include "Znsmtp.h"
+
+namespace {
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  std::string from = "ann@example.org";
+  std::string to = "sink@example.org";
+  std::string attach;
+  std::string composeTo;
+};
+
+bool parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const std::string value = argv[i + 1];
+    if (key == "--host")
+      o.host = value;
+    else if (key == "--port")
+      o.port = std::stoi(value);
+    else if (key == "--from")
+      o.from = value;
+    else if (key == "--to")
+      o.to = value;
+    else if (key == "--attach")
+      o.attach = value;
+    else if (key == "--compose-to")
+      o.composeTo = value;
+    else
+      return false;
+  }
+  return argc % 2 == 1 && !o.attach.empty() && (o.port > 0 || !o.composeTo.empty());
+}
+
+void fill(TPostMessage& m, const Options& o) {
+  m.FromName = "Bench";
+  m.FromAddress = o.from;
+  m.Subject = "Large attachment";
+  m.LocalProgram = "Corvane 1.0";
+  m.ToAddress.Add(o.to);
+  m.Body.Add("The attachment follows.");
+  m.Attachments.Add(o.attach);
+}
+
+long peakKilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+int compose(const Options& o) {
+  TPostMessage m;
+  fill(m, o);
+  TExStringList header;
+  std::string boundary;
+  TSpoolStream body;
+  corvane::smtp::ComposeMessage(m, uuMime, std::time(nullptr), {}, header, boundary, body);
+  TFileStream out(o.composeTo, TFileStream::fmCreate);
+  out.WriteString(corvane::smtp::HeaderText(header));
+  out.CopyFrom(body, 0);
+  out.Flush();
+  return 0;
+}
+
+int send(const Options& o) {
+  TZnSMTP smtp;
+  smtp.Host = o.host;
+  smtp.Port = o.port;
+  smtp.UserID = "bench.corvane.test";
+  smtp.TimeOut = 60000;
+  fill(smtp.PostMessage, o);
+  bool ok = false;
+  smtp.OnSuccess = [&](TObject*) { ok = true; };
+  const auto start = std::chrono::steady_clock::now();
+  smtp.Connect();
+  smtp.SendMail();
+  smtp.Disconnect();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!ok) throw Exception("the server did not accept the message");
+  std::printf("seconds=%.3f bytes=%d peak_kb=%ld\n", seconds, smtp.BytesTotal, peakKilobytes());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  Options o;
+  if (!parse(argc, argv, o)) {
+    std::fprintf(stderr, "usage: %s --port N [--host H] [--from A] [--to B] --attach FILE [--compose-to FILE]\n",
+                 argv[0]);
+    return 2;
+  }
+  try {
+    return o.composeTo.empty() ? send(o) : compose(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+}
