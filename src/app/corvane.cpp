@@ -271,7 +271,7 @@ void Tpopform::buildMenus() {
 }
 
 void Tpopform::buildConnectPage() {
-  TabSheet1 = new QWidget;
+  TabSheet1 = new QWidget(mailbinder);  // the window font reaches the captions as they size
   TabSheet1->setObjectName("TabSheet1");
 
   Label2 = label(TabSheet1, "Label2", "Corvane 2", 112, 280, 182, 46);
@@ -336,7 +336,7 @@ void Tpopform::buildConnectPage() {
 }
 
 void Tpopform::buildInboxPage() {
-  TabSheet2 = new QWidget;
+  TabSheet2 = new QWidget(mailbinder);  // the window font reaches the captions as they size
   TabSheet2->setObjectName("TabSheet2");
 
   // These lie under the list, which covers them.
@@ -375,7 +375,7 @@ void Tpopform::buildInboxPage() {
 }
 
 void Tpopform::buildWriteMailPage() {
-  TabSheet4 = new QWidget;
+  TabSheet4 = new QWidget(mailbinder);  // the window font reaches the captions as they size
   TabSheet4->setObjectName("TabSheet4");
 
   sendhistory = hiddenTree(TabSheet4, "sendhistory", "Send Mail", 16, 224, 353, 55);

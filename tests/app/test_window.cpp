@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -153,6 +154,27 @@ TEST_F(WindowTest, F1AnywhereOpensHelpAtTheCorvaneTopic) {
   w->Contents1->trigger();
   ASSERT_EQ(dialogs.shown.size(), 1u);
   EXPECT_EQ(dialogs.shown[0].kind, Kind::HelpContents);
+}
+
+TEST_F(WindowTest, RightClickSelectsTheRowAndOpensItsListsMenu) {
+  showActive();
+  for (QTreeWidget* list : {w->pophistlist, w->sendhistlist}) {
+    w->mailbinder->setCurrentWidget(list == w->pophistlist ? w->TabSheet2 : w->TabSheet4);
+    list->clear();
+    for (const char* from : {"a@example.org", "b@example.org"}) list->addTopLevelItem(new QTreeWidgetItem({from, "s"}));
+    QMenu* menu = list == w->pophistlist ? w->receivedpopup : w->sendpopup;
+    const QRect row = list->visualItemRect(list->topLevelItem(1));
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {}, row.center());
+    // Qt raises the context menu from the press's follow-up event.
+    QContextMenuEvent request(QContextMenuEvent::Mouse, row.center(), list->viewport()->mapToGlobal(row.center()));
+    QApplication::sendEvent(list->viewport(), &request);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(1));
+    EXPECT_TRUE(list->topLevelItem(1)->isSelected());
+    EXPECT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 2000));
+    menu->hide();
+  }
+  EXPECT_EQ(w->receivedpopup->actions(), (QList<QAction*>{w->Delete1, w->DeleteAll1}));
+  EXPECT_EQ(w->sendpopup->actions(), (QList<QAction*>{w->MenuItem1, w->MenuItem2}));
 }
 
 TEST_F(WindowTest, ExitClosesWithoutAQuestion) {
