@@ -182,6 +182,16 @@ void TZnSMTP::SendMail() {
     }
     success = true;
     if (ClearParams) ClearParameters();
+  } catch (const ESockError&) {
+    if (alive.expired()) throw;
+    FBusy = false;
+    // Cancelled or cut off in mid-dialogue, the session's state is unknown: a late reply
+    // would answer the next command. Close without QUIT so the next send starts afresh.
+    if (Connected) {
+      TZnSocket::Disconnect();
+      ReceiveBuffer.Clear();
+    }
+    throw;
   } catch (...) {
     if (!alive.expired()) FBusy = false;
     throw;

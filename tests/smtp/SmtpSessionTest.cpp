@@ -391,16 +391,18 @@ TEST_F(SmtpSession, SendMailWhileBusyReturnsAtOnce) {
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "success"}));
 }
 
-TEST_F(SmtpSession, AbortDuringASendEndsItWithTheWaitsFailure) {
-  start(kOpen +
-        "C: RSET\nS: 250 ok\n"
-        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
-        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
-        "C: DATA\nS: 354 go\n"
-        "B: " +
-        std::to_string(kSimpleText.size()) + "\nC: .\nE\n");
+TEST_F(SmtpSession, AbortDuringASendClosesTheSessionAndTheNextSendStartsAfresh) {
+  const std::string dialogue =
+      "C: RSET\nS: 250 ok\n"
+      "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+      "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+      "C: DATA\nS: 354 go\n"
+      "B: " +
+      std::to_string(kSimpleText.size()) + "\nC: .\n";
+  start(kOpen + dialogue + "E\nA\n" + kOpen + dialogue + "S: 250 ok\n");
   simpleMessage();
   smtp.TimeOut = 0;
+  smtp.ClearParams = false;
   smtp.Connect();
   QTimer::singleShot(100, [&] { smtp.Abort(); });
   try {
@@ -410,10 +412,16 @@ TEST_F(SmtpSession, AbortDuringASendEndsItWithTheWaitsFailure) {
     EXPECT_EQ(e.Message(), "Socket readln aborted");
   }
   EXPECT_FALSE(smtp.Busy());
+  EXPECT_FALSE(smtp.Connected);
   EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 1);
-  smtp.TZnSocket::Disconnect();
+
+  smtp.OnConnectionRequired = [&](bool& handled) {
+    handled = true;
+    smtp.Connect();
+  };
+  smtp.SendMail();
   finish();
-  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "disconnect"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "disconnect", "connect", "start", "success"}));
 }
 
 TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
