@@ -1,5 +1,6 @@
 #include "ByteQueue.h"
 
+#include <algorithm>
 #include <cstring>
 
 void TByteQueue::Clear() {
@@ -11,6 +12,17 @@ void TByteQueue::Clear() {
 void TByteQueue::Append(std::string_view bytes) {
   if (head_ > 0 && head_ >= data_.size() / 2) compact();
   data_.append(bytes);
+}
+
+int64_t TByteQueue::AppendFrom(TStream& source, int64_t count) {
+  if (head_ > 0 && head_ >= data_.size() / 2) compact();
+  const int64_t left = std::min(count, source.Size() - source.Position());
+  if (left <= 0) return 0;
+  const size_t start = data_.size();
+  data_.resize(start + static_cast<size_t>(left));
+  const int64_t got = std::max<int64_t>(source.Read(data_.data() + start, left), 0);
+  data_.resize(start + static_cast<size_t>(got));
+  return got;
 }
 
 void TByteQueue::Consume(int64_t count) {

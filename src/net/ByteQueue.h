@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "Streams.h"
+
 class TByteQueue {
  public:
   // Unread bytes.
@@ -17,6 +19,9 @@ class TByteQueue {
   void Clear();
   void Append(std::string_view bytes);
   void Append(const char* bytes, int64_t count) { Append(std::string_view(bytes, count)); }
+  // Appends up to count bytes from source's position, read straight into the queue;
+  // returns how many came.
+  int64_t AppendFrom(TStream& source, int64_t count);
   // Drops count bytes (at most Size()) from the front.
   void Consume(int64_t count);
 

@@ -17,6 +17,8 @@
 namespace {
 
 constexpr int64_t ChunkSize = 16383;
+constexpr int64_t FeedBlock = 1 << 20;    // bytes of a sent stream queued at a time
+constexpr int ChunksPerTurn = 64;         // about 1 MB per write handler before other events run
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
 
 // Sockets in use by live components; the first one describes the service.
@@ -269,6 +271,8 @@ void TZnSocket::RequireConnection() {
 // ---------------------------------------------------------------- waits
 
 TZnSocket::WaitEnd TZnSocket::WaitFor(const std::function<bool()>& done, unsigned watch, const char* abortText) {
+  // Most calls find their data already there.
+  if (done()) return WaitEnd::Done;
   std::weak_ptr<bool> alive = FAlive;
   std::unique_ptr<QTimer> wake;
   QElapsedTimer idle;
@@ -390,6 +394,7 @@ void TZnSocket::RequestCloseSocket() {
   Connected = false;
   // Unsent bytes belong to this connection only.
   SendQueue.Clear();
+  FFeed = nullptr;
   if (FSource->Handle() == NoSocket) return;
   if (!FSource->Close()) {
     std::string text;
@@ -520,23 +525,32 @@ void TZnSocket::ReadToStream() {
   try {
     ReportStatus(8, "ReadToStream");
     char buffer[ChunkSize];
-    const int64_t n = FSource->Receive(buffer, ChunkSize);
-    if (n < 0) {
-      LastErrorCode = FSource->LastError();
-      // Nothing waiting is no failure: a notification can outlive the bytes it announced.
-      if (LastErrorCode != SOCK_EWOULDBLOCK) {
-        const std::string text = LookupErrorMessage(static_cast<uint16_t>(LastErrorCode));
-        Fire(OnSocketError, this, static_cast<uint16_t>(LastErrorCode), text);
+    // Full chunks mean more is waiting: read on, up to a bounded number, then yield to
+    // other events and resume by message.
+    for (int chunks = 1;; ++chunks) {
+      const int64_t n = FSource->Receive(buffer, ChunkSize);
+      if (n < 0) {
+        LastErrorCode = FSource->LastError();
+        // Nothing waiting is no failure: a notification can outlive the bytes it announced.
+        if (LastErrorCode != SOCK_EWOULDBLOCK) {
+          const std::string text = LookupErrorMessage(static_cast<uint16_t>(LastErrorCode));
+          Fire(OnSocketError, this, static_cast<uint16_t>(LastErrorCode), text);
+        }
+        break;
       }
-    } else {
       received = true;
       ReceiveBuffer.Append(buffer, n);
       FProgress += n;
       if (Transferring) {
         BytesRecvd += static_cast<int32_t>(n);
         Fire(OnPacketRecvd, this);
+        if (alive.expired()) return;
       }
-      if (n == ChunkSize && !alive.expired()) FWindow->Post(WM_READ_NOW);
+      if (n < ChunkSize) break;
+      if (chunks == ChunksPerTurn) {
+        FWindow->Post(WM_READ_NOW);
+        break;
+      }
     }
   } catch (...) {
     if (!alive.expired()) FinishHandler();
@@ -545,6 +559,11 @@ void TZnSocket::ReadToStream() {
   if (alive.expired()) return;
   FinishHandler();
   if (received) Fire(OnDataReceived, this);
+}
+
+void TZnSocket::FeedSendQueue() {
+  if (!FFeed || SendQueue.Size() >= ChunkSize) return;
+  if (SendQueue.AppendFrom(*FFeed, FeedBlock) == 0) FFeed = nullptr;
 }
 
 void TZnSocket::WriteFromStream() {
@@ -556,25 +575,35 @@ void TZnSocket::WriteFromStream() {
   InHandler = true;
   try {
     ReportStatus(8, "WriteFromStream");
-    if (SendQueue.Empty()) {
-      // Nothing (left) to send must not leave a send waiting.
-      SendDone = true;
-    } else if (!Canceled) {
+    FeedSendQueue();
+    // Nothing (left) to send must not leave a send waiting.
+    if (SendQueue.Empty()) SendDone = true;
+    // Chunks go out back to back while the socket takes them whole; after a bounded
+    // number the loop yields to other events and resumes by message.
+    for (int chunks = 0; !SendQueue.Empty() && !Canceled; ++chunks) {
+      if (chunks == ChunksPerTurn) {
+        FWindow->Post(WM_WRITE_NOW);
+        break;
+      }
       const int64_t length = std::min<int64_t>(SendQueue.Size(), ChunkSize);
       const int64_t n = FSource->Send(SendQueue.View().data(), length);
       if (n < 0) {
         // The socket's next write notification resumes the queue.
         LastErrorCode = FSource->LastError();
-      } else {
-        SendQueue.Consume(n);
-        if (SendQueue.Empty()) {
-          SendDone = true;
-        } else {
-          FWindow->Post(WM_WRITE_NOW);
-        }
-        BytesSent += static_cast<int32_t>(n);
-        FProgress += n;
-        if (Transferring) Fire(OnPacketSent, this);
+        break;
+      }
+      SendQueue.Consume(n);
+      FeedSendQueue();
+      if (SendQueue.Empty()) SendDone = true;
+      BytesSent += static_cast<int32_t>(n);
+      FProgress += n;
+      if (Transferring) {
+        Fire(OnPacketSent, this);
+        if (alive.expired()) return;
+      }
+      if (n < length && !SendQueue.Empty()) {
+        FWindow->Post(WM_WRITE_NOW);
+        break;
       }
     }
   } catch (...) {
@@ -622,6 +651,7 @@ void TZnSocket::Writeln(const std::string& Text) {
 std::string TZnSocket::ReadLn() {
   ReportStatus(8, "ReadLn");
   std::string line;
+  if (!Canceled && ReceiveBuffer.TakeLine(line)) return line;
   const WaitEnd end = WaitFor([this, &line] { return !Canceled && ReceiveBuffer.TakeLine(line); },
                               WatchIdle | WatchClose, "Socket readln aborted");
   if (end != WaitEnd::Done) throw EAbortError("Socket readln aborted");
@@ -661,8 +691,8 @@ void TZnSocket::SendStream(TStream& Stream) {
       ReportStatus(8, "SendFile");
       BytesSent = 0;
       BytesTotal = static_cast<int32_t>(Stream.Size());
-      char block[65536];
-      for (int64_t n; (n = Stream.Read(block, sizeof block)) > 0;) SendQueue.Append(block, n);
+      FFeed = &Stream;
+      FeedSendQueue();
       SendDone = false;
       FWindow->Post(WM_WRITE_NOW);
       end = WaitFor([this] { return SendDone; }, WatchIdle | WatchClose, "Socket send aborted");
@@ -670,11 +700,13 @@ void TZnSocket::SendStream(TStream& Stream) {
   } catch (...) {
     if (alive.expired()) throw;
     Transferring = false;
+    FFeed = nullptr;
     SendQueue.Clear();
     if (!Canceled) throw;
     end = WaitEnd::Canceled;
   }
   Transferring = false;
+  FFeed = nullptr;
   if (end == WaitEnd::Done && !Canceled) return;
   Canceled = false;
   SendQueue.Clear();

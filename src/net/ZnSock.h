@@ -191,6 +191,7 @@ class TZnSocket : public TObject {
   // EAbortError(abortText) when the component was destroyed by a handler meanwhile.
   WaitEnd WaitFor(const std::function<bool()>& done, unsigned watch, const char* abortText);
   void FinishHandler();
+  void FeedSendQueue();
 
   std::unique_ptr<TNotificationWindow> FWindow;
   std::unique_ptr<TSocketEventSource> FSource;
@@ -202,6 +203,9 @@ class TZnSocket : public TObject {
   bool FWritePending = false;  // a write notification met a running handler
   int FInWindowProc = 0;
   uint32_t FResolvedAddress = 0;
+  // The stream SendStream is sending; fed into SendQueue a block at a time, so a large
+  // stream is not copied whole.
+  TStream* FFeed = nullptr;
   int64_t FProgress = 0;  // grows with every byte received or sent; idle detection
 };
 
