@@ -1,6 +1,8 @@
 // SMTP dialogues of TZnSMTP against the scripted loopback server.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTimer>
 #include <memory>
 #include <string>
@@ -422,6 +424,17 @@ TEST_F(SmtpSession, AbortDuringASendClosesTheSessionAndTheNextSendStartsAfresh) 
   smtp.SendMail();
   finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "disconnect", "connect", "start", "success"}));
+}
+
+TEST_F(SmtpSession, WhatAClosedSessionLeftUnreadDoesNotPassForTheNextGreeting) {
+  start(kOpen + "S: 421 shutting down\nX\nA\n" + kOpen);
+  smtp.Connect();
+  QDeadlineTimer deadline(5000);
+  while (smtp.Connected && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  ASSERT_FALSE(smtp.Connected);
+  smtp.Connect();
+  finish();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "connect"}));
 }
 
 TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
