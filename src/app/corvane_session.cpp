@@ -28,6 +28,19 @@ class FlagScope {
   bool& flag_;
 };
 
+// A memo shows an entry that holds a line break of its own (the reader's extraction
+// notice begins with one) as two lines, and reports them so.
+std::vector<std::string> memoLines(const TStringList& list) {
+  std::vector<std::string> lines;
+  for (const std::string& entry : list.Items()) {
+    size_t start = 0;
+    for (size_t end; (end = entry.find("\r\n", start)) != std::string::npos; start = end + 2)
+      lines.push_back(entry.substr(start, end - start));
+    lines.push_back(entry.substr(start));
+  }
+  return lines;
+}
+
 void assignLines(TStringList& list, const std::vector<std::string>& lines) {
   list.Clear();
   for (const std::string& line : lines) list.Add(line);
@@ -136,8 +149,8 @@ void Tpopform::receiveAll() {
     const TMailMessage& message = ZnPOP31->MailMessage();
     corvane::SetText(popfrom, message.From);
     corvane::SetText(popsubject, message.Subject);
-    corvane::SetMemoLines(popmsgheader, message.Header.Items());
-    corvane::SetMemoLines(popmsgbody, message.Body.Items());
+    corvane::SetMemoLines(popmsgheader, memoLines(message.Header));
+    corvane::SetMemoLines(popmsgbody, memoLines(message.Body));
     corvane::SetItems(popatt, message.Attachments.Items());
     // Stored and synced to disk before the next step: a failure here ends the loop, so no
     // message is ever marked for deletion unless every message of the session is kept.

@@ -1,0 +1,255 @@
+// Receiving through the window against a real Dovecot: one connect retrieves, shows and
+// stores every message and marks them for deletion only when all are safely stored.
+#include <QCursor>
+#include <QStatusBar>
+#include <QTcpServer>
+#include <algorithm>
+#include <filesystem>
+
+#include "RealMailServers.h"
+#include "RecordingProxy.h"
+#include "WindowSession.h"
+
+using session::ReadBytes;
+using session::Rows;
+using session::TestData;
+using Kind = ScriptedDialogs::Kind;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+class Receive : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    servers = RealMailServers::Start(&why);
+    ASSERT_TRUE(servers) << why;
+    servers->AddUser("alice", "secret");
+    proxy = std::make_unique<RecordingProxy>(servers->Pop3Port());
+  }
+
+  void DeliverThree() {
+    for (const char* name : {"1.eml", "2.eml", "3.eml"})
+      servers->Deliver("alice", TestData(std::string("three_messages/") + name));
+  }
+
+  Tpopform& OpenAsAlice() {
+    Tpopform& form = window.Open();
+    window.ReceiveAccount("127.0.0.1", proxy->Port(), "alice", "secret");
+    return form;
+  }
+
+  std::unique_ptr<RealMailServers> servers;
+  std::unique_ptr<RecordingProxy> proxy;
+  session::Window window;
+};
+
+const Lines kLogin{"USER alice", "PASS secret", "STAT"};
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+TEST_F(Receive, ThreeMessagesAreListedOneByOneStoredByteExactAndDeletedOnlyAfterTheLast) {
+  DeliverThree();
+  Tpopform& form = OpenAsAlice();
+  std::vector<int> rowsWhenRetrievalStarts;
+  const auto start = form.ZnPOP31->OnRetrieveStart;
+  form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
+    rowsWhenRetrievalStarts.push_back(form.pophistlist->topLevelItemCount());
+    start(sender);
+  };
+
+  window.Connect();
+
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_EQ(rowsWhenRetrievalStarts, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
+  EXPECT_EQ(Rows(form.pophistlist, 0),
+            (Lines{"Ada <ada@example.org>", "Carla <carla@example.com>", "Bruno <bruno@example.net>"}));
+  EXPECT_EQ(Rows(form.pophistlist, 1), (Lines{"First", "Second", "Third, with a file"}));
+  EXPECT_EQ(form.mailbinder->currentIndex(), 1);
+  EXPECT_EQ(form.statusText(), "Operation successful");
+  EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
+
+  // The last message is on display.
+  EXPECT_EQ(corvane::GetMemoLines(form.popmsgheader),
+            (Lines{"From: Bruno <bruno@example.net>", "To: alice@example.org", "Subject: Third, with a file",
+                   "Mime-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b1\"", ""}));
+  EXPECT_EQ(corvane::GetMemoLines(form.popmsgbody), (Lines{"See the file.", "", "", "File \"data.bin\" extracted"}));
+  EXPECT_EQ(corvane::GetItems(form.popatt), Lines{"data.bin"});
+  EXPECT_EQ(ReadBytes(window.Folder() + "data.bin"), TestData("three_messages/data.bin"));
+  EXPECT_EQ(ReadBytes(window.Folder() + "mailin.txt"), TestData("three_messages/mailin.txt.expected"));
+
+  // Marked, not gone, until the session is signed off.
+  EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
+  window.Disconnect();
+  EXPECT_EQ(proxy->Commands().back(), "QUIT");
+  EXPECT_EQ(form.statusText(), "Disconnected");
+  EXPECT_TRUE(servers->Mailbox("alice").empty());
+
+  const size_t before = proxy->Commands().size();
+  window.Connect();
+  const Lines all = proxy->Commands();
+  const Lines second(all.begin() + static_cast<long>(before), all.end());
+  EXPECT_EQ(second, kLogin);
+  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 3);
+  EXPECT_TRUE(window.dialogs.shown.empty());
+
+  // CORVANE_SCREENSHOT=file.png keeps a picture of the window after the receive.
+  if (const QByteArray shot = qgetenv("CORVANE_SCREENSHOT"); !shot.isEmpty()) {
+    form.mailbinder->setCurrentIndex(1);
+    form.pophistlist->setCurrentItem(form.pophistlist->topLevelItem(2));
+    EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(shot)));
+  }
+}
+
+TEST_F(Receive, ClosingTheWindowInsteadOfDisconnectingLeavesTheMessagesOnTheServer) {
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  servers->Deliver("alice", TestData("three_messages/2.eml"));
+  OpenAsAlice();
+  window.Connect();
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
+
+  window.Close();
+  EXPECT_EQ(proxy->Commands().back(), "DELE 2");  // dropped without QUIT
+  EXPECT_EQ(servers->Mailbox("alice").size(), 2u);
+
+  // The next start finds them stored; the next connect retrieves and stores them again.
+  Tpopform& again = OpenAsAlice();
+  EXPECT_EQ(again.pophistlist->topLevelItemCount(), 2);
+  window.Connect();
+  EXPECT_EQ(Rows(again.pophistlist, 1), (Lines{"First", "Second", "First", "Second"}));
+  EXPECT_TRUE(window.dialogs.shown.empty());
+}
+
+TEST_F(Receive, AStoreThatCannotBeWrittenEndsTheLoopBeforeAnyDeletionAndLeavesTheSessionUsable) {
+  DeliverThree();
+  // A folder where the store file should be: the store can be neither read nor written.
+  std::filesystem::create_directory(window.Folder() + "mailin.txt");
+  Tpopform& form = OpenAsAlice();
+  window.dialogs.shown.clear();
+
+  window.Connect();
+
+  ASSERT_EQ(window.dialogs.shown.size(), 1u);
+  EXPECT_EQ(window.dialogs.shown[0].kind, Kind::Error);
+  EXPECT_EQ(window.dialogs.shown[0].text, "Cannot create file " + window.Folder() + "mailin.txt.");
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1"}));
+  EXPECT_TRUE(form.ZnPOP31->Connected);
+  EXPECT_FALSE(form.ZnPOP31->Busy());
+  EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
+
+  window.Disconnect();
+  EXPECT_EQ(proxy->Commands().back(), "QUIT");
+  EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
+}
+
+TEST_F(Receive, AReconnectInsideARetrievalGoesOnWithoutStoringOrDeletingTwice) {
+  DeliverThree();
+  Tpopform& form = OpenAsAlice();
+  bool dropped = false;
+  const auto end = form.ZnPOP31->OnRetrieveEnd;
+  form.ZnPOP31->OnRetrieveEnd = [&](TObject* sender) {
+    end(sender);
+    if (dropped) return;
+    // The server goes away between the first and the second retrieval.
+    dropped = true;
+    proxy->DropAll();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form.ZnPOP31->Connected; }, 10000));
+  };
+  window.dialogs.queue(true);  // "Connection Required. Connect?" -> OK
+
+  window.Connect();
+
+  EXPECT_EQ(window.dialogs.texts(Kind::Confirm), Lines{"Connection Required. Connect?"});
+  EXPECT_TRUE(window.dialogs.errors().empty());
+  EXPECT_EQ(proxy->Connections(), 2);
+  EXPECT_EQ(proxy->Commands(),
+            (kLogin + Lines{"RETR 1"} + kLogin + Lines{"RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
+  EXPECT_EQ(ReadBytes(window.Folder() + "mailin.txt"), TestData("three_messages/mailin.txt.expected"));
+  window.Disconnect();
+  EXPECT_TRUE(servers->Mailbox("alice").empty());
+}
+
+TEST_F(Receive, DisconnectDuringTheRetrievalLoopCancelsItAndDeletesNothing) {
+  DeliverThree();
+  Tpopform& form = OpenAsAlice();
+  int started = 0;
+  const auto start = form.ZnPOP31->OnRetrieveStart;
+  form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
+    start(sender);
+    if (++started == 2) QTest::mouseClick(form.indisconnect, Qt::LeftButton);
+  };
+
+  window.Connect();
+
+  EXPECT_EQ(window.dialogs.errors(), Lines{"Socket readln aborted."});
+  const Lines commands = proxy->Commands();
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& c) { return c.rfind("DELE", 0) == 0 || c == "QUIT"; }),
+            0);
+  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 1);
+  EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
+  EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
+}
+
+TEST_F(Receive, ConnectFailuresAreReportedInTheirOrderAndTouchNothing) {
+  Tpopform& form = OpenAsAlice();
+
+  // A port with a letter: the conversion error, and nothing goes out.
+  corvane::SetText(form.inPort, "11O");
+  window.Connect();
+  EXPECT_EQ(window.dialogs.errors(), Lines{"'11O' is not a valid integer value."});
+  EXPECT_EQ(window.dialogs.shown.size(), 1u);
+  EXPECT_EQ(proxy->Connections(), 0);
+  EXPECT_EQ(form.statusText(), "");
+
+  // Nobody listening: the message box first, then the failure.
+  uint16_t closedPort = 0;
+  {
+    QTcpServer listener;
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    closedPort = listener.serverPort();
+  }
+  window.dialogs.shown.clear();
+  corvane::SetText(form.inPort, std::to_string(closedPort));
+  window.Connect();
+  ASSERT_EQ(window.dialogs.shown.size(), 2u);
+  EXPECT_EQ(window.dialogs.shown[0].kind, Kind::Message);
+  EXPECT_EQ(window.dialogs.shown[0].text, "Connection Failed");
+  EXPECT_EQ(window.dialogs.shown[1].kind, Kind::Error);
+  EXPECT_EQ(window.dialogs.shown[1].text, "Connection Failed.");
+
+  // A wrong password: refused, signed off, and the mailbox untouched.
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  window.dialogs.shown.clear();
+  window.ReceiveAccount("127.0.0.1", proxy->Port(), "alice", "wrong");
+  window.Connect();
+  EXPECT_EQ(window.dialogs.errors(), Lines{"Authentication failed."});
+  EXPECT_EQ(proxy->Commands(), (Lines{"USER alice", "PASS wrong", "QUIT"}));
+  EXPECT_FALSE(form.ZnPOP31->Connected);
+  EXPECT_EQ(servers->Mailbox("alice").size(), 1u);
+  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 0);
+}
+
+TEST_F(Receive, AnUnknownHostAnsweredWithAValidOneProceedsWithoutChangingTheField) {
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  Tpopform& form = OpenAsAlice();
+  corvane::SetText(form.inHost, "");  // fails the lookup without asking any name server
+  window.dialogs.queue(true, "127.0.0.1");
+
+  window.Connect();
+
+  ASSERT_EQ(window.dialogs.shown.size(), 1u);
+  EXPECT_EQ(window.dialogs.shown[0].kind, Kind::Input);
+  EXPECT_EQ(window.dialogs.shown[0].caption, "Invalid Host!");
+  EXPECT_EQ(window.dialogs.shown[0].text, "Specify a new host:");
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "DELE 1"}));
+  EXPECT_EQ(corvane::GetText(form.inHost), "");
+  EXPECT_EQ(form.ZnPOP31->Host, "127.0.0.1");
+  EXPECT_EQ(Rows(form.pophistlist, 1), Lines{"First"});
+}
