@@ -85,8 +85,11 @@ void TZnSMTP::commandExpecting(const std::string& Command, int Limit) {
 
 void TZnSMTP::Connect() {
   if (UserID.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the user ID");
+  // A second click while the greeting is awaited would start over on the same socket.
+  if (FConnecting) return;
   const bool wasBusy = FBusy;
   FBusy = true;
+  FConnecting = true;
   const auto alive = Lifetime();
   try {
     // Whatever a closed session left unread must not pass for the next greeting.
@@ -95,13 +98,17 @@ void TZnSMTP::Connect() {
     try {
       greetAndHelo();
     } catch (...) {
-      if (!alive.expired()) Disconnect();
+      if (!alive.expired()) quit();
       throw;
     }
   } catch (...) {
-    if (!alive.expired() && !wasBusy) FBusy = false;
+    if (!alive.expired()) {
+      FConnecting = false;
+      if (!wasBusy) FBusy = false;
+    }
     throw;
   }
+  FConnecting = false;
   if (!wasBusy) FBusy = false;
   Fire(OnConnect, this);
 }
@@ -123,6 +130,17 @@ void TZnSMTP::greetAndHelo() {
 }
 
 void TZnSMTP::Disconnect() {
+  if (!Connected) return;
+  // A QUIT in the middle of another command's wait would go out inside that dialogue
+  // (even inside the message text); end the running operation instead, which closes.
+  if (FBusy) {
+    if (!Canceled) Cancel();
+    return;
+  }
+  quit();
+}
+
+void TZnSMTP::quit() {
   if (!Connected) return;
   Canceled = false;
   const auto alive = Lifetime();

@@ -47,7 +47,8 @@ class TZnSMTP : public TZnSocket {
 
   // Opens the connection and performs greeting and HELO; raises on refusal.
   void Connect() override;
-  // Sends QUIT and closes; does nothing when not connected.
+  // Sends QUIT and closes; does nothing when not connected. While Connect or SendMail
+  // runs it cancels that operation instead, which then fails and closes.
   void Disconnect() override;
   // Cancels the running operation, or closes without QUIT when idle.
   void Abort() override;
@@ -64,6 +65,8 @@ class TZnSMTP : public TZnSocket {
 
  private:
   void greetAndHelo();
+  // QUIT, then close whatever the reply.
+  void quit();
   // Sends Command and returns the reply line; continuation lines are taken up.
   std::string command(const std::string& Command);
   // Sends Command; a reply code above Limit raises with the reply line.
@@ -77,6 +80,7 @@ class TZnSMTP : public TZnSocket {
   TSpoolStream FMessageBody;
   std::string FBoundary;
   bool FBusy = false;
+  bool FConnecting = false;
 };
 
 namespace corvane::smtp {

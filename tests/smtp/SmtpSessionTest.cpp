@@ -437,6 +437,35 @@ TEST_F(SmtpSession, WhatAClosedSessionLeftUnreadDoesNotPassForTheNextGreeting) {
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "connect"}));
 }
 
+TEST_F(SmtpSession, DisconnectDuringASendCancelsItInsteadOfQuittingInsideIt) {
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(kSimpleText.size()) + "\nC: .\nE\n");
+  simpleMessage();
+  smtp.TimeOut = 0;
+  smtp.Connect();
+  QTimer::singleShot(100, [&] { smtp.Disconnect(); });
+  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
+  finish();
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_TRUE(server->Received().ends_with(kSimpleText + ".\r\n"));
+}
+
+TEST_F(SmtpSession, ConnectWhileConnectWaitsReturnsAtOnce) {
+  start("W: 300\n" + kOpen);
+  std::string nested = "not called";
+  QTimer::singleShot(50, [&] { nested = failureOf([&] { smtp.Connect(); }); });
+  smtp.Connect();
+  finish();
+  EXPECT_EQ(nested, "(no failure)");
+  EXPECT_EQ(log, std::vector<std::string>{"connect"});
+  EXPECT_EQ(server->Connections(), 1);
+}
+
 TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
   EXPECT_EQ(ExtractAddress("Bob Brown <bob@example.org>"), "bob@example.org");
   EXPECT_EQ(ExtractAddress("to:bob@example.org"), "bob@example.org");
