@@ -64,6 +64,8 @@ bool ParseJumpId(std::string_view macro, std::string& topic) {
 HelpViewer::HelpViewer(QWidget* parent) : QDialog(parent) {
   setObjectName("HelpViewer");
   setWindowTitle("Corvane Help");
+  // Help left open must not keep the program running once the main window has closed.
+  setAttribute(Qt::WA_QuitOnClose, false);
   resize(560, 380);
   contents_ = new QListWidget(this);
   contents_->setObjectName("helpcontents");

@@ -43,7 +43,13 @@ std::string_view oneLine(std::string_view value) {
 IniFile::IniFile(std::string path) : path_(std::move(path)) {
   if (!corvane::FileExists(path_)) return;
   const std::string bytes = corvane::ReadFile(path_);
+  // A byte order mark from a text editor stays in the file but must not hide the first section.
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
   size_t start = 0;
+  if (std::string_view(bytes).substr(0, kBom.size()) == kBom) {
+    bom_ = kBom;
+    start = kBom.size();
+  }
   while (start < bytes.size()) {
     const size_t stop = bytes.find_first_of("\r\n", start);
     Line line;
@@ -117,7 +123,7 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
 }
 
 void IniFile::save() const {
-  std::string bytes;
+  std::string bytes = bom_;
   for (const Line& line : lines_) bytes += line.text + line.end;
   try {
     corvane::WriteFileAtomically(path_, bytes, kOwnerOnly);

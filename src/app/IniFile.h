@@ -36,5 +36,6 @@ class IniFile {
   void save() const;
 
   std::string path_;
+  std::string bom_;
   std::vector<Line> lines_;
 };

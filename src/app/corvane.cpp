@@ -506,17 +506,21 @@ void Tpopform::About1Click() {
 }
 
 void Tpopform::LoadSettings() {
-  const IniFile ini(settingsPath);
-  corvane::SetText(inHost, ini.ReadString("INBOX", "Host", ""));
-  corvane::SetText(inPort, ini.ReadString("INBOX", "Port", "110"));
-  corvane::SetText(inUserID, ini.ReadString("INBOX", "UserId", ""));
-  corvane::SetText(inPassword, ini.ReadString("INBOX", "Password", ""));
-  corvane::SetText(outhost, ini.ReadString("OUTBOX", "Host", ""));
-  corvane::SetText(outport, ini.ReadString("OUTBOX", "Port", "25"));
-  corvane::SetText(outuserid, ini.ReadString("OUTBOX", "UserId", ""));
-  corvane::SetText(localname, ini.ReadString("OUTBOX", "Name", ""));
-  corvane::SetText(localemail, ini.ReadString("OUTBOX", "Email", ""));
-  loadAddressBook();
+  // An unreadable settings file or a damaged address book is reported, and the stores
+  // after it still load.
+  guard([this] {
+    const IniFile ini(settingsPath);
+    corvane::SetText(inHost, ini.ReadString("INBOX", "Host", ""));
+    corvane::SetText(inPort, ini.ReadString("INBOX", "Port", "110"));
+    corvane::SetText(inUserID, ini.ReadString("INBOX", "UserId", ""));
+    corvane::SetText(inPassword, ini.ReadString("INBOX", "Password", ""));
+    corvane::SetText(outhost, ini.ReadString("OUTBOX", "Host", ""));
+    corvane::SetText(outport, ini.ReadString("OUTBOX", "Port", "25"));
+    corvane::SetText(outuserid, ini.ReadString("OUTBOX", "UserId", ""));
+    corvane::SetText(localname, ini.ReadString("OUTBOX", "Name", ""));
+    corvane::SetText(localemail, ini.ReadString("OUTBOX", "Email", ""));
+  });
+  guard([this] { loadAddressBook(); });
   loadOutboxStore();
 }
 

@@ -53,6 +53,14 @@ TEST_F(IniFileTest, ReadsNamesWithoutRegardToCaseAndValuesVerbatim) {
   EXPECT_EQ(ini.ReadString("", "comment", "none"), "none");
 }
 
+TEST_F(IniFileTest, ByteOrderMarkIsKeptAndDoesNotHideTheFirstSection) {
+  write("\xEF\xBB\xBF[INBOX]\r\nHost=h\r\n");
+  IniFile ini(path);
+  EXPECT_EQ(ini.ReadString("INBOX", "Host", ""), "h");
+  ini.WriteString("INBOX", "Port", "1");
+  EXPECT_EQ(corvane::ReadFile(path), "\xEF\xBB\xBF[INBOX]\r\nHost=h\r\nPort=1\r\n");
+}
+
 TEST_F(IniFileTest, MissingFileReadsDefaultsAndFirstWriteCreatesItForTheOwnerOnly) {
   IniFile ini(path);
   EXPECT_EQ(ini.ReadString("INBOX", "Port", "110"), "110");
@@ -184,6 +192,16 @@ TEST_F(SettingsWindowTest, ValuesAreBytesThroughTheFields) {
   w->insaveClick();
   EXPECT_EQ(corvane::ReadFile(ini),
             "[INBOX]\r\nHost=" + odd + "\r\nPassword=" + std::string(2047, 'p') + "\r\nPort=110\r\nUserId=\r\n");
+}
+
+TEST_F(SettingsWindowTest, FolderInPlaceOfTheSettingsFile) {
+  ASSERT_TRUE(QDir(dir.path()).mkdir("corvane.ini"));
+  auto w = open();
+  // A folder in the file's place reads as no file; saving over it is refused.
+  EXPECT_EQ(w->inPort->text(), "110");
+  EXPECT_TRUE(dialogs.errors().empty());
+  EXPECT_FALSE(w->guard([&] { w->saveoutClick(); }));
+  EXPECT_EQ(dialogs.errors(), std::vector<std::string>{"Unable to write to " + ini + "."});
 }
 
 TEST_F(SettingsWindowTest, RefusedSaveIsShownInTheErrorBox) {
