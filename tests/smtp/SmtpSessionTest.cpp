@@ -466,6 +466,28 @@ TEST_F(SmtpSession, ConnectWhileConnectWaitsReturnsAtOnce) {
   EXPECT_EQ(server->Connections(), 1);
 }
 
+TEST(SmtpLifetime, ComponentDestroyedInsideASendWaitIsNotTouchedAgain) {
+  ScriptedServer server(kOpen +
+                        "C: RSET\nS: 250 ok\n"
+                        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+                        "C: RCPT TO:<bob@example.org>\nW: 1000\n");
+  auto smtp = std::make_unique<TZnSMTP>();
+  smtp->Host = "127.0.0.1";
+  smtp->Port = server.Port();
+  smtp->UserID = "corvane";
+  smtp->PostMessage.FromAddress = "ann@example.org";
+  smtp->PostMessage.ToAddress.Add("bob@example.org");
+  bool disconnected = false;
+  smtp->OnDisconnect = [&](TObject*) { disconnected = true; };
+  smtp->Connect();
+  TZnSMTP* raw = smtp.get();
+  QTimer::singleShot(100, [&] { smtp.reset(); });
+  EXPECT_THROW(raw->SendMail(), Exception);
+  EXPECT_FALSE(smtp);
+  EXPECT_FALSE(disconnected);
+  EXPECT_TRUE(server.WaitFinished());
+}
+
 TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
   EXPECT_EQ(ExtractAddress("Bob Brown <bob@example.org>"), "bob@example.org");
   EXPECT_EQ(ExtractAddress("to:bob@example.org"), "bob@example.org");
