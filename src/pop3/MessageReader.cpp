@@ -62,6 +62,84 @@ class CoderStreams {
 
 }  // namespace
 
+// A file-mode part on its way to disk. Every line goes to the scratch file as it arrives;
+// a base64 part is also decoded into its attachment file a megabyte at a time, so that
+// decoding overlaps with the server's sending instead of following it. Lines holding "="
+// can end base64 decoding, so from the first of them on the rest waits for the final
+// call, which then sees exactly what one call over the whole file would.
+class TMessageReader::PartFile {
+ public:
+  PartFile(std::string tempPath, TZnUUProcessor& coder) : tempPath_(std::move(tempPath)), coder_(coder) {
+    // A new file rather than a truncated old one: file systems flush a truncated file
+    // early when it is closed, which costs milliseconds per part.
+    std::remove(tempPath_.c_str());
+    temp_ = std::make_unique<TFileStream>(tempPath_, TFileStream::fmCreate);
+  }
+  ~PartFile() {
+    // A part cut short by a failure leaves no half-decoded attachment behind.
+    if (out_ && !finishing_) {
+      out_.reset();
+      std::remove(target_.c_str());
+    }
+  }
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+
+  const std::string& TempPath() const { return tempPath_; }
+
+  void DecodeInto(const std::string& target) {
+    target_ = target;
+    out_ = std::make_unique<TFileStream>(target, TFileStream::fmCreate);
+  }
+
+  void Add(const std::string& line) {
+    temp_->WriteString(line);
+    written_ += static_cast<int64_t>(line.size());
+    if (!out_ || !early_) return;
+    if (contains(line, "=")) {
+      early_ = false;
+    } else if (written_ - decodedTo_ >= kEarlyDecodeBytes) {
+      decodeNewLines();
+    }
+  }
+
+  void CloseTemp() {
+    temp_->Flush();
+    temp_.reset();
+  }
+
+  void FinishDecoding() {
+    finishing_ = true;
+    decodeNewLines();
+    out_->Flush();
+    out_.reset();
+  }
+
+ private:
+  static constexpr int64_t kEarlyDecodeBytes = 1 << 20;
+
+  void decodeNewLines() {
+    if (temp_) temp_->Flush();
+    TFileStream in(tempPath_, TFileStream::fmOpenRead);
+    if (in.Size() <= decodedTo_) return;
+    in.SetPosition(decodedTo_);
+    const CoderStreams streams(coder_, in, *out_);
+    coder_.Method = uuMime;
+    coder_.Decode();
+    decodedTo_ = in.Position();
+  }
+
+  std::string tempPath_;
+  TZnUUProcessor& coder_;
+  std::unique_ptr<TFileStream> temp_;
+  std::unique_ptr<TFileStream> out_;
+  std::string target_;
+  int64_t written_ = 0;
+  int64_t decodedTo_ = 0;
+  bool early_ = true;
+  bool finishing_ = false;
+};
+
 void TMessageReader::Reset() {
   transferEncoding_.clear();
   boundary_.clear();
@@ -165,14 +243,12 @@ void TMessageReader::headerFields(const std::string& line) {
 }
 
 bool TMessageReader::readBody() {
-  const std::string tempPath = AttachFilePath + kTempFileName;
-  std::unique_ptr<TFileStream> temp;
+  std::unique_ptr<PartFile> part;
   if (bodyMode_ == TBodyMode::bmFile) {
-    // A new file rather than a truncated old one: file systems flush a truncated file
-    // early when it is closed, which costs milliseconds per part.
-    std::remove(tempPath.c_str());
-    temp = std::make_unique<TFileStream>(tempPath, TFileStream::fmCreate);
+    part = std::make_unique<PartFile>(AttachFilePath + kTempFileName, coder_);
     message_.Body.Add("\r\nFile \"" + partFileName_ + "\" extracted");
+    partFileName_ = uniqueFileName(PlainFileName(partFileName_));
+    if (partCoding() == PartCoding::Base64) part->DecodeInto(AttachFilePath + partFileName_);
   }
   status("Extracting file");
 
@@ -183,17 +259,13 @@ bool TMessageReader::readBody() {
       closing = withoutLineEnd(line).ends_with("--");
       break;
     }
-    if (temp) {
-      temp->WriteString(line);
+    if (part) {
+      part->Add(line);
     } else {
       message_.Body.Add(withoutLineEnd(line));
     }
   }
-  if (temp) {
-    temp->Flush();
-    temp.reset();
-    storePart(tempPath);
-  }
+  if (part) storePart(*part);
   bodyMode_ = TBodyMode::bmFile;
   return closing;
 }
@@ -237,26 +309,38 @@ std::string TMessageReader::uniqueFileName(const std::string& name) const {
   throw EFCreateError(corvane::Format("Cannot create file %s", (AttachFilePath + name).c_str()));
 }
 
-void TMessageReader::storePart(const std::string& tempPath) {
-  partFileName_ = uniqueFileName(PlainFileName(partFileName_));
+TMessageReader::PartCoding TMessageReader::partCoding() const {
+  const std::string encoding = corvane::UpperCase(transferEncoding_);
+  if (contains(encoding, "X-UUENCODE")) return PartCoding::UUEncode;
+  if (contains(encoding, "BASE64")) return PartCoding::Base64;
+  return PartCoding::None;
+}
+
+void TMessageReader::storePart(PartFile& part) {
+  part.CloseTemp();
   const std::string target = AttachFilePath + partFileName_;
   message_.Attachments.Add(partFileName_);
-
-  const std::string encoding = corvane::UpperCase(transferEncoding_);
-  const bool uuencoded = contains(encoding, "X-UUENCODE");
-  if (!uuencoded && !contains(encoding, "BASE64")) {
-    if (std::rename(tempPath.c_str(), target.c_str()) != 0) {
-      throw EFCreateError(corvane::Format("Cannot create file %s", target.c_str()));
+  switch (partCoding()) {
+    case PartCoding::Base64:
+      status("Decoding file");
+      part.FinishDecoding();
+      return;
+    case PartCoding::UUEncode: {
+      TFileStream in(part.TempPath(), TFileStream::fmOpenRead);
+      TFileStream out(target, TFileStream::fmCreate);
+      const CoderStreams streams(coder_, in, out);
+      coder_.Method = uuCode;
+      status("Decoding file");
+      if (in.Size() > 0) coder_.Decode();
+      out.Flush();
+      return;
     }
-    return;
+    case PartCoding::None:
+      if (std::rename(part.TempPath().c_str(), target.c_str()) != 0) {
+        throw EFCreateError(corvane::Format("Cannot create file %s", target.c_str()));
+      }
+      return;
   }
-  TFileStream in(tempPath, TFileStream::fmOpenRead);
-  TFileStream out(target, TFileStream::fmCreate);
-  const CoderStreams streams(coder_, in, out);
-  coder_.Method = uuencoded ? uuCode : uuMime;
-  status("Decoding file");
-  if (in.Size() > 0) coder_.Decode();
-  out.Flush();
 }
 
 void TMessageReader::status(const std::string& text) {

@@ -65,6 +65,9 @@ class TMessageReader {
   static std::string PlainFileName(const std::string& name);
 
  private:
+  class PartFile;
+  enum class PartCoding { None, Base64, UUEncode };
+
   bool nextLine(std::string& line);
   void readMessage();
   void readHeader();
@@ -73,7 +76,8 @@ class TMessageReader {
   void drainToEnd();
   void headerFields(const std::string& line);
   std::string uniqueFileName(const std::string& name) const;
-  void storePart(const std::string& tempPath);
+  PartCoding partCoding() const;
+  void storePart(PartFile& part);
   void status(const std::string& text);
 
   TMailMessage& message_;
