@@ -83,8 +83,12 @@ void TZnSMTP::commandExpecting(const std::string& Command, int Limit) {
   if (ReplyCode > Limit) throw Exception(reply);
 }
 
-void TZnSMTP::Connect() {
+void TZnSMTP::checkUserID() const {
   if (UserID.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the user ID");
+}
+
+void TZnSMTP::Connect() {
+  checkUserID();
   // A second click while the greeting is awaited would start over on the same socket.
   if (FConnecting) return;
   const bool wasBusy = FBusy;
@@ -118,6 +122,7 @@ void TZnSMTP::greetAndHelo() {
   if (ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
   bool asked = false;
   for (;;) {
+    checkUserID();  // the handler below may have changed it
     command("HELO " + UserID);
     if (ReplyCode < 300) return;
     if (asked || !OnAuthenticationFailed) break;

@@ -64,6 +64,8 @@ class TZnSMTP : public TZnSocket {
   const std::string& Boundary() const { return FBoundary; }
 
  private:
+  // A line break in UserID would put a command of its own after HELO.
+  void checkUserID() const;
   void greetAndHelo();
   // QUIT, then close whatever the reply.
   void quit();

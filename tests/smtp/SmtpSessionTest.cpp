@@ -141,6 +141,18 @@ TEST_F(SmtpSession, HeloAcceptedAfterTheHandlerFixedIt) {
   EXPECT_EQ(log, (std::vector<std::string>{"connect"}));
 }
 
+TEST_F(SmtpSession, UserIDWithALineBreakNeverReachesTheWire) {
+  start("S: 220 mail.test\nC: HELO corvane\nS: 550 who are you\nC: QUIT\nS: 221 bye\nE\n");
+  smtp.OnAuthenticationFailed = [&](bool& handled) {
+    smtp.UserID = "x\r\nMAIL FROM:<spam@example.org>";
+    handled = true;
+  };
+  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Line break not allowed in the user ID");
+  finish();
+  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Line break not allowed in the user ID");
+  EXPECT_EQ(server->Connections(), 1);
+}
+
 TEST_F(SmtpSession, RefusedGreetingFailsWithItsLineOrWithTheRefusedQuit) {
   start(
       "S: 421 too busy\n"
