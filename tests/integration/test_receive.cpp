@@ -253,3 +253,17 @@ TEST_F(Receive, AnUnknownHostAnsweredWithAValidOneProceedsWithoutChangingTheFiel
   EXPECT_EQ(form.ZnPOP31->Host, "127.0.0.1");
   EXPECT_EQ(Rows(form.pophistlist, 1), Lines{"First"});
 }
+
+TEST_F(Receive, AUuencodedPartWithoutItsEndLineIsReportedAndStillStoredAndDeleted) {
+  servers->Deliver("alice", TestData("uuencoded_without_end_line.eml"));
+  Tpopform& form = OpenAsAlice();
+
+  window.Connect();
+
+  EXPECT_EQ(window.dialogs.messages(), Lines{" No end line."});
+  EXPECT_TRUE(window.dialogs.errors().empty());
+  EXPECT_EQ(corvane::GetItems(form.popatt), Lines{"notes.txt"});
+  EXPECT_EQ(ReadBytes(window.Folder() + "notes.txt"), TestData("uuencoded_without_end_line.txt"));
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "DELE 1"}));
+  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 1);
+}
