@@ -271,6 +271,30 @@ TEST_F(SmtpSession, HeaderLongerThanOneWriteGoesOutWhole) {
   EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 900);
 }
 
+TEST_F(SmtpSession, ProgressCountsTheWholeBodyAcrossPieces) {
+  simpleMessage();
+  smtp.PostMessage.Body.Clear();
+  for (int i = 0; i < 3000; ++i) smtp.PostMessage.Body.Add(std::string(98, static_cast<char>('a' + i % 26)));
+  const int64_t bodySize = 3000 * 100;
+  const int64_t headerSize = static_cast<int64_t>(kSimpleText.size()) - 4;  // without "Hi\r\n"
+  start(kOpen +
+        "C: RSET\nS: 250 ok\n"
+        "C: MAIL FROM:<ann@example.org>\nS: 250 ok\n"
+        "C: RCPT TO:<bob@example.org>\nS: 250 ok\n"
+        "C: DATA\nS: 354 go\n"
+        "B: " +
+        std::to_string(headerSize + bodySize) + "\nC: .\nS: 250 ok\n");
+  std::vector<std::pair<int32_t, int32_t>> progress;
+  smtp.OnPacketSent = [&](TObject*) { progress.emplace_back(smtp.BytesSent, smtp.BytesTotal); };
+  smtp.Connect();
+  smtp.SendMail();
+  finish();
+  ASSERT_GE(progress.size(), 5u);
+  for (size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i].first, progress[i - 1].first);
+  EXPECT_EQ(progress.back(), std::make_pair(static_cast<int32_t>(bodySize), static_cast<int32_t>(bodySize)));
+  EXPECT_FALSE(smtp.Transferring);
+}
+
 TEST_F(SmtpSession, MissingSenderWithoutHandlerSendsNothingButHasBuiltTheHeader) {
   start(kOpen + "C: QUIT\nS: 221 bye\nE\n");
   smtp.PostMessage.ToAddress.Add("bob@example.org");
