@@ -178,6 +178,8 @@ bool TSocketEventSource::Close() {
 
 void TSocketEventSource::Select(uint16_t mask) {
   mask_ = mask;
+  // A read announced while notifications were off was dropped: look again.
+  if (mask & FD_READ) readArmed_ = true;
   updateNotifiers();
 }
 
