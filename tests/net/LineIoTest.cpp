@@ -49,15 +49,7 @@ class LineIo : public ::testing::Test {
 };
 
 TEST_F(LineIo, ReadLnSplitsPacketsBareLineFeedsAndKeepsRest) {
-  Start(
-      "R: abc\\r\\ndef\n"
-      "W: 30\n"
-      "R: \\nsplit \n"
-      "W: 30\n"
-      "R: line\\r\n"
-      "W: 30\n"
-      "R: \\nx\\ny\\r\\nrest\n"
-      "E\n");
+  Start(ScriptedServer::LoadScript("net/readln_split.txt"));
   EXPECT_EQ(socket->ReadLn(), "abc\r\n");
   EXPECT_EQ(socket->ReadLn(), "def\n");
   // Returned only once the line feed arrived, CR kept with it.
