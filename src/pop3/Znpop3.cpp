@@ -43,6 +43,9 @@ std::string TZnPOP3::Command(const std::string& Text) {
 }
 
 void TZnPOP3::Connect() {
+  // A second click while the greeting or login is awaited would start over on the socket
+  // the first one is using.
+  if (FConnecting) return;
   bool asked = false;
   while (Password.empty() || UserID.empty()) {
     if (!OnAuthenticationNeeded) throw Exception(kAuthenticationFailed);
@@ -52,15 +55,18 @@ void TZnPOP3::Connect() {
     OnAuthenticationNeeded(handled);
     if (!handled) throw Exception(kAuthenticationFailed);
   }
+  CheckCredentials();
   // An open session is left alone: no QUIT for a second connect.
   if (Connected) throw ESockError("Already connected");
 
   const bool wasBusy = FBusy;
   FBusy = true;
+  FConnecting = true;
   bool loggedIn = false;
   const auto alive = Lifetime();
   const auto finish = [&] {
     if (alive.expired()) return;
+    FConnecting = false;
     if (!wasBusy) FBusy = false;
     if (loggedIn) Fire(OnConnect, this);
   };
@@ -77,7 +83,7 @@ void TZnPOP3::Connect() {
     } catch (...) {
       // The failure that ended the session is the one to report, not one from signing off.
       try {
-        if (!alive.expired()) Disconnect();
+        if (!alive.expired()) Quit();
       } catch (const std::exception&) {
       }
       throw;
@@ -89,8 +95,14 @@ void TZnPOP3::Connect() {
   finish();
 }
 
+void TZnPOP3::CheckCredentials() const {
+  if (UserID.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the user ID");
+  if (Password.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the password");
+}
+
 void TZnPOP3::Login() {
   for (int attempts = 0;; ++attempts) {
+    CheckCredentials();  // OnAuthenticationFailed may have changed them
     std::string reply = Transaction("USER " + UserID);
     if (IsPositive(reply)) reply = Transaction("PASS " + Password);
     if (IsPositive(reply)) return;
@@ -108,6 +120,17 @@ void TZnPOP3::ReadStat() {
 }
 
 void TZnPOP3::Disconnect() {
+  if (!Connected) return;
+  // A QUIT sent inside another command's wait would be read as part of that dialogue;
+  // end the running operation instead, which then closes without QUIT.
+  if (FBusy) {
+    if (!Canceled) Cancel();
+    return;
+  }
+  Quit();
+}
+
+void TZnPOP3::Quit() {
   if (!Connected) return;
   const auto alive = Lifetime();
   try {
@@ -138,6 +161,11 @@ void TZnPOP3::CloseAfterCancel(TObject*) {
   ReceiveBuffer.Clear();
 }
 
+void TZnPOP3::CloseIfCanceled() {
+  // The server is somewhere inside its reply: the session cannot go on in step.
+  if (Canceled && Connected) CloseAfterCancel(this);
+}
+
 void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
   if (FBusy) return;
   FBusy = true;
@@ -150,6 +178,7 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
   const auto alive = Lifetime();
   const auto finish = [&] {
     if (alive.expired()) return;
+    CloseIfCanceled();
     try {
       Fire(OnRetrieveEnd, this);
     } catch (...) {
@@ -186,7 +215,10 @@ void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
       throw Exception(reply);
     }
   } catch (...) {
-    if (!alive.expired()) FBusy = false;
+    if (!alive.expired()) {
+      CloseIfCanceled();
+      FBusy = false;
+    }
     throw;
   }
   FBusy = false;

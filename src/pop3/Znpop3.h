@@ -54,8 +54,10 @@ class TZnPOP3 : public TZnSocket {
   bool Busy() const { return FBusy; }
 
   // Greeting, login (at most two attempts) and STAT; fires OnConnect after a login.
+  // Called again while it runs, it does nothing.
   void Connect() override;
-  // QUIT and close; nothing at all when not connected.
+  // QUIT and close; nothing at all when not connected. While an operation runs it cancels
+  // that operation instead, which then fails and closes without QUIT.
   void Disconnect() override;
   // Cancels a running operation, or closes an idle connection without QUIT.
   void Abort() override;
@@ -68,12 +70,18 @@ class TZnPOP3 : public TZnSocket {
   static bool IsPositive(const std::string& Reply);
   // Sends Command and raises Exception with the reply line when the reply is negative.
   std::string Command(const std::string& Text);
+  // A line break in UserID or Password would put a command of its own on the wire.
+  void CheckCredentials() const;
   void Login();
+  // QUIT, then close whatever the reply.
+  void Quit();
+  void CloseIfCanceled();
   void ReadStat();
   void CloseAfterCancel(TObject* Sender);
 
   int32_t FMessageCount = 0;
   bool FBusy = false;
+  bool FConnecting = false;
   TZnUUProcessor FCoder;
   TMailMessage FMailMessage;
   TSummary FSummary;

@@ -284,8 +284,10 @@ TEST(Pop3Dialogue, AbortWhileWaitingEndsTheRetrieval) {
   } catch (const EAbortError& e) {
     EXPECT_EQ(e.Message(), "Socket readln aborted");
   }
-  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "retrieve-end"}));
+  // The server is inside its reply, so the session closes without QUIT.
+  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "disconnect", "retrieve-end"}));
   EXPECT_FALSE(rig.pop.Busy());
+  EXPECT_FALSE(rig.pop.Connected);
   EXPECT_TRUE(rig.pop.Canceled);
   EXPECT_EQ(rig.pop.MailMessage().Subject, " slow");
 }
@@ -310,6 +312,61 @@ TEST(Pop3Dialogue, UudecoderNoticeReachesTheOwner) {
   rig.Finish();
   EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "message: No end line.", "retrieve-end"}));
   EXPECT_EQ(corvane::ReadFile(rig.pop.AttachFilePath + "u.txt"), "abc");
+}
+
+TEST(Pop3Dialogue, LineBreaksInCredentialsAreRefused) {
+  {
+    Rig rig("");
+    rig.pop.UserID = "alice\r\nDELE 1";
+    EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Line break not allowed in the user ID");
+    EXPECT_EQ(rig.server.Connections(), 0);
+  }
+  Rig rig(
+      "S: +OK\n"
+      "C: USER alice\n"
+      "S: +OK\n"
+      "C: PASS secret\n"
+      "S: -ERR no\n"
+      "C: QUIT\n"
+      "S: +OK\n"
+      "E\n");
+  rig.pop.OnAuthenticationFailed = [&](bool& handled) {
+    rig.pop.Password = "x\nDELE 1";
+    handled = true;
+  };
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Line break not allowed in the password");
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nQUIT\r\n");
+}
+
+TEST(Pop3Dialogue, DisconnectDuringARetrievalCancelsItInsteadOfSendingQuit) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\\r\\nSubject: long\nW: 3000\n");
+  rig.pop.Connect();
+  rig.pop.ReportLevel = 1;
+  rig.pop.OnStatus = [&](TObject*, const std::string& text) {
+    if (text == "+OK\r\n") QTimer::singleShot(0, [&] { rig.pop.Disconnect(); });
+  };
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(1); }), "Socket readln aborted");
+  EXPECT_FALSE(rig.pop.Connected);
+  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "disconnect", "retrieve-end"}));
+  EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nRETR 1\r\n");
+}
+
+TEST(Pop3Dialogue, ConnectInsideARunningConnectDoesNothing) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 4 50\n");
+  std::string nested = "not run";
+  rig.pop.ReportLevel = 1;
+  rig.pop.OnStatus = [&](TObject*, const std::string& text) {
+    if (text != "+OK\r\n" || nested != "not run") return;
+    nested = "running";
+    QTimer::singleShot(0, [&] { nested = rig.ErrorOf([&] { rig.pop.Connect(); }); });  // lands in the PASS wait
+  };
+  rig.pop.Connect();
+  rig.Finish();
+  EXPECT_EQ(nested, "");
+  EXPECT_EQ(rig.server.Connections(), 1);
+  EXPECT_EQ(rig.pop.MessageCount(), 4);
+  EXPECT_EQ(rig.log, (Log{"connect"}));
 }
 
 }  // namespace
