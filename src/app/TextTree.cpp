@@ -120,6 +120,15 @@ void syncFolder(const std::string& path) {
   ::close(dir);
 }
 
+uint64_t fnv1a(std::string_view bytes) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
@@ -145,24 +154,31 @@ bool TreeStoreFile::fileUnchanged() const {
   return inSync_ && id.size == size_ && id.inode == inode_;
 }
 
+// The journal line: file inode, length before the append, length after it, and a hash of
+// the appended bytes; the closing word shows the line itself was written whole.
+std::string TreeStoreFile::JournalLine(ino_t inode, int64_t before, std::string_view appended) {
+  return corvane::Format("append %llu %lld %lld %llx end\n", static_cast<unsigned long long>(inode),
+                         static_cast<long long>(before), static_cast<long long>(before + std::ssize(appended)),
+                         static_cast<unsigned long long>(fnv1a(appended)));
+}
+
 void TreeStoreFile::recoverTornAppend() {
   const std::string journal = JournalPath();
   if (!corvane::FileExists(journal)) return;
-  unsigned long long inode = 0;
-  long long length = -1;
-  std::string text;
-  try {
-    text = corvane::ReadFile(journal);
-  } catch (const std::exception&) {
-    return;  // unreadable: leave it for a later start rather than guess
-  }
+  const std::string text = corvane::ReadFile(journal);
+  unsigned long long inode = 0, hash = 0;
+  long long before = -1, after = -1;
+  const bool whole = std::sscanf(text.c_str(), "append %llu %lld %lld %llx", &inode, &before, &after, &hash) == 4 &&
+                     text.size() > 5 && text.compare(text.size() - 5, 5, " end\n") == 0;
   // A journal torn while being written was never followed by an append: nothing to undo.
-  if (std::sscanf(text.c_str(), "%llu %lld", &inode, &length) == 2 && length >= 0) {
-    const FileId id = statFile(path_);
-    if (id.size > length && static_cast<unsigned long long>(id.inode) == inode) {
+  const FileId id = statFile(path_);
+  if (whole && before >= 0 && static_cast<unsigned long long>(id.inode) == inode && id.size > before) {
+    const bool complete =
+        id.size == after && fnv1a(corvane::ReadFile(path_).substr(static_cast<size_t>(before))) == hash;
+    if (!complete) {
       const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
       if (fd < 0) throw EFOpenError("Cannot open file " + path_);
-      const bool ok = ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::fsync(fd) == 0;
+      const bool ok = ::ftruncate(fd, static_cast<off_t>(before)) == 0 && ::fsync(fd) == 0;
       ::close(fd);
       if (!ok) throw EFOpenError("Cannot open file " + path_);
     }
@@ -172,15 +188,22 @@ void TreeStoreFile::recoverTornAppend() {
 
 bool TreeStoreFile::Load(TextTree& tree) {
   inSync_ = false;
+  // Until the file has been read, a write could replace messages nobody has seen.
+  blocked_ = true;
   recoverTornAppend();
-  if (!corvane::FileExists(path_)) return false;
+  if (!corvane::FileExists(path_)) {
+    blocked_ = false;
+    return false;
+  }
   const std::string bytes = corvane::ReadFile(path_);
+  blocked_ = false;
   // Only a file that is exactly what the tree writes may be appended to.
   if (tree.Parse(bytes)) rememberFile();
   return true;
 }
 
 void TreeStoreFile::Rewrite(const TextTree& tree) {
+  if (blocked_) throw EFCreateError("Cannot create file " + path_);
   inSync_ = false;
   corvane::WriteFileAtomically(path_, tree.Serialize());
   // A journal left by an append whose undo failed names the replaced file; it is stale now.
@@ -189,7 +212,7 @@ void TreeStoreFile::Rewrite(const TextTree& tree) {
 }
 
 void TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
-  if (!fileUnchanged()) return Rewrite(tree);
+  if (blocked_ || !fileUnchanged()) return Rewrite(tree);
   std::string bytes;
   TextTree::SerializeNode(node, bytes);
   appendBytes(bytes);
@@ -204,8 +227,7 @@ void TreeStoreFile::appendBytes(std::string_view bytes) {
   {
     const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (jfd < 0) fail();
-    const std::string record =
-        corvane::Format("%llu %lld\n", static_cast<unsigned long long>(inode_), static_cast<long long>(size_));
+    const std::string record = JournalLine(inode_, size_, bytes);
     const bool ok = writeAll(jfd, record) && ::fsync(jfd) == 0;
     ::close(jfd);
     if (!ok) {
@@ -233,14 +255,15 @@ void TreeStoreFile::appendBytes(std::string_view bytes) {
 
 std::string TreeStoreFile::PreserveDamaged() {
   inSync_ = false;
+  blocked_ = true;  // until the copy is safe
   const std::string bytes = corvane::ReadFile(path_);
   const auto keptName = [&](int n) { return path_ + ".damaged" + (n == 0 ? "" : "." + std::to_string(n)); };
   int n = 0;
   while (n < 100000 && corvane::FileExists(keptName(n))) ++n;
   // The same damage found again at the next start is already kept: no second copy.
-  if (n > 0 && corvane::ReadFile(keptName(n - 1)) == bytes) return keptName(n - 1);
-  corvane::WriteFileAtomically(keptName(n), bytes);
-  return keptName(n);
+  if (n == 0 || corvane::ReadFile(keptName(n - 1)) != bytes) corvane::WriteFileAtomically(keptName(n++), bytes);
+  blocked_ = false;
+  return keptName(n - 1);
 }
 
 namespace corvane {
@@ -279,7 +302,13 @@ MessageStore::LoadReport MessageStore::Load() {
     file_.MarkStale();
   }
   for (int r = 0; report.failure.empty() && r < Count(); ++r) report.failure = RowFailure(r);
-  if (!report.failure.empty() && report.found) report.keptAs = file_.PreserveDamaged();
+  if (report.failure.empty() || !report.found) return report;
+  try {
+    report.keptAs = file_.PreserveDamaged();
+  } catch (const std::exception& e) {
+    // The store file then stays as it is for this run: no save may replace it.
+    report.failure += std::string("; ") + e.what();
+  }
   return report;
 }
 

@@ -72,19 +72,23 @@ class TextTree {
 // The file behind a store tree. A change that adds a node at the very end of the tree's
 // depth-first order (a new last record) is appended to the file; anything else rewrites
 // the file whole and atomically. An append is guarded by a small journal beside the file
-// that records the file's identity and length before the append: a crash in the middle
-// leaves the journal, and the next load cuts the file back to its old length. Either way
-// the file holds exactly the bytes of a whole rewrite, old or new.
+// that records the file's identity, its length before and after the append and a hash of
+// the appended bytes: a crash leaves the journal, and the next load keeps an append that
+// reached the disk whole and cuts any other back to the old length. Either way the file
+// holds exactly the bytes of a whole rewrite, old or new, and an append that returned is
+// never undone.
 class TreeStoreFile {
  public:
   explicit TreeStoreFile(std::string path) : path_(std::move(path)) {}
 
   const std::string& Path() const { return path_; }
   std::string JournalPath() const { return path_ + ".journal"; }
+  // What the journal holds while appended is added to a file of length before.
+  static std::string JournalLine(ino_t inode, int64_t before, std::string_view appended);
 
   // Repairs a torn append, then loads the tree. False when there is no file (the tree is
   // then left untouched). Raises ETextTreeError for a damaged file, with the nodes before
-  // the faulty line in the tree.
+  // the faulty line in the tree. A file that cannot be read is never written over.
   bool Load(TextTree& tree);
   // Writes the whole tree atomically; "Cannot create file %s" on failure.
   void Rewrite(const TextTree& tree);
@@ -105,7 +109,8 @@ class TreeStoreFile {
   void appendBytes(std::string_view bytes);
 
   std::string path_;
-  bool inSync_ = false;  // the file holds exactly the serialized tree
+  bool inSync_ = false;   // the file holds exactly the serialized tree
+  bool blocked_ = false;  // a file that could not be read or kept must not be replaced
   ino_t inode_ = 0;
   int64_t size_ = 0;
 };

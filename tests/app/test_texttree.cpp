@@ -1,6 +1,7 @@
 // The text tree file format and the journaled store file under it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <fstream>
@@ -145,31 +146,37 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
   EXPECT_EQ(corvane::ReadFile(spaced), store.Tree().Serialize());
 }
 
-TEST(StoreFile, TornAppendIsCutBackAtLoad) {
+TEST(StoreFile, CrashDuringAnAppendLeavesTheOldOrTheNewContent) {
   TempFolder tmp;
   const std::string path = tmp.path("mailin.txt");
+  const std::string journal = path + ".journal";
   InboxStore store(path);
   store.Load();
   store.Store(message("kept"));
   const std::string before = corvane::ReadFile(path);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  // What a crash in the middle of an append leaves: the journal and half a record.
-  appendRaw(path + ".journal", std::to_string(st.st_ino) + " " + std::to_string(before.size()) + "\n");
-  appendRaw(path, "\tmsg\r\n\t\tFrom\r\n\t\t\thalf wri");
-
-  InboxStore reloaded(path);
-  const auto report = reloaded.Load();
-  EXPECT_EQ(report.failure, "");
-  EXPECT_EQ(corvane::ReadFile(path), before);
-  EXPECT_FALSE(corvane::FileExists(path + ".journal"));
-  EXPECT_EQ(reloaded.Count(), 1);
-
+  const std::string record = "\tmsg\r\n\t\tFrom\r\n\t\t\tnew\r\n\t\tSubject\r\n";
+  const std::string entry = TreeStoreFile::JournalLine(st.st_ino, std::ssize(before), record);
+  const auto crashAndLoad = [&](const std::string& journalText, const std::string& appended) -> std::string {
+    EXPECT_EQ(::truncate(path.c_str(), static_cast<off_t>(before.size())), 0);
+    appendRaw(journal, journalText);
+    appendRaw(path, appended);
+    InboxStore reloaded(path);
+    reloaded.Load();
+    EXPECT_FALSE(corvane::FileExists(journal));
+    return corvane::ReadFile(path);
+  };
+  // Torn in the middle of the record: cut back.
+  EXPECT_EQ(crashAndLoad(entry, record.substr(0, 20)), before);
+  // Whole on disk, the journal not yet removed: kept.
+  EXPECT_EQ(crashAndLoad(entry, record), before + record);
+  // The right length but other bytes (blocks never written): cut back.
+  EXPECT_EQ(crashAndLoad(entry, std::string(record.size(), '\0')), before);
+  // A journal torn while being written came before any append: the file is left alone.
+  EXPECT_EQ(crashAndLoad(entry.substr(0, entry.size() - 3), "\tmsg\r\n"), before + "\tmsg\r\n");
   // A journal naming another file (the store was rewritten since) changes nothing.
-  appendRaw(path + ".journal", std::to_string(st.st_ino + 1) + " 3\n");
-  InboxStore again(path);
-  again.Load();
-  EXPECT_EQ(corvane::ReadFile(path), before);
+  EXPECT_EQ(crashAndLoad("append 1 3 9 0 end\n", "\tmsg\r\n"), before + "\tmsg\r\n");
 }
 
 TEST(StoreFile, FailedSaveKeepsTheRecordAndTheNextSaveWritesEverything) {
