@@ -67,8 +67,11 @@ void catchUpList(QTreeWidget* list, const Store& store) {
   addRows(list, store, list->topLevelItemCount());
 }
 
+// Removes a row and leaves nothing selected, so a second Delete cannot hit the next message.
 void removeRow(QTreeWidget* list, int row) {
   delete list->takeTopLevelItem(row);
+  list->setCurrentItem(nullptr);
+  list->clearSelection();
 }
 
 // The value under a label, failing as the tree does when the record lacks it.

@@ -141,6 +141,7 @@ TEST_F(StoresTest, DeleteRowsAndDeleteAll) {
 
   selectRow("pophistlist", 0);
   trigger("Delete1");
+  trigger("Delete1");  // nothing is selected after a delete
   EXPECT_EQ(rows("pophistlist"), (Strings{"b|sb", "c|sc"}));
   selectRow("sendhistlist", 1);
   trigger("MenuItem1");
