@@ -369,4 +369,17 @@ TEST(Pop3Dialogue, ConnectInsideARunningConnectDoesNothing) {
   EXPECT_EQ(rig.log, (Log{"connect"}));
 }
 
+TEST(Pop3Dialogue, ServerClosingInsideAMessageEndsTheRetrieval) {
+  Rig rig(std::string(kLogin) +
+          "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\nS: Content-Type: multipart/mixed; boundary=\"b\"\nS: \n"
+          "S: --b\nS: \nS: text\nS: --b\nS: Content-Type: x/y; name=\"cut.bin\"\nS: \nS: half\nX\n");
+  rig.pop.Connect();
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(1); }), "Socket readln aborted");
+  rig.Finish();
+  EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "disconnect", "retrieve-end"}));
+  EXPECT_FALSE(rig.pop.Busy());
+  EXPECT_FALSE(rig.pop.Connected);
+  EXPECT_EQ(rig.pop.MailMessage().Attachments.Count(), 0);
+}
+
 }  // namespace
