@@ -222,6 +222,8 @@ void Tpopform::buildWindow() {
   auto* area = new QLabel(StatusBar1);
   area->setObjectName("StatusText");
   area->setTextFormat(Qt::PlainText);
+  // A long server reply is cut at the bar's edge instead of widening the window.
+  area->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   // A permanent label, so that menu hints passing over the bar do not wipe the status.
   StatusBar1->addWidget(area, 1);
   setStatusBar(StatusBar1);

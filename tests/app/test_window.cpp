@@ -117,6 +117,15 @@ TEST_F(WindowTest, PagesAreArrangedAsTheirTables) {
   EXPECT_FALSE(w->sendhistory->isVisible());
 }
 
+TEST_F(WindowTest, StatusTextKeepsBytesAndNeverWidensTheWindow) {
+  showActive();
+  const int width = w->width();
+  w->setStatus("+OK " + std::string(2000, 'x') + " \xFF");
+  QApplication::processEvents();
+  EXPECT_EQ(w->width(), width);
+  EXPECT_EQ(w->statusText(), "+OK " + std::string(2000, 'x') + " \xFF");
+}
+
 TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
   showActive();
   w->mailbinder->setCurrentIndex(0);
