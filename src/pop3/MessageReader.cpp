@@ -12,6 +12,8 @@ namespace {
 
 // Values copied out of header lines are cut to this many characters.
 constexpr size_t kValueLimit = 256;
+// Room for a "_n" suffix below the file system's 255-byte limit on names.
+constexpr size_t kMaxNameBytes = 200;
 // A folder holding this many files of one name is not one we keep filling.
 constexpr int kMaxNameSuffix = 100000;
 
@@ -289,6 +291,12 @@ std::string TMessageReader::PlainFileName(const std::string& name) {
   std::string plain = cut == std::string::npos ? name : name.substr(cut + 1);
   if (plain.empty() || plain == "." || plain == ".." || contains(plain, std::string_view("\0", 1))) {
     return kDefaultFileName;
+  }
+  // File systems refuse names past 255 bytes; keep the start and the extension.
+  if (plain.size() > kMaxNameBytes) {
+    const size_t dot = plain.rfind('.');
+    const std::string ext = dot != std::string::npos && plain.size() - dot <= 16 ? plain.substr(dot) : "";
+    plain = plain.substr(0, kMaxNameBytes - ext.size()) + ext;
   }
   return plain;
 }

@@ -199,6 +199,8 @@ TEST(MessageReader, PlainFileNameKeepsEveryPartInsideTheFolder) {
   EXPECT_EQ(TMessageReader::PlainFileName("."), "text.tmp");
   EXPECT_EQ(TMessageReader::PlainFileName(""), "text.tmp");
   EXPECT_EQ(TMessageReader::PlainFileName("..hidden"), "..hidden");
+  EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n') + ".pdf"), std::string(196, 'n') + ".pdf");
+  EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n')), std::string(200, 'n'));
 }
 
 TEST(MessageReader, ReportsExtractionAndDecodingInOrder) {
