@@ -61,10 +61,15 @@ void fill(TPostMessage& m, const Options& o) {
   m.Attachments.Add(o.attach);
 }
 
-long peakKilobytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+rusage usage() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u;
+}
+
+double cpuSeconds(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 int compose(const Options& o) {
@@ -90,13 +95,16 @@ int send(const Options& o) {
   fill(smtp.PostMessage, o);
   bool ok = false;
   smtp.OnSuccess = [&](TObject*) { ok = true; };
+  const double cpuBefore = cpuSeconds(usage());
   const auto start = std::chrono::steady_clock::now();
   smtp.Connect();
   smtp.SendMail();
   smtp.Disconnect();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!ok) throw Exception("the server did not accept the message");
-  std::printf("seconds=%.3f bytes=%d peak_kb=%ld\n", seconds, smtp.BytesTotal, peakKilobytes());
+  const rusage after = usage();
+  std::printf("seconds=%.3f cpu=%.3f bytes=%d peak_kb=%ld\n", seconds, cpuSeconds(after) - cpuBefore, smtp.BytesTotal,
+              after.ru_maxrss);
   return 0;
 }
 

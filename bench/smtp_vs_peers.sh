@@ -70,13 +70,15 @@ PY
 calc() { awk "BEGIN { printf \"%.4f\\n\", $1 }"; }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-declare -A results
-for client in corvane curl python; do
-  for _ in $(seq "$rounds"); do "run_$client"; done | median >"$work/$client.median"
-  results[$client]=$(cat "$work/$client.median")
+# Rounds interleave the clients, so a change of load on the machine hits all of them alike.
+for _ in $(seq "$rounds"); do
+  for client in corvane curl python; do "run_$client" >>"$work/$client.times"; done
 done
+declare -A results
+for client in corvane curl python; do results[$client]=$(median <"$work/$client.times"); done
 received=$(ls "$work/servers/smtp" | wc -l)
 peak_kb=$(sed -n 's/.*peak_kb=\([0-9]*\).*/\1/p' "$work/corvane.out")
+cpu=$(sed -n 's/.*cpu=\([0-9.]*\).*/\1/p' "$work/corvane.out")
 
 mb=$(calc "$message_bytes / 1048576")
 printf 'attachment %s MB, message %.1f MB as sent, %s rounds each (median), %s messages received\n' \
@@ -90,4 +92,5 @@ printf 'corvane / curl   = %.2f\n' "$(calc "${results[corvane]} / ${results[curl
 printf 'corvane / python = %.2f\n' "$(calc "${results[corvane]} / ${results[python]}")"
 printf 'corvane / faster peer = %.2f (at most 1.00 means no slower)\n' \
   "$(calc "${results[corvane]} / $fastest")"
-printf 'corvane peak memory %.1f MB for a %.1f MB message\n' "$(calc "$peak_kb / 1024")" "$mb"
+printf 'corvane peak memory %.1f MB for a %.1f MB message; CPU %.3f s (composing included)\n' \
+  "$(calc "$peak_kb / 1024")" "$mb" "$cpu"
