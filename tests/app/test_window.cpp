@@ -22,6 +22,7 @@
 #include "Exceptions.h"
 #include "HelpViewer.h"
 #include "ScriptedDialogs.h"
+#include "ScriptedServer.h"
 #include "Streams.h"
 #include "corvane.h"
 
@@ -190,6 +191,31 @@ TEST_F(WindowTest, ExitClosesWithoutAQuestion) {
   showActive();
   w->Exit1->trigger();
   EXPECT_FALSE(w->isVisible());
+  EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(WindowTest, ExitDuringAPop3SessionDropsItWithoutSigningOff) {
+  ScriptedServer server(
+      "S: +OK ready\n"
+      "C: USER alice\n"
+      "S: +OK\n"
+      "C: PASS secret\n"
+      "S: +OK\n"
+      "C: STAT\n"
+      "S: +OK 0 0\n"
+      "E\n");
+  showActive();
+  w->inHost->setText("127.0.0.1");
+  w->inPort->setText(QString::number(server.Port()));
+  w->inUserID->setText("alice");
+  w->inPassword->setText("secret");
+  w->inconnect->click();
+  EXPECT_EQ(w->statusText(), "Connected");
+  w->Exit1->trigger();
+  EXPECT_FALSE(w->isVisible());
+  ASSERT_TRUE(server.WaitFinished());
+  EXPECT_EQ(server.Failures(), "");
+  EXPECT_EQ(server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\n");
   EXPECT_TRUE(dialogs.shown.empty());
 }
 
