@@ -2,7 +2,7 @@
 # Receives the same mailboxes from a local Dovecot with Corvane's POP3 component, curl and
 # Python's poplib, and prints seconds, MB/s, the ratio against the faster peer and our
 # peak memory:
-#   (a) 1,000 messages of 20 KB, one session each client;
+#   (a) 1,000 messages of 20 KB, one connection each client;
 #   (b) one message with a 50 MB base64 attachment (decoded to a file by Corvane).
 # Every client writes what it receives to disk. Figures are the best of RUNS rounds after
 # one unmeasured warm-up fetch. Nothing is asserted; the goals are printed beside the

@@ -167,7 +167,7 @@ void TMessageReader::Read(const TLineSource& ReadLine) {
     source_ = nullptr;
     throw;
   } catch (...) {
-    // A file that could not be written ends the retrieval, but the session must stay in
+    // A file that could not be written ends the retrieval, but the connection must stay in
     // step with the server: the rest of the message is read and dropped first.
     drainToEnd();
     source_ = nullptr;

@@ -56,7 +56,7 @@ void TZnPOP3::Connect() {
     if (!handled) throw Exception(kAuthenticationFailed);
   }
   CheckCredentials();
-  // An open session is left alone: no QUIT for a second connect.
+  // An open connection is left alone: no QUIT for a second connect.
   if (Connected) throw ESockError("Already connected");
 
   const bool wasBusy = FBusy;
@@ -81,7 +81,7 @@ void TZnPOP3::Connect() {
       loggedIn = true;
       ReadStat();
     } catch (...) {
-      // The failure that ended the session is the one to report, not one from signing off.
+      // The failure that ended the login is the one to report, not one from signing off.
       try {
         if (!alive.expired()) Quit();
       } catch (const std::exception&) {
@@ -162,7 +162,7 @@ void TZnPOP3::CloseAfterCancel(TObject*) {
 }
 
 void TZnPOP3::CloseIfCanceled() {
-  // The server is somewhere inside its reply: the session cannot go on in step.
+  // The server is somewhere inside its reply: the dialogue cannot go on in step.
   if (Canceled && Connected) CloseAfterCancel(this);
 }
 

@@ -200,7 +200,7 @@ TEST(Pop3Dialogue, RefusedQuitStillCloses) {
   EXPECT_TRUE(rig.log.empty());
 }
 
-TEST(Pop3Dialogue, SecondConnectLeavesTheSessionAlone) {
+TEST(Pop3Dialogue, SecondConnectLeavesTheOpenConnectionAlone) {
   Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: +OK\nE\n");
   rig.pop.Connect();
   EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Already connected");
@@ -284,7 +284,7 @@ TEST(Pop3Dialogue, AbortWhileWaitingEndsTheRetrieval) {
   } catch (const EAbortError& e) {
     EXPECT_EQ(e.Message(), "Socket readln aborted");
   }
-  // The server is inside its reply, so the session closes without QUIT.
+  // The server is inside its reply, so the connection closes without QUIT.
   EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "disconnect", "retrieve-end"}));
   EXPECT_FALSE(rig.pop.Busy());
   EXPECT_FALSE(rig.pop.Connected);
