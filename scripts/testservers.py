@@ -8,7 +8,8 @@
       SIGTERM, SIGINT or end of input on stdin, then stops both servers.
       Every message the SMTP server accepts is stored byte-exact (the bytes after DATA)
       in the Maildir of each recipient whose local part is a known user, whatever the
-      domain, and as DIR/smtp/NNNNNN.eml in arrival order.
+      domain, and as DIR/smtp/NNNNNN.eml in arrival order. Recipients whose local part
+      begins with "refused" are refused (550), as unknown users are by real servers.
 
   testservers.py adduser --dir DIR --user NAME:PASS [--user ...]
       Adds or replaces users; a running Dovecot picks up the change at the next login.
@@ -286,10 +287,23 @@ class Dovecot:
 
 # ---------------------------------------------------------------- SMTP
 
+def local_part(address):
+    return address.rpartition("@")[0] if "@" in address else address
+
+
 class Handler:
+    """Accepts every recipient except those whose local part begins with "refused", which
+    get the answer a server gives for an unknown user."""
+
     def __init__(self, folder):
         self.folder = folder
         self.count = len([n for n in os.listdir(os.path.join(folder, "smtp")) if n.endswith(".eml")])
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if local_part(address).startswith("refused"):
+            return "550 5.1.1 No such user here"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         data = envelope.original_content
@@ -298,7 +312,7 @@ class Handler:
         users = read_users(self.folder)
         delivered = set()
         for rcpt in envelope.rcpt_tos:
-            local = rcpt.rpartition("@")[0] if "@" in rcpt else rcpt
+            local = local_part(rcpt)
             if local in users and local not in delivered:
                 delivered.add(local)
                 deliver(self.folder, local, data)

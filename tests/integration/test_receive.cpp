@@ -57,16 +57,19 @@ TEST_F(Receive, ThreeMessagesAreListedOneByOneStoredByteExactAndDeletedOnlyAfter
   DeliverThree();
   Tpopform& form = OpenAsAlice();
   std::vector<int> rowsWhenRetrievalStarts;
+  std::vector<Qt::CursorShape> cursorsWhileRetrieving;
   const auto start = form.ZnPOP31->OnRetrieveStart;
   form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
     rowsWhenRetrievalStarts.push_back(form.pophistlist->topLevelItemCount());
     start(sender);
+    cursorsWhileRetrieving.push_back(form.cursor().shape());
   };
 
   window.Connect();
 
   EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
   EXPECT_EQ(rowsWhenRetrievalStarts, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(cursorsWhileRetrieving, std::vector<Qt::CursorShape>(3, Qt::WaitCursor));
   EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
   EXPECT_EQ(Rows(form.pophistlist, 0),
             (Lines{"Ada <ada@example.org>", "Carla <carla@example.com>", "Bruno <bruno@example.net>"}));

@@ -54,7 +54,9 @@ class Send : public testing::Test {
     ASSERT_TRUE(servers) << why;
     servers->AddUser("alice", "secret");
     smtp = std::make_unique<RecordingProxy>(servers->SmtpPort());
-    WriteBytes(window.Folder() + "mailbook.txt", "Alice=alice@example.org\r\nBob=bob@example.net\r\n");
+    WriteBytes(window.Folder() + "mailbook.txt",
+               "Alice=alice@example.org\r\nBob=bob@example.net\r\nGone=refused.one@example.org\r\n"
+               "Lost=<refused.two@example.com>\r\n");
     Tpopform& form = window.Open();
     window.SendAccount(smtp->Port());
     corvane::SetText(form.outsubject, "Binary test");
@@ -89,11 +91,27 @@ TEST_F(Send, TwoRecipientsAndABinaryAttachmentArriveIntactAreRecordedAndComeBack
   window.dialogs.queue(true, original);
   window.Click(form.addatt, form.TabSheet4);
   EXPECT_EQ(corvane::GetItems(form.outattach), Lines{original});
+  Lines statuses;
+  const auto keep = [&](auto& event) {
+    event = [&statuses, &form, next = event](auto&&... args) {
+      next(args...);
+      statuses.push_back(form.statusText());
+    };
+  };
+  keep(form.ZnSMTP1->OnEncodeStart);
+  keep(form.ZnSMTP1->OnEncodeEnd);
+  keep(form.ZnSMTP1->OnSendStart);
+  keep(form.ZnSMTP1->OnPacketSent);
 
   SendClick();
 
   EXPECT_TRUE(window.dialogs.errors().empty()) << window.dialogs.errors().front();
   EXPECT_EQ(form.statusText(), "Success");
+  ASSERT_GE(statuses.size(), 4u);
+  EXPECT_EQ(Lines(statuses.begin(), statuses.begin() + 3),
+            (Lines{"Encoding " + original, "Finished encoding " + original, "Sending message"}));
+  const std::string total = std::to_string(form.ZnSMTP1->BytesTotal);
+  EXPECT_EQ(statuses.back(), total + " bytes of " + total + " sent");
   const Lines commands = smtp->Commands();
   EXPECT_EQ(Lines(commands.begin(), commands.begin() + 5),
             (Lines{"HELO tester", "RSET", "MAIL FROM:<tess@example.org>", "RCPT TO:<alice@example.org>",
@@ -156,4 +174,20 @@ TEST_F(Send, WithoutARecipientNothingGoesOutAndBothBoxesShowInTurn) {
   EXPECT_EQ(window.dialogs.shown[1].text, "Incomplete Header.");
   EXPECT_EQ(smtp->Commands(), Lines{"HELO tester"});
   EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 0);
+}
+
+TEST_F(Send, EachRefusedRecipientGetsItsOwnBoxAndTheMessageStillGoesToTheOthers) {
+  ConnectSmtp();
+  AddRecipient(2);
+  AddRecipient(0);
+  AddRecipient(3);
+
+  SendClick();
+
+  EXPECT_EQ(window.dialogs.messages(), (Lines{"Recipient \"refused.one@example.org\" not found",
+                                              "Recipient \"<refused.two@example.com>\" not found"}));
+  EXPECT_TRUE(window.dialogs.errors().empty());
+  EXPECT_EQ(window->statusText(), "Success");
+  EXPECT_EQ(servers->Mailbox("alice").size(), 1u);
+  EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 1);
 }

@@ -114,6 +114,7 @@ TEST(RealMailServers, SmtpKeepsTheExactDataAndDeliversToKnownLocalPartsOfAnyDoma
     EXPECT_TRUE(startsWith(smtp.command("MAIL FROM:<me@here.test>"), "250"));
     EXPECT_TRUE(startsWith(smtp.command("RCPT TO:<alice@example.org>"), "250"));
     EXPECT_TRUE(startsWith(smtp.command("RCPT TO:<stranger@example.org>"), "250"));
+    EXPECT_TRUE(startsWith(smtp.command("RCPT TO:<refused.user@example.org>"), "550"));
     EXPECT_TRUE(startsWith(smtp.command("DATA"), "354"));
     smtp.send("Subject: " + std::to_string(round) + "\r\n\r\n..stuffed\r\n\xff\xfe\r\n.\r\n");
     EXPECT_TRUE(startsWith(smtp.line(), "250"));
