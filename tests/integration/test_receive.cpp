@@ -270,3 +270,23 @@ TEST_F(Receive, AUuencodedPartWithoutItsEndLineIsReportedAndStillStoredAndDelete
   EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "DELE 1"}));
   EXPECT_EQ(form.pophistlist->topLevelItemCount(), 1);
 }
+
+TEST_F(Receive, ClosingTheWindowDuringARetrievalEndsQuietlyAndDeletesNothing) {
+  DeliverThree();
+  Tpopform& form = OpenAsAlice();
+  const auto start = form.ZnPOP31->OnRetrieveStart;
+  form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
+    start(sender);
+    if (form.pophistlist->topLevelItemCount() == 1) form.close();
+  };
+
+  window.Connect();
+
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_FALSE(form.isVisible());
+  const Lines commands = proxy->Commands();
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& c) { return c.rfind("DELE", 0) == 0 || c == "QUIT"; }),
+            0);
+  EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
+}
