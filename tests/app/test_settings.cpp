@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCheckBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <memory>
 
 #include "Exceptions.h"
@@ -202,6 +204,30 @@ TEST_F(SettingsWindowTest, FolderInPlaceOfTheSettingsFile) {
   EXPECT_TRUE(dialogs.errors().empty());
   EXPECT_FALSE(w->guard([&] { w->saveoutClick(); }));
   EXPECT_EQ(dialogs.errors(), std::vector<std::string>{"Unable to write to " + ini + "."});
+}
+
+TEST_F(SettingsWindowTest, ConnectWritesTheAccountOnlyWhenItsSaveBoxIsChecked) {
+  corvane::WriteFileAtomically(ini, "[INBOX]\r\nHost=old\r\n", 0600);
+  auto w = open();
+  // A port that is no number stops each connect after its save, before any network step.
+  w->inHost->setText("changed");
+  w->inPort->setText("11O");
+  w->inconnect->click();
+  w->outhost->setText("smtp.example.org");
+  w->outport->setText("2S");
+  w->outconnect->click();
+  EXPECT_EQ(corvane::ReadFile(ini), "[INBOX]\r\nHost=old\r\n");
+
+  w->insavecheck->setChecked(true);
+  w->inconnect->click();
+  w->outsavecheck->setChecked(true);
+  w->outconnect->click();
+  EXPECT_EQ(corvane::ReadFile(ini),
+            "[INBOX]\r\nHost=changed\r\nPort=11O\r\nUserId=\r\nPassword=\r\n\r\n"
+            "[OUTBOX]\r\nHost=smtp.example.org\r\nPort=2S\r\nUserId=\r\nName=\r\nEmail=\r\n");
+  EXPECT_EQ(dialogs.errors(),
+            (std::vector<std::string>{"'11O' is not a valid integer value.", "'2S' is not a valid integer value.",
+                                      "'11O' is not a valid integer value.", "'2S' is not a valid integer value."}));
 }
 
 TEST_F(SettingsWindowTest, RefusedSaveIsShownInTheErrorBox) {
