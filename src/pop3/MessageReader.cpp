@@ -197,7 +197,8 @@ void TMessageReader::drainToEnd() {
 void TMessageReader::readMessage() {
   readHeader();
   if (ended_) return;
-  if (contains(corvane::LowerCase(contentType_), "multipart") && !boundary_.empty()) {
+  // Only the lower-case type is taken for multipart; other spellings are read as text.
+  if (contains(contentType_, "multipart") && !boundary_.empty()) {
     readMultipart();
     return;
   }
@@ -318,9 +319,9 @@ std::string TMessageReader::uniqueFileName(const std::string& name) const {
 }
 
 TMessageReader::PartCoding TMessageReader::partCoding() const {
-  const std::string encoding = corvane::UpperCase(transferEncoding_);
-  if (contains(encoding, "X-UUENCODE")) return PartCoding::UUEncode;
-  if (contains(encoding, "BASE64")) return PartCoding::Base64;
+  // Parts are decoded only for these spellings; any other part is moved as it came.
+  if (contains(transferEncoding_, "X-UUENCODE")) return PartCoding::UUEncode;
+  if (contains(transferEncoding_, "base64") || contains(transferEncoding_, "Base64")) return PartCoding::Base64;
   return PartCoding::None;
 }
 

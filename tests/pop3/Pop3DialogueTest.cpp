@@ -305,7 +305,7 @@ TEST(Pop3Dialogue, UudecoderNoticeReachesTheOwner) {
   Rig rig(std::string(kLogin) +
           "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\n"
           "S: Content-Type: multipart/mixed; boundary=\"sep\"\nS: \nS: --sep\nS: \nS: text\nS: --sep\n"
-          "S: Content-Transfer-Encoding: x-uuencode\nS: Content-Type: text/plain; name=\"u.txt\"\nS: \n"
+          "S: Content-Transfer-Encoding: X-UUENCODE\nS: Content-Type: text/plain; name=\"u.txt\"\nS: \n"
           "S: #86)C\nS: ```\nS: --sep--\nS: .\n");
   rig.pop.Connect();
   rig.pop.RetrieveMessage(1);
