@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <limits>
 
 #include "Glyphs.h"
 #include "IniFile.h"
@@ -74,6 +75,8 @@ QLabel* groupLabel(QWidget* parent, const char* name, const char* caption, int x
 QLineEdit* edit(QWidget* parent, const char* name, int x, int y, int w, int h, bool coloured) {
   auto* widget = place<QLineEdit>(parent, name, x, y, w, h);
   setBold(widget, false);
+  // A field hands texts between stores and components: it must not cut a long one.
+  widget->setMaxLength(std::numeric_limits<int>::max());
   if (coloured) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::Base, kFieldColour);
@@ -86,6 +89,7 @@ QComboBox* dropDown(QWidget* parent, const char* name, int x, int y, int w, int 
   auto* widget = place<QComboBox>(parent, name, x, y, w, h);
   widget->setEditable(true);
   widget->setInsertPolicy(QComboBox::NoInsert);
+  widget->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
   return widget;
 }
 

@@ -21,6 +21,7 @@
 
 #include "Exceptions.h"
 #include "HelpViewer.h"
+#include "QtText.h"
 #include "ScriptedDialogs.h"
 #include "ScriptedServer.h"
 #include "Streams.h"
@@ -86,6 +87,14 @@ TEST_F(WindowTest, EveryControlIsFoundByItsName) {
   EXPECT_EQ(w->popsubject->text(), "popsubject");
   EXPECT_EQ(w->OpenDialog1.Filter, "Text Files|*.txt|All Files|*.*");
   EXPECT_EQ(w->SaveDialog1.DefaultExt, "txt");
+}
+
+TEST_F(WindowTest, FieldsKeepTextsLongerThanALineEditsUsualLimit) {
+  const std::string subject(100000, 's');
+  corvane::SetText(w->popsubject, subject);
+  EXPECT_EQ(corvane::GetText(w->popsubject), subject);
+  corvane::SetText(w->selectaddr, subject);
+  EXPECT_EQ(corvane::GetText(w->selectaddr), subject);
 }
 
 TEST_F(WindowTest, PagesAreArrangedAsTheirTables) {
