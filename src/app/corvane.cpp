@@ -134,6 +134,8 @@ QPlainTextEdit* memo(QWidget* parent, const char* name) {
   auto* widget = new QPlainTextEdit(parent);
   widget->setObjectName(name);
   widget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // Tab moves on to the next control, as in the other fields of the window.
+  widget->setTabChangesFocus(true);
   return widget;
 }
 

@@ -154,6 +154,11 @@ TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
   EXPECT_EQ(QApplication::focusWidget(), w->outsubject);
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
   EXPECT_EQ(QApplication::focusWidget(), w->selectaddr);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->outbody);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->sendhistlist);
+  EXPECT_TRUE(w->outbody->toPlainText().isEmpty());
 }
 
 TEST_F(WindowTest, F1AnywhereOpensHelpAtTheCorvaneTopic) {
