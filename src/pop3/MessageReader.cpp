@@ -150,6 +150,8 @@ void TMessageReader::Reset() {
 }
 
 void TMessageReader::Read(const TLineSource& ReadLine) {
+  // Only used during this call, and never reset: a failed read can unwind over a reader
+  // that went away with its owner inside the wait for a line.
   source_ = &ReadLine;
   ended_ = false;
   message_.Header.Clear();
@@ -161,19 +163,16 @@ void TMessageReader::Read(const TLineSource& ReadLine) {
   contentType_.clear();
   try {
     readMessage();
-    // Whatever a malformed message left unread belongs to it, not to the next reply.
-    drainToEnd();
   } catch (const ESockError&) {
-    source_ = nullptr;
     throw;
   } catch (...) {
     // A file that could not be written ends the retrieval, but the connection must stay in
     // step with the server: the rest of the message is read and dropped first.
     drainToEnd();
-    source_ = nullptr;
     throw;
   }
-  source_ = nullptr;
+  // Whatever a malformed message left unread belongs to it, not to the next reply.
+  drainToEnd();
 }
 
 bool TMessageReader::nextLine(std::string& line) {
