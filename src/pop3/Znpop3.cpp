@@ -1,25 +1,27 @@
 #include "Znpop3.h"
 
+#include <charconv>
+
 #include "Exceptions.h"
-#include "SysUtils.h"
 
 namespace {
 
 const char* const kAuthenticationFailed = "Authentication failed";
 
+// A field made only of decimal digits (with an optional minus sign); anything else, hex
+// included, counts as no messages.
 int32_t CountOrZero(const std::string& field) {
-  try {
-    return corvane::StrToInt(field);
-  } catch (const EConvertError&) {
-    return 0;
-  }
+  int32_t value = 0;
+  const char* end = field.data() + field.size();
+  const auto [stop, error] = std::from_chars(field.data(), end, value);
+  return error == std::errc() && stop == end ? value : 0;
 }
 
 }  // namespace
 
 TZnPOP3::TZnPOP3(TObject* Owner) : TZnSocket(Owner), FReader(FMailMessage, FCoder) {
   Port = 110;
-  CancelCleanup = [this](TObject* Sender) { CloseAfterCancel(Sender); };
+  CancelCleanup = [this](TObject*) { CloseSocket(); };
   FCoder.OnMessage = [this](const std::string& Text) { Fire(OnMessage, Text); };
   FReader.OnStatus = [this](const std::string& Text) { ReportStatus(1, Text); };
 }
@@ -136,14 +138,10 @@ void TZnPOP3::Quit() {
   try {
     Command("QUIT");
   } catch (...) {
-    if (!alive.expired()) {
-      TZnSocket::Disconnect();
-      ReceiveBuffer.Clear();
-    }
+    if (!alive.expired()) CloseSocket();
     throw;
   }
-  TZnSocket::Disconnect();
-  ReceiveBuffer.Clear();
+  CloseSocket();
 }
 
 void TZnPOP3::Abort() {
@@ -152,18 +150,18 @@ void TZnPOP3::Abort() {
     Cancel();
     return;
   }
-  TZnSocket::Disconnect();
-  ReceiveBuffer.Clear();
+  CloseSocket();
 }
 
-void TZnPOP3::CloseAfterCancel(TObject*) {
+void TZnPOP3::CloseSocket() {
   TZnSocket::Disconnect();
+  // Unread bytes belong to the closed session, not to the next one.
   ReceiveBuffer.Clear();
 }
 
 void TZnPOP3::CloseIfCanceled() {
   // The server is somewhere inside its reply: the dialogue cannot go on in step.
-  if (Canceled && Connected) CloseAfterCancel(this);
+  if (Canceled && Connected) CloseSocket();
 }
 
 void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
@@ -175,17 +173,21 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     FBusy = false;
     throw;
   }
+  // Every handler fired from here on may destroy the component.
   const auto alive = Lifetime();
+  const auto clearBusy = [&] {
+    if (!alive.expired()) FBusy = false;
+  };
   const auto finish = [&] {
+    if (!alive.expired()) CloseIfCanceled();
     if (alive.expired()) return;
-    CloseIfCanceled();
     try {
       Fire(OnRetrieveEnd, this);
     } catch (...) {
-      FBusy = false;
+      clearBusy();
       throw;
     }
-    FBusy = false;
+    clearBusy();
   };
   const std::string number = std::to_string(MessageNumber);
   try {
@@ -215,10 +217,8 @@ void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
       throw Exception(reply);
     }
   } catch (...) {
-    if (!alive.expired()) {
-      CloseIfCanceled();
-      FBusy = false;
-    }
+    if (!alive.expired()) CloseIfCanceled();
+    if (!alive.expired()) FBusy = false;
     throw;
   }
   FBusy = false;

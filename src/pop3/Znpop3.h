@@ -75,9 +75,10 @@ class TZnPOP3 : public TZnSocket {
   void Login();
   // QUIT, then close whatever the reply.
   void Quit();
+  // Base Disconnect, no QUIT.
+  void CloseSocket();
   void CloseIfCanceled();
   void ReadStat();
-  void CloseAfterCancel(TObject* Sender);
 
   int32_t FMessageCount = 0;
   bool FBusy = false;
