@@ -1,6 +1,5 @@
 #include "Znsmtp.h"
 
-#include <algorithm>
 #include <climits>
 #include <ctime>
 #include <vector>
@@ -38,10 +37,6 @@ using namespace corvane::smtp;
 
 namespace {
 
-// Bytes handed to the socket per step while the message text goes out: large enough to
-// keep the socket busy, small enough that the text is never copied into memory whole.
-constexpr int64_t kSendPiece = 64 * 1024 - 1;
-
 // A line that continues a multi-line reply: it begins with a blank or carries "-" right
 // after its three-digit code.
 bool continues(const std::string& line) {
@@ -52,10 +47,7 @@ bool continues(const std::string& line) {
 
 TZnSMTP::TZnSMTP(TObject* Owner) : TZnSocket(Owner) {
   Port = 25;
-  CancelCleanup = [this](TObject*) {
-    TZnSocket::Disconnect();
-    ReceiveBuffer.Clear();
-  };
+  CancelCleanup = [this](TObject*) { closeWithoutQuit(); };
 }
 
 TZnSMTP::~TZnSMTP() {
@@ -102,7 +94,13 @@ void TZnSMTP::Connect() {
     try {
       greetAndHelo();
     } catch (...) {
-      if (!alive.expired()) quit();
+      // Cancelled by Disconnect or by the closing window: a QUIT would wait on a server
+      // that may never answer, which is what the user is walking away from.
+      if (alive.expired()) throw;
+      if (Canceled)
+        closeWithoutQuit();
+      else
+        quit();
       throw;
     }
   } catch (...) {
@@ -152,12 +150,13 @@ void TZnSMTP::quit() {
   try {
     commandExpecting("QUIT", 339);
   } catch (...) {
-    if (!alive.expired()) {
-      TZnSocket::Disconnect();
-      ReceiveBuffer.Clear();
-    }
+    if (!alive.expired()) closeWithoutQuit();
     throw;
   }
+  closeWithoutQuit();
+}
+
+void TZnSMTP::closeWithoutQuit() {
   TZnSocket::Disconnect();
   ReceiveBuffer.Clear();
 }
@@ -168,8 +167,7 @@ void TZnSMTP::Abort() {
     Cancel();
     return;
   }
-  TZnSocket::Disconnect();
-  ReceiveBuffer.Clear();
+  closeWithoutQuit();
 }
 
 void TZnSMTP::ClearParameters() {
@@ -197,7 +195,7 @@ void TZnSMTP::SendMail() {
     sendRecipients();
     commandExpecting("DATA", 399);
     sendHeader();
-    sendBody();
+    SendStream(FMessageBody);
     const std::string reply = command(".");
     if (ReplyCode > 399) {
       Fire(OnFailure, this);
@@ -210,10 +208,7 @@ void TZnSMTP::SendMail() {
     FBusy = false;
     // Cancelled or cut off in mid-dialogue, the session's state is unknown: a late reply
     // would answer the next command. Close without QUIT so the next send starts afresh.
-    if (Connected) {
-      TZnSocket::Disconnect();
-      ReceiveBuffer.Clear();
-    }
+    if (Connected) closeWithoutQuit();
     throw;
   } catch (...) {
     if (!alive.expired()) FBusy = false;
@@ -251,40 +246,8 @@ void TZnSMTP::sendRecipients() {
 }
 
 void TZnSMTP::sendHeader() {
-  // Sent whole in pieces: a long recipient list must not be cut at one write's limit.
+  // Not through Write, which cuts its text: a long recipient list must go out whole.
+  ReportStatus(8, "Write");
   const std::string text = HeaderText(FinalHeader);
-  for (size_t at = 0; at < text.size(); at += kSendPiece) {
-    const size_t n = std::min<size_t>(kSendPiece, text.size() - at);
-    SendBuffer(text.data() + at, static_cast<uint32_t>(n));
-  }
-}
-
-void TZnSMTP::sendBody() {
-  // As SendStream does, with progress over the whole body, but the body is handed over a
-  // piece at a time rather than copied into the send queue whole.
-  ReportStatus(8, "SendStream");
-  Transferring = true;
-  const auto alive = Lifetime();
-  try {
-    if (!Canceled) {
-      FMessageBody.SetPosition(0);
-      ReportStatus(8, "SendFile");
-      BytesSent = 0;
-      BytesTotal = static_cast<int32_t>(std::min<int64_t>(FMessageBody.Size(), INT32_MAX));
-      std::vector<char> piece(kSendPiece);
-      while (!Canceled) {
-        const int64_t n = FMessageBody.Read(piece.data(), kSendPiece);
-        if (n <= 0) break;
-        SendBuffer(piece.data(), static_cast<uint32_t>(n));
-      }
-    }
-  } catch (...) {
-    if (!alive.expired()) Transferring = false;
-    throw;
-  }
-  Transferring = false;
-  if (Canceled) {
-    Canceled = false;
-    throw EAbortError("Socket send aborted");
-  }
+  SendBuffer(text.data(), static_cast<uint32_t>(text.size()));
 }

@@ -69,6 +69,8 @@ class TZnSMTP : public TZnSocket {
   void greetAndHelo();
   // QUIT, then close whatever the reply.
   void quit();
+  // Closes and forgets unread bytes; no QUIT.
+  void closeWithoutQuit();
   // Sends Command and returns the reply line; continuation lines are taken up.
   std::string command(const std::string& Command);
   // Sends Command; a reply code above Limit raises with the reply line.
@@ -77,7 +79,6 @@ class TZnSMTP : public TZnSocket {
   void checkComplete();
   void sendRecipients();
   void sendHeader();
-  void sendBody();
 
   TSpoolStream FMessageBody;
   std::string FBoundary;
