@@ -265,9 +265,8 @@ TSocketHandle TSocketEventSource::Accept(sockaddr_in* peer) {
 }
 
 bool TSocketEventSource::IsCurrent(const TSocketMessage& message) const {
-  if (message.Message == WM_SOCKET_NOTIFY) return message.Serial == serial_ && fd_ != NoSocket;
   if (message.Message == WM_LOOKUP_REPLY) return message.Serial == lookupSerial_;
-  return true;
+  return message.Serial == serial_ && fd_ != NoSocket;
 }
 
 void TSocketEventSource::LookupHost(const std::string& name) {

@@ -12,8 +12,9 @@
 // - connect: posted when a connect completes, carrying the error code (0 on success).
 //   A connect that fails at once is reported the same way, asynchronously.
 // - close: posted once when the peer closed or reset the connection.
-// Messages of a socket that has since been closed are recognised by their serial number
-// and dropped (IsCurrent).
+// Messages of a socket that has since been closed, the component's own write-now and
+// read-now messages among them, are recognised by their serial number and dropped
+// (IsCurrent).
 #include <QEvent>
 #include <QObject>
 #include <cstdint>
@@ -63,7 +64,7 @@ class TSocketMessage : public QEvent {
 
   int Message;
   uint32_t LParam;   // low 16 bits: event; high 16 bits: error code
-  uint64_t Serial;   // socket or lookup serial; 0 for messages the component posts itself
+  uint64_t Serial;   // the socket or lookup the message belongs to
   uint32_t Address;  // lookup reply: the first IPv4 address, network byte order
 
   uint16_t Event() const { return static_cast<uint16_t>(LParam & 0xFFFF); }
@@ -108,6 +109,8 @@ class TSocketEventSource {
   TSocketHandle Accept(sockaddr_in* peer);
 
   TSocketHandle Handle() const { return fd_; }
+  // Identifies the current socket; messages stamped with an older one are stale.
+  uint64_t Serial() const { return serial_; }
   // True while the socket has never been connected nor asked to connect.
   bool Pristine() const { return fd_ != NoSocket && !connecting_ && !connected_ && !closePosted_; }
   int LastError() const { return lastError_; }

@@ -392,9 +392,11 @@ void TZnSocket::Disconnect() {
 void TZnSocket::RequestCloseSocket() {
   ReportStatus(4, "Request Close Socket");
   Connected = false;
-  // Unsent bytes belong to this connection only.
+  // Unsent bytes and notifications put off by a running handler belong to this
+  // connection only.
   SendQueue.Clear();
   FFeed = nullptr;
+  FReadPending = FWritePending = false;
   if (FSource->Handle() == NoSocket) return;
   if (!FSource->Close()) {
     std::string text;
@@ -501,11 +503,15 @@ void TZnSocket::HandleClose() {
   RequestCloseSocket();
 }
 
+void TZnSocket::PostSelf(int Message) {
+  FWindow->Post(Message, 0, FSource->Serial());
+}
+
 void TZnSocket::FinishHandler() {
   InHandler = false;
   // Notifications that met the running handler were dropped; ask for them again.
-  if (FReadPending) FWindow->Post(WM_READ_NOW);
-  if (FWritePending) FWindow->Post(WM_WRITE_NOW);
+  if (FReadPending) PostSelf(WM_READ_NOW);
+  if (FWritePending) PostSelf(WM_WRITE_NOW);
   FReadPending = FWritePending = false;
 }
 
@@ -548,7 +554,7 @@ void TZnSocket::ReadToStream() {
       }
       if (n < ChunkSize) break;
       if (chunks == ChunksPerTurn) {
-        FWindow->Post(WM_READ_NOW);
+        PostSelf(WM_READ_NOW);
         break;
       }
     }
@@ -582,7 +588,7 @@ void TZnSocket::WriteFromStream() {
     // number the loop yields to other events and resumes by message.
     for (int chunks = 0; !SendQueue.Empty() && !Canceled; ++chunks) {
       if (chunks == ChunksPerTurn) {
-        FWindow->Post(WM_WRITE_NOW);
+        PostSelf(WM_WRITE_NOW);
         break;
       }
       const int64_t length = std::min<int64_t>(SendQueue.Size(), ChunkSize);
@@ -602,7 +608,7 @@ void TZnSocket::WriteFromStream() {
         if (alive.expired()) return;
       }
       if (n < length && !SendQueue.Empty()) {
-        FWindow->Post(WM_WRITE_NOW);
+        PostSelf(WM_WRITE_NOW);
         break;
       }
     }
@@ -626,7 +632,7 @@ void TZnSocket::SendBuffer(const char* Data, uint32_t Length) {
   if (length == 0) return;
   SendQueue.Append(Data, static_cast<int64_t>(length));
   SendDone = false;
-  FWindow->Post(WM_WRITE_NOW);
+  PostSelf(WM_WRITE_NOW);
   const WaitEnd end = WaitFor([this] { return SendDone; }, WatchIdle | WatchClose, "Socket send aborted");
   if (end == WaitEnd::Done && !Canceled) return;
   Canceled = false;
@@ -694,7 +700,7 @@ void TZnSocket::SendStream(TStream& Stream) {
       FFeed = &Stream;
       FeedSendQueue();
       SendDone = false;
-      FWindow->Post(WM_WRITE_NOW);
+      PostSelf(WM_WRITE_NOW);
       end = WaitFor([this] { return SendDone; }, WatchIdle | WatchClose, "Socket send aborted");
     }
   } catch (...) {

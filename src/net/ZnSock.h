@@ -190,6 +190,8 @@ class TZnSocket : public TObject {
   // Pumps events until done() holds, Cancel was called or a watched ending occurs. Raises
   // EAbortError(abortText) when the component was destroyed by a handler meanwhile.
   WaitEnd WaitFor(const std::function<bool()>& done, unsigned watch, const char* abortText);
+  // Posts WM_WRITE_NOW or WM_READ_NOW for the current socket only.
+  void PostSelf(int Message);
   void FinishHandler();
   void FeedSendQueue();
 

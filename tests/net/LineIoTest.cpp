@@ -2,6 +2,8 @@
 // endings of their waits (cancel, close, time-out), against real loopback sockets.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <QElapsedTimer>
 #include <memory>
 
@@ -231,6 +233,35 @@ TEST_F(LineIo, DestroyedDuringWaitEndsTheWait) {
   EXPECT_EQ(ErrorOf([&] { raw->ReadLn(); }), "Socket readln aborted");
   EXPECT_EQ(socket, nullptr);
   EXPECT_TRUE(server->WaitFinished());
+}
+
+// A read notification that meets a running handler is delivered once the handler ends;
+// one left over from a connection closed meanwhile is dropped, not read from the fresh
+// socket.
+TEST_F(LineIo, ReadNotificationsMeetingARunningHandler) {
+  Start("B: 1\nS: early\nB: 1\nS: late\nE\n");
+  std::vector<std::string> errors;
+  socket->OnSocketError = [&](TObject*, uint16_t, const std::string& text) { errors.push_back(text); };
+  bool closeInHandler = false;
+  socket->OnPacketSent = [&](TObject*) {
+    // The server answers the byte just sent while the write handler still runs.
+    pollfd p{static_cast<int>(socket->SocketHandle()), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    PumpUntil([] { return false; }, 30);
+    EXPECT_TRUE(socket->ReceiveBuffer.Empty());
+    if (closeInHandler) socket->Disconnect();
+  };
+  TMemoryStream stream;
+  stream.SetData("x");
+  socket->SendStream(stream);
+  EXPECT_EQ(socket->ReadLn(), "early\r\n");
+
+  closeInHandler = true;
+  socket->SendStream(stream);
+  PumpUntil([] { return false; }, 30);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_TRUE(socket->ReceiveBuffer.Empty());
+  Finish();
 }
 
 TEST_F(LineIo, DataEventsAndReceivedCount) {
