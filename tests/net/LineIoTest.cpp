@@ -100,6 +100,9 @@ TEST_F(LineIo, SendStreamGoesOutInChunksWithProgress) {
   stream.SetPosition(123);  // sent from the start whatever the position
   std::vector<int32_t> progress;
   socket->OnPacketSent = [&](TObject*) { progress.push_back(socket->BytesSent); };
+  TMemoryStream empty;
+  socket->SendStream(empty);  // nothing to send ends at once
+  EXPECT_TRUE(progress.empty());
   socket->SendStream(stream);
   EXPECT_EQ(progress, (std::vector<int32_t>{16383, 32766, 40000}));
   EXPECT_EQ(socket->BytesSent, 40000);

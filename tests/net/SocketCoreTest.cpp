@@ -79,6 +79,20 @@ TEST_F(SocketCore, HostNameIsLookedUp) {
   ASSERT_TRUE(server.WaitFinished());
 }
 
+TEST_F(SocketCore, ProxyIsConnectedInsteadOfHost) {
+  ScriptedServer server("S: via proxy\nE\n");
+  socket->Host = "";  // alone it would give "Null Remote Address"
+  socket->Port = ClosedPort();
+  socket->Proxy = "127.0.0.1";
+  socket->ProxyPort = server.Port() | 0x10000;  // only the low 16 bits count
+  socket->Connect();
+  EXPECT_EQ(socket->ReadLn(), "via proxy\r\n");
+  EXPECT_EQ(ntohs(socket->RemoteAddress.sin_port), server.Port());
+  EXPECT_EQ(resolved, 0);
+  socket->Disconnect();
+  ASSERT_TRUE(server.WaitFinished());
+}
+
 TEST_F(SocketCore, NullRemoteAddressAndInvalidHostHandler) {
   socket->Host = "";
   EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Null Remote Address");
