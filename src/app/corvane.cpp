@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
+#include <QGraphicsDropShadowEffect>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -62,6 +63,22 @@ QLabel* label(QWidget* parent, const char* name, const char* caption, int x, int
   else
     widget->resize(w, h);
   return widget;
+}
+
+QGroupBox* groupBox(QWidget* parent, const char* name, const char* caption, int x, int y, int w, int h) {
+  auto* widget = place<QGroupBox>(parent, name, x, y, w, h);
+  widget->setTitle(caption);
+  setBold(widget, true);
+  return widget;
+}
+
+// The caption sits on the frame's top line, as on the classic group box, so the first row
+// of fields (outhost lies 21 pixels down) stays inside the frame. Set once the fields are
+// in: the fonts they took from the window stay theirs.
+void frameUnderCaption(QGroupBox* box) {
+  box->setStyleSheet(
+      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 8px; }"
+      "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0px 2px; }");
 }
 
 QLabel* groupLabel(QWidget* parent, const char* name, const char* caption, int x, int y) {
@@ -295,10 +312,14 @@ void Tpopform::buildConnectPage() {
   setTextColour(Label3, Qt::white);
   setBold(Label3, true);
   Label3->adjustSize();
+  // White on today's light page ground would vanish: a dark edge keeps it legible.
+  auto* edge = new QGraphicsDropShadowEffect(Label3);
+  edge->setBlurRadius(0);
+  edge->setOffset(1, 1);
+  edge->setColor(QColor(64, 64, 64));
+  Label3->setGraphicsEffect(edge);
 
-  GroupBox1 = place<QGroupBox>(TabSheet1, "GroupBox1", 16, 8, 257, 249);
-  GroupBox1->setTitle("Receive");
-  setBold(GroupBox1, true);
+  GroupBox1 = groupBox(TabSheet1, "GroupBox1", "Receive", 16, 8, 257, 249);
   Label4 = groupLabel(GroupBox1, "Label4", "Host", 10, 34);
   Label5 = groupLabel(GroupBox1, "Label5", "Port", 10, 63);
   Label10 = groupLabel(GroupBox1, "Label10", "User ID", 10, 93);
@@ -318,9 +339,7 @@ void Tpopform::buildConnectPage() {
   indisconnect = glyphButton(GroupBox1, "indisconnect", Glyph::RingOpen, 144, 208, "Disconnect");
   chainTabOrder({inHost, inPort, inUserID, inPassword, insavecheck});
 
-  GroupBox2 = place<QGroupBox>(TabSheet1, "GroupBox2", 288, 8, 313, 249);
-  GroupBox2->setTitle("Send");
-  setBold(GroupBox2, true);
+  GroupBox2 = groupBox(TabSheet1, "GroupBox2", "Send", 288, 8, 313, 249);
   Label12 = groupLabel(GroupBox2, "Label12", "Host: ", 15, 26);
   Label13 = groupLabel(GroupBox2, "Label13", "Port: ", 15, 59);
   Label14 = groupLabel(GroupBox2, "Label14", "User ID: ", 15, 94);
@@ -341,6 +360,8 @@ void Tpopform::buildConnectPage() {
   chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
 
   chainTabOrder({insavecheck, outhost});
+  frameUnderCaption(GroupBox1);
+  frameUnderCaption(GroupBox2);
 }
 
 void Tpopform::buildInboxPage() {

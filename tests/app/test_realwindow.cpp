@@ -62,6 +62,25 @@ TEST_F(RealWindowTest, EveryCaptionFitsAndNoneRunsIntoItsField) {
     EXPECT_LE(caption->geometry().right(), field->geometry().left()) << caption->objectName().toStdString();
 }
 
+TEST_F(RealWindowTest, GroupFramesRunAboveTheFirstFieldsAndKeepTheWindowFont) {
+  w.show();
+  w.mailbinder->setCurrentIndex(0);
+  for (QGroupBox* box : {w.GroupBox1, w.GroupBox2}) {
+    const QImage image = box->grab().toImage();
+    const QColor ground = box->palette().color(QPalette::Window);
+    // The top line of the frame, found right of the caption and of every field.
+    const int x = box->width() - 12;
+    int line = 0;
+    while (line < image.height() && ground.lightness() - image.pixelColor(x, line).lightness() < 12) ++line;
+    ASSERT_LT(line, image.height()) << box->objectName().toStdString();
+    for (QWidget* field : box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      EXPECT_GT(field->y(), line) << field->objectName().toStdString();
+      EXPECT_EQ(field->font().family(), w.font().family()) << field->objectName().toStdString();
+      EXPECT_EQ(field->font().pixelSize(), 14) << field->objectName().toStdString();
+    }
+  }
+}
+
 TEST_F(RealWindowTest, ScreenShowsTitleTabIconsAndTheConnectPage) {
   if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X server: runs under xvfb-run";
   w.show();
