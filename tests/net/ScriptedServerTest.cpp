@@ -94,6 +94,12 @@ TEST(ScriptedServer, WaitsForCloseAndAcceptsAgain) {
   EXPECT_EQ(server.Connections(), 2);
 }
 
+TEST(ScriptedServer, RefusesBadScriptLines) {
+  EXPECT_THROW(ScriptedServer("Q: what\n"), std::invalid_argument);
+  EXPECT_THROW(ScriptedServer("W: soon\n"), std::invalid_argument);
+  EXPECT_THROW(ScriptedServer("B:\n"), std::invalid_argument);
+}
+
 TEST(ScriptedServer, ReportsMissingClient) {
   ScriptedServer server("S: hello\n", 50);
   ASSERT_TRUE(server.WaitFinished(5000));

@@ -99,7 +99,11 @@ ScriptedServer::ScriptedServer(std::string script, int stepTimeoutMs) : stepTime
       step.text = line.substr(line.size() > 2 && line[2] == ' ' ? 3 : 2);
     }
     if (step.kind == 'S' || step.kind == 'R' || step.kind == 'C') step.text = Unescape(step.text);
-    if (std::string("SRCBWXEA").find(step.kind) == std::string::npos) {
+    const bool counted = step.kind == 'B' || step.kind == 'W';
+    if (std::string("SRCBWXEA").find(step.kind) == std::string::npos ||
+        (counted && (step.text.empty() || step.text.size() > 9 ||
+                     step.text.find_first_not_of("0123456789") != std::string::npos))) {
+      // Found here rather than on the server thread, where it could only abort the run.
       throw std::invalid_argument("bad script line: " + line);
     }
     steps_.push_back(step);
@@ -210,6 +214,9 @@ bool ScriptedServer::acceptClient() {
     if (::poll(&p, 1, 20) > 0) {
       clientFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (clientFd_ >= 0) {
+        // A client that stops reading fails the step instead of blocking the server for good.
+        timeval limit{stepTimeoutMs_ / 1000, (stepTimeoutMs_ % 1000) * 1000};
+        ::setsockopt(clientFd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         ++connections_;
         return true;
       }
