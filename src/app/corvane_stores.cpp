@@ -67,11 +67,31 @@ void catchUpList(QTreeWidget* list, const Store& store) {
   addRows(list, store, list->topLevelItemCount());
 }
 
+// Set on selectaddr while a "mailbook.txt" that exists has not been read whole.
+constexpr const char* kBookUnread = "corvaneBookUnread";
+
 // Removes a row and leaves nothing selected, so a second Delete cannot hit the next message.
 void removeRow(QTreeWidget* list, int row) {
   delete list->takeTopLevelItem(row);
   list->setCurrentItem(nullptr);
   list->clearSelection();
+}
+
+// Delete on a store list: the selected record goes, without a question.
+template <typename Store>
+void deleteSelected(QTreeWidget* list, Store& store) {
+  const int r = selectedRow(list);
+  if (r < 0) return;
+  removeRow(list, r);
+  store.Delete(r);
+}
+
+// Delete All on a store list, after the user said Yes; the root stays.
+template <typename Store>
+void deleteAll(Dialogs& dialogs, QTreeWidget* list, Store& store) {
+  if (!dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
+  list->clear();
+  store.DeleteAll();
 }
 
 // The value under a label, failing as the tree does when the record lacks it.
@@ -104,11 +124,12 @@ void Tpopform::loadInboxStore() {
 }
 
 void Tpopform::loadAddressBook() {
-  if (selectaddr->toolTip().isEmpty())
-    selectaddr->setToolTip("Address Book\nEntries shall be in the format:\nJohn Smith=john.smith@example.com");
   const std::string path = appFolder + "mailbook.txt";
   if (!corvane::FileExists(path)) return;
+  // Until the file has been read, saving the list would replace entries nobody has seen.
+  selectaddr->setProperty(kBookUnread, true);
   corvane::SetItems(selectaddr, AddressBook::Load(path));
+  selectaddr->setProperty(kBookUnread, false);
   if (selectaddr->count() > 0) selectaddr->setCurrentIndex(0);
 }
 
@@ -145,16 +166,11 @@ void Tpopform::pophistlistDblClick() {
 }
 
 void Tpopform::Delete1Click() {
-  const int r = selectedRow(pophistlist);
-  if (r < 0) return;
-  removeRow(pophistlist, r);
-  inboxStore().Delete(r);
+  deleteSelected(pophistlist, inboxStore());
 }
 
 void Tpopform::DeleteAll1Click() {
-  if (!dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
-  pophistlist->clear();
-  inboxStore().DeleteAll();
+  deleteAll(dialogs, pophistlist, inboxStore());
 }
 
 void Tpopform::SaveInMessageAs1Click() {
@@ -208,16 +224,11 @@ void Tpopform::sendhistlistDblClick() {
 }
 
 void Tpopform::MenuItem1Click() {
-  const int r = selectedRow(sendhistlist);
-  if (r < 0) return;
-  removeRow(sendhistlist, r);
-  outboxStore().Delete(r);
+  deleteSelected(sendhistlist, outboxStore());
 }
 
 void Tpopform::MenuItem2Click() {
-  if (!dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
-  sendhistlist->clear();
-  outboxStore().DeleteAll();
+  deleteAll(dialogs, sendhistlist, outboxStore());
 }
 
 void Tpopform::LoadOutMessage1Click() {
@@ -231,6 +242,7 @@ void Tpopform::LoadOutMessage1Click() {
 
 namespace {
 void saveBook(const std::string& path, const QComboBox* box) {
+  if (box->property(kBookUnread).toBool()) throw EFCreateError("Cannot create file " + path);
   AddressBook::Save(path, corvane::GetItems(box));
 }
 }  // namespace

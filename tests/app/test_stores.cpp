@@ -1,6 +1,9 @@
 // The window's stores driven through its widgets: inbox, outbox, address book and the
 // compose lists, with the files checked byte for byte and reloaded by a restart.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -23,6 +26,21 @@
 namespace {
 
 using Strings = std::vector<std::string>;
+
+// Runs action while opening any file fails, even for root: the lowest free descriptor
+// lies past the process's limit.
+void withNoFileOpenable(const std::function<void()>& action) {
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  action();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+}
 
 class StoresTest : public ::testing::Test {
  protected:
@@ -334,6 +352,35 @@ TEST_F(StoresTest, DamagedInboxIsKeptAsideAndTheWindowStaysUsable) {
             "List index out of bounds (0); the store file was kept as " + path("mailout.txt.damaged") + ".");
   EXPECT_FALSE(corvane::FileExists(path("mailin.txt.damaged.1")));
   EXPECT_FALSE(corvane::FileExists(path("mailout.txt.damaged.1")));
+}
+
+TEST_F(StoresTest, StoreAndBookThatCouldNotBeReadAreNeverWrittenOver) {
+  writeFile("mailbook.txt", "A=a@x\r\n");
+  start();
+  receive("Kept", "s", {}, {"b"});
+  const std::string inbox = file("mailin.txt");
+  withNoFileOpenable([&] {
+    window->guard([&] { window->loadInboxStore(); });
+    window->guard([&] { window->loadAddressBook(); });
+  });
+  EXPECT_EQ(dialogs.errors(), (Strings{"Cannot open file " + path("mailin.txt") + ".",
+                                       "Cannot open file " + path("mailbook.txt") + "."}));
+  window->guard([&] { receive("New", "t", {}, {"c"}); });
+  corvane::SetText(box("selectaddr"), "B=b@x");
+  click("addnewaddr");
+  EXPECT_EQ(file("mailbook.txt"), "A=a@x\r\n");
+  box("selectaddr")->setCurrentIndex(1);
+  click("deladdr");
+  EXPECT_EQ(file("mailbook.txt"), "A=a@x\r\n");
+  EXPECT_EQ(dialogs.errors().size(), 5u);
+  EXPECT_EQ(dialogs.errors().back(), "Cannot create file " + path("mailbook.txt") + ".");
+  EXPECT_EQ(file("mailin.txt"), inbox);
+
+  start();
+  EXPECT_EQ(rows("pophistlist"), Strings{"Kept|s"});
+  corvane::SetText(box("selectaddr"), "B=b@x");
+  click("addnewaddr");
+  EXPECT_EQ(file("mailbook.txt"), "B=b@x\r\nA=a@x\r\n");
 }
 
 }  // namespace
