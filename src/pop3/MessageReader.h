@@ -55,12 +55,6 @@ class TMessageReader {
   // Clears the record and reads the whole message into it.
   void Read(const TLineSource& ReadLine);
 
-  const std::string& ContentType() const { return contentType_; }
-  const std::string& Boundary() const { return boundary_; }
-  const std::string& TransferEncoding() const { return transferEncoding_; }
-  const std::string& PartFileName() const { return partFileName_; }
-  TBodyMode BodyMode() const { return bodyMode_; }
-
   // The name a part's file gets in the folder: no path, nothing the file system refuses.
   static std::string PlainFileName(const std::string& name);
 
