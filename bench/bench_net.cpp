@@ -105,14 +105,18 @@ int PlainConnect(uint16_t port) {
   return fd;
 }
 
+void ConnectComponent(TZnSocket& socket, uint16_t port) {
+  socket.Host = "127.0.0.1";
+  socket.Port = port;
+  socket.TimeOut = 10000;
+  socket.Connect();
+}
+
 void BM_ReadLn(benchmark::State& state) {
   for (auto _ : state) {
     Peer peer(true);
     TZnSocket socket;
-    socket.Host = "127.0.0.1";
-    socket.Port = peer.Port();
-    socket.TimeOut = 10000;
-    socket.Connect();
+    ConnectComponent(socket, peer.Port());
     int64_t bytes = 0;
     for (int64_t i = 0; i < LineCount; ++i) bytes += static_cast<int64_t>(socket.ReadLn().size());
     if (bytes != LineCount * LineLength) state.SkipWithError("lines lost");
@@ -159,10 +163,7 @@ void BM_SendStream(benchmark::State& state) {
   for (auto _ : state) {
     Peer peer(false);
     TZnSocket socket;
-    socket.Host = "127.0.0.1";
-    socket.Port = peer.Port();
-    socket.TimeOut = 10000;
-    socket.Connect();
+    ConnectComponent(socket, peer.Port());
     socket.SendStream(stream);
     if (socket.BytesSent != TotalBytes) state.SkipWithError("bytes lost");
     // Let the peer read everything before the reset that closing sends.
