@@ -89,14 +89,6 @@ bool TextTree::Parse(std::string_view text) {
   return canonical;
 }
 
-void TextTree::SaveToFile(const std::string& path) const {
-  corvane::WriteFileAtomically(path, Serialize());
-}
-
-void TextTree::LoadFromFile(const std::string& path) {
-  Parse(corvane::ReadFile(path));
-}
-
 // ---------------------------------------------------------------------------------------
 
 namespace {

@@ -23,8 +23,6 @@ class TextTree {
   class Node {
    public:
     const std::string& Text() const { return text_; }
-    Node* Parent() const { return parent_; }
-    int Level() const { return level_; }
     int Count() const { return static_cast<int>(children_.size()); }
 
    private:
@@ -49,10 +47,8 @@ class TextTree {
   Node& AddChild(Node& parent, std::string text);
   // EListError "List index out of bounds (%d)" when node has no child i.
   Node& Child(const Node& node, int i) const;
-  int ChildCount(const Node& node) const { return node.Count(); }
   void Delete(Node& node);
   void DeleteChildren(Node& node) { node.children_.clear(); }
-  void Clear() { top_.clear(); }
 
   // The file's bytes for the whole tree, and for one node with its subtree.
   std::string Serialize() const;
@@ -61,9 +57,6 @@ class TextTree {
   // ETextTreeError and keeps the nodes built before the faulty line. True when the text
   // is exactly what Serialize gives for the tree (TAB indents, CR LF after every line).
   bool Parse(std::string_view text);
-
-  void SaveToFile(const std::string& path) const;
-  void LoadFromFile(const std::string& path);
 
  private:
   std::vector<std::unique_ptr<Node>> top_;

@@ -98,7 +98,7 @@ TEST(TextTree, EmptyTreeAndBadPositions) {
   TempFolder tmp;
   TextTree tree;
   EXPECT_EQ(failureOf([&] { tree.FirstNode(); }), "Invalid index");
-  tree.SaveToFile(tmp.path("empty.txt"));
+  TreeStoreFile(tmp.path("empty.txt")).Rewrite(tree);
   EXPECT_EQ(corvane::ReadFile(tmp.path("empty.txt")), "");
   auto& root = tree.AddTopLevel("r");
   tree.AddChild(root, "a");
@@ -106,7 +106,7 @@ TEST(TextTree, EmptyTreeAndBadPositions) {
   EXPECT_EQ(failureOf([&] { tree.Child(root, -1); }), "List index out of bounds (-1)");
   tree.Delete(tree.Child(root, 0));
   EXPECT_EQ(tree.Serialize(), "r\r\n");
-  EXPECT_EQ(failureOf([&] { tree.SaveToFile(tmp.path("no/such/folder.txt")); }),
+  EXPECT_EQ(failureOf([&] { TreeStoreFile(tmp.path("no/such/folder.txt")).Rewrite(tree); }),
             "Cannot create file " + tmp.path("no/such/folder.txt"));
 }
 
