@@ -19,6 +19,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <limits>
+#include <string_view>
 
 #include "Glyphs.h"
 #include "IniFile.h"
@@ -156,6 +157,13 @@ QPlainTextEdit* memo(QWidget* parent, const char* name) {
   return widget;
 }
 
+// A menu item; the caption "-" makes a separator.
+QAction* menuItem(QMenu* menu, const char* name, const char* caption) {
+  QAction* item = std::string_view(caption) == "-" ? menu->addSeparator() : menu->addAction(caption);
+  item->setObjectName(name);
+  return item;
+}
+
 void chainTabOrder(std::initializer_list<QWidget*> widgets) {
   QWidget* previous = nullptr;
   for (QWidget* widget : widgets) {
@@ -259,40 +267,29 @@ void Tpopform::buildMenus() {
 
   File1 = MainMenu1->addMenu("&File");
   File1->setObjectName("File1");
-  SaveInMessageAs1 = File1->addAction("Save InMessage &As...");
-  SaveInMessageAs1->setObjectName("SaveInMessageAs1");
-  LoadOutMessage1 = File1->addAction("&Load OutMessage");
-  LoadOutMessage1->setObjectName("LoadOutMessage1");
-  N2 = File1->addSeparator();
-  N2->setObjectName("N2");
-  Exit1 = File1->addAction("E&xit");
-  Exit1->setObjectName("Exit1");
+  SaveInMessageAs1 = menuItem(File1, "SaveInMessageAs1", "Save InMessage &As...");
+  LoadOutMessage1 = menuItem(File1, "LoadOutMessage1", "&Load OutMessage");
+  N2 = menuItem(File1, "N2", "-");
+  Exit1 = menuItem(File1, "Exit1", "E&xit");
 
   Help1 = MainMenu1->addMenu("&Help");
   Help1->setObjectName("Help1");
-  Contents1 = Help1->addAction("&Contents");
-  Contents1->setObjectName("Contents1");
+  Contents1 = menuItem(Help1, "Contents1", "&Contents");
   Contents1->setShortcut(QKeySequence(Qt::Key_F1));
   // F1 works from every control of the window, as the menu's short-cut.
   Contents1->setShortcutContext(Qt::WindowShortcut);
-  N1 = Help1->addSeparator();
-  N1->setObjectName("N1");
-  About1 = Help1->addAction("&About");
-  About1->setObjectName("About1");
+  N1 = menuItem(Help1, "N1", "-");
+  About1 = menuItem(Help1, "About1", "&About");
 
   receivedpopup = new QMenu(this);
   receivedpopup->setObjectName("receivedpopup");
-  Delete1 = receivedpopup->addAction("Delete");
-  Delete1->setObjectName("Delete1");
-  DeleteAll1 = receivedpopup->addAction("Delete All");
-  DeleteAll1->setObjectName("DeleteAll1");
+  Delete1 = menuItem(receivedpopup, "Delete1", "Delete");
+  DeleteAll1 = menuItem(receivedpopup, "DeleteAll1", "Delete All");
 
   sendpopup = new QMenu(this);
   sendpopup->setObjectName("sendpopup");
-  MenuItem1 = sendpopup->addAction("Delete");
-  MenuItem1->setObjectName("MenuItem1");
-  MenuItem2 = sendpopup->addAction("Delete All");
-  MenuItem2->setObjectName("MenuItem2");
+  MenuItem1 = menuItem(sendpopup, "MenuItem1", "Delete");
+  MenuItem2 = menuItem(sendpopup, "MenuItem2", "Delete All");
 }
 
 void Tpopform::buildConnectPage() {
@@ -451,15 +448,17 @@ void Tpopform::buildWriteMailPage() {
 }
 
 void Tpopform::wireHandlers() {
-  const auto onClick = [this](QToolButton* button, void (Tpopform::*handler)()) {
-    connect(button, &QToolButton::clicked, this, [this, handler] { guard([this, handler] { (this->*handler)(); }); });
+  const auto bind = [this](auto* sender, auto signal, void (Tpopform::*handler)()) {
+    connect(sender, signal, this, [this, handler] { guard([this, handler] { (this->*handler)(); }); });
   };
-  const auto onTrigger = [this](QAction* action, void (Tpopform::*handler)()) {
-    connect(action, &QAction::triggered, this, [this, handler] { guard([this, handler] { (this->*handler)(); }); });
+  const auto onClick = [&bind](QToolButton* button, void (Tpopform::*handler)()) {
+    bind(button, &QToolButton::clicked, handler);
   };
-  const auto onDoubleClick = [this](QTreeWidget* list, void (Tpopform::*handler)()) {
-    connect(list, &QTreeWidget::itemDoubleClicked, this,
-            [this, handler] { guard([this, handler] { (this->*handler)(); }); });
+  const auto onTrigger = [&bind](QAction* action, void (Tpopform::*handler)()) {
+    bind(action, &QAction::triggered, handler);
+  };
+  const auto onDoubleClick = [&bind](QTreeWidget* list, void (Tpopform::*handler)()) {
+    bind(list, &QTreeWidget::itemDoubleClicked, handler);
   };
   const auto onPopup = [this](QTreeWidget* list, QMenu* menu) {
     connect(list, &QWidget::customContextMenuRequested, this,
