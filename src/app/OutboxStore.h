@@ -26,12 +26,9 @@ class OutboxStore : public MessageStore {
 
   explicit OutboxStore(std::string path);
 
-  // Adds the message as a new record to the tree; SaveAdded writes it.
+  // Adds the message as a new record to the tree; SaveAdded writes it, after the list
+  // has shown it.
   void Add(const OutboxMessage& message);
-  void Store(const OutboxMessage& message) {
-    Add(message);
-    SaveAdded();
-  }
   // The list row of record r: the sender address value and the subject value.
   Row RowAt(int r) const;
   std::string RowFailure(int r) const override { return RowAt(r).Failure; }

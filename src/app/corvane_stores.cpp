@@ -20,9 +20,9 @@ namespace {
 
 // The selected row of a report list, or -1.
 int selectedRow(const QTreeWidget* list) {
-  const QTreeWidgetItem* item = list->currentItem();
+  QTreeWidgetItem* item = list->currentItem();
   if (!item || !item->isSelected()) return -1;
-  return list->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(item));
+  return list->indexOfTopLevelItem(item);
 }
 
 // The selected entry of a drop-down box: the current item while the edit part shows it.
