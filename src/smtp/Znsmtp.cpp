@@ -140,19 +140,26 @@ void TZnSMTP::Disconnect() {
     if (!Canceled) Cancel();
     return;
   }
+  // A QUIT awaiting its reply closes the connection anyway.
+  if (FQuitting) return;
   quit();
 }
 
 void TZnSMTP::quit() {
   if (!Connected) return;
   Canceled = false;
+  FQuitting = true;
   const auto alive = Lifetime();
   try {
     commandExpecting("QUIT", 339);
   } catch (...) {
-    if (!alive.expired()) closeWithoutQuit();
+    if (!alive.expired()) {
+      FQuitting = false;
+      closeWithoutQuit();
+    }
     throw;
   }
+  FQuitting = false;
   closeWithoutQuit();
 }
 
@@ -178,7 +185,8 @@ void TZnSMTP::ClearParameters() {
 }
 
 void TZnSMTP::SendMail() {
-  if (FBusy) return;
+  // Nor inside the wait of a QUIT: its commands would meet the QUIT's reply.
+  if (FBusy || FQuitting) return;
   FBusy = true;
   bool success = false;
   const auto alive = Lifetime();

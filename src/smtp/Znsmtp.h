@@ -47,14 +47,14 @@ class TZnSMTP : public TZnSocket {
 
   // Opens the connection and performs greeting and HELO; raises on refusal.
   void Connect() override;
-  // Sends QUIT and closes; does nothing when not connected. While Connect or SendMail
-  // runs it cancels that operation instead, which then fails and closes.
+  // Sends QUIT and closes; does nothing when not connected or while a QUIT runs. While
+  // Connect or SendMail runs it cancels that operation instead, which then fails and closes.
   void Disconnect() override;
   // Cancels the running operation, or closes without QUIT when idle.
   void Abort() override;
 
   // Builds the message text from PostMessage and sends it over the open connection.
-  // Returns at once, doing nothing, while Connect or SendMail runs.
+  // Returns at once, doing nothing, while Connect, SendMail or a QUIT runs.
   void SendMail();
   // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments of PostMessage.
   void ClearParameters();
@@ -84,6 +84,7 @@ class TZnSMTP : public TZnSocket {
   std::string FBoundary;
   bool FBusy = false;
   bool FConnecting = false;
+  bool FQuitting = false;  // QUIT sent, its reply awaited
 };
 
 namespace corvane::smtp {

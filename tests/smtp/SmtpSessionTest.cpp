@@ -194,6 +194,23 @@ TEST_F(SmtpSession, QuitRefusedFailsWithTheReplyAndClosesAnyway) {
   EXPECT_FALSE(smtp.Connected);
 }
 
+TEST_F(SmtpSession, DisconnectOrSendWhileQuitAwaitsItsReplyAddsNothing) {
+  start(kOpen + "C: QUIT\nW: 300\nS: 221 bye\nE\n");
+  simpleMessage();
+  smtp.Connect();
+  std::string nested = "not called";
+  QTimer::singleShot(100, [&] {
+    smtp.SendMail();
+    nested = failureOf([&] { smtp.Disconnect(); });
+  });
+  smtp.Disconnect();
+  finish();
+  EXPECT_EQ(nested, "(no failure)");
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_EQ(server->Received(), kOpened + "QUIT\r\n");
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect"}));
+}
+
 TEST_F(SmtpSession, AbortWhenIdleClosesWithoutQuit) {
   start(kOpen + "E\n");
   smtp.Connect();
