@@ -10,13 +10,17 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <functional>
 #include <memory>
 
 #include "Exceptions.h"
@@ -263,6 +267,60 @@ TEST_F(WindowTest, GuardShowsAnyFailureAndLetsTheNextEventRun) {
   EXPECT_FALSE(w->guard([] { throw 42; }));
   EXPECT_TRUE(w->guard([] {}));
   EXPECT_EQ(dialogs.errors(), (std::vector<std::string>{"Connection refused.", "Stopped!", "Unknown failure."}));
+}
+
+// What the next real message box showed; it is then answered with button.
+struct BoxSeen {
+  QString caption, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  Qt::TextFormat format = Qt::AutoText;
+  QMessageBox::StandardButtons buttons;
+};
+
+void answerNextBox(BoxSeen& seen, QMessageBox::StandardButton button) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, &seen, button] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    seen = {box->windowTitle(), box->text(), box->icon(), box->textFormat(), box->standardButtons()};
+    box->button(button)->click();
+    poll->deleteLater();
+  });
+  poll->start(5);
+}
+
+TEST(RealDialogs, BoxesCarryTheirCaptionIconAndButtonsAndShowTextAsItIs) {
+  QtDialogs dialogs;
+  const std::string markup = "<b>550</b> mailbox \xFF unavailable";
+  BoxSeen seen;
+
+  answerNextBox(seen, QMessageBox::Ok);
+  dialogs.ShowError(markup);
+  EXPECT_EQ(seen.caption, "Corvane");
+  EXPECT_EQ(seen.icon, QMessageBox::Critical);
+  EXPECT_EQ(seen.buttons, QMessageBox::Ok);
+  EXPECT_EQ(seen.format, Qt::PlainText);
+  EXPECT_EQ(corvane::FromQString(seen.text), markup);
+
+  answerNextBox(seen, QMessageBox::Ok);
+  dialogs.ShowMessage("Connection Failed");
+  EXPECT_EQ(seen.caption, "Corvane");
+  EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
+  EXPECT_EQ(seen.text, "Connection Failed");
+
+  answerNextBox(seen, QMessageBox::Cancel);
+  EXPECT_FALSE(dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel));
+  EXPECT_EQ(seen.caption, "Confirm");
+  EXPECT_EQ(seen.icon, QMessageBox::Question);
+  EXPECT_EQ(seen.buttons, QMessageBox::Ok | QMessageBox::Cancel);
+  answerNextBox(seen, QMessageBox::Ok);
+  EXPECT_TRUE(dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel));
+
+  answerNextBox(seen, QMessageBox::Yes);
+  EXPECT_TRUE(dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo));
+  EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+  answerNextBox(seen, QMessageBox::No);
+  EXPECT_FALSE(dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo));
 }
 
 TEST(HelpFile, OurHelpFileHasTheCorvaneTopic) {
