@@ -57,7 +57,7 @@ class Tpopform : public QMainWindow {
   void setStatus(const std::string& text);
   std::string statusText() const;
 
-  // Part of the window: start-up, closing, help.
+  // The window itself: start-up, closing, help and About.
   void FormCreate();
   void FormCloseQuery(bool& CanClose);
   void Exit1Click();
