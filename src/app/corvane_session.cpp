@@ -6,6 +6,8 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <exception>
+#include <functional>
 
 #include "QtText.h"
 #include "SysUtils.h"
@@ -46,6 +48,25 @@ void assignLines(TStringList& list, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) list.Add(line);
 }
 
+// Runs a component operation started by a click. Closing the window aborts the components,
+// and an operation that then ends in a failure has nobody left to tell.
+void quietOnceClosed(bool& closing, const std::function<void()>& operation) {
+  closing = false;
+  try {
+    operation();
+  } catch (const std::exception&) {
+    if (!closing) throw;
+  }
+}
+
+// Closing the window aborts the components, but Abort leaves a connect that is still under
+// way alone. Such a connect that then succeeds is dropped as soon as it reports in, which
+// also cancels the operation it belongs to, as closing does with every other operation.
+bool dropIfClosed(bool closing, TZnSocket& component) {
+  if (closing) component.Abort();
+  return closing;
+}
+
 }  // namespace
 
 void Tpopform::createMailComponents() {
@@ -65,7 +86,9 @@ void Tpopform::createMailComponents() {
   ZnPOP31->OnSuccess = [this](TObject* Sender) { ZnPOP31Success(Sender); };
   ZnPOP31->OnFailure = [this](TObject* Sender) { ZnPOP31Failure(Sender); };
   // The attachment decoder's remarks, such as " No end line.", are for the user.
-  ZnPOP31->OnMessage = [this](const std::string& Text) { dialogs.ShowMessage(Text); };
+  ZnPOP31->OnMessage = [this](const std::string& Text) {
+    if (!closing_) dialogs.ShowMessage(Text);
+  };
 
   ZnSMTP1 = std::make_unique<TZnSMTP>();
   ZnSMTP1->Port = 25;
@@ -92,6 +115,8 @@ void Tpopform::createMailComponents() {
   ZnSMTP1->OnEncodeEnd = [this](const std::string& Filename) { ZnSMTP1EncodeEnd(Filename); };
 }
 
+// An operation may go on for a while after the window has closed (see dropIfClosed): from
+// then on no event of either component asks or tells anything.
 void Tpopform::abortMailComponents() {
   closing_ = true;
   if (ZnSMTP1) ZnSMTP1->Abort();
@@ -110,13 +135,7 @@ void Tpopform::inconnectClick() {
   ZnPOP31->UserID = corvane::GetText(inUserID);
   ZnPOP31->Password = corvane::GetText(inPassword);
   ZnPOP31->TimeOut = kPop3TimeOut;
-  closing_ = false;
-  try {
-    ZnPOP31->Connect();
-  } catch (const EAbortError&) {
-    // The user closed the window during the session: nothing left to report to.
-    if (!closing_) throw;
-  }
+  quietOnceClosed(closing_, [this] { ZnPOP31->Connect(); });
 }
 
 void Tpopform::indisconnectClick() {
@@ -131,6 +150,7 @@ void Tpopform::indisconnectClick() {
 
 void Tpopform::ZnPOP31Connect(TObject* /*Sender*/) {
   setStatus("Connected");
+  if (dropIfClosed(closing_, *ZnPOP31)) return;
   // A reconnect asked for inside a retrieval of the running loop logs in again and lands
   // here; the loop itself goes on with that session, so this run stores and deletes nothing.
   if (receiving_) return;
@@ -172,18 +192,18 @@ void Tpopform::ZnPOP31HostResolved(TObject* /*Sender*/) {
 }
 
 void Tpopform::ZnPOP31ConnectionFailed(TObject* /*Sender*/) {
-  dialogs.ShowMessage("Connection Failed");
+  if (!closing_) dialogs.ShowMessage("Connection Failed");
 }
 
 void Tpopform::ZnPOP31ConnectionRequired(bool& Handled) {
-  if (!dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  if (closing_ || !dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
   Handled = true;
   ZnPOP31->Connect();
 }
 
 void Tpopform::ZnPOP31InvalidHost(bool& Handled) {
   std::string host;
-  if (!dialogs.InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  if (closing_ || !dialogs.InputQuery("Invalid Host!", "Specify a new host:", host)) return;
   ZnPOP31->Host = host;
   Handled = true;
 }
@@ -203,7 +223,7 @@ void Tpopform::ZnPOP31Success(TObject* /*Sender*/) {
 }
 
 void Tpopform::ZnPOP31Failure(TObject* /*Sender*/) {
-  dialogs.ShowMessage("Operation failed");
+  if (!closing_) dialogs.ShowMessage("Operation failed");
 }
 
 // ---------------------------------------------------------------- sending
@@ -213,12 +233,7 @@ void Tpopform::outconnectClick() {
   ZnSMTP1->Host = corvane::GetText(outhost);
   ZnSMTP1->Port = corvane::StrToInt(corvane::GetText(outport));
   ZnSMTP1->UserID = corvane::GetText(outuserid);
-  closing_ = false;
-  try {
-    ZnSMTP1->Connect();
-  } catch (const EAbortError&) {
-    if (!closing_) throw;
-  }
+  quietOnceClosed(closing_, [this] { ZnSMTP1->Connect(); });
 }
 
 void Tpopform::outdisconnectClick() {
@@ -233,16 +248,12 @@ void Tpopform::gosendClick() {
   assignLines(post.ToAddress, corvane::GetItems(mailto));
   assignLines(post.Attachments, corvane::GetItems(outattach));
   assignLines(post.Body, corvane::GetMemoLines(outbody));
-  closing_ = false;
-  try {
-    ZnSMTP1->SendMail();
-  } catch (const EAbortError&) {
-    if (!closing_) throw;
-  }
+  quietOnceClosed(closing_, [this] { ZnSMTP1->SendMail(); });
 }
 
 void Tpopform::ZnSMTP1Connect(TObject* /*Sender*/) {
   setStatus("Connected");
+  dropIfClosed(closing_, *ZnSMTP1);
 }
 
 void Tpopform::ZnSMTP1Disconnect(TObject* /*Sender*/) {
@@ -250,7 +261,7 @@ void Tpopform::ZnSMTP1Disconnect(TObject* /*Sender*/) {
 }
 
 void Tpopform::ZnSMTP1ConnectionFailed(TObject* /*Sender*/) {
-  dialogs.ShowMessage("Connection Failed");
+  if (!closing_) dialogs.ShowMessage("Connection Failed");
 }
 
 void Tpopform::ZnSMTP1HostResolved(TObject* /*Sender*/) {
@@ -263,19 +274,19 @@ void Tpopform::ZnSMTP1Status(TObject* /*Sender*/, const std::string& Status) {
 
 void Tpopform::ZnSMTP1InvalidHost(bool& Handled) {
   std::string host;
-  if (!dialogs.InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  if (closing_ || !dialogs.InputQuery("Invalid Host!", "Specify a new host:", host)) return;
   ZnSMTP1->Host = host;
   Handled = true;
 }
 
 void Tpopform::ZnSMTP1ConnectionRequired(bool& Handled) {
-  if (!dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  if (closing_ || !dialogs.Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
   Handled = true;
   ZnSMTP1->Connect();
 }
 
 void Tpopform::ZnSMTP1HeaderIncomplete(bool& /*Handled*/, int /*hiType*/) {
-  dialogs.ShowMessage("Header Incomplete.");
+  if (!closing_) dialogs.ShowMessage("Header Incomplete.");
 }
 
 void Tpopform::ZnSMTP1SendStart(TObject* /*Sender*/) {
@@ -295,7 +306,7 @@ void Tpopform::ZnSMTP1PacketSent(TObject* /*Sender*/) {
 }
 
 void Tpopform::ZnSMTP1RecipientNotFound(const std::string& Recipient) {
-  dialogs.ShowMessage("Recipient \"" + Recipient + "\" not found");
+  if (!closing_) dialogs.ShowMessage("Recipient \"" + Recipient + "\" not found");
 }
 
 void Tpopform::ZnSMTP1Failure(TObject* /*Sender*/) {

@@ -290,3 +290,41 @@ TEST_F(Receive, ClosingTheWindowDuringARetrievalEndsQuietlyAndDeletesNothing) {
             0);
   EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
 }
+
+TEST_F(Receive, ClosingTheWindowWhileTheConnectionIsMadeShowsNothingAndTouchesNoMail) {
+  DeliverThree();
+  // The user closes the window while the host name is looked up, when there is no
+  // connection for Abort to drop yet.
+  const auto closeOnLookup = [this](Tpopform& form) {
+    corvane::SetText(form.inHost, "localhost");
+    const auto resolved = form.ZnPOP31->OnHostResolved;
+    form.ZnPOP31->OnHostResolved = [&form, resolved](TObject* sender) {
+      resolved(sender);
+      form.close();
+    };
+  };
+
+  // The connection that follows is dropped as soon as it is made, before any retrieval.
+  Tpopform& form = OpenAsAlice();
+  closeOnLookup(form);
+  window.Connect();
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_EQ(proxy->Commands(), kLogin);
+  EXPECT_FALSE(form.ZnPOP31->Connected);
+  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
+
+  // A connection that fails after the close shows neither its box nor its failure.
+  uint16_t closedPort = 0;
+  {
+    QTcpServer listener;
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    closedPort = listener.serverPort();
+  }
+  Tpopform& again = window.Open();
+  window.ReceiveAccount("localhost", closedPort, "alice", "secret");
+  closeOnLookup(again);
+  window.Connect();
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_FALSE(again.isVisible());
+}

@@ -2,6 +2,7 @@
 // back through the Connect page.
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <filesystem>
 
 #include "RealMailServers.h"
@@ -190,4 +191,24 @@ TEST_F(Send, EachRefusedRecipientGetsItsOwnBoxAndTheMessageStillGoesToTheOthers)
   EXPECT_EQ(window->statusText(), "Success");
   EXPECT_EQ(servers->Mailbox("alice").size(), 1u);
   EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 1);
+}
+
+TEST_F(Send, ClosingTheWindowWhileASendConnectsSendsNothingAndShowsNothingMore) {
+  AddRecipient(0);
+  corvane::SetText(window->outhost, "localhost");
+  ConnectSmtp();
+  window.Click(window->outdisconnect, window->TabSheet1);
+  // Closed during the host lookup of the connect asked for: there is nothing to abort yet.
+  window->ZnSMTP1->OnHostResolved = [this](TObject*) { window->close(); };
+  window.dialogs.queue(true);  // "Connection Required. Connect?" -> OK
+
+  SendClick();
+
+  ASSERT_EQ(window.dialogs.shown.size(), 1u) << window.dialogs.shown.back().text;
+  EXPECT_EQ(window.dialogs.shown[0].kind, Kind::Confirm);
+  const Lines commands = smtp->Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DATA"), 0);
+  EXPECT_TRUE(servers->SmtpReceived().empty());
+  EXPECT_FALSE(window->ZnSMTP1->Connected);
+  EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 0);
 }
