@@ -383,4 +383,26 @@ TEST_F(StoresTest, StoreAndBookThatCouldNotBeReadAreNeverWrittenOver) {
   EXPECT_EQ(file("mailbook.txt"), "B=b@x\r\nA=a@x\r\n");
 }
 
+TEST_F(StoresTest, FailedSaveKeepsTheRecordAndTheNextSaveWritesIt) {
+  start();
+  receive("a", "sa", {}, {"x"});
+  send("a", {"a@x"}, {});
+  withNoFileOpenable([&] {
+    window->guard([&] { receive("b", "sb", {}, {"y"}); });
+    window->guard([&] { send("b", {"b@x"}, {}); });
+  });
+  EXPECT_EQ(dialogs.errors(), (Strings{"Cannot create file " + path("mailin.txt") + ".",
+                                       "Cannot create file " + path("mailout.txt") + "."}));
+  // The inbox list waits for a successful save; the outbox list was rebuilt before it.
+  EXPECT_EQ(rows("pophistlist"), Strings{"a|sa"});
+  EXPECT_EQ(rows("sendhistlist"), (Strings{"me@example.org|a", "me@example.org|b"}));
+
+  receive("c", "sc", {}, {"z"});
+  send("c", {"c@x"}, {});
+  EXPECT_EQ(rows("pophistlist"), (Strings{"a|sa", "b|sb", "c|sc"}));
+  start();
+  EXPECT_EQ(rows("pophistlist"), (Strings{"a|sa", "b|sb", "c|sc"}));
+  EXPECT_EQ(rows("sendhistlist"), (Strings{"me@example.org|a", "me@example.org|b", "me@example.org|c"}));
+}
+
 }  // namespace
