@@ -196,7 +196,8 @@ void TMessageReader::drainToEnd() {
 void TMessageReader::readMessage() {
   readHeader();
   if (ended_) return;
-  // Only the lower-case type is taken for multipart; other spellings are read as text.
+  // Only the lower-case type is taken for multipart, other spellings are read as text; so
+  // is a multipart message without a boundary, which gives nothing to split it at.
   if (contains(contentType_, "multipart") && !boundary_.empty()) {
     readMultipart();
     return;
