@@ -255,7 +255,8 @@ void Tpopform::buildWindow() {
   area->setTextFormat(Qt::PlainText);
   // A long server reply is cut at the bar's edge instead of widening the window.
   area->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  // A permanent label, so that menu hints passing over the bar do not wipe the status.
+  // The text lives in a label of its own, not in the bar's message, which menu hints
+  // passing over the bar would wipe.
   StatusBar1->addWidget(area, 1);
   setStatusBar(StatusBar1);
 }

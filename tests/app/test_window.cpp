@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -138,6 +139,14 @@ TEST_F(WindowTest, StatusTextKeepsBytesAndNeverWidensTheWindow) {
   QApplication::processEvents();
   EXPECT_EQ(w->width(), width);
   EXPECT_EQ(w->statusText(), "+OK " + std::string(2000, 'x') + " \xFF");
+
+  // A menu passing its (empty) hints over the bar leaves the status as it was.
+  w->setStatus("Connected");
+  QStatusTipEvent hint("hint"), none("");
+  QApplication::sendEvent(w.get(), &hint);
+  QApplication::sendEvent(w.get(), &none);
+  EXPECT_EQ(w->statusText(), "Connected");
+  EXPECT_TRUE(w->StatusBar1->findChild<QLabel*>("StatusText")->isVisible());
 }
 
 TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
