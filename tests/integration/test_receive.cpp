@@ -328,3 +328,31 @@ TEST_F(Receive, ClosingTheWindowWhileTheConnectionIsMadeShowsNothingAndTouchesNo
   EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
   EXPECT_FALSE(again.isVisible());
 }
+
+TEST_F(Receive, AnEmptyMailboxOnlyLogsInShowingEachReplyAndASecondConnectLeavesTheSessionAlone) {
+  Tpopform& form = OpenAsAlice();
+  Lines statuses;
+  const auto status = form.ZnPOP31->OnStatus;
+  form.ZnPOP31->OnStatus = [&](TObject* sender, const std::string& text) {
+    status(sender, text);
+    statuses.push_back(form.statusText());
+  };
+
+  window.Connect();
+
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_EQ(proxy->Commands(), kLogin);
+  // Every server reply of the login reaches the status bar, and nothing else does.
+  ASSERT_EQ(statuses.size(), 3u);
+  for (const std::string& text : statuses) EXPECT_EQ(text.rfind("+OK", 0), 0u) << text;
+  EXPECT_EQ(statuses.back(), "+OK 0 0\r\n");
+  EXPECT_EQ(form.statusText(), "Connected");
+  EXPECT_EQ(form.mailbinder->currentIndex(), 1);
+
+  window.Connect();
+  EXPECT_EQ(window.dialogs.errors(), Lines{"Already connected."});
+  EXPECT_EQ(proxy->Commands(), kLogin);
+  EXPECT_TRUE(form.ZnPOP31->Connected);
+  window.Disconnect();
+  EXPECT_EQ(proxy->Commands(), kLogin + Lines{"QUIT"});
+}
