@@ -95,7 +95,7 @@ void deleteAll(Dialogs& dialogs, QTreeWidget* list, Store& store) {
 }
 
 // The value under a label, failing as the tree does when the record lacks it.
-std::string firstValue(const MessageStore& store, int r, int label) {
+std::string requiredFirstValue(const MessageStore& store, int r, int label) {
   const auto& tree = store.Tree();
   return tree.Child(tree.Child(store.Record(r), label), 0).Text();
 }
@@ -182,7 +182,7 @@ void Tpopform::mailreplyClick() {
   const int r = selectedRow(pophistlist);
   if (r < 0) return;
   InboxStore& store = inboxStore();
-  corvane::SetItems(mailto, {firstValue(store, r, InboxStore::lbFrom)});
+  corvane::SetItems(mailto, {requiredFirstValue(store, r, InboxStore::lbFrom)});
   mailto->setCurrentIndex(0);
   std::string subject;
   if (store.FirstValue(r, InboxStore::lbSubject, subject)) corvane::SetText(outsubject, subject);
