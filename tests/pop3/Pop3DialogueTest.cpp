@@ -64,7 +64,8 @@ struct Rig {
 using Log = std::vector<std::string>;
 
 TEST(Pop3Dialogue, StatRepliesGiveTheMessageCount) {
-  const std::pair<const char*, int> cases[] = {{"+OK 3 1200", 3}, {"+OK 0 0", 0}, {"+OK 7", 0}, {"+OK x 10", 0}, {"+OK 0x10 9", 0}, {"+OK $10 9", 0}};
+  const std::pair<const char*, int> cases[] = {{"+OK 3 1200", 3}, {"+OK 0 0", 0},    {"+OK 7", 0},
+                                               {"+OK x 10", 0},   {"+OK 0x10 9", 0}, {"+OK $10 9", 0}};
   for (const auto& [reply, count] : cases) {
     Rig rig(std::string(kLogin) + "C: STAT\nS: " + reply + "\nC: QUIT\nS: +OK bye\nE\n");
     rig.pop.Connect();
