@@ -1,20 +1,18 @@
 #!/usr/bin/env bash
 # Starts Corvane against real mail servers on this machine: Dovecot (POP3) and a small
 # SMTP server on 127.0.0.1, in a scratch folder, with a mailbox "demo" seeded with the
-# sample messages in scripts/demo. Both accounts of the settings file beside the
-# executable point at them while Corvane runs; quitting Corvane stops the servers and
-# puts back the settings file that was there before.
+# sample messages in scripts/demo. Corvane keeps all its files beside its executable, so
+# the demo runs a copy of it from the scratch folder, with both accounts pointing at the
+# servers: the settings, stores and address book beside the build are never touched.
+# Quitting Corvane stops the servers and removes the scratch folder.
 # Usage: scripts/demo.sh [BUILD_FOLDER]   (default: build, where scripts/run builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
-program="$build/corvane"
-[ -x "$program" ] || { echo "demo: $program not found; build it first (scripts/run does)" >&2; exit 1; }
+[ -x "$build/corvane" ] || { echo "demo: $build/corvane not found; build it first (scripts/run does)" >&2; exit 1; }
 
 scratch=$(mktemp -d /tmp/corvane-demo-XXXXXX)
 chmod 755 "$scratch"  # Dovecot serves the mail as another user
-settings="$build/corvane.ini"
-backup="$scratch/corvane.ini.before-demo"
 servers_pid=
 cleanup() {
   exec 3>&-  # end of input tells the servers to stop
@@ -22,12 +20,10 @@ cleanup() {
     for _ in $(seq 100); do kill -0 "$servers_pid" 2>/dev/null || break; sleep 0.05; done
     kill "$servers_pid" 2>/dev/null || true
   fi
-  if [ -f "$backup" ]; then mv -f "$backup" "$settings"; else rm -f "$settings"; fi
   rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-[ -f "$settings" ] && cp -p "$settings" "$backup"
 
 # The servers read their stdin from this pipe; if this script dies they see its end and stop.
 exec 3> >(exec scripts/testservers.py --dir "$scratch/servers" --user demo:demo \
@@ -47,16 +43,18 @@ fi
 . "$scratch/servers/ports.env"
 scripts/testservers.py deliver --dir "$scratch/servers" --user demo scripts/demo/*.eml
 
-printf '[INBOX]\r\nHost=127.0.0.1\r\nPort=%s\r\nUserId=demo\r\nPassword=demo\r\n' "$POP3_PORT" >"$settings.tmp"
+app="$scratch/corvane"
+mkdir -m 700 "$app"
+cp "$build/corvane" "$app/"
+[ -f "$build/Corvane.hlp" ] && cp "$build/Corvane.hlp" "$app/"
+printf '[INBOX]\r\nHost=127.0.0.1\r\nPort=%s\r\nUserId=demo\r\nPassword=demo\r\n' "$POP3_PORT" >"$app/corvane.ini"
 printf '[OUTBOX]\r\nHost=127.0.0.1\r\nPort=%s\r\nUserId=localhost\r\nName=Demo User\r\nEmail=demo@corvane.test\r\n' \
-  "$SMTP_PORT" >>"$settings.tmp"
-chmod 600 "$settings.tmp"
-mv -f "$settings.tmp" "$settings"
-# An address to send to, unless the user keeps an address book of their own there.
-[ -f "$build/mailbook.txt" ] || printf 'Demo User=demo@corvane.test\r\n' >"$build/mailbook.txt"
+  "$SMTP_PORT" >>"$app/corvane.ini"
+# An address to send to: what goes to it comes back on the next connect.
+printf 'Demo User=demo@corvane.test\r\n' >"$app/mailbook.txt"
 
 echo "demo: POP3 on 127.0.0.1:$POP3_PORT, SMTP on 127.0.0.1:$SMTP_PORT, user demo, password demo"
 echo "demo: click the Connect button of the Receive group to fetch $(ls scripts/demo/*.eml | wc -l) messages"
 status=0
-"$program" || status=$?
+"$app/corvane" || status=$?
 exit $status
