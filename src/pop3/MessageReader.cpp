@@ -302,8 +302,14 @@ std::string TMessageReader::PlainFileName(const std::string& name) {
   return plain;
 }
 
+bool TMessageReader::taken(const std::string& name) const {
+  for (const std::string& reserved : ReservedFileNames)
+    if (corvane::SameTextAscii(reserved, name)) return true;
+  return entryExists(AttachFilePath + name);
+}
+
 std::string TMessageReader::uniqueFileName(const std::string& name) const {
-  if (!entryExists(AttachFilePath + name)) return name;
+  if (!taken(name)) return name;
   const size_t firstDot = name.find('.');
   const std::string base = name.substr(0, firstDot);
   std::string ext;
@@ -313,7 +319,7 @@ std::string TMessageReader::uniqueFileName(const std::string& name) const {
   }
   for (int n = 1; n <= kMaxNameSuffix; ++n) {
     std::string candidate = base + "_" + std::to_string(n) + "." + ext;
-    if (!entryExists(AttachFilePath + candidate)) return candidate;
+    if (!taken(candidate)) return candidate;
   }
   throw EFCreateError(corvane::Format("Cannot create file %s", (AttachFilePath + name).c_str()));
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Events.h"
 #include "Streams.h"
@@ -47,6 +48,9 @@ class TMessageReader {
 
   // Folder prefix of attachment files, joined unchanged (a folder ends with its separator).
   std::string AttachFilePath;
+  // Names the owner keeps for its own files in the folder (stores, settings): a part that
+  // carries one of them is written under a suffixed name, as if the file were there.
+  std::vector<std::string> ReservedFileNames;
   // Progress texts ("Extracting file", "Decoding file") for the owner's status report.
   std::function<void(const std::string& Text)> OnStatus;
 
@@ -70,6 +74,7 @@ class TMessageReader {
   void drainToEnd();
   void headerFields(const std::string& line);
   std::string uniqueFileName(const std::string& name) const;
+  bool taken(const std::string& name) const;
   PartCoding partCoding() const;
   void storePart(PartFile& part);
   void status(const std::string& text);

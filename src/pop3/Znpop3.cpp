@@ -195,6 +195,7 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     FReader.Reset();
     Command("RETR " + number);
     FReader.AttachFilePath = AttachFilePath;
+    FReader.ReservedFileNames = ReservedFileNames;
     FReader.Read([this] { return ReadLn(); });
     if (DeleteOnRead) Command("DELE " + number);
     ReportStatus(1, "Message Retrieved");

@@ -23,6 +23,8 @@ class TZnPOP3 : public TZnSocket {
   bool DeleteOnRead = false;
   // Prefix of every attachment file name: a folder must end with its separator.
   std::string AttachFilePath;
+  // The owner's own file names in that folder; attachments never take them.
+  std::vector<std::string> ReservedFileNames;
 
   // Fires at the end of Connect once the login succeeded (also when STAT then failed).
   // Replaces the socket's own OnConnect, which stays unassigned here.

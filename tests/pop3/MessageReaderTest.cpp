@@ -203,6 +203,18 @@ TEST(MessageReader, PlainFileNameKeepsEveryPartInsideTheFolder) {
   EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n')), std::string(200, 'n'));
 }
 
+TEST(MessageReader, PartsNeverTakeTheOwnersFileNames) {
+  ReaderRig rig;
+  rig.reader.ReservedFileNames = {"mailbook.txt", "corvane.ini"};
+  rig.Read(
+      toCrLf("Content-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n--b\n"
+             "Content-Type: text/plain; name=\"mailbook.txt\"\n\nevil=a@b\n--b\n"
+             "Content-Type: text/plain; name=\"Corvane.INI\"\n\n[OUTBOX]\n--b--\n.\n"));
+  EXPECT_EQ(rig.message.Attachments.Items(), (std::vector<std::string>{"mailbook_1.txt", "Corvane_1.INI"}));
+  EXPECT_FALSE(fs::exists(rig.folder / "mailbook.txt"));
+  EXPECT_FALSE(fs::exists(rig.folder / "corvane.ini"));
+}
+
 TEST(MessageReader, ReportsExtractionAndDecodingInOrder) {
   ReaderRig rig;
   rig.Read(
