@@ -129,18 +129,25 @@ void TZnPOP3::Disconnect() {
     if (!Canceled) Cancel();
     return;
   }
+  // A QUIT awaiting its reply closes the connection anyway.
+  if (FQuitting) return;
   Quit();
 }
 
 void TZnPOP3::Quit() {
   if (!Connected) return;
   const auto alive = Lifetime();
+  FQuitting = true;
   try {
     Command("QUIT");
   } catch (...) {
-    if (!alive.expired()) CloseSocket();
+    if (!alive.expired()) {
+      FQuitting = false;
+      CloseSocket();
+    }
     throw;
   }
+  FQuitting = false;
   CloseSocket();
 }
 
@@ -165,7 +172,8 @@ void TZnPOP3::CloseIfCanceled() {
 }
 
 void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
-  if (FBusy) return;
+  // Nor inside the wait of a QUIT: the command would meet the QUIT's reply.
+  if (FBusy || FQuitting) return;
   FBusy = true;
   try {
     RequireConnection();
@@ -207,7 +215,7 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
 }
 
 void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
-  if (FBusy) return;
+  if (FBusy || FQuitting) return;
   FBusy = true;
   const auto alive = Lifetime();
   try {

@@ -85,6 +85,7 @@ class TZnPOP3 : public TZnSocket {
   int32_t FMessageCount = 0;
   bool FBusy = false;
   bool FConnecting = false;
+  bool FQuitting = false;
   TZnUUProcessor FCoder;
   TMailMessage FMailMessage;
   TSummary FSummary;

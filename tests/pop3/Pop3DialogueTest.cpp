@@ -203,6 +203,23 @@ TEST(Pop3Dialogue, RefusedQuitStillCloses) {
   EXPECT_TRUE(rig.log.empty());
 }
 
+TEST(Pop3Dialogue, NothingIsSentWhileQuitAwaitsItsReply) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 1 5\nC: QUIT\nW: 1000\nS: +OK bye\nE\n");
+  rig.pop.Connect();
+  std::string nested = "not called";
+  QTimer::singleShot(50, [&] {
+    rig.pop.RetrieveMessage(1);
+    rig.pop.DeleteMessage(1);
+    nested = rig.ErrorOf([&] { rig.pop.Disconnect(); });
+  });
+  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Disconnect(); }), "");
+  rig.Finish();
+  EXPECT_EQ(nested, "");
+  EXPECT_FALSE(rig.pop.Connected);
+  EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+  EXPECT_EQ(rig.log, (Log{"connect", "disconnect"}));
+}
+
 TEST(Pop3Dialogue, SecondConnectLeavesTheOpenConnectionAlone) {
   Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: +OK\nE\n");
   rig.pop.Connect();
