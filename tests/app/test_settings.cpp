@@ -1,5 +1,7 @@
 // The settings file: the INI reader/writer and the window's settings handlers.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QCheckBox>
@@ -33,6 +35,24 @@ unsigned modeOf(const std::string& path) {
   ::stat(path.c_str(), &st);
   return st.st_mode & 0777;
 }
+
+// While it lives, opening any file fails, even for root: the lowest free descriptor lies
+// past the process's limit.
+class NoFileOpens {
+ public:
+  NoFileOpens() {
+    ::getrlimit(RLIMIT_NOFILE, &old_);
+    const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowest);
+    rlimit tight = old_;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+  }
+  ~NoFileOpens() { ::setrlimit(RLIMIT_NOFILE, &old_); }
+
+ private:
+  rlimit old_{};
+};
 
 class IniFileTest : public testing::Test {
  protected:
@@ -228,6 +248,26 @@ TEST_F(SettingsWindowTest, ConnectWritesTheAccountOnlyWhenItsSaveBoxIsChecked) {
   EXPECT_EQ(dialogs.errors(),
             (std::vector<std::string>{"'11O' is not a valid integer value.", "'2S' is not a valid integer value.",
                                       "'11O' is not a valid integer value.", "'2S' is not a valid integer value."}));
+}
+
+TEST_F(SettingsWindowTest, UnreadableSettingsAreShownAndTheStoresAfterThemStillLoad) {
+  corvane::WriteFileAtomically(ini, "[INBOX]\r\nHost=h\r\n", 0600);
+  corvane::WriteFileAtomically(folder + "mailbook.txt", "A=a@x\r\n", 0600);
+  corvane::WriteFileAtomically(folder + "mailout.txt", "Send Mail\r\n", 0600);
+  auto w = open();
+  w->inHost->clear();
+  dialogs.shown.clear();
+  {
+    NoFileOpens closed;
+    w->guard([&] { w->LoadSettings(); });
+  }
+  const auto errors = dialogs.errors();
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(errors[0], "Cannot open file " + ini + ".");
+  EXPECT_EQ(errors[1], "Cannot open file " + folder + "mailbook.txt.");
+  EXPECT_EQ(errors[2].rfind("Cannot open file " + folder + "mailout.txt", 0), 0u) << errors[2];
+  EXPECT_EQ(w->inHost->text(), "");
+  EXPECT_EQ(corvane::ReadFile(ini), "[INBOX]\r\nHost=h\r\n");
 }
 
 TEST_F(SettingsWindowTest, RefusedSaveIsShownInTheErrorBox) {
