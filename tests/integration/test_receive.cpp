@@ -257,18 +257,24 @@ TEST_F(Receive, AnUnknownHostAnsweredWithAValidOneProceedsWithoutChangingTheFiel
   EXPECT_EQ(Rows(form.pophistlist, 1), Lines{"First"});
 }
 
-TEST_F(Receive, AUuencodedPartWithoutItsEndLineIsReportedAndStillStoredAndDeleted) {
+TEST_F(Receive, AUuencodedPartWithoutItsEndLineIsReportedAndStoredAndTheNextMessageKeepsNoFileNames) {
   servers->Deliver("alice", TestData("uuencoded_without_end_line.eml"));
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
   Tpopform& form = OpenAsAlice();
 
   window.Connect();
 
   EXPECT_EQ(window.dialogs.messages(), Lines{" No end line."});
   EXPECT_TRUE(window.dialogs.errors().empty());
-  EXPECT_EQ(corvane::GetItems(form.popatt), Lines{"notes.txt"});
   EXPECT_EQ(ReadBytes(window.Folder() + "notes.txt"), TestData("uuencoded_without_end_line.txt"));
-  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "DELE 1"}));
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 1);
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
+  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 2);
+  // The message after the one with a file shows and stores no file names of its own.
+  EXPECT_TRUE(corvane::GetItems(form.popatt).empty());
+  const std::string store = ReadBytes(window.Folder() + "mailin.txt");
+  const std::string stored = "\t\tattachments\r\n\t\t\tnotes.txt\r\n\tmsg\r\n";
+  EXPECT_NE(store.find(stored), std::string::npos) << store;
+  EXPECT_TRUE(store.ends_with("\t\tattachments\r\n")) << store;
 }
 
 TEST_F(Receive, ClosingTheWindowDuringARetrievalEndsQuietlyAndDeletesNothing) {
