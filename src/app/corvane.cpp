@@ -1,5 +1,7 @@
 #include "corvane.h"
 
+#include "Exceptions.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -100,6 +102,13 @@ QLineEdit* edit(QWidget* parent, const char* name, int x, int y, int w, int h, b
     palette.setColor(QPalette::Base, kFieldColour);
     widget->setPalette(palette);
   }
+  return widget;
+}
+
+QCheckBox* saveBox(QWidget* parent, const char* name, int x, int y) {
+  auto* widget = place<QCheckBox>(parent, name, x, y, 73, 17);
+  widget->setText("Save");
+  setBold(widget, false);
   return widget;
 }
 
@@ -204,7 +213,8 @@ std::string Tpopform::ErrorBoxText(const std::string& message) {
 void Tpopform::showFailure(const std::exception& failure) {
   // The box itself must not let a second failure out into the event loop.
   try {
-    dialogs.ShowError(ErrorBoxText(failure.what()));
+    const auto* own = dynamic_cast<const Exception*>(&failure);
+    dialogs.ShowError(ErrorBoxText(own ? own->Message() : std::string(failure.what())));
   } catch (...) {
   }
 }
@@ -330,9 +340,7 @@ void Tpopform::buildConnectPage() {
   inPassword->setEchoMode(QLineEdit::Password);
   // The password shows as "*", as the account's users know it.
   inPassword->setStyleSheet("lineedit-password-character: 42");
-  insavecheck = place<QCheckBox>(GroupBox1, "insavecheck", 16, 208, 73, 17);
-  insavecheck->setText("Save");
-  setBold(insavecheck, false);
+  insavecheck = saveBox(GroupBox1, "insavecheck", 16, 208);
   inconnect = glyphButton(GroupBox1, "inconnect", Glyph::RingClosed, 120, 208, "Connect to pop server");
   indisconnect = glyphButton(GroupBox1, "indisconnect", Glyph::RingOpen, 144, 208, "Disconnect");
   chainTabOrder({inHost, inPort, inUserID, inPassword, insavecheck});
@@ -350,9 +358,7 @@ void Tpopform::buildConnectPage() {
   outuserid = edit(GroupBox2, "outuserid", 141, 89, 148, 24, true);
   localname = edit(GroupBox2, "localname", 140, 127, 149, 24, true);
   localemail = edit(GroupBox2, "localemail", 140, 164, 149, 24, true);
-  outsavecheck = place<QCheckBox>(GroupBox2, "outsavecheck", 112, 208, 73, 17);
-  outsavecheck->setText("Save");
-  setBold(outsavecheck, false);
+  outsavecheck = saveBox(GroupBox2, "outsavecheck", 112, 208);
   outconnect = glyphButton(GroupBox2, "outconnect", Glyph::RingClosed, 224, 208, "Connect to Mailserver");
   outdisconnect = glyphButton(GroupBox2, "outdisconnect", Glyph::RingOpen, 248, 208);
   chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});

@@ -5,8 +5,12 @@
 
 class Exception : public std::runtime_error {
 public:
-  explicit Exception(const std::string& message) : std::runtime_error(message) {}
-  std::string Message() const { return what(); }
+  explicit Exception(const std::string& message) : std::runtime_error(message), message_(message) {}
+  // The whole text, also past a NUL byte that what() would stop at.
+  const std::string& Message() const { return message_; }
+
+private:
+  std::string message_;
 };
 
 // Socket failures; EAbortError marks a wait that was cancelled or could not go on.

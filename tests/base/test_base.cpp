@@ -82,3 +82,8 @@ TEST(Streams, AtomicWriteReplacesWholeFile) {
   EXPECT_EQ(ReadFile(path), "new\r\n");
   EXPECT_THROW(WriteFileAtomically("/nonexistent/dir/f", "x"), EFCreateError);
 }
+
+TEST(Exceptions, MessageKeepsTextPastANulByte) {
+  const std::string text("Invalid level (3) for item \"a\0b\"", 33);
+  EXPECT_EQ(Exception(text).Message(), text);
+}
