@@ -1,7 +1,5 @@
 #include "corvane.h"
 
-#include "Exceptions.h"
-
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -23,6 +21,7 @@
 #include <limits>
 #include <string_view>
 
+#include "Exceptions.h"
 #include "Glyphs.h"
 #include "IniFile.h"
 #include "QtText.h"

@@ -1,6 +1,6 @@
 // The settings file: the INI reader/writer and the window's settings handlers.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
