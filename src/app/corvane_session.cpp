@@ -128,6 +128,14 @@ void Tpopform::abortMailComponents() {
 void Tpopform::inconnectClick() {
   if (insavecheck->isChecked()) insaveClick();
   ZnPOP31->AttachFilePath = appFolder;
+  // A received file must not take the name of one of the program's own files there, or
+  // the program would load it at its next start as its settings or its address book.
+  ZnPOP31->ReservedFileNames = {corvane::ExtractFileName(executablePath),
+                                corvane::ExtractFileName(settingsPath),
+                                "mailin.txt",
+                                "mailout.txt",
+                                "mailbook.txt",
+                                "Corvane.hlp"};
   ZnPOP31->DeleteOnRead = false;
   ZnPOP31->ReportLevel = 2;
   ZnPOP31->Host = corvane::GetText(inHost);

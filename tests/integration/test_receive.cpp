@@ -362,3 +362,21 @@ TEST_F(Receive, AnEmptyMailboxOnlyLogsInShowingEachReplyAndASecondConnectLeavesT
   window.Disconnect();
   EXPECT_EQ(proxy->Commands(), kLogin + Lines{"QUIT"});
 }
+
+TEST_F(Receive, AFileNamedLikeTheProgramsOwnFilesIsKeptUnderAnotherName) {
+  servers->Deliver("alice", TestData("own_file_names.eml"));
+  Tpopform& form = OpenAsAlice();
+
+  window.Connect();
+
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_EQ(corvane::GetItems(form.popatt), (Lines{"corvane_1.ini", "mailbook_1.txt"}));
+  EXPECT_EQ(ReadBytes(window.Folder() + "mailbook_1.txt"), "Mallory=mallory@example.net\r\n");
+  EXPECT_FALSE(std::filesystem::exists(window.Folder() + "corvane.ini"));
+  EXPECT_FALSE(std::filesystem::exists(window.Folder() + "mailbook.txt"));
+
+  // The next start finds no accounts and no address book in the message's files.
+  Tpopform& again = window.Open();
+  EXPECT_EQ(corvane::GetText(again.inHost), "");
+  EXPECT_EQ(again.selectaddr->count(), 0);
+}
