@@ -26,6 +26,7 @@
 #include "IniFile.h"
 #include "QtText.h"
 #include "SysUtils.h"
+#include "ZnSock.h"
 
 namespace {
 
@@ -186,11 +187,13 @@ Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget*
     : QMainWindow(parent), executablePath(executablePath), dialogs(dialogs) {
   buildWindow();
   wireHandlers();
+  // A failure out of a component's time-out tick reaches no handler: show it like one.
+  TThreadTimer::ApplicationExceptionHandler = [this](const std::exception& failure) { showFailure(failure); };
   guard([this] { createMailComponents(); });
   guard([this] { FormCreate(); });
 }
 
-Tpopform::~Tpopform() = default;
+Tpopform::~Tpopform() { TThreadTimer::ApplicationExceptionHandler = nullptr; }
 
 bool Tpopform::guard(const std::function<void()>& action) {
   try {

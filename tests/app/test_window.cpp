@@ -30,6 +30,7 @@
 #include "ScriptedDialogs.h"
 #include "ScriptedServer.h"
 #include "Streams.h"
+#include "ZnSock.h"
 #include "corvane.h"
 
 namespace {
@@ -276,6 +277,18 @@ TEST_F(WindowTest, GuardShowsAnyFailureAndLetsTheNextEventRun) {
   EXPECT_FALSE(w->guard([] { throw 42; }));
   EXPECT_TRUE(w->guard([] {}));
   EXPECT_EQ(dialogs.errors(), (std::vector<std::string>{"Connection refused.", "Stopped!", "Unknown failure."}));
+}
+
+TEST_F(WindowTest, FailureOutOfATimerTickShowsTheErrorBox) {
+  TThreadTimer timer;
+  timer.SetInterval(1);
+  timer.SetOnTimer([&timer](TObject*) {
+    timer.SetEnabled(false);
+    throw ESockError("Connection Timed out");
+  });
+  timer.SetEnabled(true);
+  for (int i = 0; i < 200 && dialogs.errors().empty(); ++i) QTest::qWait(5);
+  EXPECT_EQ(dialogs.errors(), (std::vector<std::string>{"Connection Timed out."}));
 }
 
 // What the next real message box showed; it is then answered with button.
