@@ -193,7 +193,9 @@ Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget*
   guard([this] { FormCreate(); });
 }
 
-Tpopform::~Tpopform() { TThreadTimer::ApplicationExceptionHandler = nullptr; }
+Tpopform::~Tpopform() {
+  TThreadTimer::ApplicationExceptionHandler = nullptr;
+}
 
 bool Tpopform::guard(const std::function<void()>& action) {
   try {
