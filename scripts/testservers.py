@@ -119,11 +119,11 @@ def ensure_maildir(folder, user):
     return maildir
 
 
-def add_users(folder, specs):
+def add_users(folder, entries):
     uid, gid, _ = mail_owner()
     make_dir(users_path(folder), mode=0o755)
-    for spec in specs:
-        name, password = parse_user(spec)
+    for entry in entries:
+        name, password = parse_user(entry)
         ensure_maildir(folder, name)
         # One passwd-file per user: Dovecot re-reads a changed file at most once a second,
         # but a new user's file is a new file and is read at the very next login.
