@@ -121,6 +121,10 @@ void Tpopform::abortMailComponents() {
   closing_ = true;
   if (ZnSMTP1) ZnSMTP1->Abort();
   if (ZnPOP31) ZnPOP31->Abort();
+  // Abort leaves a host lookup or connect under way to its time-out, which would keep the
+  // closed program running for up to a minute: cancel those waits as well.
+  if (ZnSMTP1 && ZnSMTP1->Busy() && !ZnSMTP1->Connected) ZnSMTP1->Cancel();
+  if (ZnPOP31 && ZnPOP31->Busy() && !ZnPOP31->Connected) ZnPOP31->Cancel();
 }
 
 // ---------------------------------------------------------------- receiving
@@ -133,7 +137,9 @@ void Tpopform::inconnectClick() {
   ZnPOP31->ReservedFileNames = {corvane::ExtractFileName(executablePath),
                                 corvane::ExtractFileName(settingsPath),
                                 "mailin.txt",
+                                "mailin.txt.journal",
                                 "mailout.txt",
+                                "mailout.txt.journal",
                                 "mailbook.txt",
                                 "Corvane.hlp"};
   ZnPOP31->DeleteOnRead = false;
