@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "Exceptions.h"
+#include "FailureOf.h"
 #include "IniFile.h"
 #include "QtText.h"
 #include "ScriptedDialogs.h"
@@ -20,15 +21,6 @@
 #include "corvane.h"
 
 namespace {
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no failure)";
-}
 
 unsigned modeOf(const std::string& path) {
   struct stat st {};
@@ -129,7 +121,7 @@ TEST_F(IniFileTest, ValueCannotInjectLines) {
 TEST_F(IniFileTest, RefusedWriteNamesTheFile) {
   const std::string bad = dir.path().toStdString() + "/missing-folder/corvane.ini";
   IniFile ini(bad);
-  EXPECT_EQ(failureOf([&] { ini.WriteString("INBOX", "Host", "h"); }), "Unable to write to " + bad);
+  EXPECT_EQ(FailureOf([&] { ini.WriteString("INBOX", "Host", "h"); }), "Unable to write to " + bad);
 }
 
 class SettingsWindowTest : public testing::Test {

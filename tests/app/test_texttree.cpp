@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "AddressBook.h"
+#include "FailureOf.h"
 #include "InboxStore.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -16,15 +17,6 @@ namespace {
 
 std::string dataFile(const std::string& name) {
   return corvane::ReadFile(std::string(CORVANE_TEST_DATA) + "/stores/" + name);
-}
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no failure)";
 }
 
 struct TempFolder {
@@ -87,26 +79,26 @@ TEST(TextTree, NulIsKeptAsAnOrdinaryCharacter) {
 
 TEST(TextTree, InvalidLevelNamesLevelAndTextAndKeepsWhatWasBuilt) {
   TextTree tree;
-  EXPECT_EQ(failureOf([&] { tree.Parse("Received\r\n\tmsg\r\n\t\t\tbad item \r\n\tnever\r\n"); }),
+  EXPECT_EQ(FailureOf([&] { tree.Parse("Received\r\n\tmsg\r\n\t\t\tbad item \r\n\tnever\r\n"); }),
             "Invalid level (3) for item \"bad item \"");
   EXPECT_EQ(tree.Serialize(), "Received\r\n\tmsg\r\n");
   // The first line is a top-level node whatever its indent; the next is measured from it.
-  EXPECT_EQ(failureOf([&] { tree.Parse("\t\tx\r\n\t\ty\r\n"); }), "Invalid level (2) for item \"y\"");
+  EXPECT_EQ(FailureOf([&] { tree.Parse("\t\tx\r\n\t\ty\r\n"); }), "Invalid level (2) for item \"y\"");
 }
 
 TEST(TextTree, EmptyTreeAndBadPositions) {
   TempFolder tmp;
   TextTree tree;
-  EXPECT_EQ(failureOf([&] { tree.FirstNode(); }), "Invalid index");
+  EXPECT_EQ(FailureOf([&] { tree.FirstNode(); }), "Invalid index");
   TreeStoreFile(tmp.path("empty.txt")).Rewrite(tree);
   EXPECT_EQ(corvane::ReadFile(tmp.path("empty.txt")), "");
   auto& root = tree.AddTopLevel("r");
   tree.AddChild(root, "a");
-  EXPECT_EQ(failureOf([&] { tree.Child(root, 1); }), "List index out of bounds (1)");
-  EXPECT_EQ(failureOf([&] { tree.Child(root, -1); }), "List index out of bounds (-1)");
+  EXPECT_EQ(FailureOf([&] { tree.Child(root, 1); }), "List index out of bounds (1)");
+  EXPECT_EQ(FailureOf([&] { tree.Child(root, -1); }), "List index out of bounds (-1)");
   tree.Delete(tree.Child(root, 0));
   EXPECT_EQ(tree.Serialize(), "r\r\n");
-  EXPECT_EQ(failureOf([&] { TreeStoreFile(tmp.path("no/such/folder.txt")).Rewrite(tree); }),
+  EXPECT_EQ(FailureOf([&] { TreeStoreFile(tmp.path("no/such/folder.txt")).Rewrite(tree); }),
             "Cannot create file " + tmp.path("no/such/folder.txt"));
 }
 
@@ -185,7 +177,7 @@ TEST(StoreFile, FailedSaveKeepsTheRecordAndTheNextSaveWritesEverything) {
   const std::string path = folder + "/mailin.txt";
   InboxStore store(path);
   store.Load();
-  EXPECT_EQ(failureOf([&] { store.Store(message("first")); }), "Cannot create file " + path);
+  EXPECT_EQ(FailureOf([&] { store.Store(message("first")); }), "Cannot create file " + path);
   ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   store.Store(message("second"));
   InboxStore reloaded(path);

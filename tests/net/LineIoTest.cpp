@@ -1,25 +1,16 @@
 // TZnSocket line and stream input/output: ReadLn, Transaction, Write, SendStream and the
 // endings of their waits (cancel, close, time-out), against real loopback sockets.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 
 #include <QElapsedTimer>
 #include <memory>
 
+#include "FailureOf.h"
 #include "NetTestSupport.h"
 #include "ScriptedServer.h"
 
 namespace {
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 class LineIo : public ::testing::Test {
  protected:
@@ -148,7 +139,7 @@ TEST_F(LineIo, CancelEndsReadLnAndStaysSet) {
   EXPECT_TRUE(PumpUntil([&] { return socket->ReceiveBuffer.Size() > 0; }));
   socket->Cancel();
   // A buffered line is not handed out while canceled, and stays for later.
-  EXPECT_EQ(ErrorOf([&] { socket->ReadLn(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "Socket readln aborted");
   EXPECT_TRUE(socket->Canceled);
   EXPECT_EQ(socket->ReceiveBuffer.ToString(), "early\r\n");
   EXPECT_THROW(socket->ReadLn(), EAbortError);
@@ -160,7 +151,7 @@ TEST_F(LineIo, CancelDuringReadLnWait) {
   Later(&scope, 30, [&] { socket->Cancel(); });
   QElapsedTimer clock;
   clock.start();
-  EXPECT_EQ(ErrorOf([&] { socket->ReadLn(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "Socket readln aborted");
   EXPECT_LT(clock.elapsed(), 3000);
   EXPECT_TRUE(socket->Canceled);
   Finish();
@@ -173,7 +164,7 @@ TEST_F(LineIo, SendsWhileCanceled) {
   EXPECT_TRUE(socket->Canceled);
   TMemoryStream stream;
   stream.SetData("also ignored");
-  EXPECT_EQ(ErrorOf([&] { socket->SendStream(stream); }), "Socket send aborted");
+  EXPECT_EQ(FailureOf([&] { socket->SendStream(stream); }), "Socket send aborted");
   EXPECT_FALSE(socket->Canceled);
   EXPECT_FALSE(socket->Transferring);
   EXPECT_EQ(Finish(), "");
@@ -185,7 +176,7 @@ TEST_F(LineIo, CancelDuringSendDiscardsUnsentRest) {
   TMemoryStream stream;
   stream.SetData(std::string(32 << 20, 's'));
   Later(&scope, 50, [&] { socket->Cancel(); });
-  EXPECT_EQ(ErrorOf([&] { socket->SendStream(stream); }), "Socket send aborted");
+  EXPECT_EQ(FailureOf([&] { socket->SendStream(stream); }), "Socket send aborted");
   EXPECT_FALSE(socket->Canceled);
   EXPECT_TRUE(socket->SendQueue.Empty());
   EXPECT_LT(socket->BytesSent, 32 << 20);
@@ -198,13 +189,13 @@ TEST_F(LineIo, ServerCloseEndsReadLnOnceBufferHoldsNoLine) {
   EXPECT_EQ(socket->ReadLn(), "last\r\n");
   QElapsedTimer clock;
   clock.start();
-  EXPECT_EQ(ErrorOf([&] { socket->ReadLn(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "Socket readln aborted");
   EXPECT_LT(clock.elapsed(), 3000);
   EXPECT_FALSE(socket->Canceled);
   EXPECT_FALSE(socket->Connected);
   EXPECT_EQ(socket->ReceiveBuffer.ToString(), "partial");
   // The same for a whole exchange with a server that has gone.
-  EXPECT_EQ(ErrorOf([&] { socket->Transaction("NOOP"); }), "Socket send aborted");
+  EXPECT_EQ(FailureOf([&] { socket->Transaction("NOOP"); }), "Socket send aborted");
   Finish();
 }
 
@@ -213,7 +204,7 @@ TEST_F(LineIo, SilentServerTimesOutReadLn) {
   socket->TimeOut = 100;
   QElapsedTimer clock;
   clock.start();
-  EXPECT_EQ(ErrorOf([&] { socket->ReadLn(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "Socket readln aborted");
   EXPECT_GE(clock.elapsed(), 100);
   EXPECT_LT(clock.elapsed(), 1500);
   socket->Disconnect();
@@ -224,7 +215,7 @@ TEST_F(LineIo, StalledReceiverTimesOutSendStream) {
   socket->TimeOut = 150;
   TMemoryStream stream;
   stream.SetData(std::string(32 << 20, 't'));
-  EXPECT_EQ(ErrorOf([&] { socket->SendStream(stream); }), "Socket send aborted");
+  EXPECT_EQ(FailureOf([&] { socket->SendStream(stream); }), "Socket send aborted");
   EXPECT_TRUE(socket->SendQueue.Empty());
   socket->Disconnect();
 }
@@ -233,7 +224,7 @@ TEST_F(LineIo, DestroyedDuringWaitEndsTheWait) {
   Start("E\n");
   Later(&scope, 30, [&] { socket.reset(); });
   TTestSocket* raw = socket.get();
-  EXPECT_EQ(ErrorOf([&] { raw->ReadLn(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { raw->ReadLn(); }), "Socket readln aborted");
   EXPECT_EQ(socket, nullptr);
   EXPECT_TRUE(server->WaitFinished());
 }

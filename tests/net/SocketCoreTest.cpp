@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <memory>
 
+#include "FailureOf.h"
 #include "NetTestSupport.h"
 #include "ScriptedServer.h"
 
@@ -31,15 +32,6 @@ class SocketCore : public ::testing::Test {
   int resolved = 0;
 };
 
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
 TEST_F(SocketCore, DottedAddressConnectsWithoutLookup) {
   ScriptedServer server("E\n");
   socket->Port = server.Port();
@@ -60,7 +52,7 @@ TEST_F(SocketCore, DottedAddressConnectsWithoutLookup) {
   EXPECT_EQ(log.Count("Timer On"), 1);
   EXPECT_EQ(log.Count("Timer Off"), 1);
   EXPECT_EQ(ntohs(socket->RemoteAddress.sin_port), server.Port());
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Already connected");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Already connected");
   socket->Disconnect();
   ASSERT_TRUE(server.WaitFinished());
   EXPECT_EQ(server.Failures(), "");
@@ -95,7 +87,7 @@ TEST_F(SocketCore, ProxyIsConnectedInsteadOfHost) {
 
 TEST_F(SocketCore, NullRemoteAddressAndInvalidHostHandler) {
   socket->Host = "";
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Null Remote Address");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Null Remote Address");
   EXPECT_FALSE(socket->Connected);
 
   // The handler gets one chance; a second failure is final without asking again.
@@ -104,12 +96,12 @@ TEST_F(SocketCore, NullRemoteAddressAndInvalidHostHandler) {
     ++asked;
     Handled = true;
   };
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Null Remote Address");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Null Remote Address");
   EXPECT_EQ(asked, 1);
 
   // A handler that declines ends it at once.
   socket->OnInvalidHost = [&](bool&) { ++asked; };
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Null Remote Address");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Null Remote Address");
   EXPECT_EQ(asked, 2);
 
   ScriptedServer server("E\n");
@@ -128,7 +120,7 @@ TEST_F(SocketCore, NullRemoteAddressAndInvalidHostHandler) {
 
 TEST_F(SocketCore, RefusedConnectFailsThenSocketConnectsAgain) {
   socket->Port = ClosedPort();
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Connection Failed");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Connection Failed");
   EXPECT_EQ(failedEvents, 1);
   EXPECT_FALSE(socket->Connected);
   EXPECT_EQ(socket->LastErrorCode, 10061);
@@ -150,7 +142,7 @@ TEST_F(SocketCore, ConnectTimesOutAgainstSilentPeer) {
   clock.start();
   int abortsAtFailure = -1;
   socket->OnConnectionFailed = [&](TObject*) { abortsAtFailure = socket->Aborts; };
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Connection Timed out");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Connection Timed out");
   EXPECT_GE(clock.elapsed(), 100);
   EXPECT_LT(clock.elapsed(), 3000);
   EXPECT_EQ(abortsAtFailure, 1);  // Abort runs before OnConnectionFailed
@@ -164,7 +156,7 @@ TEST_F(SocketCore, CancelEndsConnectWait) {
   socket->Port = silent.Port();
   socket->TimeOut = 0;
   Later(&scope, 50, [&] { socket->Cancel(); });
-  EXPECT_EQ(ErrorOf([&] { socket->Connect(); }), "Connection Canceled");
+  EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Connection Canceled");
   EXPECT_EQ(failedEvents, 1);
   EXPECT_EQ(socket->Aborts, 0);
 }
@@ -241,20 +233,20 @@ TEST_F(SocketCore, ErrorManagerToleratesByMask) {
   EXPECT_TRUE(errors.empty());
 
   socket->SocketService().SetLastError(10061);
-  EXPECT_EQ(ErrorOf([&] { socket->ErrorManager(10035, text); }), "10061:Connection refused");
+  EXPECT_EQ(FailureOf([&] { socket->ErrorManager(10035, text); }), "10061:Connection refused");
   EXPECT_EQ(text, "10061:Connection refused");
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], (std::pair<int, std::string>{10061, "10061:Connection refused"}));
 }
 
 TEST_F(SocketCore, RequireConnectionGivesOneChance) {
-  EXPECT_EQ(ErrorOf([&] { socket->RequireConnection(); }), "Not Connected");
+  EXPECT_EQ(FailureOf([&] { socket->RequireConnection(); }), "Not Connected");
   int asked = 0;
   socket->OnConnectionRequired = [&](bool& Handled) {
     ++asked;
     Handled = true;  // claims success without connecting
   };
-  EXPECT_EQ(ErrorOf([&] { socket->RequireConnection(); }), "Not Connected");
+  EXPECT_EQ(FailureOf([&] { socket->RequireConnection(); }), "Not Connected");
   EXPECT_EQ(asked, 1);
 
   ScriptedServer server("E\n");

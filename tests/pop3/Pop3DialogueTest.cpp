@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Exceptions.h"
+#include "FailureOf.h"
 #include "ScriptedServer.h"
 #include "Streams.h"
 #include "Znpop3.h"
@@ -39,16 +40,6 @@ struct Rig {
     pop.OnSuccess = [this](TObject*) { log.push_back("success"); };
     pop.OnFailure = [this](TObject*) { log.push_back("failure"); };
     pop.OnMessage = [this](const std::string& text) { log.push_back("message:" + text); };
-  }
-  // Runs op and returns the message of the Exception it raised, or "" when none.
-  template <typename Op>
-  std::string ErrorOf(Op op) {
-    try {
-      op();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "";
   }
   void Finish() {
     ASSERT_TRUE(server.WaitFinished());
@@ -82,10 +73,10 @@ TEST(Pop3Dialogue, StatRepliesGiveTheMessageCount) {
 TEST(Pop3Dialogue, MissingCredentialsFailBeforeAnyConnection) {
   Rig rig("");
   rig.pop.UserID = "";
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Authentication failed");
   int asked = 0;
   rig.pop.OnAuthenticationNeeded = [&](bool&) { ++asked; };
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Authentication failed");
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(rig.server.Connections(), 0);
   EXPECT_FALSE(rig.pop.Busy());
@@ -132,7 +123,7 @@ TEST(Pop3Dialogue, RefusedPasswordIsRetriedOnceWhenHandled) {
     rig.pop.Password = "second";
     handled = true;
   };
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Authentication failed");
   rig.Finish();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(rig.log, (Log{"disconnect"}));
@@ -148,7 +139,7 @@ TEST(Pop3Dialogue, RefusedUserWithoutHandlerFailsAndSignsOff) {
       "C: QUIT\n"
       "S: +OK\n"
       "E\n");
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Authentication failed");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Authentication failed");
   rig.Finish();
 }
 
@@ -158,7 +149,7 @@ TEST(Pop3Dialogue, NegativeGreetingIsTheError) {
       "C: QUIT\n"
       "S: +OK\n"
       "E\n");
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "-ERR server busy\r\n");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "-ERR server busy\r\n");
   rig.Finish();
   EXPECT_EQ(rig.log, (Log{"disconnect"}));
 }
@@ -178,7 +169,7 @@ TEST(Pop3Dialogue, BareOkRepliesArePositive) {
       "S: -ERR no such message\n");
   rig.pop.Connect();
   rig.pop.DeleteMessage(2);
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.DeleteMessage(1); }), "-ERR no such message\r\n");
+  EXPECT_EQ(FailureOf([&] { rig.pop.DeleteMessage(1); }), "-ERR no such message\r\n");
   rig.Finish();
   EXPECT_EQ(rig.log, (Log{"connect", "success", "failure"}));
   EXPECT_FALSE(rig.pop.Busy());
@@ -186,7 +177,7 @@ TEST(Pop3Dialogue, BareOkRepliesArePositive) {
 
 TEST(Pop3Dialogue, NegativeStatStillFiresOnConnectAfterSigningOff) {
   Rig rig(std::string(kLogin) + "C: STAT\nS: -ERR mailbox locked\nC: QUIT\nS: +OK\nE\n");
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "-ERR mailbox locked\r\n");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "-ERR mailbox locked\r\n");
   rig.Finish();
   EXPECT_EQ(rig.log, (Log{"disconnect", "connect"}));
   EXPECT_EQ(rig.pop.MessageCount(), 0);
@@ -195,7 +186,7 @@ TEST(Pop3Dialogue, NegativeStatStillFiresOnConnectAfterSigningOff) {
 TEST(Pop3Dialogue, RefusedQuitStillCloses) {
   Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: -ERR cannot delete\nE\n");
   rig.pop.Connect();
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Disconnect(); }), "-ERR cannot delete\r\n");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Disconnect(); }), "-ERR cannot delete\r\n");
   rig.Finish();
   EXPECT_FALSE(rig.pop.Connected);
   rig.log.clear();
@@ -210,11 +201,11 @@ TEST(Pop3Dialogue, NothingIsSentWhileQuitAwaitsItsReply) {
   QTimer::singleShot(50, [&] {
     rig.pop.RetrieveMessage(1);
     rig.pop.DeleteMessage(1);
-    nested = rig.ErrorOf([&] { rig.pop.Disconnect(); });
+    nested = FailureOf([&] { rig.pop.Disconnect(); });
   });
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Disconnect(); }), "");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Disconnect(); }), "(no failure)");
   rig.Finish();
-  EXPECT_EQ(nested, "");
+  EXPECT_EQ(nested, "(no failure)");
   EXPECT_FALSE(rig.pop.Connected);
   EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
   EXPECT_EQ(rig.log, (Log{"connect", "disconnect"}));
@@ -223,7 +214,7 @@ TEST(Pop3Dialogue, NothingIsSentWhileQuitAwaitsItsReply) {
 TEST(Pop3Dialogue, SecondConnectLeavesTheOpenConnectionAlone) {
   Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: +OK\nE\n");
   rig.pop.Connect();
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Already connected");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Already connected");
   EXPECT_TRUE(rig.pop.Connected);
   rig.pop.Disconnect();
   rig.Finish();
@@ -266,7 +257,7 @@ TEST(Pop3Dialogue, NotConnectedRetrievalFiresNothingAndLeavesTheComponentUsable)
   Rig rig(std::string(kLogin) +
           "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\nS: Subject: hi\nS: \nS: body\nS: .\nC: DELE 1\nS: +OK\n");
   rig.pop.DeleteOnRead = true;
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(1); }), "Not Connected");
+  EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(1); }), "Not Connected");
   EXPECT_TRUE(rig.log.empty());
   EXPECT_FALSE(rig.pop.Busy());
   rig.pop.Connect();
@@ -282,7 +273,7 @@ TEST(Pop3Dialogue, RefusedRetrKeepsThePreviousMessage) {
           "C: RETR 2\nS: -ERR gone\n");
   rig.pop.Connect();
   rig.pop.RetrieveMessage(1);
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(2); }), "-ERR gone\r\n");
+  EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(2); }), "-ERR gone\r\n");
   rig.Finish();
   EXPECT_EQ(rig.pop.MailMessage().Subject, " one");
   EXPECT_EQ(rig.log.back(), "retrieve-end");
@@ -386,7 +377,7 @@ TEST(Pop3Dialogue, LineBreaksInCredentialsAreRefused) {
   {
     Rig rig("");
     rig.pop.UserID = "alice\r\nDELE 1";
-    EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Line break not allowed in the user ID");
+    EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Line break not allowed in the user ID");
     EXPECT_EQ(rig.server.Connections(), 0);
   }
   Rig rig(
@@ -402,7 +393,7 @@ TEST(Pop3Dialogue, LineBreaksInCredentialsAreRefused) {
     rig.pop.Password = "x\nDELE 1";
     handled = true;
   };
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.Connect(); }), "Line break not allowed in the password");
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Line break not allowed in the password");
   rig.Finish();
   EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nQUIT\r\n");
 }
@@ -414,7 +405,7 @@ TEST(Pop3Dialogue, DisconnectDuringARetrievalCancelsItInsteadOfSendingQuit) {
   rig.pop.OnStatus = [&](TObject*, const std::string& text) {
     if (text == "+OK\r\n") QTimer::singleShot(0, [&] { rig.pop.Disconnect(); });
   };
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(1); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(1); }), "Socket readln aborted");
   EXPECT_FALSE(rig.pop.Connected);
   EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "disconnect", "retrieve-end"}));
   EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nRETR 1\r\n");
@@ -427,11 +418,11 @@ TEST(Pop3Dialogue, ConnectInsideARunningConnectDoesNothing) {
   rig.pop.OnStatus = [&](TObject*, const std::string& text) {
     if (text != "+OK\r\n" || nested != "not run") return;
     nested = "running";
-    QTimer::singleShot(0, [&] { nested = rig.ErrorOf([&] { rig.pop.Connect(); }); });  // lands in the PASS wait
+    QTimer::singleShot(0, [&] { nested = FailureOf([&] { rig.pop.Connect(); }); });  // lands in the PASS wait
   };
   rig.pop.Connect();
   rig.Finish();
-  EXPECT_EQ(nested, "");
+  EXPECT_EQ(nested, "(no failure)");
   EXPECT_EQ(rig.server.Connections(), 1);
   EXPECT_EQ(rig.pop.MessageCount(), 4);
   EXPECT_EQ(rig.log, (Log{"connect"}));
@@ -442,7 +433,7 @@ TEST(Pop3Dialogue, ServerClosingInsideAMessageEndsTheRetrieval) {
           "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\nS: Content-Type: multipart/mixed; boundary=\"b\"\nS: \n"
           "S: --b\nS: \nS: text\nS: --b\nS: Content-Type: x/y; name=\"cut.bin\"\nS: \nS: half\nX\n");
   rig.pop.Connect();
-  EXPECT_EQ(rig.ErrorOf([&] { rig.pop.RetrieveMessage(1); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(1); }), "Socket readln aborted");
   rig.Finish();
   EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "disconnect", "retrieve-end"}));
   EXPECT_FALSE(rig.pop.Busy());

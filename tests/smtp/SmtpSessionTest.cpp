@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Exceptions.h"
+#include "FailureOf.h"
 #include "ScriptedServer.h"
 #include "Znsmtp.h"
 
@@ -42,17 +43,6 @@ class SmtpSession : public ::testing::Test {
   void finish() {
     ASSERT_TRUE(server->WaitFinished());
     EXPECT_EQ(server->Failures(), "");
-  }
-
-  // Runs op and returns the message of the failure it raised.
-  template <typename Op>
-  std::string failureOf(Op op) {
-    try {
-      op();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "(no failure)";
   }
 
   void simpleMessage() {
@@ -107,7 +97,7 @@ TEST_F(SmtpSession, HeloRefusedWithoutHandlerQuitsAndFails) {
         "C: QUIT\n"
         "S: 221 bye\n"
         "E\n");
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Authentication failed");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "Authentication failed");
   finish();
   EXPECT_FALSE(smtp.Connected);
   EXPECT_FALSE(smtp.Busy());
@@ -130,7 +120,7 @@ TEST_F(SmtpSession, HeloRefusedTwiceAsksTheHandlerOnce) {
     smtp.UserID = "other.name";
     handled = true;
   };
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Authentication failed");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "Authentication failed");
   finish();
   EXPECT_EQ(asked, 1);
   EXPECT_FALSE(smtp.Connected);
@@ -158,9 +148,9 @@ TEST_F(SmtpSession, UserIDWithALineBreakNeverReachesTheWire) {
     smtp.UserID = "x\r\nMAIL FROM:<spam@example.org>";
     handled = true;
   };
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Line break not allowed in the user ID");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "Line break not allowed in the user ID");
   finish();
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Line break not allowed in the user ID");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "Line break not allowed in the user ID");
   EXPECT_EQ(server->Connections(), 1);
 }
 
@@ -170,7 +160,7 @@ TEST_F(SmtpSession, RefusedGreetingFailsWithItsLineOrWithTheRefusedQuit) {
       "C: QUIT\n"
       "S: 221 bye\n"
       "E\n");
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "421 too busy\r\n");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "421 too busy\r\n");
   finish();
 
   start(
@@ -178,7 +168,7 @@ TEST_F(SmtpSession, RefusedGreetingFailsWithItsLineOrWithTheRefusedQuit) {
       "C: QUIT\n"
       "S: 500 what\n"
       "E\n");
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "500 what\r\n");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "500 what\r\n");
   finish();
   EXPECT_FALSE(smtp.Connected);
 }
@@ -189,7 +179,7 @@ TEST_F(SmtpSession, QuitRefusedFailsWithTheReplyAndClosesAnyway) {
         "S: 500 unknown command\n"
         "E\n");
   smtp.Connect();
-  EXPECT_EQ(failureOf([&] { smtp.Disconnect(); }), "500 unknown command\r\n");
+  EXPECT_EQ(FailureOf([&] { smtp.Disconnect(); }), "500 unknown command\r\n");
   finish();
   EXPECT_FALSE(smtp.Connected);
 }
@@ -201,7 +191,7 @@ TEST_F(SmtpSession, DisconnectOrSendWhileQuitAwaitsItsReplyAddsNothing) {
   std::string nested = "not called";
   QTimer::singleShot(100, [&] {
     smtp.SendMail();
-    nested = failureOf([&] { smtp.Disconnect(); });
+    nested = FailureOf([&] { smtp.Disconnect(); });
   });
   smtp.Disconnect();
   finish();
@@ -323,7 +313,7 @@ TEST_F(SmtpSession, MissingSenderWithoutHandlerSendsNothingButHasBuiltTheHeader)
   smtp.PostMessage.Subject = "Hi";
   smtp.FinalHeader.Add("X-Old: line");
   smtp.Connect();
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Incomplete Header");
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Incomplete Header");
   EXPECT_FALSE(smtp.Busy());
   EXPECT_EQ(smtp.FinalHeader[0], "From: <>");
   EXPECT_EQ(smtp.FinalHeader.IndexOfHeader("Subject"), 2);
@@ -351,7 +341,7 @@ TEST_F(SmtpSession, IncompleteHeaderHandlerIsAskedOnceWithTheMissingPart) {
     }
   };
   smtp.Connect();
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Incomplete Header");  // no sender, not handled
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Incomplete Header");  // no sender, not handled
   smtp.PostMessage.FromAddress = "ann@example.org";
   smtp.SendMail();  // the recipient added by the handler is not in the text built before
   finish();
@@ -367,7 +357,7 @@ TEST_F(SmtpSession, LineBreakSmuggledInByAHandlerEndsTheSendBeforeAnyCommand) {
     handled = true;
   };
   smtp.Connect();
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Line break not allowed in recipient \"bob@example.org>\"");
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Line break not allowed in recipient \"bob@example.org>\"");
   smtp.Disconnect();
   finish();
   EXPECT_EQ(server->Received(), kOpened + "QUIT\r\n");
@@ -381,7 +371,7 @@ TEST_F(SmtpSession, MissingAttachmentEndsTheSendBeforeAnyCommand) {
   std::vector<std::string> missing;
   smtp.OnAttachmentNotFound = [&](const std::string& p) { missing.push_back(p); };
   smtp.Connect();
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Cannot open file " + path);
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Cannot open file " + path);
   smtp.Disconnect();
   finish();
   EXPECT_EQ(missing, std::vector<std::string>{path});
@@ -396,8 +386,8 @@ TEST_F(SmtpSession, RefusalsEndTheSendWithTheReplyAndKeepTheLists) {
         envelope() + "S: 554 content rejected\n");
   simpleMessage();
   smtp.Connect();
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "553 sender rejected\r\n");
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "554 content rejected\r\n");
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "553 sender rejected\r\n");
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "554 content rejected\r\n");
   finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "start", "failure"}));
   EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 1);
@@ -408,7 +398,7 @@ TEST_F(SmtpSession, RefusalsEndTheSendWithTheReplyAndKeepTheLists) {
 TEST_F(SmtpSession, NotConnectedAsksOnceAndAHandlerMayConnectWhileTheSendIsBusy) {
   start(kOpen + envelope() + "S: 250 ok\n");
   simpleMessage();
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Not Connected");
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Not Connected");
   smtp.OnConnectionRequired = [&](bool& handled) {
     handled = true;
     EXPECT_TRUE(smtp.Busy());
@@ -477,7 +467,7 @@ TEST_F(SmtpSession, DisconnectDuringASendCancelsItInsteadOfQuittingInsideIt) {
   smtp.TimeOut = 0;
   smtp.Connect();
   QTimer::singleShot(100, [&] { smtp.Disconnect(); });
-  EXPECT_EQ(failureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
   finish();
   EXPECT_FALSE(smtp.Connected);
   EXPECT_TRUE(server->Received().ends_with(kSimpleText + ".\r\n"));
@@ -487,7 +477,7 @@ TEST_F(SmtpSession, DisconnectWhileTheGreetingIsAwaitedClosesWithoutQuit) {
   start("E\n");
   smtp.TimeOut = 3000;  // bounds a wait on a QUIT reply that never comes
   QTimer::singleShot(100, [&] { smtp.Disconnect(); });
-  EXPECT_EQ(failureOf([&] { smtp.Connect(); }), "Socket readln aborted");
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "Socket readln aborted");
   finish();
   EXPECT_FALSE(smtp.Connected);
   EXPECT_FALSE(smtp.Busy());
@@ -498,7 +488,7 @@ TEST_F(SmtpSession, DisconnectWhileTheGreetingIsAwaitedClosesWithoutQuit) {
 TEST_F(SmtpSession, ConnectWhileConnectWaitsReturnsAtOnce) {
   start("W: 300\n" + kOpen);
   std::string nested = "not called";
-  QTimer::singleShot(50, [&] { nested = failureOf([&] { smtp.Connect(); }); });
+  QTimer::singleShot(50, [&] { nested = FailureOf([&] { smtp.Connect(); }); });
   smtp.Connect();
   finish();
   EXPECT_EQ(nested, "(no failure)");
