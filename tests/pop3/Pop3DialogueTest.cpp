@@ -255,29 +255,31 @@ TEST(Pop3Dialogue, RetrievesFromOnConnectAndNotFromOnRetrieveEnd) {
 
 TEST(Pop3Dialogue, NotConnectedRetrievalFiresNothingAndLeavesTheComponentUsable) {
   Rig rig(std::string(kLogin) +
-          "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\nS: Subject: hi\nS: \nS: body\nS: .\nC: DELE 1\nS: +OK\n");
+          "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\nS: Subject: hi\nS: \nS: body\nS: .\nC: DELE 1\nS: +OK\nE\n");
   rig.pop.DeleteOnRead = true;
   EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(1); }), "Not Connected");
   EXPECT_TRUE(rig.log.empty());
   EXPECT_FALSE(rig.pop.Busy());
   rig.pop.Connect();
   rig.pop.RetrieveMessage(1);
-  rig.Finish();
   EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "retrieve-end"}));
+  rig.pop.Abort();
+  rig.Finish();
   EXPECT_EQ(rig.pop.MailMessage().Body.Text(), "body\r\n");
 }
 
 TEST(Pop3Dialogue, RefusedRetrKeepsThePreviousMessage) {
   Rig rig(std::string(kLogin) +
           "C: STAT\nS: +OK 2 5\nC: RETR 1\nS: +OK\nS: Subject: one\nS: \nS: .\n"
-          "C: RETR 2\nS: -ERR gone\n");
+          "C: RETR 2\nS: -ERR gone\nE\n");
   rig.pop.Connect();
   rig.pop.RetrieveMessage(1);
   EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(2); }), "-ERR gone\r\n");
-  rig.Finish();
   EXPECT_EQ(rig.pop.MailMessage().Subject, " one");
   EXPECT_EQ(rig.log.back(), "retrieve-end");
   EXPECT_FALSE(rig.pop.Busy());
+  rig.pop.Abort();
+  rig.Finish();
 }
 
 TEST(Pop3Dialogue, AbortWhileWaitingEndsTheRetrieval) {
@@ -365,11 +367,12 @@ TEST(Pop3Dialogue, UudecoderNoticeReachesTheOwner) {
           "C: STAT\nS: +OK 1 5\nC: RETR 1\nS: +OK\n"
           "S: Content-Type: multipart/mixed; boundary=\"sep\"\nS: \nS: --sep\nS: \nS: text\nS: --sep\n"
           "S: Content-Transfer-Encoding: X-UUENCODE\nS: Content-Type: text/plain; name=\"u.txt\"\nS: \n"
-          "S: #86)C\nS: ```\nS: --sep--\nS: .\n");
+          "S: #86)C\nS: ```\nS: --sep--\nS: .\nE\n");
   rig.pop.Connect();
   rig.pop.RetrieveMessage(1);
-  rig.Finish();
   EXPECT_EQ(rig.log, (Log{"connect", "retrieve-start", "message: No end line.", "retrieve-end"}));
+  rig.pop.Abort();
+  rig.Finish();
   EXPECT_EQ(corvane::ReadFile(rig.pop.AttachFilePath + "u.txt"), "abc");
 }
 
