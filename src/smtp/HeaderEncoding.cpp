@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -323,7 +324,8 @@ std::string AddressListValue(std::string_view name, const std::vector<std::strin
 std::string AttachmentPartHeader(std::string_view fileName, std::string_view transferEncoding) {
   const std::string encoding = "Content-Transfer-Encoding: " + std::string(transferEncoding) + "\r\n";
   const std::string quoted = QuotedString(fileName);
-  if (isPrintable(fileName) && fileName.find("=?") == std::string_view::npos && 54 + quoted.size() <= kMaxLine)
+  // The longer of the two lines has 58 characters before the name.
+  if (isPrintable(fileName) && fileName.find("=?") == std::string_view::npos && 58 + quoted.size() <= kMaxLine)
     return "Content-Type: application/octet-stream;          name=" + quoted + "\r\n" + encoding +
            "Content-Disposition: attachment;                 filename=" + quoted + "\r\n";
   std::vector<HeaderPiece> name{{"application/octet-stream;", true, false}};
