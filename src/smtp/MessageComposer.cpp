@@ -174,10 +174,12 @@ bool needsQuotedPrintable(const std::vector<std::string_view>& lines, const std:
   return false;
 }
 
+constexpr std::string_view kUtf8ContentType = "Content-Type: text/plain;                        charset=utf-8";
+constexpr std::string_view kQuotedPrintable = "Content-Transfer-Encoding: quoted-printable";
+
 std::string textPartHeader(bool quotedPrintable) {
   if (!quotedPrintable) return std::string(kTextContentType);
-  return "Content-Type: text/plain;                        charset=utf-8\r\n"
-         "Content-Transfer-Encoding: quoted-printable";
+  return std::string(kUtf8ContentType) + "\r\n" + std::string(kQuotedPrintable);
 }
 
 void appendText(TStream& out, const std::vector<std::string_view>& lines, bool quotedPrintable) {
@@ -311,8 +313,12 @@ void ComposeMessage(const TPostMessage& message, UUMethods method, std::time_t n
   if (multipart) boundary = MakeBoundary(now);
   const std::vector<std::string_view> lines = bodyLines(message.Body);
   const bool quotedPrintable = needsQuotedPrintable(lines, multipart ? "--" + boundary : std::string());
-  header.Add(multipart ? "Content-Type: multipart/mixed;                   boundary=" + quoted(boundary)
-                       : textPartHeader(quotedPrintable));
+  if (multipart) {
+    header.Add("Content-Type: multipart/mixed;                   boundary=" + quoted(boundary));
+  } else {
+    header.Add(std::string(quotedPrintable ? kUtf8ContentType : kTextContentType));
+    if (quotedPrintable) header.Add(std::string(kQuotedPrintable));
+  }
   checkLineLengths(header);
 
   body.SetSize(0);

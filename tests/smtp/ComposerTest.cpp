@@ -358,6 +358,7 @@ TEST(Composer, NonAsciiMessageGoesOutEncodedByteForByte) {
   Composition c;
   c.compose(m);
   EXPECT_EQ(c.wire(), corvane::ReadFile(kData + "utf8_plain.expected"));
+  EXPECT_EQ(c.header.IndexOfHeader("Content-Transfer-Encoding"), c.header.Count() - 1);
 }
 
 TEST(Composer, LongAndEightBitBodyLinesGoQuotedPrintableAndShortAsciiOnesStayAsTheyAre) {
