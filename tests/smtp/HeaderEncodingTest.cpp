@@ -110,34 +110,6 @@ TEST(HeaderEncoding, AddressListsStayAsTypedUntilANameNeedsEncodingOrTheLineIsTo
   EXPECT_EQ(unfolded, compact);
 }
 
-TEST(HeaderEncoding, LongNonAsciiFileNamesGoOutInContinuationsOfWholeCharacters) {
-  std::string name;
-  for (int i = 0; i < 40; ++i) name += "\xC3\xA9t\xC3\xA9 ";
-  name += "\xE2\x82\xAC.pdf";
-  const std::string header = AttachmentPartHeader(name, "base64");
-  const std::vector<std::string> lines = physicalLines(header.substr(0, header.size() - 2));
-  std::string percentEncoded;
-  int sections = 0;
-  for (const std::string& line : lines) {
-    EXPECT_LE(line.size(), kFoldAt) << line;
-    static const std::regex section(" filename\\*(\\d+)\\*=(UTF-8'')?([^;]*);?");
-    std::smatch m;
-    if (!std::regex_match(line, m, section)) continue;
-    EXPECT_EQ(std::stoi(m[1]), sections);
-    EXPECT_EQ(m[2].matched, sections == 0);
-    // No section ends inside a character: each decodes on its own.
-    const std::string bytes = QByteArray::fromPercentEncoding(QByteArray::fromStdString(m[3])).toStdString();
-    EXPECT_TRUE(validUtf8(bytes)) << line;
-    percentEncoded += m[3];
-    ++sections;
-  }
-  EXPECT_GT(sections, 3);
-  EXPECT_EQ(QByteArray::fromPercentEncoding(QByteArray::fromStdString(percentEncoded)).toStdString(), name);
-  const size_t nameAt = header.find(" name=\"");
-  ASSERT_NE(nameAt, std::string::npos);
-  EXPECT_EQ(decodeWords(header.substr(nameAt, header.find("\r\nContent-Transfer") - nameAt)), name);
-}
-
 TEST(HeaderEncoding, DateTextHasEnglishNamesAndTheOffset) {
   std::tm tm{};
   tm.tm_year = 127;
