@@ -54,8 +54,13 @@ size_t characterLength(std::string_view text) {
   return n;
 }
 
+// Letters and digits of ASCII only, whatever the locale says of other bytes.
+bool isAsciiAlnum(unsigned char c) {
+  return c < 128 && std::isalnum(c) != 0;
+}
+
 bool isAtext(unsigned char c) {
-  return std::isalnum(c) != 0 || (c != 0 && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+  return isAsciiAlnum(c) || (c != 0 && c < 128 && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr);
 }
 
 // Words of atext and blanks: a display name that needs no quoting.
@@ -125,7 +130,7 @@ std::vector<HeaderPiece> entryPieces(std::string_view entry, bool& changed) {
 
 // RFC 2231 attr-chars: what a parameter value may carry without percent-encoding.
 bool isAttrChar(unsigned char c) {
-  return std::isalnum(c) != 0 || (c != 0 && c < 128 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
+  return isAsciiAlnum(c) || (c != 0 && c < 128 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
 }
 
 // The percent-encoded form of text, one entry per character, so that a continuation
@@ -294,8 +299,10 @@ std::string UnstructuredValue(std::string_view name, std::string_view text) {
 std::string FromField(std::string_view name, std::string_view address) {
   const std::string mailbox = "<" + std::string(address) + ">";
   if (isAtomPhrase(name) && 6 + name.size() + mailbox.size() <= kMaxLine) return "From: " + std::string(name) + mailbox;
-  if (IsPlainText(name) && 8 + name.size() * 2 + mailbox.size() <= kMaxLine)
-    return "From: " + QuotedString(name) + mailbox;
+  if (IsPlainText(name)) {
+    std::string line = "From: " + QuotedString(name) + mailbox;
+    if (line.size() <= kMaxLine) return line;
+  }
   std::vector<HeaderPiece> pieces = wordPieces(name);
   pieces.push_back({mailbox});
   return FoldedField("From", pieces);
@@ -307,7 +314,7 @@ std::string AddressListValue(std::string_view name, const std::vector<std::strin
   std::string compact;
   for (const std::string& entry : entries) {
     perEntry.push_back(entryPieces(entry, changed));
-    if (!compact.empty() || perEntry.size() > 1) compact += ',';
+    if (perEntry.size() > 1) compact += ',';
     compact += entry;
   }
   if (!changed && name.size() + 2 + compact.size() <= kMaxLine) return compact;

@@ -108,7 +108,7 @@ std::string collapseBlanks(std::string_view text) {
 bool fitsBoundary(std::string_view text) {
   if (text.empty() || text.size() > 70 - kBoundaryPrefix.size() - 4) return false;
   for (unsigned char c : text)
-    if (!std::isalnum(c) && (c == 0 || !std::strchr("'()+_,-./:=? ", c))) return false;
+    if (c > 127 || (!std::isalnum(c) && (c == 0 || !std::strchr("'()+_,-./:=? ", c)))) return false;
   return true;
 }
 
