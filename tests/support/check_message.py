@@ -141,6 +141,11 @@ def check_with(raw, expected, label):
         payload = part.get_content() if strict else part.get_payload(decode=True)
         if payload != original:
             problem(prefix + f"{name}: {len(payload)} bytes differ from the original's {len(original)}")
+        if not strict:
+            # Readers that know only name= and decode encoded words in it.
+            fallback = email.utils.collapse_rfc2231_value(part.get_param("name", ""))
+            if compat_text(fallback) != name:
+                problem(prefix + f"{name}: name= reads {compat_text(fallback)!r}")
         if strict:
             params = part["Content-Disposition"].params
             if list(params) != ["filename"]:
