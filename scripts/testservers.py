@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Real mail servers on loopback for tests and the demo.
 
-  testservers.py --dir DIR [--user NAME:PASS ...] [--tls] [--cert VARIANT]
+  testservers.py --dir DIR [--user NAME:PASS ...] [--tls] [--cert VARIANT] [--certs CERTS]
       Prepares DIR, starts a Dovecot POP3 server and an aiosmtpd SMTP server on free
       127.0.0.1 ports and writes DIR/ports.env (POP3_PORT=..., SMTP_PORT=..., HANG_PORT=...,
       and READY=1 last) once all accept connections; the same lines go to stdout. Runs in
@@ -16,7 +16,8 @@
       HANG_PORT accepts TCP connections and never sends a byte (a TLS handshake that
       never completes).
 
-      --tls adds, with certificates made in DIR/tls (see "certs"):
+      --tls adds, with the certificates in CERTS (default DIR/tls; made if missing, see
+      "certs"):
         POP3S_PORT          Dovecot with TLS from the first byte; the plain POP3_PORT then
                             offers STLS (plain USER/PASS still allowed there)
         SMTPS_PORT          TLS from the first byte, AUTH offered but not required
@@ -29,8 +30,9 @@
       from the test CA, for IP 127.0.0.1 and DNS localhost), selfsigned, mismatch (from
       the CA, only DNS:mail.example.test) or expired (from the CA, ended in 2020).
 
-  testservers.py certs --dir DIR
-      Writes the test CA and the certificate variants into DIR/tls only.
+  testservers.py certs --dir CERTS
+      Makes the test CA (ca.pem), the servers' key (server.key) and a certificate per
+      variant (VARIANT.pem) in the folder CERTS, unless they are there already.
 
   testservers.py proxy --target PORT --record FILE [--delay-ms N] [--up-delay-ms N]
                        [--down-delay-ms N]
@@ -58,6 +60,7 @@ import hmac
 import logging
 import os
 import pwd
+import shutil
 import signal
 import socket
 import ssl
@@ -257,20 +260,16 @@ subjectAltName = IP:127.0.0.1,DNS:localhost
 """
 
 
-def tls_dir(folder):
-    return os.path.join(folder, "tls")
+def cert_file(certs, variant):
+    return os.path.join(certs, f"{variant}.pem")
 
 
-def cert_file(folder, variant):
-    return os.path.join(tls_dir(folder), f"{variant}.pem")
+def key_file(certs):
+    return os.path.join(certs, "server.key")
 
 
-def key_file(folder):
-    return os.path.join(tls_dir(folder), "server.key")
-
-
-def ca_file(folder):
-    return os.path.join(tls_dir(folder), "ca.pem")
+def ca_file(certs):
+    return os.path.join(certs, "ca.pem")
 
 
 def openssl(*args):
@@ -280,11 +279,15 @@ def openssl(*args):
     return result.stdout.decode()
 
 
-def make_certificates(folder):
-    """A CA, one server key and a certificate per variant. P-256 keys: made in milliseconds."""
-    tls = tls_dir(folder)
-    if os.path.exists(cert_file(folder, CERT_VARIANTS[-1])):
+def make_certificates(certs):
+    """A CA, one server key and a certificate per variant in the folder certs, unless they
+    are there already. P-256 keys: made in milliseconds. Made aside and renamed into
+    place, so servers sharing the folder never see half of them."""
+    if os.path.exists(cert_file(certs, CERT_VARIANTS[-1])):
         return
+    parent = os.path.dirname(os.path.abspath(certs))
+    os.makedirs(parent, exist_ok=True)
+    tls = os.path.join(parent, f".{os.path.basename(certs)}.{os.getpid()}.tmp")
     make_dir(tls, mode=0o755)
     make_dir(os.path.join(tls, "issued"), mode=0o755)
     conf = os.path.join(tls, "openssl.cnf")
@@ -292,13 +295,13 @@ def make_certificates(folder):
     write_atomically(os.path.join(tls, "index.txt"), b"")
     write_atomically(os.path.join(tls, "serial"), b"1000\n")
     ca_key = os.path.join(tls, "ca.key")
-    for key in (ca_key, key_file(folder)):
+    for key in (ca_key, key_file(tls)):
         openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key)
         os.chmod(key, 0o644)  # Dovecot's config reader and the tests read it; nothing here is secret
     openssl("req", "-config", conf, "-x509", "-new", "-key", ca_key, "-subj", "/CN=Corvane Test CA",
-            "-days", "3650", "-extensions", "v_ca", "-out", ca_file(folder))
+            "-days", "3650", "-extensions", "v_ca", "-out", ca_file(tls))
     request = os.path.join(tls, "server.csr")
-    openssl("req", "-config", conf, "-new", "-key", key_file(folder), "-subj", "/CN=localhost", "-out", request)
+    openssl("req", "-config", conf, "-new", "-key", key_file(tls), "-subj", "/CN=localhost", "-out", request)
     # A day of slack on the start: a clock that is a little behind must not see "not yet valid".
     now = datetime.datetime.now(datetime.timezone.utc)
     stamp = "%Y%m%d%H%M%SZ"
@@ -306,10 +309,16 @@ def make_certificates(folder):
     for variant, extensions, (start, end) in (("trusted", "v_server", valid), ("mismatch", "v_mismatch", valid),
                                               ("expired", "v_server", ("20200101000000Z", "20200201000000Z"))):
         openssl("ca", "-config", conf, "-batch", "-notext", "-in", request, "-extensions", extensions,
-                "-cert", ca_file(folder), "-keyfile", ca_key, "-startdate", start, "-enddate", end,
-                "-out", cert_file(folder, variant))
-    openssl("req", "-config", conf, "-x509", "-new", "-key", key_file(folder), "-subj", "/CN=localhost",
-            "-days", "30", "-extensions", "v_selfsigned", "-out", cert_file(folder, "selfsigned"))
+                "-cert", ca_file(tls), "-keyfile", ca_key, "-startdate", start, "-enddate", end,
+                "-out", cert_file(tls, variant))
+    openssl("req", "-config", conf, "-x509", "-new", "-key", key_file(tls), "-subj", "/CN=localhost",
+            "-days", "30", "-extensions", "v_selfsigned", "-out", cert_file(tls, "selfsigned"))
+    try:
+        os.rename(tls, certs)
+    except OSError:
+        if not os.path.exists(cert_file(certs, CERT_VARIANTS[-1])):
+            raise
+        shutil.rmtree(tls)  # another server made them first
 
 
 def fingerprint(path):
@@ -352,7 +361,7 @@ def dovecot_conf(folder, port, tls_port=0, cert=None):
         for service, listener in (("stats", "stats-writer"), ("dict", "dict"), ("dict-async", "dict-async")))
     # With a certificate the plain listener offers STLS too; without one it stays as it always was.
     ssl = "ssl = no" if cert is None else (
-        f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key_file(folder)}\nssl_min_protocol = TLSv1.2")
+        f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key_file(os.path.dirname(cert))}\nssl_min_protocol = TLSv1.2")
     return f"""# Test instance; everything lives below {folder}.
 protocols = pop3
 listen = 127.0.0.1
@@ -564,10 +573,10 @@ def smtp_class():
     return RecordingSMTP
 
 
-def server_context(folder, variant):
+def server_context(certs, variant):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
-    context.load_cert_chain(cert_file(folder, variant), key_file(folder))
+    context.load_cert_chain(cert_file(certs, variant), key_file(certs))
     return context
 
 
@@ -631,7 +640,7 @@ def stop_on_signal_or_eof(loop, stop):
     threading.Thread(target=watch_stdin, daemon=True).start()
 
 
-async def serve(folder, users, cert):
+async def serve(folder, users, cert, certs):
     make_traversable(folder)
     for sub in ("run", "state", "smtp"):
         make_dir(os.path.join(folder, sub), mode=0o755)
@@ -640,11 +649,11 @@ async def serve(folder, users, cert):
         os.remove(ports_env)
     add_users(folder, users)
     if cert is not None:
-        make_certificates(folder)
+        make_certificates(certs)
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
     stop_on_signal_or_eof(loop, stop)
-    dovecot = Dovecot(folder, None if cert is None else cert_file(folder, cert))
+    dovecot = Dovecot(folder, None if cert is None else cert_file(certs, cert))
     servers = []
     try:
         log = CommandLog(folder)
@@ -658,7 +667,7 @@ async def serve(folder, users, cert):
         await start("SMTP_PORT", start_smtp(folder, sequence, log, "smtp"))
         await start("HANG_PORT", start_hang())
         if cert is not None:
-            tls = server_context(folder, cert)
+            tls = server_context(certs, cert)
             await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True))
             await start("SMTPS_AUTH_PORT", start_smtp(folder, sequence, log, "smtps-auth", tls, implicit=True,
                                                       auth=True, auth_required=True))
@@ -669,9 +678,9 @@ async def serve(folder, users, cert):
         await loop.run_in_executor(None, dovecot.start)
         lines = [f"POP3_PORT={dovecot.port}"] + [f"{key}={port}" for key, port in ports.items()]
         if cert is not None:
-            lines += [f"POP3S_PORT={dovecot.tls_port}", f"CA_FILE={ca_file(folder)}",
-                      f"CERT_FILE={cert_file(folder, cert)}",
-                      f"CERT_FINGERPRINT={fingerprint(cert_file(folder, cert))}"]
+            lines += [f"POP3S_PORT={dovecot.tls_port}", f"CA_FILE={ca_file(certs)}",
+                      f"CERT_FILE={cert_file(certs, cert)}",
+                      f"CERT_FINGERPRINT={fingerprint(cert_file(certs, cert))}"]
         text = "\n".join(lines + ["READY=1"]) + "\n"
         write_atomically(ports_env, text.encode())
         sys.stdout.write(text)
@@ -789,6 +798,7 @@ def main(argv):
     if command == "serve":
         parser.add_argument("--tls", action="store_true", help="add the TLS servers")
         parser.add_argument("--cert", choices=CERT_VARIANTS, help="certificate the TLS servers present")
+        parser.add_argument("--certs", help="folder of the CA and certificates, made if missing (DIR/tls)")
     if command == "deliver":
         parser.add_argument("--user", required=True, help="mailbox owner")
         parser.add_argument("files", nargs="+", help="raw message files, '-' for stdin")
@@ -800,7 +810,8 @@ def main(argv):
     try:
         if command == "serve":
             cert = args.cert or ("trusted" if args.tls else None)
-            asyncio.run(serve(folder, args.user, cert))
+            certs = os.path.abspath(args.certs) if args.certs else os.path.join(folder, "tls")
+            asyncio.run(serve(folder, args.user, cert, certs))
         elif command == "certs":
             make_certificates(folder)
         elif command == "adduser":

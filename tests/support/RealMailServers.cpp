@@ -52,6 +52,13 @@ std::tuple<unsigned long long, unsigned long long, std::string> arrivalKey(const
   return {seconds, micros, name};
 }
 
+// Certificates are the same for every server set; made once per test process, they save
+// a fifth of a second on each start.
+QString sharedCertificates() {
+  static QTemporaryDir dir(QDir::tempPath() + "/corvane-certs-XXXXXX");
+  return dir.path() + "/certs";
+}
+
 bool fail(std::string* why, const std::string& text) {
   if (why) *why = text;
   return false;
@@ -80,7 +87,7 @@ std::unique_ptr<RealMailServers> RealMailServers::StartTls(TestCertificate certi
       variant = "expired";
       break;
   }
-  return launch({"--tls", "--cert", variant}, why);
+  return launch({"--tls", "--cert", variant, "--certs", sharedCertificates().toStdString()}, why);
 }
 
 std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why) {
