@@ -12,7 +12,9 @@
       begins with "refused" are refused (550), as unknown users are by real servers.
       Every command line an SMTP server reads (AUTH continuations too, not the message)
       goes to DIR/smtp-commands.log as "SERVER LINE"; "SERVER * EVENT" lines note
-      connections, TLS and the outcome of AUTH.
+      connections (CONNECT; over implicit TLS once the handshake is done), each TLS
+      ClientHello (HELLO and the SNI name, "-" for none), a completed STARTTLS (TLS) and
+      the outcome of AUTH (AUTH MECHANISM USER ok|refused).
       HANG_PORT accepts TCP connections and never sends a byte (a TLS handshake that
       never completes).
 
@@ -573,10 +575,13 @@ def smtp_class():
     return RecordingSMTP
 
 
-def server_context(certs, variant):
+def server_context(certs, variant, log, name):
+    """One context per server: the ClientHello is logged with the name the client asked for
+    (SNI; "-" for none), so a handshake the client breaks off still leaves a trace."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
     context.load_cert_chain(cert_file(certs, variant), key_file(certs))
+    context.sni_callback = lambda connection, server_name, _: log.event(name, f"HELLO {server_name or '-'}")
     return context
 
 
@@ -584,9 +589,11 @@ def smtp_sequence(folder):
     return [len([n for n in os.listdir(os.path.join(folder, "smtp")) if n.endswith(".eml")])]
 
 
-async def start_smtp(folder, sequence, log, name, tls=None, implicit=False, require_starttls=False, auth=False,
+async def start_smtp(folder, sequence, log, name, certificate=None, implicit=False, require_starttls=False, auth=False,
                      auth_required=False, refuse_starttls=False):
-    """One SMTP server on a free port; tls is the server's SSLContext or None."""
+    """One SMTP server on a free port; certificate is None (no TLS) or the folder of the
+    certificates and the variant to present."""
+    tls = None if certificate is None else server_context(*certificate, log, name)
     authenticator = Authenticator(folder, log, name)
     handler = Handler(folder, sequence, authenticator if auth else None)
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -667,7 +674,7 @@ async def serve(folder, users, cert, certs):
         await start("SMTP_PORT", start_smtp(folder, sequence, log, "smtp"))
         await start("HANG_PORT", start_hang())
         if cert is not None:
-            tls = server_context(certs, cert)
+            tls = (certs, cert)  # each server makes its own context from it
             await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True))
             await start("SMTPS_AUTH_PORT", start_smtp(folder, sequence, log, "smtps-auth", tls, implicit=True,
                                                       auth=True, auth_required=True))

@@ -262,10 +262,17 @@ TEST(RealMailServers, SmtpTlsServersRequireWhatTheyAdvertiseAndAcceptEveryMechan
   }
   EXPECT_EQ(servers->SmtpReceived().size(), 3u);
 
-  // Implicit TLS with the login left optional.
+  // Implicit TLS with the login left optional; the server sees the name the client asked for.
   EXPECT_EQ(sendMail(*servers, url("smtps", servers->SmtpsPort()), {"--cacert", ca}).exitCode, 0);
-  EXPECT_EQ(servers->Mailbox("alice").size(), 4u);
+  const QString byName = QString("smtps://localhost:%1").arg(servers->SmtpsPort());
+  EXPECT_EQ(sendMail(*servers, byName, {"--cacert", ca}).exitCode, 0);
+  EXPECT_EQ(servers->Mailbox("alice").size(), 5u);
   EXPECT_EQ(servers->Mailbox("alice")[3], "Subject: over TLS\r\n\r\nsent securely\r\n");
+  const std::vector<std::string> smtps = servers->SmtpCommands("smtps");
+  ASSERT_GE(smtps.size(), 3u);
+  EXPECT_EQ(smtps[0], "* HELLO -");
+  EXPECT_EQ(smtps[1], "* CONNECT");
+  EXPECT_TRUE(contains(smtps, "* HELLO localhost"));
 }
 
 TEST(RealMailServers, StartTlsServerWantsTlsThenAuthAndTheOthersCannotUpgrade) {
@@ -292,9 +299,10 @@ TEST(RealMailServers, StartTlsServerWantsTlsThenAuthAndTheOthersCannotUpgrade) {
   EXPECT_EQ(commands[0], "* CONNECT");
   EXPECT_TRUE(startsWith(commands[1], "EHLO "));
   EXPECT_EQ(commands[2], "STARTTLS");
-  EXPECT_EQ(commands[3], "* TLS");
-  EXPECT_TRUE(startsWith(commands[4], "EHLO "));
-  EXPECT_TRUE(startsWith(commands[5], "AUTH "));
+  EXPECT_EQ(commands[3], "* HELLO -");
+  EXPECT_EQ(commands[4], "* TLS");
+  EXPECT_TRUE(startsWith(commands[5], "EHLO "));
+  EXPECT_TRUE(startsWith(commands[6], "AUTH "));
 
   CurlResult refused = sendMail(*servers, url("smtp", servers->SmtpTlsRefusePort()), {"--ssl-reqd", "--cacert", ca});
   EXPECT_EQ(refused.exitCode, kCurlTlsRefused) << refused.err;
@@ -333,6 +341,7 @@ TEST_P(UntrustedCertificate, IsRefusedForItsOwnReasonOnEveryTlsPortBeforeAnyLogi
   }
   EXPECT_EQ(servers->Pop3Log().find("Login:"), std::string::npos);
   for (const char* server : {"smtps-auth", "starttls"}) {
+    EXPECT_TRUE(contains(servers->SmtpCommands(server), "* HELLO -")) << server;
     for (const std::string& line : servers->SmtpCommands(server))
       EXPECT_FALSE(startsWith(line, "AUTH") || startsWith(line, "MAIL")) << server << ": " << line;
   }

@@ -62,10 +62,11 @@ class RealMailServers {
   // The bytes the SMTP servers received after each DATA, in arrival order.
   std::vector<std::string> SmtpReceived() const;
   // What one SMTP server read, in order: every command line without its CR LF (AUTH
-  // continuations included, message text not), and events as "* CONNECT" (for implicit
-  // TLS: once the handshake completed), "* TLS" (STARTTLS completed) and
-  // "* AUTH <mechanism> <user> ok|refused". server is one of "smtp", "smtps",
-  // "smtps-auth", "starttls", "tlsrefuse".
+  // continuations included, message text not), and events: "* CONNECT" (for implicit TLS
+  // once the handshake completed), "* HELLO <name>" for each TLS ClientHello with the SNI
+  // name the client sent ("-" for none: clients send none for an IP address), "* TLS"
+  // (STARTTLS completed) and "* AUTH <mechanism> <user> ok|refused". server is one of
+  // "smtp", "smtps", "smtps-auth", "starttls", "tlsrefuse".
   std::vector<std::string> SmtpCommands(const std::string& server) const;
   // Dovecot's log so far; a login shows as "pop3-login: Info: Login: user=<...>", a
   // handshake the client broke off as "... TLS handshaking: SSL_accept() failed ...".
