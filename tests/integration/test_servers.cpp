@@ -322,6 +322,10 @@ struct Untrusted {
   const char* name;
 };
 
+void PrintTo(const Untrusted& untrusted, std::ostream* out) {
+  *out << untrusted.name;
+}
+
 class UntrustedCertificate : public testing::TestWithParam<Untrusted> {};
 
 TEST_P(UntrustedCertificate, IsRefusedForItsOwnReasonOnEveryTlsPortBeforeAnyLogin) {
