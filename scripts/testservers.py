@@ -24,10 +24,13 @@
                             offers STLS (plain USER/PASS still allowed there)
         SMTPS_PORT          TLS from the first byte, AUTH offered but not required
         SMTPS_AUTH_PORT     TLS from the first byte, AUTH required before MAIL
+        SMTPS_NOCRAM_PORT   the same offering only LOGIN and PLAIN
+        SMTPS_LOGINONLY_PORT  the same offering only LOGIN
         SMTP_STARTTLS_PORT  STARTTLS offered and required, then AUTH required
         SMTP_TLSREFUSE_PORT offers STARTTLS but answers it with 454
         CA_FILE, CERT_FILE, CERT_FINGERPRINT (SHA-256, AB:CD:... as openssl prints it)
-      AUTH offers CRAM-MD5, LOGIN and PLAIN and accepts the mailbox users and passwords.
+      AUTH offers CRAM-MD5, LOGIN and PLAIN (unless said otherwise) and accepts the
+      mailbox users and passwords.
       --cert VARIANT picks the certificate every TLS server presents: trusted (default,
       from the test CA, for IP 127.0.0.1 and DNS localhost), selfsigned, mismatch (from
       the CA, only DNS:mail.example.test) or expired (from the CA, ended in 2020).
@@ -590,7 +593,7 @@ def smtp_sequence(folder):
 
 
 async def start_smtp(folder, sequence, log, name, certificate=None, implicit=False, require_starttls=False, auth=False,
-                     auth_required=False, refuse_starttls=False):
+                     auth_required=False, refuse_starttls=False, exclude=()):
     """One SMTP server on a free port; certificate is None (no TLS) or the folder of the
     certificates and the variant to present."""
     tls = None if certificate is None else server_context(*certificate, log, name)
@@ -606,7 +609,8 @@ async def start_smtp(folder, sequence, log, name, certificate=None, implicit=Fal
         # Over implicit TLS the connection is already secure although aiosmtpd cannot tell.
         warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
         logging.getLogger("mail.log").setLevel(logging.ERROR)
-        options.update(authenticator=authenticator, auth_required=auth_required, auth_require_tls=not implicit)
+        options.update(authenticator=authenticator, auth_required=auth_required, auth_require_tls=not implicit,
+                       auth_exclude_mechanism=exclude)
     if tls is not None and not implicit:
         options.update(tls_context=tls, require_starttls=require_starttls)
     factory = smtp_class()
@@ -678,6 +682,11 @@ async def serve(folder, users, cert, certs):
             await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True))
             await start("SMTPS_AUTH_PORT", start_smtp(folder, sequence, log, "smtps-auth", tls, implicit=True,
                                                       auth=True, auth_required=True))
+            await start("SMTPS_NOCRAM_PORT", start_smtp(folder, sequence, log, "smtps-nocram", tls, implicit=True,
+                                                        auth=True, auth_required=True, exclude=("CRAM-MD5",)))
+            await start("SMTPS_LOGINONLY_PORT", start_smtp(folder, sequence, log, "smtps-login", tls, implicit=True,
+                                                           auth=True, auth_required=True,
+                                                           exclude=("CRAM-MD5", "PLAIN")))
             await start("SMTP_STARTTLS_PORT", start_smtp(folder, sequence, log, "starttls", tls,
                                                          require_starttls=True, auth=True, auth_required=True))
             await start("SMTP_TLSREFUSE_PORT", start_smtp(folder, sequence, log, "tlsrefuse", tls,

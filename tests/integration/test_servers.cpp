@@ -1,6 +1,7 @@
 // The real-server fixture itself: if these fail, the integration tests cannot be trusted.
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTcpSocket>
@@ -237,6 +238,24 @@ TEST(RealMailServers, Pop3OverImplicitTlsAndStlsForAClientThatTrustsTheTestCa) {
   EXPECT_NE(servers->Pop3Log().find("Login: user=<alice>"), std::string::npos);
 }
 
+TEST(RealMailServers, CertificateFingerprintIsTheSha256OfTheCertificateInColonHex) {
+  auto servers = startTlsServers(TestCertificate::SelfSigned);
+  ASSERT_TRUE(servers);
+  std::ifstream in(servers->CertificateFile());
+  QByteArray base64;
+  bool inside = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("-----", 0) == 0) {
+      inside = !inside;
+      continue;
+    }
+    if (inside) base64 += QByteArray::fromStdString(line);
+  }
+  const QByteArray digest = QCryptographicHash::hash(QByteArray::fromBase64(base64), QCryptographicHash::Sha256);
+  EXPECT_EQ(servers->CertificateFingerprint(), digest.toHex(':').toUpper().toStdString());
+  EXPECT_NE(servers->CaFile(), servers->CertificateFile());
+}
+
 TEST(RealMailServers, SmtpTlsServersRequireWhatTheyAdvertiseAndAcceptEveryMechanism) {
   auto servers = startTlsServers();
   ASSERT_TRUE(servers);
@@ -262,11 +281,23 @@ TEST(RealMailServers, SmtpTlsServersRequireWhatTheyAdvertiseAndAcceptEveryMechan
   }
   EXPECT_EQ(servers->SmtpReceived().size(), 3u);
 
+  // Servers that offer fewer mechanisms: curl, left to choose, takes the strongest offered.
+  EXPECT_EQ(
+      sendMail(*servers, url("smtps", servers->SmtpsNoCramPort()), {"--cacert", ca, "-u", "alice:secret"}).exitCode, 0);
+  EXPECT_TRUE(contains(servers->SmtpCommands("smtps-nocram"), "* AUTH PLAIN alice ok"));
+  CurlResult noCram = sendMail(*servers, url("smtps", servers->SmtpsLoginOnlyPort()),
+                               {"--cacert", ca, "--login-options", "AUTH=CRAM-MD5", "-u", "alice:secret"});
+  EXPECT_NE(noCram.exitCode, 0);
+  EXPECT_EQ(
+      sendMail(*servers, url("smtps", servers->SmtpsLoginOnlyPort()), {"--cacert", ca, "-u", "alice:secret"}).exitCode,
+      0);
+  EXPECT_TRUE(contains(servers->SmtpCommands("smtps-login"), "* AUTH LOGIN alice ok"));
+
   // Implicit TLS with the login left optional; the server sees the name the client asked for.
   EXPECT_EQ(sendMail(*servers, url("smtps", servers->SmtpsPort()), {"--cacert", ca}).exitCode, 0);
   const QString byName = QString("smtps://localhost:%1").arg(servers->SmtpsPort());
   EXPECT_EQ(sendMail(*servers, byName, {"--cacert", ca}).exitCode, 0);
-  EXPECT_EQ(servers->Mailbox("alice").size(), 5u);
+  EXPECT_EQ(servers->Mailbox("alice").size(), 7u);
   EXPECT_EQ(servers->Mailbox("alice")[3], "Subject: over TLS\r\n\r\nsent securely\r\n");
   const std::vector<std::string> smtps = servers->SmtpCommands("smtps");
   ASSERT_GE(smtps.size(), 3u);
@@ -373,8 +404,10 @@ TEST(RealMailServers, HangPortAcceptsAndNeverAnswers) {
 TEST(RealMailServers, StoppingClosesEveryPort) {
   auto servers = startTlsServers();
   ASSERT_TRUE(servers);
-  const std::vector<uint16_t> ports{servers->Pop3Port(),         servers->SmtpPort(),         servers->HangPort(),
-                                    servers->Pop3sPort(),        servers->SmtpsPort(),        servers->SmtpsAuthPort(),
+  const std::vector<uint16_t> ports{servers->Pop3Port(),         servers->SmtpPort(),
+                                    servers->HangPort(),         servers->Pop3sPort(),
+                                    servers->SmtpsPort(),        servers->SmtpsAuthPort(),
+                                    servers->SmtpsNoCramPort(),  servers->SmtpsLoginOnlyPort(),
                                     servers->SmtpStartTlsPort(), servers->SmtpTlsRefusePort()};
   const std::string folder = servers->Folder();
   servers.reset();

@@ -40,9 +40,12 @@ class RealMailServers {
   std::string Folder() const { return folder_; }
 
   // Only after StartTls (0 or empty otherwise).
-  uint16_t Pop3sPort() const { return port("POP3S_PORT"); }                   // TLS from the first byte
-  uint16_t SmtpsPort() const { return port("SMTPS_PORT"); }                   // TLS, AUTH offered, optional
-  uint16_t SmtpsAuthPort() const { return port("SMTPS_AUTH_PORT"); }          // TLS, AUTH before MAIL
+  uint16_t Pop3sPort() const { return port("POP3S_PORT"); }           // TLS from the first byte
+  uint16_t SmtpsPort() const { return port("SMTPS_PORT"); }           // TLS, AUTH offered, optional
+  uint16_t SmtpsAuthPort() const { return port("SMTPS_AUTH_PORT"); }  // TLS, AUTH before MAIL
+  // As SmtpsAuthPort, but AUTH offers only LOGIN and PLAIN, or only LOGIN.
+  uint16_t SmtpsNoCramPort() const { return port("SMTPS_NOCRAM_PORT"); }
+  uint16_t SmtpsLoginOnlyPort() const { return port("SMTPS_LOGINONLY_PORT"); }
   uint16_t SmtpStartTlsPort() const { return port("SMTP_STARTTLS_PORT"); }    // STARTTLS, then AUTH, both required
   uint16_t SmtpTlsRefusePort() const { return port("SMTP_TLSREFUSE_PORT"); }  // offers STARTTLS, answers 454
   // PEM of the test CA: the extra trusted certificate file for the client.
@@ -66,7 +69,7 @@ class RealMailServers {
   // once the handshake completed), "* HELLO <name>" for each TLS ClientHello with the SNI
   // name the client sent ("-" for none: clients send none for an IP address), "* TLS"
   // (STARTTLS completed) and "* AUTH <mechanism> <user> ok|refused". server is one of
-  // "smtp", "smtps", "smtps-auth", "starttls", "tlsrefuse".
+  // "smtp", "smtps", "smtps-auth", "smtps-nocram", "smtps-login", "starttls", "tlsrefuse".
   std::vector<std::string> SmtpCommands(const std::string& server) const;
   // Dovecot's log so far; a login shows as "pop3-login: Info: Login: user=<...>", a
   // handshake the client broke off as "... TLS handshaking: SSL_accept() failed ...".
