@@ -207,10 +207,14 @@ def make_traversable(folder):
     os.chmod(folder, 0o755)
     if os.geteuid() != 0:
         return
+    # "/" too: an unpacked root file system can have a private top folder, and then Dovecot's
+    # own processes cannot even read /etc/passwd and every login fails.
     path = os.path.dirname(os.path.abspath(folder))
-    while path and path != "/":
+    while True:
         if not os.stat(path).st_mode & 0o001:
             raise Failure(f"{path} is not traversable by other users; Dovecot could not reach the mail")
+        if path == "/":
+            break
         path = os.path.dirname(path)
 
 
