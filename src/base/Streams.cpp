@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 namespace {
 constexpr int64_t kBufferSize = 64 * 1024;
@@ -92,7 +93,8 @@ TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
     case fmOpenWrite: flags |= O_WRONLY; break;
     case fmOpenReadWrite: flags |= O_RDWR; break;
   }
-  fd_ = ::open(path.c_str(), flags, 0644);
+  // A new file gets the user's usual permissions (0666 less the umask).
+  fd_ = ::open(path.c_str(), flags, 0666);
   if (fd_ < 0) {
     if (mode == fmCreate) throw EFCreateError("Cannot create file " + path);
     throw EFOpenError("Cannot open file " + path);
@@ -254,6 +256,32 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes, unsign
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
+  }
+}
+
+void AppendToFile(const std::string& path, std::string_view bytes, bool sync) {
+  const bool existed = FileExists(path);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) throw EFCreateError("Cannot create file " + path);
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  if (ok && sync) ok = ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) throw EFCreateError("Cannot create file " + path);
+  if (sync && !existed) {
+    const int dir =
+        ::open(path.find('/') == std::string::npos ? "." : path.substr(0, path.find_last_of('/') + 1).c_str(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
   }
 }
 
