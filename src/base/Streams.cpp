@@ -150,7 +150,9 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
       position_ += n;
       continue;
     }
-    if (count >= kBufferSize) {
+    // A read as large as the buffer, or one that takes the rest of the file (a whole small
+    // file read at once), goes straight into the caller's memory.
+    if (count >= kBufferSize || count >= size_ - position_) {
       const ssize_t n = ::pread(fd_, out, static_cast<size_t>(count), position_);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
