@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = fuzz::ScratchFolder() + "corvane.ini";
   corvane::WriteFileAtomically(path, input);
 
-  const IniFile before(path);
+  IniFile ini(path);
+  const IniFile& before = ini;
   const char* keys[] = {"Host", "Port", "UserId", "Password", "Name", "Email"};
   std::string outbox[6];
   for (int i = 0; i < 6; ++i) {
@@ -31,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(outbox[i].size() <= IniFile::kMaxValue);
   }
 
-  IniFile ini(path);
   ini.WriteString("INBOX", "Password", value);
   const IniFile after(path);
   const std::string line(value.substr(0, value.find_first_of(std::string_view("\r\n\0", 3))));

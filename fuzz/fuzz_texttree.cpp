@@ -57,10 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(back.Serialize() == saved);
   }
 
-  // The same bytes as a store file on disk, through the inbox or the outbox layout.
+  // One input in four also goes through a store file on disk, in the inbox or the outbox
+  // layout: the file round trip costs ten times the parse, and the first byte lets the
+  // fuzzer choose it for any content.
+  if (size == 0 || data[0] % 4 > 1) return 0;
   const std::string folder = fuzz::ScratchFolder();
   fuzz::EmptyFolder(folder);
-  if (size > 0 && data[0] % 2 == 0)
+  if (data[0] % 4 == 0)
     loadAndAppend<InboxStore>(folder + "mailin.txt", bytes);
   else
     loadAndAppend<OutboxStore>(folder + "mailout.txt", bytes);
