@@ -11,6 +11,7 @@
 
 #include "QtText.h"
 #include "SysUtils.h"
+#include "InstanceLock.h"
 #include "corvane.h"
 
 namespace {
@@ -141,7 +142,8 @@ void Tpopform::inconnectClick() {
                                 "mailout.txt",
                                 "mailout.txt.journal",
                                 "mailbook.txt",
-                                "Corvane.hlp"};
+                                "Corvane.hlp",
+                                InstanceLock::FileName};
   ZnPOP31->DeleteOnRead = false;
   ZnPOP31->ReportLevel = 2;
   ZnPOP31->Host = corvane::GetText(inHost);
