@@ -162,7 +162,7 @@ void TZnSMTP::Connect() {
     // Whatever a closed session left unread must not pass for the next greeting.
     if (!Connected) ReceiveBuffer.Clear();
     TZnSocket::Connect();
-    FLoginRefused = false;
+    FKeepFailure = false;
     try {
       greetAndHelo();
     } catch (...) {
@@ -171,8 +171,9 @@ void TZnSMTP::Connect() {
       if (!operation.Alive()) throw;
       if (Canceled) {
         CloseWithoutSignOff();
-      } else if (FLoginRefused) {
-        // The refused login is what the user must read, not a complaint about the QUIT.
+      } else if (FKeepFailure) {
+        // The refused upgrade or login is what the user must read, not a complaint about
+        // the QUIT.
         try {
           quit();
         } catch (const std::exception&) {
@@ -238,12 +239,14 @@ std::vector<std::string> TZnSMTP::loginMethods() const {
 
 void TZnSMTP::startTls() {
   // No downgrade: without the server's agreement nothing more is said in the clear.
+  FKeepFailure = true;
   if (!offers("STARTTLS")) throw Exception(Host + " does not offer a secure connection (STARTTLS)");
   const std::string reply = command("STARTTLS");
   if (ReplyCode != 220) {
     throw Exception(Host + " refused a secure connection (STARTTLS): " + withoutLineEnd(reply));
   }
   StartTLS();
+  FKeepFailure = false;
 }
 
 void TZnSMTP::login() {
@@ -264,7 +267,7 @@ void TZnSMTP::login() {
     if (ReplyCode != 334) loginRefused(reply);
     reply = command(Base64Encode(AuthPassword));
   } else {
-    FLoginRefused = true;
+    FKeepFailure = true;
     throw Exception("Cannot log in as " + AuthUser + " at " + Host +
                     ": the server offers none of CRAM-MD5, PLAIN and LOGIN");
   }
@@ -272,7 +275,7 @@ void TZnSMTP::login() {
 }
 
 void TZnSMTP::loginRefused(const std::string& Reply) {
-  FLoginRefused = true;
+  FKeepFailure = true;
   throw Exception("Login as " + AuthUser + " at " + Host + " refused: " + withoutLineEnd(Reply));
 }
 

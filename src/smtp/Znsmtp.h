@@ -97,7 +97,7 @@ class TZnSMTP : public TZnSocket {
   TSpoolStream FMessageBody;
   std::string FBoundary;
   std::vector<std::string> FCapabilities;
-  bool FLoginRefused = false;
+  bool FKeepFailure = false;  // a failed upgrade or login outranks a refused QUIT
 };
 
 namespace corvane::smtp {
