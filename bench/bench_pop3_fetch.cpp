@@ -1,9 +1,10 @@
 // Two ways to measure the POP3 receive path.
 //
 //   bench_pop3_fetch --fetch --port P --user U --pass W --dir FOLDER [--host H]
+//                    [--security none|starttls|ssl] [--cafile PEM]
 //       Connects to a real server, retrieves every message with TZnPOP3 (attachments into
 //       FOLDER), and prints one line: messages, seconds, and the resident memory before
-//       connecting and at its peak. Used by pop3_vs_peers.sh.
+//       connecting and at its peak. Used by pop3_vs_peers.sh and tls_vs_curl.sh.
 //
 //   bench_pop3_fetch [Google Benchmark flags]
 //       The message reader alone on in-memory messages, against a plain copy of the same
@@ -22,6 +23,7 @@
 
 #include "MessageReader.h"
 #include "Streams.h"
+#include "TlsOptions.h"
 #include "ZnUUE.h"
 #include "Znpop3.h"
 
@@ -52,6 +54,11 @@ int fetch(int argc, char** argv) {
   pop.Password = argument(argc, argv, "--pass");
   pop.AttachFilePath = argument(argc, argv, "--dir", ".") + "/";
   pop.TimeOut = 60000;
+  std::string why;
+  if (!ApplySecurity(pop, argument(argc, argv, "--security", "none"), argument(argc, argv, "--cafile"), &why)) {
+    std::cerr << why << "\n";
+    return 2;
+  }
 
   // Time from the start of each decoding to the end of its retrieval: the part of the
   // work that does not overlap with the server's sending.

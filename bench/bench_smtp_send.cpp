@@ -2,6 +2,7 @@
 // the process's peak memory; bench/smtp_vs_peers.sh compares it with other clients.
 //
 //   bench_smtp_send --port N [--host H] [--from A] [--to B] --attach FILE
+//                   [--security none|starttls|ssl] [--cafile PEM] [--auth-user U --auth-pass P]
 //   bench_smtp_send --attach FILE --compose-to FILE   (writes the text that follows DATA)
 #include <sys/resource.h>
 
@@ -16,6 +17,7 @@
 #include "MessageComposer.h"
 #include "SpoolStream.h"
 #include "Streams.h"
+#include "TlsOptions.h"
 #include "Znsmtp.h"
 
 namespace {
@@ -27,6 +29,10 @@ struct Options {
   std::string to = "sink@example.org";
   std::string attach;
   std::string composeTo;
+  std::string security = "none";
+  std::string caFile;
+  std::string authUser;
+  std::string authPassword;
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -45,6 +51,14 @@ bool parse(int argc, char** argv, Options& o) {
       o.attach = value;
     else if (key == "--compose-to")
       o.composeTo = value;
+    else if (key == "--security")
+      o.security = value;
+    else if (key == "--cafile")
+      o.caFile = value;
+    else if (key == "--auth-user")
+      o.authUser = value;
+    else if (key == "--auth-pass")
+      o.authPassword = value;
     else
       return false;
   }
@@ -92,6 +106,9 @@ int send(const Options& o) {
   smtp.Port = o.port;
   smtp.UserID = "bench.corvane.test";
   smtp.TimeOut = 60000;
+  std::string why;
+  if (!ApplySecurity(smtp, o.security, o.caFile, &why) || !ApplyLogin(smtp, o.authUser, o.authPassword, &why))
+    throw Exception(why);
   fill(smtp.PostMessage, o);
   bool ok = false;
   smtp.OnSuccess = [&](TObject*) { ok = true; };
@@ -114,7 +131,9 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   Options o;
   if (!parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: %s --port N [--host H] [--from A] [--to B] --attach FILE [--compose-to FILE]\n",
+    std::fprintf(stderr,
+                 "usage: %s --port N [--host H] [--from A] [--to B] --attach FILE [--compose-to FILE]\n"
+                 "       [--security none|starttls|ssl] [--cafile PEM] [--auth-user U --auth-pass P]\n",
                  argv[0]);
     return 2;
   }

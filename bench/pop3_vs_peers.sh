@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Receives the same mailboxes from a local Dovecot with Corvane's POP3 component, curl and
-# Python's poplib, and prints seconds, MB/s, the ratio against the faster peer and our
+# Receives the same mailboxes from a local Dovecot with Corvane's real window (offscreen:
+# Connect, retrieve, show, store, DELE, Disconnect), Corvane's POP3 component alone, curl
+# and Python's poplib, and prints seconds, MB/s, the ratio against the faster peer and
 # peak memory:
 #   (a) 1,000 messages of 20 KB, one connection each client;
 #   (b) one message with a 50 MB base64 attachment (decoded to a file by Corvane).
@@ -15,13 +16,14 @@ runs=${RUNS:-3}
 count=${COUNT:-1000}
 big_mb=${BIG_MB:-50}
 driver=$build/bench/bench_pop3_fetch
+window=$build/bench/bench_window_receive
 # Debian's interpreter: the one that has python3-aiosmtpd.
 py=/usr/bin/python3
 [ -x "$py" ] || py=python3
 
-if [ ! -x "$driver" ]; then
+if [ ! -x "$driver" ] || [ ! -x "$window" ]; then
   cmake -S "$root" -B "$build" -G Ninja >/dev/null
-  ninja -C "$build" -j2 bench_pop3_fetch >/dev/null
+  ninja -C "$build" -j2 bench_pop3_fetch bench_window_receive >/dev/null
 fi
 
 work=$(mktemp -d /tmp/pop3bench.XXXXXX)
@@ -103,6 +105,8 @@ measure() {
   rm -rf "$folder" && mkdir -p "$folder"
   local client=$1 user=$2 last=$3
   case $client in
+    window) /usr/bin/time -f "%e %M" -o "$work/time" \
+      "$window" --port "$POP3_PORT" --user "$user" --pass pw --dir "$folder" >"$work/window.out" ;;
     corvane) /usr/bin/time -f "%e %M" -o "$work/time" \
       "$driver" --fetch --port "$POP3_PORT" --user "$user" --pass pw --dir "$folder" >"$work/driver.out" ;;
     curl) /usr/bin/time -f "%e %M" -o "$work/time" \
@@ -118,31 +122,38 @@ report_case() {
   echo
   echo "== $title (${mbytes} MB on the wire)"
   measure curl "$user" "$last" >/dev/null  # warm-up
+  # The window's receive deletes what it fetched; every run starts from the same mailbox.
+  local seed=$5
   declare -A secs mem
   local round client s m
   # Rounds go through all clients in turn, so a busy moment of the machine hits each alike.
   for round in $(seq "$runs"); do
-    for client in corvane curl poplib; do
+    for client in window corvane curl poplib; do
       read -r s m < <(measure "$client" "$user" "$last")
       if [ "$round" = 1 ] || awk -v a="$s" -v b="${secs[$client]}" 'BEGIN{exit !(a<b)}'; then
         secs[$client]=$s mem[$client]=$m
         [ "$client" = corvane ] && cp "$work/driver.out" "$work/driver.best"
+        [ "$client" = window ] && cp "$work/window.out" "$work/window.best"
       fi
+      [ "$client" = window ] && reseed "$user" "$seed"
     done
   done
-  for client in corvane curl poplib; do
+  for client in window corvane curl poplib; do
     printf "  %-8s %8.2f s %9.1f MB/s   peak RSS %7.1f MB\n" "$client" "${secs[$client]}" \
       "$(awk -v b="$mbytes" -v s="${secs[$client]}" 'BEGIN{print (s>0)?b/s:0}')" \
       "$(awk -v k="${mem[$client]}" 'BEGIN{print k/1024}')"
   done
   local peer=curl
   awk -v a="${secs[poplib]}" -v b="${secs[curl]}" 'BEGIN{exit !(a<b)}' && peer=poplib
+  printf "  window / %s (faster peer) = %.2f (goal: at most 1.00)\n" "$peer" \
+    "$(awk -v a="${secs[window]}" -v b="${secs[$peer]}" 'BEGIN{print (b>0)?a/b:0}')"
   printf "  corvane / %s (faster peer) = %.2f (goal: at most 1.00)\n" "$peer" \
     "$(awk -v a="${secs[corvane]}" -v b="${secs[$peer]}" 'BEGIN{print (b>0)?a/b:0}')"
   printf "  corvane / curl = %.2f, corvane / poplib = %.2f\n" \
     "$(awk -v a="${secs[corvane]}" -v b="${secs[curl]}" 'BEGIN{print (b>0)?a/b:0}')" \
     "$(awk -v a="${secs[corvane]}" -v b="${secs[poplib]}" 'BEGIN{print (b>0)?a/b:0}')"
   echo "  corvane driver (best run): $(cat "$work/driver.best")"
+  echo "  window (best run): $(cat "$work/window.best")"
 }
 
 mailbox_mb() { "$py" -c "
@@ -150,9 +161,17 @@ import os, sys
 total = sum(os.path.getsize(os.path.join(sys.argv[1], f)) for f in os.listdir(sys.argv[1]))
 print(f'{total / 1048576:.1f}')" "$1"; }
 
-report_case "(a) $count messages of 20 KB" many "$count" "$(mailbox_mb "$work/msgs/many")"
+# Puts the seed messages back into a mailbox the window emptied.
+reseed() {
+  local user=$1 seed=$2
+  rm -rf "$work/srv/mail/$user/Maildir/cur"/* "$work/srv/mail/$user/Maildir/new"/*
+  # shellcheck disable=SC2086
+  "$py" "$root/scripts/testservers.py" deliver --dir "$work/srv" --user "$user" $seed
+}
+
+report_case "(a) $count messages of 20 KB" many "$count" "$(mailbox_mb "$work/msgs/many")" "$work/msgs/many/*.eml"
 report_case "(b) one message with a ${big_mb} MB base64 attachment" big 1 \
-  "$("$py" -c "import os; print(f'{os.path.getsize(\"$work/msgs/big.eml\") / 1048576:.1f}')")"
+  "$("$py" -c "import os; print(f'{os.path.getsize(\"$work/msgs/big.eml\") / 1048576:.1f}')")" "$work/msgs/big.eml"
 
 # The decoded attachment must be the original, and memory must not grow with it.
 "$driver" --fetch --port "$POP3_PORT" --user big --pass pw --dir "$work/out" >"$work/driver.out"

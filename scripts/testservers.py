@@ -1,15 +1,52 @@
 #!/usr/bin/python3
 """Real mail servers on loopback for tests and the demo.
 
-  testservers.py --dir DIR [--user NAME:PASS ...]
+  testservers.py --dir DIR [--user NAME:PASS ...] [--tls] [--cert VARIANT] [--certs CERTS]
       Prepares DIR, starts a Dovecot POP3 server and an aiosmtpd SMTP server on free
-      127.0.0.1 ports and writes DIR/ports.env (POP3_PORT=..., SMTP_PORT=...) once both
-      accept connections; the same lines go to stdout. Runs in the foreground until
-      SIGTERM, SIGINT or end of input on stdin, then stops both servers.
-      Every message the SMTP server accepts is stored byte-exact (the bytes after DATA)
+      127.0.0.1 ports and writes DIR/ports.env (POP3_PORT=..., SMTP_PORT=..., HANG_PORT=...,
+      and READY=1 last) once all accept connections; the same lines go to stdout. Runs in
+      the foreground until SIGTERM, SIGINT or end of input on stdin, then stops them all.
+      Every message an SMTP server accepts is stored byte-exact (the bytes after DATA)
       in the Maildir of each recipient whose local part is a known user, whatever the
       domain, and as DIR/smtp/NNNNNN.eml in arrival order. Recipients whose local part
       begins with "refused" are refused (550), as unknown users are by real servers.
+      Every command line an SMTP server reads (AUTH continuations too, not the message)
+      goes to DIR/smtp-commands.log as "SERVER LINE"; "SERVER * EVENT" lines note
+      connections (CONNECT; over implicit TLS once the handshake is done), each TLS
+      ClientHello (HELLO and the SNI name, "-" for none), a completed STARTTLS (TLS) and
+      the outcome of AUTH (AUTH MECHANISM USER ok|refused).
+      HANG_PORT accepts TCP connections and never sends a byte (a TLS handshake that
+      never completes).
+
+      --tls adds, with the certificates in CERTS (default DIR/tls; made if missing, see
+      "certs"):
+        POP3S_PORT          Dovecot with TLS from the first byte; the plain POP3_PORT then
+                            offers STLS (plain USER/PASS still allowed there)
+        SMTPS_PORT          TLS from the first byte, AUTH offered but not required
+        SMTPS_AUTH_PORT     TLS from the first byte, AUTH required before MAIL
+        SMTPS_NOCRAM_PORT   the same offering only LOGIN and PLAIN
+        SMTPS_LOGINONLY_PORT  the same offering only LOGIN
+        SMTP_STARTTLS_PORT  STARTTLS offered and required, then AUTH required
+        SMTP_TLSREFUSE_PORT offers STARTTLS but answers it with 454
+        CA_FILE, CERT_FILE, CERT_FINGERPRINT (SHA-256, AB:CD:... as openssl prints it)
+      AUTH offers CRAM-MD5, LOGIN and PLAIN (unless said otherwise) and accepts the
+      mailbox users and passwords.
+      --cert VARIANT picks the certificate every TLS server presents: trusted (default,
+      from the test CA, for IP 127.0.0.1 and DNS localhost), selfsigned, mismatch (from
+      the CA, only DNS:mail.example.test) or expired (from the CA, ended in 2020).
+
+  testservers.py certs --dir CERTS
+      Makes the test CA (ca.pem), the servers' key (server.key) and a certificate per
+      variant (VARIANT.pem) in the folder CERTS, unless they are there already.
+
+  testservers.py proxy --target PORT --record FILE [--delay-ms N] [--up-delay-ms N]
+                       [--down-delay-ms N]
+      A wire-recording relay on a free 127.0.0.1 port to 127.0.0.1:PORT. Prints
+      PROXY_PORT=N, then "CLOSED K" after the K-th connection has ended on both sides.
+      Every byte is appended to FILE as it arrives: a header line "> ID LEN" (client to
+      server) or "< ID LEN" (server to client) followed by the LEN bytes; "x ID 0" marks
+      the end of connection ID. Delays hold each direction's bytes back by N ms (latency,
+      not bandwidth). Runs until SIGTERM, SIGINT or end of input on stdin.
 
   testservers.py adduser --dir DIR --user NAME:PASS [--user ...]
       Adds or replaces users; a running Dovecot picks up the change at the next login.
@@ -23,14 +60,20 @@ user "nobody" because Dovecot refuses to serve mail as root.
 
 import argparse
 import asyncio
+import datetime
+import hmac
+import logging
 import os
 import pwd
+import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 DOVECOT = "/usr/sbin/dovecot"
 START_TIMEOUT = 15.0
@@ -164,19 +207,146 @@ def make_traversable(folder):
     os.chmod(folder, 0o755)
     if os.geteuid() != 0:
         return
+    # "/" too: an unpacked root file system can have a private top folder, and then Dovecot's
+    # own processes cannot even read /etc/passwd and every login fails.
     path = os.path.dirname(os.path.abspath(folder))
-    while path and path != "/":
+    while True:
         if not os.stat(path).st_mode & 0o001:
             raise Failure(f"{path} is not traversable by other users; Dovecot could not reach the mail")
+        if path == "/":
+            break
         path = os.path.dirname(path)
+
+
+# ---------------------------------------------------------------- certificates
+
+CERT_VARIANTS = ("trusted", "selfsigned", "mismatch", "expired")
+
+OPENSSL_CONF = """# Test CA; everything lives below {tls}.
+[ ca ]
+default_ca = test_ca
+[ test_ca ]
+dir = {tls}
+database = {tls}/index.txt
+new_certs_dir = {tls}/issued
+serial = {tls}/serial
+default_md = sha256
+policy = any_name
+unique_subject = no
+copy_extensions = none
+email_in_dn = no
+[ any_name ]
+commonName = supplied
+[ req ]
+distinguished_name = req_name
+prompt = no
+[ req_name ]
+CN = unused
+[ v_ca ]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[ v_server ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = IP:127.0.0.1,DNS:localhost
+[ v_mismatch ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = DNS:mail.example.test
+[ v_selfsigned ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+subjectAltName = IP:127.0.0.1,DNS:localhost
+"""
+
+
+def cert_file(certs, variant):
+    return os.path.join(certs, f"{variant}.pem")
+
+
+def key_file(certs):
+    return os.path.join(certs, "server.key")
+
+
+def ca_file(certs):
+    return os.path.join(certs, "ca.pem")
+
+
+def openssl(*args):
+    result = subprocess.run(["openssl", *args], stdin=subprocess.DEVNULL, capture_output=True)
+    if result.returncode != 0:
+        raise Failure(f"openssl {args[0]} failed: {result.stderr.decode(errors='replace').strip()}")
+    return result.stdout.decode()
+
+
+def make_certificates(certs):
+    """A CA, one server key and a certificate per variant in the folder certs, unless they
+    are there already. P-256 keys: made in milliseconds. Made aside and renamed into
+    place, so servers sharing the folder never see half of them."""
+    if os.path.exists(cert_file(certs, CERT_VARIANTS[-1])):
+        return
+    parent = os.path.dirname(os.path.abspath(certs))
+    os.makedirs(parent, exist_ok=True)
+    tls = os.path.join(parent, f".{os.path.basename(certs)}.{os.getpid()}.tmp")
+    make_dir(tls, mode=0o755)
+    make_dir(os.path.join(tls, "issued"), mode=0o755)
+    conf = os.path.join(tls, "openssl.cnf")
+    write_atomically(conf, OPENSSL_CONF.format(tls=tls).encode())
+    write_atomically(os.path.join(tls, "index.txt"), b"")
+    write_atomically(os.path.join(tls, "serial"), b"1000\n")
+    ca_key = os.path.join(tls, "ca.key")
+    for key in (ca_key, key_file(tls)):
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key)
+        os.chmod(key, 0o644)  # Dovecot's config reader and the tests read it; nothing here is secret
+    openssl("req", "-config", conf, "-x509", "-new", "-key", ca_key, "-subj", "/CN=Corvane Test CA",
+            "-days", "3650", "-extensions", "v_ca", "-out", ca_file(tls))
+    request = os.path.join(tls, "server.csr")
+    openssl("req", "-config", conf, "-new", "-key", key_file(tls), "-subj", "/CN=localhost", "-out", request)
+    # A day of slack on the start: a clock that is a little behind must not see "not yet valid".
+    now = datetime.datetime.now(datetime.timezone.utc)
+    stamp = "%Y%m%d%H%M%SZ"
+    valid = ((now - datetime.timedelta(days=1)).strftime(stamp), (now + datetime.timedelta(days=30)).strftime(stamp))
+    for variant, extensions, (start, end) in (("trusted", "v_server", valid), ("mismatch", "v_mismatch", valid),
+                                              ("expired", "v_server", ("20200101000000Z", "20200201000000Z"))):
+        openssl("ca", "-config", conf, "-batch", "-notext", "-in", request, "-extensions", extensions,
+                "-cert", ca_file(tls), "-keyfile", ca_key, "-startdate", start, "-enddate", end,
+                "-out", cert_file(tls, variant))
+    openssl("req", "-config", conf, "-x509", "-new", "-key", key_file(tls), "-subj", "/CN=localhost",
+            "-days", "30", "-extensions", "v_selfsigned", "-out", cert_file(tls, "selfsigned"))
+    try:
+        os.rename(tls, certs)
+    except OSError:
+        if not os.path.exists(cert_file(certs, CERT_VARIANTS[-1])):
+            raise
+        shutil.rmtree(tls)  # another server made them first
+
+
+def fingerprint(path):
+    text = openssl("x509", "-in", path, "-noout", "-fingerprint", "-sha256")
+    return text.strip().partition("=")[2]
 
 
 # ---------------------------------------------------------------- Dovecot
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Distinct free ports: all are held open until every one is chosen."""
+    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def greets(port):
@@ -188,7 +358,7 @@ def greets(port):
         return False
 
 
-def dovecot_conf(folder, port):
+def dovecot_conf(folder, port, tls_port=0, cert=None):
     uid, _, login = mail_owner()
     root = os.geteuid() == 0
     internal = "dovecot" if root else login
@@ -198,6 +368,9 @@ def dovecot_conf(folder, port):
     own_group = "" if root else "".join(
         f"service {service} {{\n  unix_listener {listener} {{\n    group =\n  }}\n}}\n"
         for service, listener in (("stats", "stats-writer"), ("dict", "dict"), ("dict-async", "dict-async")))
+    # With a certificate the plain listener offers STLS too; without one it stays as it always was.
+    ssl = "ssl = no" if cert is None else (
+        f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key_file(os.path.dirname(cert))}\nssl_min_protocol = TLSv1.2")
     return f"""# Test instance; everything lives below {folder}.
 protocols = pop3
 listen = 127.0.0.1
@@ -209,7 +382,7 @@ info_log_path = {folder}/dovecot.log
 default_internal_user = {internal}
 default_login_user = {login_user}
 first_valid_uid = {min(uid, 500) or 1}
-ssl = no
+{ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 auth_failure_delay = 0
@@ -229,7 +402,8 @@ service pop3-login {{
     port = {port}
   }}
   inet_listener pop3s {{
-    port = 0
+    address = 127.0.0.1
+    port = {tls_port}
   }}
 }}
 # No login penalty: after a refused login every later one would wait seconds.
@@ -242,18 +416,22 @@ service anvil {{
 
 
 class Dovecot:
-    def __init__(self, folder):
+    def __init__(self, folder, cert=None):
         self.folder = folder
+        self.cert = cert
         self.process = None
         self.port = None
+        self.tls_port = 0
 
     def start(self):
         if not os.access(DOVECOT, os.X_OK):
             raise Failure(f"{DOVECOT} not found; install dovecot-core and dovecot-pop3d")
         for _ in range(3):  # another program may take the free port before Dovecot binds it
-            self.port = free_port()
+            self.port, self.tls_port = free_ports(2)
+            if self.cert is None:
+                self.tls_port = 0
             conf = os.path.join(self.folder, "dovecot.conf")
-            write_atomically(conf, dovecot_conf(self.folder, self.port).encode())
+            write_atomically(conf, dovecot_conf(self.folder, self.port, self.tls_port, self.cert).encode())
             log = open(os.path.join(self.folder, "dovecot.out"), "ab")
             self.process = subprocess.Popen([DOVECOT, "-F", "-c", conf], stdin=subprocess.DEVNULL,
                                             stdout=log, stderr=log, start_new_session=True)
@@ -295,9 +473,11 @@ class Handler:
     """Accepts every recipient except those whose local part begins with "refused", which
     get the answer a server gives for an unknown user."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, sequence, authenticator=None):
         self.folder = folder
-        self.count = len([n for n in os.listdir(os.path.join(folder, "smtp")) if n.endswith(".eml")])
+        self.sequence = sequence  # shared by all servers: one numbering of DIR/smtp
+        if authenticator is not None:
+            self.auth_CRAM__MD5 = authenticator.auth_CRAM__MD5
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if local_part(address).startswith("refused"):
@@ -307,8 +487,8 @@ class Handler:
 
     async def handle_DATA(self, server, session, envelope):
         data = envelope.original_content
-        self.count += 1
-        write_atomically(os.path.join(self.folder, "smtp", f"{self.count:06d}.eml"), data)
+        self.sequence[0] += 1
+        write_atomically(os.path.join(self.folder, "smtp", f"{self.sequence[0]:06d}.eml"), data)
         users = read_users(self.folder)
         delivered = set()
         for rcpt in envelope.rcpt_tos:
@@ -319,32 +499,148 @@ class Handler:
         return "250 OK"
 
 
-async def start_smtp(folder):
-    from aiosmtpd.smtp import SMTP  # only the server needs it
+class CommandLog:
+    """Appends "SERVER LINE" for every command line the SMTP servers read."""
 
-    handler = Handler(folder)
+    def __init__(self, folder):
+        self.file = open(os.path.join(folder, "smtp-commands.log"), "ab", buffering=0)
+
+    def line(self, server, text):
+        self.file.write(server.encode() + b" " + text.rstrip(b"\r\n") + b"\n")
+
+    def event(self, server, text):
+        self.line(server, b"* " + text.encode())
+
+
+class Authenticator:
+    """Checks logins against the mailbox users, as read at the moment of the login."""
+
+    def __init__(self, folder, log, name):
+        self.folder, self.log, self.name = folder, log, name
+
+    def check(self, mechanism, login, password_ok):
+        self.log.event(self.name, f"AUTH {mechanism} {login} {'ok' if password_ok else 'refused'}")
+        from aiosmtpd.smtp import AuthResult, LoginPassword
+        # Not "handled": aiosmtpd then answers a refusal with 535 itself.
+        return AuthResult(success=password_ok, handled=False, auth_data=LoginPassword(login.encode(), b""))
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        login = auth_data.login.decode("utf-8", "replace")
+        password = read_users(self.folder).get(login)
+        return self.check(mechanism, login, password is not None and
+                          hmac.compare_digest(password.encode(), auth_data.password))
+
+    async def auth_CRAM__MD5(self, server, args):
+        """RFC 2195: the client answers "user hex(HMAC-MD5(password, challenge))"."""
+        from aiosmtpd.smtp import MISSING, AuthResult
+        if len(args) != 1:
+            await server.push("501 5.5.4 CRAM-MD5 takes no initial response")
+            return AuthResult(success=False, handled=True)
+        challenge = f"<{os.getpid()}.{time.time_ns()}@corvane.test>"
+        answer = await server.challenge_auth(challenge)
+        if answer is MISSING:
+            return AuthResult(success=False, handled=True)
+        login, _, digest = answer.decode("utf-8", "replace").rpartition(" ")
+        password = read_users(self.folder).get(login)
+        expected = "" if password is None else hmac.new(password.encode(), challenge.encode(), "md5").hexdigest()
+        return self.check("CRAM-MD5", login, password is not None and hmac.compare_digest(expected, digest.lower()))
+
+
+def smtp_class():
+    from aiosmtpd.smtp import SMTP
+
+    class RecordingSMTP(SMTP):
+        """Writes each command line to the log before aiosmtpd acts on it (even one it refuses)."""
+
+        def __init__(self, *args, server_name, log, refuse_starttls=False, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.server_name, self.log, self.refuse_starttls = server_name, log, refuse_starttls
+
+        def connection_made(self, transport):
+            starttls = self._original_transport is not None
+            super().connection_made(transport)
+            self.log.event(self.server_name, "TLS" if starttls else "CONNECT")
+
+        def _client_connected_cb(self, reader, writer):
+            super()._client_connected_cb(reader, writer)
+            read_until = reader.readuntil
+
+            async def recorded(separator=b"\n"):
+                line = await read_until(separator)
+                if separator == b"\n":  # commands; the message after DATA is read up to CR LF
+                    self.log.line(self.server_name, line)
+                return line
+
+            reader.readuntil = recorded
+
+        async def smtp_STARTTLS(self, arg):
+            if self.refuse_starttls:
+                await self.push("454 4.7.0 TLS not available due to temporary reason")
+                return
+            await super().smtp_STARTTLS(arg)
+
+    return RecordingSMTP
+
+
+def server_context(certs, variant, log, name):
+    """One context per server: the ClientHello is logged with the name the client asked for
+    (SNI; "-" for none), so a handshake the client breaks off still leaves a trace."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert_file(certs, variant), key_file(certs))
+    context.sni_callback = lambda connection, server_name, _: log.event(name, f"HELLO {server_name or '-'}")
+    return context
+
+
+def smtp_sequence(folder):
+    return [len([n for n in os.listdir(os.path.join(folder, "smtp")) if n.endswith(".eml")])]
+
+
+async def start_smtp(folder, sequence, log, name, certificate=None, implicit=False, require_starttls=False, auth=False,
+                     auth_required=False, refuse_starttls=False, exclude=()):
+    """One SMTP server on a free port; certificate is None (no TLS) or the folder of the
+    certificates and the variant to present."""
+    tls = None if certificate is None else server_context(*certificate, log, name)
+    authenticator = Authenticator(folder, log, name)
+    handler = Handler(folder, sequence, authenticator if auth else None)
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", 0))
     loop = asyncio.get_running_loop()
+    options = dict(server_name=name, log=log, hostname="corvane.test", data_size_limit=None, decode_data=False,
+                   refuse_starttls=refuse_starttls)
+    if auth:
+        # Over implicit TLS the connection is already secure although aiosmtpd cannot tell.
+        warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
+        logging.getLogger("mail.log").setLevel(logging.ERROR)
+        options.update(authenticator=authenticator, auth_required=auth_required, auth_require_tls=not implicit,
+                       auth_exclude_mechanism=exclude)
+    if tls is not None and not implicit:
+        options.update(tls_context=tls, require_starttls=require_starttls)
+    factory = smtp_class()
     # A fixed host name: the default asks the resolver, which may wait on a network.
-    server = await loop.create_server(
-        lambda: SMTP(handler, hostname="corvane.test", data_size_limit=None, decode_data=False), sock=sock)
+    server = await loop.create_server(lambda: factory(handler, **options), sock=sock,
+                                      ssl=tls if implicit else None)
     return server, sock.getsockname()[1]
+
+
+async def start_hang():
+    """Accepts connections, reads whatever comes and never answers."""
+    async def swallow(reader, writer):
+        try:
+            while await reader.read(65536):
+                pass
+        except OSError:
+            pass
+        writer.close()
+
+    server = await asyncio.start_server(swallow, "127.0.0.1", 0)
+    return server, server.sockets[0].getsockname()[1]
 
 
 # ---------------------------------------------------------------- commands
 
-async def serve(folder, users):
-    make_traversable(folder)
-    for sub in ("run", "state", "smtp"):
-        make_dir(os.path.join(folder, sub), mode=0o755)
-    ports_env = os.path.join(folder, "ports.env")
-    if os.path.exists(ports_env):
-        os.remove(ports_env)
-    add_users(folder, users)
-    loop = asyncio.get_running_loop()
-    stop = asyncio.Event()
+def stop_on_signal_or_eof(loop, stop):
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
 
@@ -357,42 +653,187 @@ async def serve(folder, users):
         loop.call_soon_threadsafe(stop.set)
 
     threading.Thread(target=watch_stdin, daemon=True).start()
-    dovecot = Dovecot(folder)
-    server = None
+
+
+async def serve(folder, users, cert, certs):
+    make_traversable(folder)
+    for sub in ("run", "state", "smtp"):
+        make_dir(os.path.join(folder, sub), mode=0o755)
+    ports_env = os.path.join(folder, "ports.env")
+    if os.path.exists(ports_env):
+        os.remove(ports_env)
+    add_users(folder, users)
+    if cert is not None:
+        make_certificates(certs)
+    loop = asyncio.get_running_loop()
+    stop = asyncio.Event()
+    stop_on_signal_or_eof(loop, stop)
+    dovecot = Dovecot(folder, None if cert is None else cert_file(certs, cert))
+    servers = []
     try:
-        server, smtp_port = await start_smtp(folder)
+        log = CommandLog(folder)
+        sequence = smtp_sequence(folder)
+        ports = {}
+
+        async def start(key, starter):
+            server, ports[key] = await starter
+            servers.append(server)
+
+        await start("SMTP_PORT", start_smtp(folder, sequence, log, "smtp"))
+        await start("HANG_PORT", start_hang())
+        if cert is not None:
+            tls = (certs, cert)  # each server makes its own context from it
+            await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True))
+            await start("SMTPS_AUTH_PORT", start_smtp(folder, sequence, log, "smtps-auth", tls, implicit=True,
+                                                      auth=True, auth_required=True))
+            await start("SMTPS_NOCRAM_PORT", start_smtp(folder, sequence, log, "smtps-nocram", tls, implicit=True,
+                                                        auth=True, auth_required=True, exclude=("CRAM-MD5",)))
+            await start("SMTPS_LOGINONLY_PORT", start_smtp(folder, sequence, log, "smtps-login", tls, implicit=True,
+                                                           auth=True, auth_required=True,
+                                                           exclude=("CRAM-MD5", "PLAIN")))
+            await start("SMTP_STARTTLS_PORT", start_smtp(folder, sequence, log, "starttls", tls,
+                                                         require_starttls=True, auth=True, auth_required=True))
+            await start("SMTP_TLSREFUSE_PORT", start_smtp(folder, sequence, log, "tlsrefuse", tls,
+                                                          refuse_starttls=True))
         await loop.run_in_executor(None, dovecot.start)
-        text = f"POP3_PORT={dovecot.port}\nSMTP_PORT={smtp_port}\n"
+        lines = [f"POP3_PORT={dovecot.port}"] + [f"{key}={port}" for key, port in ports.items()]
+        if cert is not None:
+            lines += [f"POP3S_PORT={dovecot.tls_port}", f"CA_FILE={ca_file(certs)}",
+                      f"CERT_FILE={cert_file(certs, cert)}",
+                      f"CERT_FINGERPRINT={fingerprint(cert_file(certs, cert))}"]
+        text = "\n".join(lines + ["READY=1"]) + "\n"
         write_atomically(ports_env, text.encode())
         sys.stdout.write(text)
         sys.stdout.flush()
         await stop.wait()
     finally:
-        if server is not None:
+        for server in servers:
             server.close()
         dovecot.stop()
         if os.path.exists(ports_env):
             os.remove(ports_env)
 
 
+# ---------------------------------------------------------------- wire-recording proxy
+
+class Relay:
+    def __init__(self, target, record, up_delay, down_delay):
+        self.target = target
+        self.record = open(record, "ab", buffering=0)
+        self.delays = {">": up_delay / 1000.0, "<": down_delay / 1000.0}
+        self.opened = 0
+        self.closed = 0
+
+    def note(self, mark, ident, data=b""):
+        self.record.write(f"{mark} {ident} {len(data)}\n".encode() + data)
+
+    async def pipe(self, ident, mark, reader, writer, transports):
+        """Copies one direction, each piece held back by the delay; order is kept."""
+        loop = asyncio.get_running_loop()
+        queue = asyncio.Queue()
+
+        async def send():
+            while True:
+                due, data = await queue.get()
+                if due > loop.time():
+                    await asyncio.sleep(due - loop.time())
+                if data is None:
+                    if writer.can_write_eof():
+                        writer.write_eof()
+                    return
+                writer.write(data)
+                await writer.drain()
+
+        sender = asyncio.ensure_future(send())
+        try:
+            while True:
+                data = await reader.read(65536)
+                if data:
+                    self.note(mark, ident, data)
+                queue.put_nowait((loop.time() + self.delays[mark], data or None))
+                if not data:
+                    break
+            await sender
+        except (OSError, asyncio.IncompleteReadError):
+            # One side broke off: so does the other, as it would without the relay.
+            sender.cancel()
+            for transport in transports:
+                transport.abort()
+
+    async def handle(self, client_reader, client_writer):
+        self.opened += 1
+        ident = self.opened
+        try:
+            server_reader, server_writer = await asyncio.open_connection("127.0.0.1", self.target)
+        except OSError:
+            client_writer.transport.abort()
+        else:
+            transports = (client_writer.transport, server_writer.transport)
+            await asyncio.gather(self.pipe(ident, ">", client_reader, server_writer, transports),
+                                 self.pipe(ident, "<", server_reader, client_writer, transports))
+            server_writer.close()
+            client_writer.close()
+        self.note("x", ident)
+        self.closed += 1
+        sys.stdout.write(f"CLOSED {self.closed}\n")
+        sys.stdout.flush()
+
+
+async def proxy(target, record, up_delay, down_delay):
+    loop = asyncio.get_running_loop()
+    stop = asyncio.Event()
+    stop_on_signal_or_eof(loop, stop)
+    relay = Relay(target, record, up_delay, down_delay)
+    server = await asyncio.start_server(relay.handle, "127.0.0.1", 0)
+    sys.stdout.write(f"PROXY_PORT={server.sockets[0].getsockname()[1]}\n")
+    sys.stdout.flush()
+    try:
+        await stop.wait()
+    finally:
+        server.close()
+
+
 def main(argv):
     command = "serve"
-    if argv and argv[0] in ("serve", "adduser", "deliver"):
+    if argv and argv[0] in ("serve", "adduser", "deliver", "certs", "proxy"):
         command, argv = argv[0], argv[1:]
     parser = argparse.ArgumentParser(prog=f"testservers.py {command}" if command != "serve" else None,
                                      description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    if command == "proxy":
+        parser.add_argument("--target", type=int, required=True, help="port on 127.0.0.1 to relay to")
+        parser.add_argument("--record", required=True, help="file that receives every byte relayed")
+        parser.add_argument("--delay-ms", type=int, default=0, help="delay of both directions")
+        parser.add_argument("--up-delay-ms", type=int, help="delay of client-to-server bytes")
+        parser.add_argument("--down-delay-ms", type=int, help="delay of server-to-client bytes")
+        args = parser.parse_args(argv)
+        up = args.delay_ms if args.up_delay_ms is None else args.up_delay_ms
+        down = args.delay_ms if args.down_delay_ms is None else args.down_delay_ms
+        try:
+            asyncio.run(proxy(args.target, args.record, up, down))
+        except OSError as e:
+            print(f"testservers.py: {e}", file=sys.stderr)
+            return 1
+        return 0
     parser.add_argument("--dir", required=True, help="scratch folder for everything the servers keep")
+    if command == "serve":
+        parser.add_argument("--tls", action="store_true", help="add the TLS servers")
+        parser.add_argument("--cert", choices=CERT_VARIANTS, help="certificate the TLS servers present")
+        parser.add_argument("--certs", help="folder of the CA and certificates, made if missing (DIR/tls)")
     if command == "deliver":
         parser.add_argument("--user", required=True, help="mailbox owner")
         parser.add_argument("files", nargs="+", help="raw message files, '-' for stdin")
-    else:
+    elif command != "certs":
         parser.add_argument("--user", action="append", default=[], help="NAME:PASS, may repeat")
     args = parser.parse_args(argv)
     folder = os.path.abspath(args.dir)
     os.makedirs(folder, exist_ok=True)
     try:
         if command == "serve":
-            asyncio.run(serve(folder, args.user))
+            cert = args.cert or ("trusted" if args.tls else None)
+            certs = os.path.abspath(args.certs) if args.certs else os.path.join(folder, "tls")
+            asyncio.run(serve(folder, args.user, cert, certs))
+        elif command == "certs":
+            make_certificates(folder)
         elif command == "adduser":
             add_users(folder, args.user)
         else:

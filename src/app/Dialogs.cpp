@@ -22,16 +22,16 @@ QString qtFilter(const std::string& filter) {
 }
 
 // Message texts come from servers and files: never let them be taken for markup.
-int runBox(QMessageBox::Icon icon, const char* caption, const std::string& text, QMessageBox::StandardButtons buttons,
-           QMessageBox::StandardButton byDefault) {
-  QMessageBox box(icon, caption, corvane::ToQString(text), buttons, QApplication::activeWindow());
+int runBox(QWidget* parent, QMessageBox::Icon icon, const char* caption, const std::string& text,
+           QMessageBox::StandardButtons buttons, QMessageBox::StandardButton byDefault) {
+  QMessageBox box(icon, caption, corvane::ToQString(text), buttons, parent);
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(byDefault);
   return box.exec();
 }
 
-bool runFileDialog(TFileDialog& dialog, QFileDialog::AcceptMode mode) {
-  QFileDialog chooser(QApplication::activeWindow());
+bool runFileDialog(QWidget* parent, TFileDialog& dialog, QFileDialog::AcceptMode mode) {
+  QFileDialog chooser(parent);
   chooser.setAcceptMode(mode);
   chooser.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
   chooser.setNameFilter(qtFilter(dialog.Filter));
@@ -47,24 +47,35 @@ bool runFileDialog(TFileDialog& dialog, QFileDialog::AcceptMode mode) {
 QtDialogs::QtDialogs() = default;
 QtDialogs::~QtDialogs() = default;
 
+void QtDialogs::SetOwner(QWidget* owner) {
+  owner_ = owner;
+}
+
+// Without a window manager no window may be active, and a box without a parent would sit
+// in the screen's corner rather than over the window it speaks for.
+QWidget* QtDialogs::parentWindow() const {
+  if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+  return owner_ ? owner_.data() : QApplication::activeWindow();
+}
+
 void QtDialogs::ShowMessage(const std::string& text) {
-  runBox(QMessageBox::NoIcon, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
+  runBox(parentWindow(), QMessageBox::NoIcon, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 void QtDialogs::ShowError(const std::string& text) {
-  runBox(QMessageBox::Critical, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
+  runBox(parentWindow(), QMessageBox::Critical, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 bool QtDialogs::Confirm(const std::string& text, TConfirmButtons buttons) {
   if (buttons == TConfirmButtons::YesNo)
-    return runBox(QMessageBox::Question, "Confirm", text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
-           QMessageBox::Yes;
-  return runBox(QMessageBox::Question, "Confirm", text, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) ==
-         QMessageBox::Ok;
+    return runBox(parentWindow(), QMessageBox::Question, "Confirm", text, QMessageBox::Yes | QMessageBox::No,
+                  QMessageBox::Yes) == QMessageBox::Yes;
+  return runBox(parentWindow(), QMessageBox::Question, "Confirm", text, QMessageBox::Ok | QMessageBox::Cancel,
+                QMessageBox::Ok) == QMessageBox::Ok;
 }
 
 bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
-  QInputDialog input(QApplication::activeWindow());
+  QInputDialog input(parentWindow());
   input.setWindowTitle(corvane::ToQString(caption));
   input.setLabelText(corvane::ToQString(prompt));
   input.setTextValue(corvane::ToQString(value));
@@ -74,10 +85,10 @@ bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt
 }
 
 bool QtDialogs::ExecuteOpen(TFileDialog& dialog) {
-  return runFileDialog(dialog, QFileDialog::AcceptOpen);
+  return runFileDialog(parentWindow(), dialog, QFileDialog::AcceptOpen);
 }
 bool QtDialogs::ExecuteSave(TFileDialog& dialog) {
-  return runFileDialog(dialog, QFileDialog::AcceptSave);
+  return runFileDialog(parentWindow(), dialog, QFileDialog::AcceptSave);
 }
 
 bool QtDialogs::HelpContents(const std::string& helpFile) {

@@ -2,6 +2,7 @@
 // Every box, question and file chooser the window shows goes through this seam, so the
 // window can run against real Qt dialogs or against scripted answers. All texts are bytes
 // (the program's 8-bit strings); the Qt side converts them losslessly.
+#include <QPointer>
 #include <memory>
 #include <string>
 
@@ -39,11 +40,14 @@ class Dialogs {
   virtual void HelpMacro(const std::string& helpFile, const std::string& macro) = 0;
 };
 
-// The real dialogs, parented to the active window.
+// The real dialogs, centred on their owner window (or on the active window until the owner
+// is set).
 class QtDialogs : public Dialogs {
  public:
   QtDialogs();
   ~QtDialogs() override;
+
+  void SetOwner(QWidget* owner);
 
   void ShowMessage(const std::string& text) override;
   void ShowError(const std::string& text) override;
@@ -55,5 +59,8 @@ class QtDialogs : public Dialogs {
   void HelpMacro(const std::string& helpFile, const std::string& macro) override;
 
  private:
+  QWidget* parentWindow() const;
+
   std::unique_ptr<HelpViewer> help_;
+  QPointer<QWidget> owner_;
 };

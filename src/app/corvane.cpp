@@ -14,10 +14,13 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <limits>
 #include <string_view>
 
@@ -195,6 +198,51 @@ void writeOptional(IniFile& ini, const char* section, const char* key, const std
   ini.WriteString(section, key, value);
 }
 
+// The space kept between a caption and the field it names.
+constexpr int kCaptionGap = 4;
+
+// A caption's right edge plus the gap: where its field may begin at the earliest.
+int fieldStartFor(const QLabel* caption) {
+  return caption->x() + caption->width() + kCaptionGap;
+}
+
+// A font wider than the layout's own would run the captions of a group into their fields:
+// the field column moves right as far as the widest caption needs and the group grows by
+// as much. Fields keep their places where the captions fit.
+int makeRoomForCaptions(QGroupBox* box, std::initializer_list<QLabel*> captions,
+                        std::initializer_list<QWidget*> fields) {
+  int need = 0;
+  int column = std::numeric_limits<int>::max();
+  for (const QLabel* caption : captions) need = std::max(need, fieldStartFor(caption));
+  for (const QWidget* field : fields) column = std::min(column, field->x());
+  const int shift = std::max(0, need - column);
+  if (shift == 0) return 0;
+  for (QWidget* field : fields) field->move(field->x() + shift, field->y());
+  box->resize(box->width() + shift, box->height());
+  return shift;
+}
+
+// A field in a row of fixed places gives up width on its left so that its caption fits.
+void fitCaptionBeforeField(const QLabel* caption, QWidget* field) {
+  const int shift = fieldStartFor(caption) - field->x();
+  if (shift <= 0) return;
+  field->setGeometry(field->x() + shift, field->y(), std::max(field->width() - shift, 24), field->height());
+}
+
+// A field widened where the font's digits need more room than the layout gave, so that a
+// value as wide as sample shows whole.
+void widenToShow(QLineEdit* field, const QString& sample) {
+  QStyleOptionFrame option;
+  option.initFrom(field);
+  option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+  const QMargins margins = field->textMargins() + field->contentsMargins();
+  // Qt's line edit keeps two pixels free beside the text on each side.
+  const int text = field->fontMetrics().horizontalAdvance(sample) + 2 * 2 + margins.left() + margins.right();
+  const QSize needed =
+      field->style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(text, field->height()), field);
+  if (needed.width() > field->width()) field->resize(needed.width() + 1, field->height());
+}
+
 void chainTabOrder(std::initializer_list<QWidget*> widgets) {
   QWidget* previous = nullptr;
   for (QWidget* widget : widgets) {
@@ -282,6 +330,9 @@ void Tpopform::buildWindow() {
   mailbinder->addTab(TabSheet2, ImageList1[2], "Inbox");
   mailbinder->addTab(TabSheet4, ImageList1[3], "Write Mail");
   mailbinder->setCurrentIndex(1);
+  // Groups that grew for a wide font widen the window instead of being cut.
+  const int connectWidth = GroupBox2->x() + GroupBox2->width() + 20;
+  if (connectWidth > width()) resize(connectWidth, height());
 
   StatusBar1 = new QStatusBar(this);
   StatusBar1->setObjectName("StatusBar1");
@@ -346,6 +397,8 @@ void Tpopform::buildConnectPage() {
   setTextColour(Label3, Qt::white);
   setBold(Label3, true);
   Label3->adjustSize();
+  // A wider title face must not run the title into the contact line.
+  Label3->move(std::max(Label3->x(), Label2->x() + Label2->width() + 2 * kCaptionGap), Label3->y());
   // White on today's light page ground would vanish: a dark edge keeps it legible.
   auto* edge = new QGraphicsDropShadowEffect(Label3);
   edge->setBlurRadius(0);
@@ -369,6 +422,8 @@ void Tpopform::buildConnectPage() {
   insavecheck = saveBox(GroupBox1, "insavecheck", 16, 208);
   inconnect = glyphButton(GroupBox1, "inconnect", Glyph::RingClosed, 120, 208, "Connect to pop server");
   indisconnect = glyphButton(GroupBox1, "indisconnect", Glyph::RingOpen, 144, 208, "Disconnect");
+  widenToShow(inPort, "00000");
+  makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11}, {inHost, inPort, inUserID, inPassword});
   chainTabOrder({inHost, inPort, inUserID, inPassword, insavecheck});
 
   GroupBox2 = groupBox(TabSheet1, "GroupBox2", "Send", 288, 8, 313, 249);
@@ -387,6 +442,11 @@ void Tpopform::buildConnectPage() {
   outsavecheck = saveBox(GroupBox2, "outsavecheck", 112, 208);
   outconnect = glyphButton(GroupBox2, "outconnect", Glyph::RingClosed, 224, 208, "Connect to Mailserver");
   outdisconnect = glyphButton(GroupBox2, "outdisconnect", Glyph::RingOpen, 248, 208);
+  widenToShow(outport, "00000");
+  makeRoomForCaptions(GroupBox2, {Label12, Label13, Label14, Label15, Label16},
+                      {outhost, outport, outuserid, localname, localemail});
+  // The Send group keeps its distance from a Receive group that grew.
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
   chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
 
   buildSecurityControls();
@@ -414,18 +474,23 @@ void Tpopform::buildSecurityControls() {
   };
   constexpr int kGrowth = 112;
 
+  // The new rows take the field column the captions left them.
   inSecurityLabel = groupLabel(GroupBox1, "inSecurityLabel", "Security", 10, 158);
-  inSecurity = securityChoice(GroupBox1, "inSecurity", 89, 153, 149);
+  inSecurity = securityChoice(GroupBox1, "inSecurity", inHost->x(), 153, inHost->width());
   inSecurityLabel->setBuddy(inSecurity);
+  makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11, inSecurityLabel},
+                      {inHost, inPort, inUserID, inPassword, inSecurity});
   followPort(inSecurity, inPort, "110", "995");
   chainTabOrder({inPassword, inSecurity, insavecheck});
 
   outSecurityLabel = groupLabel(GroupBox2, "outSecurityLabel", "Security: ", 15, 245);
-  outSecurity = securityChoice(GroupBox2, "outSecurity", 140, 240, 149);
+  const int column = localemail->x();
+  const int width = localemail->width();
+  outSecurity = securityChoice(GroupBox2, "outSecurity", column, 240, width);
   outAuthUserLabel = groupLabel(GroupBox2, "outAuthUserLabel", "Login Name: ", 15, 277);
-  outAuthUser = edit(GroupBox2, "outAuthUser", 140, 272, 149, 24, true);
+  outAuthUser = edit(GroupBox2, "outAuthUser", column, 272, width, 24, true);
   outAuthPasswordLabel = groupLabel(GroupBox2, "outAuthPasswordLabel", "Login Password: ", 15, 309);
-  outAuthPassword = edit(GroupBox2, "outAuthPassword", 140, 304, 149, 24, true);
+  outAuthPassword = edit(GroupBox2, "outAuthPassword", column, 304, width, 24, true);
   outAuthPassword->setEchoMode(QLineEdit::Password);
   outAuthPassword->setStyleSheet("lineedit-password-character: 42");
   outSecurityLabel->setBuddy(outSecurity);
@@ -433,6 +498,11 @@ void Tpopform::buildSecurityControls() {
   outAuthPasswordLabel->setBuddy(outAuthPassword);
   followPort(outSecurity, outport, "25", "465");
   chainTabOrder({outsavecheck, outSecurity, outAuthUser, outAuthPassword});
+  makeRoomForCaptions(
+      GroupBox2,
+      {Label12, Label13, Label14, Label15, Label16, outSecurityLabel, outAuthUserLabel, outAuthPasswordLabel},
+      {outhost, outport, outuserid, localname, localemail, outSecurity, outAuthUser, outAuthPassword});
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
 
   for (QWidget* grown : {static_cast<QWidget*>(GroupBox1), static_cast<QWidget*>(GroupBox2)})
     grown->resize(grown->width(), grown->height() + kGrowth);
@@ -461,6 +531,7 @@ void Tpopform::buildInboxPage() {
   Panel2->setFixedHeight(41);
   Label1 = label(Panel2, "Label1", "Attachments", 16, 8);
   popatt = dropDown(Panel2, "popatt", 96, 8, 289, 24);
+  fitCaptionBeforeField(Label1, popatt);
   popfrom = edit(Panel2, "popfrom", 352, 8, 121, 24, false);
   popfrom->hide();
   popsubject = edit(Panel2, "popsubject", 424, 8, 121, 24, false);
@@ -511,6 +582,10 @@ void Tpopform::buildWriteMailPage() {
   outsubject = edit(Panel1, "outsubject", 72, 81, 497, 24, false);
   gosend = glyphButton(Panel1, "gosend", Glyph::PlaneWhite, 576, 80, "Send Mail");
   for (QLabel* caption : {LBLTO, Label20, Label22}) setTextColour(caption, kNavy);
+  fitCaptionBeforeField(Label7, selectaddr);
+  fitCaptionBeforeField(LBLTO, mailto);
+  fitCaptionBeforeField(Label20, outattach);
+  fitCaptionBeforeField(Label22, outsubject);
 
   outbody = memo(TabSheet4, "outbody");
   sendhistlist = reportList(TabSheet4, "sendhistlist", 150);

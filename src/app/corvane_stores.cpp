@@ -33,6 +33,11 @@ int selectedEntry(const QComboBox* box) {
   return index;
 }
 
+// Shows the newest row; after a load nothing is selected, as in a list built anew.
+void showNewest(QTreeWidget* list) {
+  if (list->topLevelItemCount() > 0) list->scrollToItem(list->topLevelItem(list->topLevelItemCount() - 1));
+}
+
 // Adds rows for records from..Count()-1 in one go; returns the first row's failure text.
 template <typename Store>
 std::string addRows(QTreeWidget* list, const Store& store, int from) {
@@ -56,15 +61,22 @@ template <typename Store>
 void rebuildList(QTreeWidget* list, const Store& store) {
   list->clear();
   const std::string failure = addRows(list, store, 0);
+  showNewest(list);
   if (!failure.empty()) throw EListError(failure);
 }
 
-// After a record was appended only the missing rows are added. Damaged older records
-// were reported when their rows were built.
+// After a record was appended only the missing rows are added (damaged older records were
+// reported when their rows were built). The new row, the message now on display, becomes
+// the selected one, so that Reply and Delete never act on an older row the user no longer
+// sees.
 template <typename Store>
 void catchUpList(QTreeWidget* list, const Store& store) {
   if (list->topLevelItemCount() > store.Count()) list->clear();
   addRows(list, store, list->topLevelItemCount());
+  const int newest = list->topLevelItemCount() - 1;
+  if (newest < 0) return;
+  list->setCurrentItem(list->topLevelItem(newest));
+  showNewest(list);
 }
 
 // Set on selectaddr while a "mailbook.txt" that exists has not been read whole.
@@ -120,6 +132,7 @@ void Tpopform::loadInboxStore() {
   // The list shows what could be read even when the file was damaged.
   pophistlist->clear();
   addRows(pophistlist, *inboxStore_, 0);
+  showNewest(pophistlist);
   if (!report.failure.empty()) throw Exception(report.Message());
 }
 
@@ -138,6 +151,7 @@ void Tpopform::loadOutboxStore() {
   const auto report = outboxStore_->Load();
   sendhistlist->clear();
   addRows(sendhistlist, *outboxStore_, 0);
+  showNewest(sendhistlist);
   if (!report.failure.empty()) throw Exception(report.Message());
 }
 
@@ -175,7 +189,7 @@ void Tpopform::DeleteAll1Click() {
 
 void Tpopform::SaveInMessageAs1Click() {
   if (!dialogs.ExecuteSave(SaveDialog1)) return;
-  corvane::WriteFileAtomically(SaveDialog1.FileName, corvane::GetMemoText(popmsgbody));
+  corvane::ReplaceFileContents(SaveDialog1.FileName, corvane::GetMemoText(popmsgbody));
 }
 
 void Tpopform::mailreplyClick() {

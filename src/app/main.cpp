@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(GlyphIcon(Glyph::Envelope));
   QtDialogs dialogs;
   Tpopform popform(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(), dialogs);
+  dialogs.SetOwner(&popform);
   app.form = &popform;
   popform.show();
   return app.exec();

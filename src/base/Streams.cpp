@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "Exceptions.h"
@@ -13,7 +14,9 @@
 namespace {
 constexpr int64_t kBufferSize = 64 * 1024;
 
-[[noreturn]] void writeError() { throw EFileError("Stream write error"); }
+[[noreturn]] void writeError() {
+  throw EFileError("Stream write error");
+}
 }  // namespace
 
 void TStream::ReadBuffer(void* buffer, int64_t count) {
@@ -76,7 +79,9 @@ void TMemoryStream::SetData(std::string data) {
   position_ = 0;
 }
 
-void TMemoryStream::LoadFromFile(const std::string& path) { SetData(corvane::ReadFile(path)); }
+void TMemoryStream::LoadFromFile(const std::string& path) {
+  SetData(corvane::ReadFile(path));
+}
 
 void TMemoryStream::SaveToFile(const std::string& path) const {
   TFileStream file(path, TFileStream::fmCreate);
@@ -87,10 +92,18 @@ void TMemoryStream::SaveToFile(const std::string& path) const {
 TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case fmOpenRead: flags |= O_RDONLY; break;
-    case fmOpenWrite: flags |= O_WRONLY; break;
-    case fmOpenReadWrite: flags |= O_RDWR; break;
+    case fmCreate:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case fmOpenRead:
+      flags |= O_RDONLY;
+      break;
+    case fmOpenWrite:
+      flags |= O_WRONLY;
+      break;
+    case fmOpenReadWrite:
+      flags |= O_RDWR;
+      break;
   }
   fd_ = ::open(path.c_str(), flags, 0644);
   if (fd_ < 0) {
@@ -114,7 +127,8 @@ void TFileStream::flushWrites() {
   if (!dirty_) return;
   int64_t done = 0;
   while (done < bufferLength_) {
-    const ssize_t n = ::pwrite(fd_, buffer_.data() + done, static_cast<size_t>(bufferLength_ - done), bufferStart_ + done);
+    const ssize_t n =
+        ::pwrite(fd_, buffer_.data() + done, static_cast<size_t>(bufferLength_ - done), bufferStart_ + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       dirty_ = false;
@@ -127,7 +141,9 @@ void TFileStream::flushWrites() {
   bufferLength_ = 0;
 }
 
-void TFileStream::Flush() { flushWrites(); }
+void TFileStream::Flush() {
+  flushWrites();
+}
 
 void TFileStream::Sync() {
   flushWrites();
@@ -255,6 +271,22 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes, unsign
     ::fsync(dir);
     ::close(dir);
   }
+}
+
+void ReplaceFileContents(const std::string& path, std::string_view bytes) {
+  std::string target = path;
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    target = resolved;
+    std::free(resolved);
+  }
+  struct stat info {};
+  if (::stat(target.c_str(), &info) == 0) {
+    WriteFileAtomically(target, bytes, info.st_mode & 07777);
+    return;
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  WriteFileAtomically(target, bytes, 0666 & ~mask);
 }
 
 }  // namespace corvane

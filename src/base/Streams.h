@@ -91,5 +91,8 @@ namespace corvane {
 // syncs it and renames it over path, so a crash leaves the old or the new content.
 std::string ReadFile(const std::string& path);
 void WriteFileAtomically(const std::string& path, std::string_view bytes, unsigned mode = 0644);
+// For a file the user names: the same safe replacement, written through a symbolic link to
+// the file it points at, and keeping an existing file's mode (a new one follows the umask).
+void ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 }  // namespace corvane

@@ -33,39 +33,27 @@ int32_t StrToInt(std::string_view text) {
   const auto fail = [&]() -> int32_t {
     throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
   };
+  // Decimal digits only: a port typed as "0x19", "$19", "+25" or " 25" is a typing slip,
+  // not another way to write a number.
   size_t i = 0;
-  while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int base = 10;
-  if (i < text.size() && text[i] == '$') {
-    base = 16;
-    ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    base = 16;
-    i += 2;
-  }
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
   if (i >= text.size()) return fail();
   int64_t value = 0;
   for (; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    int digit;
-    if (std::isdigit(c))
-      digit = c - '0';
-    else if (base == 16 && std::isxdigit(c))
-      digit = std::tolower(c) - 'a' + 10;
-    else
-      return fail();
-    value = value * base + digit;
+    if (c < '0' || c > '9') return fail();
+    value = value * 10 + (c - '0');
     if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1) return fail();
   }
   if (negative) value = -value;
-  if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min())
-    return fail();
+  if (value > std::numeric_limits<int32_t>::max()) return fail();
   return static_cast<int32_t>(value);
 }
 
-std::string IntToStr(int64_t value) { return std::to_string(value); }
+std::string IntToStr(int64_t value) {
+  return std::to_string(value);
+}
 
 std::string TrimLeft(std::string_view text) {
   size_t i = 0;
@@ -79,7 +67,9 @@ std::string TrimRight(std::string_view text) {
   return std::string(text.substr(0, n));
 }
 
-std::string Trim(std::string_view text) { return TrimLeft(TrimRight(text)); }
+std::string Trim(std::string_view text) {
+  return TrimLeft(TrimRight(text));
+}
 
 std::string UpperCase(std::string_view text) {
   std::string out(text);
@@ -98,8 +88,7 @@ std::string LowerCase(std::string_view text) {
 bool SameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 

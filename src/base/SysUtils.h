@@ -9,8 +9,8 @@ namespace corvane {
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Decimal (optionally "$"/"0x" hex) 32-bit integer with optional sign and leading blanks;
-// anything else raises EConvertError "'%s' is not a valid integer value".
+// A decimal 32-bit integer, optionally negative, with nothing around it; anything else
+// raises EConvertError "'%s' is not a valid integer value".
 int32_t StrToInt(std::string_view text);
 std::string IntToStr(int64_t value);
 

@@ -8,8 +8,11 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "Exceptions.h"
+#include "HeaderEncoding.h"
+#include "QuotedPrintable.h"
 #include "SysUtils.h"
 
 namespace corvane::smtp {
@@ -76,15 +79,6 @@ void checkEntries(const TStringList& list, const char* what) {
       throw Exception(Format("Line break not allowed in %s \"%s\"", what, firstLine(entry).c_str()));
 }
 
-std::string joined(const TStringList& list) {
-  std::string text;
-  for (int i = 0; i < list.Count(); ++i) {
-    if (i > 0) text += ',';
-    text += list[i];
-  }
-  return text;
-}
-
 // The format without its time-zone conversions: the boundary carries the time of day only.
 std::string withoutZone(std::string_view format) {
   std::string out;
@@ -109,11 +103,12 @@ std::string collapseBlanks(std::string_view text) {
   return out;
 }
 
-// What RFC 2046 allows in a boundary.
+// What RFC 2046 allows in a boundary, which is at most 70 characters long with the text
+// around the time.
 bool fitsBoundary(std::string_view text) {
-  if (text.empty()) return false;
+  if (text.empty() || text.size() > 70 - kBoundaryPrefix.size() - 4) return false;
   for (unsigned char c : text)
-    if (!std::isalnum(c) && !std::strchr("'()+_,-./:=? ", c)) return false;
+    if (c > 127 || (!std::isalnum(c) && (c == 0 || !std::strchr("'()+_,-./:=? ", c)))) return false;
   return true;
 }
 
@@ -146,16 +141,54 @@ void appendLine(TStream& out, std::string_view line) {
 
 // One entry of the body is one line; a line break inside an entry starts a new line, so
 // that every line that reaches the wire is dot-stuffed and ends with CR LF.
-void appendBodyEntry(TStream& out, std::string_view entry) {
+void splitBodyEntry(std::string_view entry, std::vector<std::string_view>& lines) {
   size_t start = 0;
   for (;;) {
     const size_t br = entry.find_first_of(kLineBreaks, start);
     if (br == std::string_view::npos) {
-      if (start < entry.size() || start == 0) appendLine(out, entry.substr(start));
+      if (start < entry.size() || start == 0) lines.push_back(entry.substr(start));
       return;
     }
-    appendLine(out, entry.substr(start, br - start));
+    lines.push_back(entry.substr(start, br - start));
     start = br + (entry.compare(br, 2, "\r\n") == 0 ? 2 : 1);
+  }
+}
+
+std::vector<std::string_view> bodyLines(const TStringList& body) {
+  std::vector<std::string_view> lines;
+  for (const std::string& entry : body.Items()) splitBodyEntry(entry, lines);
+  return lines;
+}
+
+// Plain 7-bit text goes out as it is; anything else quoted-printable: non-ASCII bytes,
+// NULs, a line too long for the wire once dot-stuffed, or a line a multipart reader
+// would take for the boundary.
+bool needsQuotedPrintable(const std::vector<std::string_view>& lines, const std::string& delimiter) {
+  for (std::string_view line : lines) {
+    const size_t stuffed = line.size() + (!line.empty() && line.front() == '.' ? 1 : 0);
+    if (stuffed > kMaxLine) return true;
+    if (!delimiter.empty() && line.starts_with(delimiter)) return true;
+    for (unsigned char c : line)
+      if (c == 0 || c > 127) return true;
+  }
+  return false;
+}
+
+constexpr std::string_view kUtf8ContentType = "Content-Type: text/plain;                        charset=utf-8";
+constexpr std::string_view kQuotedPrintable = "Content-Transfer-Encoding: quoted-printable";
+
+std::string textPartHeader(bool quotedPrintable) {
+  if (!quotedPrintable) return std::string(kTextContentType);
+  return std::string(kUtf8ContentType) + "\r\n" + std::string(kQuotedPrintable);
+}
+
+void appendText(TStream& out, const std::vector<std::string_view>& lines, bool quotedPrintable) {
+  for (std::string_view line : lines) {
+    if (!quotedPrintable) {
+      appendLine(out, line);
+      continue;
+    }
+    for (const std::string& coded : QuotedPrintableLines(line)) appendLine(out, coded);
   }
 }
 
@@ -170,13 +203,19 @@ std::string quoted(std::string_view text) {
   return "\"" + std::string(text) + "\"";
 }
 
+// The name in a uuencode "begin" line, which stays 7-bit and on one line.
+std::string beginLineName(std::string_view name) {
+  std::string out;
+  for (unsigned char c : name) out += c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : '_';
+  return out.empty() ? "attachment" : out;
+}
+
 void appendAttachment(const std::string& path, UUMethods method, const std::string& boundary,
                       const CompositionEvents& events, TStream& body) {
-  const std::string name = quoted(AttachmentName(path));
-  body.WriteString("--" + boundary + "\r\n" +                                                  //
-                   "Content-Type: application/octet-stream;          name=" + name + "\r\n" +  //
-                   "Content-Transfer-Encoding: base64\r\n" +                                   //
-                   "Content-Disposition: attachment;                 filename=" + name + "\r\n\r\n");
+  const std::string name = AttachmentName(path);
+  // Readers decode uuencoded parts only under their own label and between "begin" and "end".
+  const bool uu = method == uuCode;
+  body.WriteString("--" + boundary + "\r\n" + AttachmentPartHeader(name, uu ? "x-uuencode" : "base64") + "\r\n");
   std::unique_ptr<TFileStream> input;
   try {
     input = openAttachment(path);
@@ -190,8 +229,25 @@ void appendAttachment(const std::string& path, UUMethods method, const std::stri
   coder.InputStream = input.get();
   coder.OutputStream = &output;
   Fire(events.OnEncodeStart, path);
+  if (uu) body.WriteString("begin 644 " + beginLineName(name) + "\r\n");
   coder.Encode();
+  if (uu) body.WriteString("end\r\n");
   Fire(events.OnEncodeEnd, path);
+}
+
+// Every line of the header within the limit of the wire; a field that could not be folded
+// (one address longer than a line) is refused rather than sent to be refused.
+void checkLineLengths(const TStringList& header) {
+  for (const std::string& field : header.Items()) {
+    size_t start = 0;
+    for (;;) {
+      const size_t end = field.find("\r\n", start);
+      if ((end == std::string::npos ? field.size() : end) - start > kMaxLine)
+        throw Exception(Format("Line too long in the %s header", field.substr(0, field.find(':')).c_str()));
+      if (end == std::string::npos) break;
+      start = end + 2;
+    }
+  }
 }
 
 }  // namespace
@@ -203,6 +259,7 @@ void CheckLineBreaks(const TPostMessage& message) {
   checkField(message.LocalProgram, "the program name");
   checkField(message.ReplyTo, "Reply-To");
   checkField(message.Date, "Date");
+  checkField(message.MessageID, "Message-ID");
   checkEntries(message.ToAddress, "recipient");
   checkEntries(message.ToCarbonCopy, "recipient");
   checkEntries(message.ToBlindCarbonCopy, "recipient");
@@ -242,27 +299,32 @@ void ComposeMessage(const TPostMessage& message, UUMethods method, std::time_t n
                     TExStringList& header, std::string& boundary, TStream& body) {
   CheckLineBreaks(message);
   header.Clear();
-  header.Add("From: " + message.FromName + "<" + message.FromAddress + ">");
-  if (message.ToAddress.Count() > 0) header.Add("To: " + joined(message.ToAddress));
-  if (message.ToCarbonCopy.Count() > 0) header.Add("CC: " + joined(message.ToCarbonCopy));
-  header.SetHeader("Subject", message.Subject);
-  header.SetHeader("X-Mailer", message.LocalProgram);
-  header.SetHeader("Reply-To", message.ReplyTo);
-  header.SetHeader("Date", message.Date);
+  header.Add(FromField(message.FromName, message.FromAddress));
+  if (message.ToAddress.Count() > 0) header.Add("To: " + AddressListValue("To", message.ToAddress.Items()));
+  if (message.ToCarbonCopy.Count() > 0) header.Add("CC: " + AddressListValue("CC", message.ToCarbonCopy.Items()));
+  header.SetHeader("Subject", UnstructuredValue("Subject", message.Subject));
+  header.SetHeader("X-Mailer", UnstructuredValue("X-Mailer", message.LocalProgram));
+  if (!message.ReplyTo.empty()) header.SetHeader("Reply-To", AddressListValue("Reply-To", {message.ReplyTo}));
+  header.SetHeader("Date", message.Date.empty() ? DateText(now) : message.Date);
+  header.SetHeader("Message-ID", message.MessageID.empty() ? NewMessageId(message.FromAddress) : message.MessageID);
   header.Add("Mime-Version: 1.0");
 
   const bool multipart = message.Attachments.Count() > 0;
+  if (multipart) boundary = MakeBoundary(now);
+  const std::vector<std::string_view> lines = bodyLines(message.Body);
+  const bool quotedPrintable = needsQuotedPrintable(lines, multipart ? "--" + boundary : std::string());
   if (multipart) {
-    boundary = MakeBoundary(now);
     header.Add("Content-Type: multipart/mixed;                   boundary=" + quoted(boundary));
   } else {
-    header.Add(std::string(kTextContentType));
+    header.Add(std::string(quotedPrintable ? kUtf8ContentType : kTextContentType));
+    if (quotedPrintable) header.Add(std::string(kQuotedPrintable));
   }
+  checkLineLengths(header);
 
   body.SetSize(0);
   body.SetPosition(0);
-  if (multipart) body.WriteString("--" + boundary + "\r\n" + std::string(kTextContentType) + "\r\n\r\n");
-  for (const std::string& entry : message.Body.Items()) appendBodyEntry(body, entry);
+  if (multipart) body.WriteString("--" + boundary + "\r\n" + textPartHeader(quotedPrintable) + "\r\n\r\n");
+  appendText(body, lines, quotedPrintable);
   if (!multipart) return;
   for (const std::string& path : message.Attachments.Items()) appendAttachment(path, method, boundary, events, body);
   body.WriteString("--" + boundary + "--\r\n");

@@ -23,7 +23,8 @@ class TPostMessage : public TObject {
   std::string FromAddress;
   std::string Subject;
   std::string LocalProgram;  // written into the "X-Mailer" line
-  std::string Date;          // written only when not empty; nothing fills it
+  std::string Date;          // written as it is when set; else the time of the build
+  std::string MessageID;     // written as it is when set; else a fresh one
   std::string ReplyTo;
   TStringList Attachments;  // one file path per entry
   TStringList ToAddress;
@@ -65,9 +66,13 @@ std::string MakeBoundary(std::time_t now);
 // The name a part header gives an attachment: its path without the folders.
 std::string AttachmentName(std::string_view path);
 
-// Rebuilds header and body from message. The boundary is replaced only for a message
-// with attachments. Attachment files are opened, coded and appended one after another;
-// a file that cannot be opened fires OnAttachmentNotFound and raises "Cannot open file %s".
+// Rebuilds header and body from message; now gives the Date (unless the record has one)
+// and the boundary, which is replaced only for a message with attachments. Text that is
+// not plain ASCII goes out encoded, long fields folded and a text body with non-ASCII
+// bytes or long lines quoted-printable, so that no line on the wire is over 998 octets.
+// Attachment files are opened, coded and appended one after another; a file that cannot
+// be opened fires OnAttachmentNotFound and raises "Cannot open file %s". A header field
+// that cannot be folded to legal lines raises.
 void ComposeMessage(const TPostMessage& message, UUMethods method, std::time_t now, const CompositionEvents& events,
                     TExStringList& header, std::string& boundary, TStream& body);
 

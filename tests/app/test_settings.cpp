@@ -225,6 +225,24 @@ TEST_F(SettingsWindowTest, ConnectWritesTheAccountOnlyWhenItsSaveBoxIsChecked) {
                                       "'11O' is not a valid integer value.", "'2S' is not a valid integer value."}));
 }
 
+TEST_F(SettingsWindowTest, PortsThatOnlyLookLikeNumbersAreRefusedBeforeAnyConnect) {
+  auto w = open();
+  w->inHost->setText("127.0.0.1");
+  w->outhost->setText("127.0.0.1");
+  std::vector<std::string> expected;
+  for (const char* port : {"0x19", "$19", "+25", " 25"}) {
+    w->inPort->setText(port);
+    w->inconnect->click();
+    w->outport->setText(port);
+    w->outconnect->click();
+    const std::string error = std::string("'") + port + "' is not a valid integer value.";
+    expected.insert(expected.end(), {error, error});
+  }
+  EXPECT_EQ(dialogs.errors(), expected);
+  EXPECT_FALSE(w->ZnPOP31->Connected);
+  EXPECT_FALSE(w->ZnSMTP1->Connected);
+}
+
 TEST_F(SettingsWindowTest, UnreadableSettingsAreShownAndTheStoresAfterThemStillLoad) {
   if (!NoFileOpens::Possible()) GTEST_SKIP() << "the sanitizer's type checks need descriptors of their own";
   corvane::WriteFileAtomically(ini, "[INBOX]\r\nHost=h\r\n", 0600);

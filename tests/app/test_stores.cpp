@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -212,6 +213,51 @@ TEST_F(StoresTest, DoubleClickReplyAndSaveAsOnTheInbox) {
   EXPECT_EQ(corvane::GetMemoLines(memo("outbody")), (Strings{"one", "two"}));
   EXPECT_EQ(corvane::GetItems(box("outattach")), Strings{"/keep/me"});
   EXPECT_TRUE(dialogs.errors().empty());
+}
+
+TEST_F(StoresTest, SaveAsWritesThroughALinkAndKeepsTheFilesMode) {
+  start();
+  receive("Ann <ann@x>", "First", {"H: 1"}, {"kept"});
+  writeFile("real.txt", "old");
+  ASSERT_EQ(::chmod(path("real.txt").c_str(), 0640), 0);
+  ASSERT_EQ(::symlink(path("real.txt").c_str(), path("link.txt").c_str()), 0);
+  dialogs.queue(true, path("link.txt"));
+  trigger("SaveInMessageAs1");
+  struct stat link {};
+  ASSERT_EQ(::lstat(path("link.txt").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  EXPECT_EQ(file("real.txt"), "kept\r\n");
+  struct stat real {};
+  ASSERT_EQ(::stat(path("real.txt").c_str(), &real), 0);
+  EXPECT_EQ(real.st_mode & 07777, 0640u);
+  EXPECT_TRUE(dialogs.errors().empty());
+}
+
+// After every change the selected row is none or the message on display, and the newest
+// row can be seen: Reply never answers a message the user is not reading.
+TEST_F(StoresTest, InboxListSelectsTheMessageOnDisplayAndShowsTheNewestRow) {
+  start();
+  for (int i = 0; i < 3; ++i) receive("Old <old" + std::to_string(i) + "@x>", "Old", {}, {"old"});
+  selectRow("pophistlist", 0);
+  for (int i = 0; i < 30; ++i) receive("New <new" + std::to_string(i) + "@x>", "New " + std::to_string(i), {}, {"new"});
+  QTreeWidget* inbox = list("pophistlist");
+  QTreeWidgetItem* newest = inbox->topLevelItem(32);
+  EXPECT_EQ(inbox->selectedItems(), QList<QTreeWidgetItem*>{newest});
+  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualItemRect(newest)));
+  click("mailreply");
+  EXPECT_EQ(corvane::GetItems(box("mailto")), Strings{"New <new29@x>"});
+  EXPECT_EQ(corvane::GetText(edit("outsubject")), "New 29");
+
+  // A restart shows the list anew: nothing selected, the newest row in view.
+  start();
+  inbox = list("pophistlist");
+  EXPECT_TRUE(inbox->selectedItems().isEmpty());
+  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualItemRect(inbox->topLevelItem(32))));
+
+  // The outbox list follows the same rule after a message was sent.
+  send("Sent 1", {"a@x"}, {"b"});
+  send("Sent 2", {"a@x"}, {"b"});
+  EXPECT_EQ(list("sendhistlist")->selectedItems(), QList<QTreeWidgetItem*>{list("sendhistlist")->topLevelItem(1)});
 }
 
 TEST_F(StoresTest, DoubleClickAndLoadOutMessageOnTheOutbox) {

@@ -27,11 +27,12 @@ TEST(TextCodec, ValidUtf8BecomesCharactersAndStrayBytesLoneSurrogates) {
   EXPECT_EQ(BytesToUtf16("x\xE2\x82"), std::u16string({u'x', 0xDCE2, 0xDC82}));
 }
 
-TEST(SysUtils, StrToIntAcceptsNumbersAndNamesTheTextOtherwise) {
+TEST(SysUtils, StrToIntTakesDecimalDigitsOnlyAndNamesTheTextOtherwise) {
   EXPECT_EQ(StrToInt("110"), 110);
-  EXPECT_EQ(StrToInt("  -25"), -25);
-  EXPECT_EQ(StrToInt("$1F"), 31);
-  for (const char* bad : {"", "11O", "25 ", "99999999999", "-"}) {
+  EXPECT_EQ(StrToInt("-25"), -25);
+  EXPECT_EQ(StrToInt("2147483647"), 2147483647);
+  EXPECT_EQ(StrToInt("-2147483648"), -2147483648LL);
+  for (const char* bad : {"", "11O", "25 ", " 25", "+25", "0x19", "$19", "99999999999", "2147483648", "-", "\t25"}) {
     try {
       StrToInt(bad);
       ADD_FAILURE() << bad;
@@ -55,7 +56,8 @@ TEST(Streams, FileStreamReadsBackWhatItWroteAcrossBufferBoundaries) {
   for (char& c : data) c = static_cast<char>(rng());
   {
     TFileStream f(path, TFileStream::fmCreate);
-    for (size_t i = 0; i < data.size(); i += 45) f.Write(data.data() + i, static_cast<int64_t>(std::min<size_t>(45, data.size() - i)));
+    for (size_t i = 0; i < data.size(); i += 45)
+      f.Write(data.data() + i, static_cast<int64_t>(std::min<size_t>(45, data.size() - i)));
     EXPECT_EQ(f.Size(), static_cast<int64_t>(data.size()));
     f.SetPosition(100);
     char head[10];

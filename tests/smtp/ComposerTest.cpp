@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -45,12 +49,44 @@ TPostMessage fullMessage() {
   m.LocalProgram = "Corvane 1.0";
   m.ReplyTo = "ann.smith@example.org";
   m.Date = "Mon, 7 Dec 2026 14:05:09 +0000";
+  m.MessageID = "<3f2a9c4e8b7d4e21a0c5b6d7e8f90123@example.org>";
   m.ToAddress.Add("bob@example.org");
   m.ToAddress.Add("Carol <carol@example.org>");
   m.ToCarbonCopy.Add("dave@example.org");
   m.ToBlindCarbonCopy.Add("eve@example.org");
   for (const char* line : {"Hello Bob,", ".", "..two dots", " .blank first", "", "Bye."}) m.Body.Add(line);
   return m;
+}
+
+// Sets the process's time zone for one test and puts the old one back.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~TimeZone() {
+    if (old_)
+      setenv("TZ", old_->c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+  TimeZone(const TimeZone&) = delete;
+  TimeZone& operator=(const TimeZone&) = delete;
+
+ private:
+  std::optional<std::string> old_;
+};
+
+std::vector<std::string> wireLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(text.substr(start, end - start));
+  lines.push_back(text.substr(start));
+  return lines;
 }
 
 struct Composition {
@@ -79,13 +115,17 @@ TEST(Composer, PlainMessageGoesOutByteForByte) {
 }
 
 TEST(Composer, EmptyFieldsLeaveTheirLinesOutAndEmptyBodyEndsAfterHeader) {
+  TimeZone utc("UTC0");
   TPostMessage m;
   m.FromAddress = "ann@example.org";
+  m.MessageID = "<1@example.org>";
   m.ToBlindCarbonCopy.Add("eve@example.org");
   Composition c;
   c.compose(m);
   EXPECT_EQ(c.wire(),
             "From: <ann@example.org>\r\n"
+            "Date: Mon, 7 Dec 2026 14:05:09 +0000\r\n"
+            "Message-ID: <1@example.org>\r\n"
             "Mime-Version: 1.0\r\n"
             "Content-Type: text/plain;                        charset=us-ascii\r\n"
             "\r\n\r\n");
@@ -158,7 +198,7 @@ TEST(Composer, MissingAttachmentIsReportedAndEndsTheBuild) {
   }
 }
 
-TEST(Composer, UuencodedLinesThatBeginWithADotAreStuffed) {
+TEST(Composer, UuencodedPartsAreLabelledAndFramedAndLinesThatBeginWithADotAreStuffed) {
   QTemporaryDir dir;
   const std::string path = dir.path().toStdString() + "/fourteen.bin";
   const std::string content = "fourteen bytes";  // length character "." (32 + 14)
@@ -181,8 +221,12 @@ TEST(Composer, UuencodedLinesThatBeginWithADotAreStuffed) {
   coder.OutputStream = &coded;
   coder.Encode();
   ASSERT_EQ(coded.Data().front(), '.');
-  const std::string part = "filename=\"fourteen.bin\"\r\n\r\n";
-  EXPECT_NE(c.body.Data().find(part + "." + coded.Data() + "--" + c.boundary + "--\r\n"), std::string::npos);
+  // Labelled so that readers decode it, and framed by the lines their decoders look for.
+  const std::string part =
+      "Content-Transfer-Encoding: x-uuencode\r\n"
+      "Content-Disposition: attachment;                 filename=\"fourteen.bin\"\r\n\r\n"
+      "begin 644 fourteen.bin\r\n";
+  EXPECT_NE(c.body.Data().find(part + "." + coded.Data() + "end\r\n--" + c.boundary + "--\r\n"), std::string::npos);
 }
 
 TEST(Composer, LineBreaksInHeaderTextsAndRecipientsAreRefused) {
@@ -197,6 +241,7 @@ TEST(Composer, LineBreaksInHeaderTextsAndRecipientsAreRefused) {
       {[](TPostMessage& m) { m.ReplyTo = "x\ry"; }, "Line break not allowed in Reply-To"},
       {[](TPostMessage& m) { m.Date = "x\ny"; }, "Line break not allowed in Date"},
       {[](TPostMessage& m) { m.LocalProgram = "x\ny"; }, "Line break not allowed in the program name"},
+      {[](TPostMessage& m) { m.MessageID = "<a@b>\r\nBcc: x"; }, "Line break not allowed in Message-ID"},
       {[](TPostMessage& m) { m.Attachments.Add("/tmp/evil\r\nX: y.txt"); },
        "Line break not allowed in attachment name \"evil\""},
   };
@@ -271,6 +316,139 @@ TEST(Composer, LargeMessageSpoolsToDiskWithTheSameBytes) {
   plain.compose(m);
   EXPECT_FALSE(spool.OnDisk());
   EXPECT_EQ(spool.Size(), plain.body.Size());
+}
+
+TEST(Composer, DateAndMessageIdAreMadeWhenTheRecordHasNone) {
+  TimeZone india("IST-5:30");
+  TPostMessage m;
+  m.FromAddress = "ann@Mail.Example.org";
+  Composition c;
+  c.compose(m, localTime(9, 3, 4));
+  EXPECT_EQ(c.header[1], "Date: Mon, 7 Dec 2026 09:03:04 +0530");
+  EXPECT_TRUE(std::regex_match(c.header[2], std::regex("Message-ID: <[0-9a-f]{32}@Mail\\.Example\\.org>")))
+      << c.header[2];
+  Composition again;
+  again.compose(m, localTime(9, 3, 4));
+  EXPECT_NE(again.header[2], c.header[2]);
+
+  TimeZone newfoundland("NST3:30");
+  Composition west;
+  west.compose(m, localTime(23, 59, 0));
+  EXPECT_EQ(west.header[1], "Date: Mon, 7 Dec 2026 23:59:00 -0330");
+}
+
+TEST(Composer, NonAsciiMessageGoesOutEncodedByteForByte) {
+  TPostMessage m;
+  m.FromName = "Zo\xC3\xAB \xC3\x9Cnal";
+  m.FromAddress = "zoe@example.org";
+  m.Subject =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e aus K\xC3\xB6ln";
+  m.LocalProgram = "Corvane 1.0";
+  m.Date = "Mon, 7 Dec 2026 14:05:09 +0100";
+  m.MessageID = "<1@example.org>";
+  m.ToAddress.Add("J\xC3\xBCrgen Gro\xC3\x9F <juergen@example.org>");
+  m.ToAddress.Add("Smith, Bob <bob@example.org>");
+  m.ToAddress.Add("\"Doe, Jane\" <jane@example.org>");
+  m.ToCarbonCopy.Add("carol@example.org");
+  for (const char* line : {"Gr\xC3\xBC\xC3\x9F"
+                           "e,",
+                           ".", "From here on", "trailing blank ", "a=b"})
+    m.Body.Add(line);
+  Composition c;
+  c.compose(m);
+  EXPECT_EQ(c.wire(), corvane::ReadFile(kData + "utf8_plain.expected"));
+  EXPECT_EQ(c.header.IndexOfHeader("Content-Transfer-Encoding"), c.header.Count() - 1);
+}
+
+TEST(Composer, LongAndEightBitBodyLinesGoQuotedPrintableAndShortAsciiOnesStayAsTheyAre) {
+  const auto bodyOf = [](std::vector<std::string> lines, bool withFile = false) {
+    TPostMessage m;
+    m.FromAddress = "a@b";
+    m.MessageID = "<1@b>";
+    for (const std::string& line : lines) m.Body.Add(line);
+    if (withFile) m.Attachments.Add(kNotes);
+    auto c = std::make_unique<Composition>();
+    c->compose(m);
+    return c;
+  };
+  // The wire takes 998 octets a line; the dot that stuffing adds counts.
+  EXPECT_NE(bodyOf({std::string(998, 'x')})->wire().find("charset=us-ascii"), std::string::npos);
+  EXPECT_NE(bodyOf({"." + std::string(996, 'x')})->wire().find("charset=us-ascii"), std::string::npos);
+  EXPECT_NE(bodyOf({"." + std::string(997, 'x')})->wire().find("quoted-printable"), std::string::npos);
+  EXPECT_NE(bodyOf({std::string(999, 'x')})->wire().find("quoted-printable"), std::string::npos);
+  EXPECT_NE(bodyOf({std::string("nul\0byte", 8)})->wire().find("quoted-printable"), std::string::npos);
+
+  const std::string longLine = "." + std::string(3000, 'y') + "\xE2\x82\xAC";
+  const auto c = bodyOf({longLine, "next"}, true);
+  const std::vector<std::string> lines = wireLines(c->body.Data());
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[1], "Content-Type: text/plain;                        charset=utf-8");
+  EXPECT_EQ(lines[2], "Content-Transfer-Encoding: quoted-printable");
+  EXPECT_EQ(lines[3], "");
+  std::string decoded;
+  size_t i = 4;
+  for (; i < lines.size() && lines[i] != "next"; ++i) {
+    ASSERT_FALSE(lines[i].empty());
+    std::string line = lines[i];
+    if (line.front() == '.') line.erase(0, 1);  // dot-stuffed on the wire
+    EXPECT_LE(line.size(), 76u);
+    decoded += line.back() == '=' ? line.substr(0, line.size() - 1) : line;
+  }
+  EXPECT_EQ(decoded, "." + std::string(3000, 'y') + "=E2=82=AC");
+  EXPECT_LT(i, lines.size());
+
+  // A line that a reader would take for the delimiter cannot stay as it is.
+  const std::string boundary = bodyOf({"x"}, true)->boundary;
+  const auto faked = bodyOf({"--" + boundary + "--"}, true);
+  EXPECT_EQ(faked->body.Data().find("\r\n--" + boundary + "--\r\n"), faked->body.Size() - boundary.size() - 8);
+}
+
+TEST(Composer, AttachmentNamesCannotAddParametersAndNonAsciiNamesAreEncoded) {
+  QTemporaryDir dir;
+  const auto attach = [&](const std::string& name) {
+    const std::string path = dir.path().toStdString() + "/" + name;
+    TMemoryStream file;
+    file.SetData("x");
+    file.SaveToFile(path);
+    TPostMessage m;
+    m.FromAddress = "a@b";
+    m.MessageID = "<1@b>";
+    m.Attachments.Add(path);
+    Composition c;
+    c.compose(m);
+    const std::string& body = c.body.Data();
+    const size_t start = body.find("Content-Type: application/octet-stream;");
+    return body.substr(start, body.find("\r\n\r\n", start) - start);
+  };
+  EXPECT_EQ(attach("say \"hi\".txt"),
+            "Content-Type: application/octet-stream;          name=\"say \\\"hi\\\".txt\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment;                 filename=\"say \\\"hi\\\".txt\"");
+  EXPECT_EQ(attach("x.txt\"; filename=\"evil.exe"),
+            "Content-Type: application/octet-stream;          name=\"x.txt\\\"; filename=\\\"evil.exe\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment;                 filename=\"x.txt\\\"; filename=\\\"evil.exe\"");
+  EXPECT_EQ(attach("R\xC3\xA9sum\xC3\xA9 100%.txt"),
+            "Content-Type: application/octet-stream;\r\n"
+            " name=\"=?UTF-8?B?UsOpc3Vtw6kgMTAwJS50eHQ=?=\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment;\r\n"
+            " filename*=UTF-8''R%C3%A9sum%C3%A9%20100%25.txt");
+  // What a reader would decode as an encoded word is sent encoded, so it reads as typed.
+  EXPECT_NE(attach("=?UTF-8?Q?a?=.txt").find("filename*=UTF-8''%3D%3FUTF-8%3FQ%3Fa%3F%3D.txt"), std::string::npos);
+}
+
+TEST(Composer, AHeaderFieldThatCannotBeFoldedIsRefused) {
+  TPostMessage m = fullMessage();
+  m.ToAddress.Add("<" + std::string(1000, 'a') + "@example.org>");
+  Composition c;
+  try {
+    c.compose(m);
+    FAIL() << "sent";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Line too long in the To header");
+  }
 }
 
 }  // namespace

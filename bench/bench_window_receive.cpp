@@ -1,0 +1,76 @@
+// The receive path as the user runs it: the real window (offscreen), its Connect button,
+// every message retrieved, shown, stored and marked for deletion, then Disconnect.
+//
+//   bench_window_receive --port P --user U --pass W --dir FOLDER [--host H]
+//       Starts the window with FOLDER as its application folder, connects, waits for the
+//       retrieval to end, disconnects, and prints one line: messages stored, seconds from
+//       the click to the end of QUIT, CPU seconds, and the resident memory before the
+//       click and at its peak. Used by pop3_vs_peers.sh beside the component and the peers.
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "ScriptedDialogs.h"
+#include "corvane.h"
+
+namespace {
+
+long memoryKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
+  }
+  return -1;
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+std::string argument(int argc, char** argv, const std::string& name, const std::string& fallback = "") {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (name == argv[i]) return argv[i + 1];
+  }
+  return fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ScriptedDialogs dialogs;
+  Tpopform window(argument(argc, argv, "--dir", ".") + "/corvane", dialogs);
+  window.show();
+  window.inHost->setText(QString::fromStdString(argument(argc, argv, "--host", "127.0.0.1")));
+  window.inPort->setText(QString::fromStdString(argument(argc, argv, "--port", "110")));
+  window.inUserID->setText(QString::fromStdString(argument(argc, argv, "--user")));
+  window.inPassword->setText(QString::fromStdString(argument(argc, argv, "--pass")));
+  QApplication::processEvents();
+
+  const long startKiB = memoryKiB("VmRSS:");
+  const double startCpu = cpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  // The click runs the whole retrieval inside its handler, as it does for the user.
+  window.inconnect->click();
+  window.indisconnect->click();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = cpuSeconds() - startCpu;
+
+  for (const std::string& error : dialogs.errors()) std::cerr << "error box: " << error << "\n";
+  std::printf("messages=%d seconds=%.3f cpu_seconds=%.3f start_rss_kib=%ld peak_rss_kib=%ld\n",
+              window.pophistlist->topLevelItemCount(), seconds, cpu, startKiB, memoryKiB("VmHWM:"));
+  return dialogs.errors().empty() ? 0 : 1;
+}
