@@ -314,7 +314,7 @@ void Tpopform::buildWindow() {
   font.setPixelSize(14);
   setFont(font);
   move(117, 101);
-  resize(621, 411 + 112);  // room for the security and login rows
+  resize(621, 411 + 100);  // room for the security and login rows
 
   ImageList1 = MakeImageList();
   buildMenus();
@@ -472,7 +472,7 @@ void Tpopform::buildSecurityControls() {
       if (index != 2 && text == secure) port->setText(plain);
     });
   };
-  constexpr int kGrowth = 112;
+  constexpr int kGrowth = 100;
 
   // The new rows take the field column the captions left them.
   inSecurityLabel = groupLabel(GroupBox1, "inSecurityLabel", "Security", 10, 158);
