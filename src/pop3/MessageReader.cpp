@@ -33,7 +33,7 @@ std::string withoutLineEnd(const std::string& line) {
   return line;
 }
 
-std::string lineEndOf(const std::string& line) {
+std::string_view lineEndOf(std::string_view line) {
   if (line.ends_with("\r\n")) return "\r\n";
   if (line.ends_with('\n')) return "\n";
   return {};
@@ -139,19 +139,19 @@ class TMessageReader::PartWriter {
   PartWriter& operator=(const PartWriter&) = delete;
 
   void Add(const std::string& line) {
-    const std::string content = withoutLineEnd(line);
+    const std::string_view end = lineEndOf(line);
+    const std::string_view content = std::string_view(line).substr(0, line.size() - end.size());
     switch (coding_) {
       case Coding::Identity:
         write(heldEnd_);
         write(content);
-        heldEnd_ = lineEndOf(line);
+        heldEnd_ = end;
         break;
-      case Coding::Base64: {
-        std::string bytes;
-        base64_.Feed(content, bytes);
-        write(bytes);
+      case Coding::Base64:
+        decoded_.clear();
+        base64_.Feed(content, decoded_);
+        write(decoded_);
         break;
-      }
       case Coding::QuotedPrintable: {
         bool soft = false;
         const std::string bytes = mime::DecodeQuotedPrintableLine(content, soft);
@@ -191,7 +191,7 @@ class TMessageReader::PartWriter {
   }
 
  private:
-  void write(const std::string& bytes) {
+  void write(std::string_view bytes) {
     if (bytes.empty()) return;
     if (!out_) {
       head_ += bytes;
@@ -237,6 +237,7 @@ class TMessageReader::PartWriter {
   std::unique_ptr<TFileStream> out_;
   std::string heldEnd_;
   std::string head_;
+  std::string decoded_;
   mime::Base64Decoder base64_;
   bool finished_ = false;
 };
@@ -269,10 +270,13 @@ void TMessageReader::Read(const TLineSource& ReadLine) {
   message_.Subject.clear();
   message_.From.clear();
   message_.MessageId.clear();
+  // The local copy is for the failure path, which can unwind over a reader that is gone.
   TRawMessageSink* const sink = RawSink;
-  if (sink) sink->BeginMessage();
+  sink_ = sink;
+  sinkError_ = nullptr;
   try {
     try {
+      if (sink_) keepRaw([this] { sink_->BeginMessage(); });
       readMessage();
     } catch (const ESockError&) {
       throw;
@@ -284,11 +288,22 @@ void TMessageReader::Read(const TLineSource& ReadLine) {
     }
     // Whatever a malformed message left unread belongs to it, not to the next reply.
     drainToEnd();
+    if (sinkError_) std::rethrow_exception(sinkError_);
     if (sink) sink->EndMessage();
   } catch (...) {
     // Only a message that was read whole, and kept whole, counts as received.
     if (sink) sink->AbandonMessage();
     throw;
+  }
+}
+
+// A failing archive ends the retrieval once the message is read, never in its middle.
+void TMessageReader::keepRaw(const std::function<void()>& step) {
+  if (sinkError_) return;
+  try {
+    step();
+  } catch (...) {
+    sinkError_ = std::current_exception();
   }
 }
 
@@ -306,7 +321,7 @@ bool TMessageReader::nextLine(std::string& line) {
   }
   // The server doubled the leading dot of this line; the sender wrote one.
   if (line.starts_with("..")) line.erase(0, 1);
-  if (RawSink) RawSink->Line(line);
+  if (sink_) keepRaw([&] { sink_->Line(line); });
   return true;
 }
 

@@ -4,6 +4,7 @@
 // into the body as UTF-8 and streams every attachment part to a file in the attachment
 // folder, decoded, with memory flat in the part's size.
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -92,6 +93,7 @@ class TMessageReader {
   };
 
   bool nextLine(std::string& line);
+  void keepRaw(const std::function<void()>& step);
   bool contentLine(std::string& line, Stop& stop);
   void drainToEnd();
   void readMessage();
@@ -114,6 +116,8 @@ class TMessageReader {
   const TLineSource* source_ = nullptr;
   bool ended_ = false;  // the terminating line has been read
   std::optional<std::string> pushedBack_;
+  TRawMessageSink* sink_ = nullptr;
+  std::exception_ptr sinkError_;
 
   std::vector<std::string> boundaries_;  // open multiparts, outermost first
   std::vector<Group> groups_;            // beside boundaries_

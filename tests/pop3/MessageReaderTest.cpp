@@ -457,6 +457,47 @@ TEST(MessageArchive, KeepsEachMessageAsSentQuotesFromLinesAndDropsOneCutShort) {
   EXPECT_EQ(MboxArchive::ReadMessages(archive.Path()).size(), 2u);
 }
 
+// The file size limit stands in for a full disk: writes past it fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit old_{};
+  sighandler_t previous_;
+};
+
+TEST(MessageArchive, AnArchiveThatCannotBeWrittenFailsTheRetrievalAfterTheWholeMessage) {
+  for (const bool full : {false, true}) {
+    ReaderRig rig;
+    // Either no folder for the archive, or a disk that fills in the middle of the message.
+    const fs::path path = full ? rig.Root() / "mailin.mbox" : rig.Root() / "missing" / "mailin.mbox";
+    MboxArchive archive(path.string());
+    rig.reader.RawSink = &archive;
+    std::string wire = "Subject: big\r\n\r\n";
+    while (wire.size() < 600 * 1024) wire += std::string(70, 'x') + "\r\n";
+    std::vector<std::string> lines = wireLines(wire + ".\r\n");
+    lines.push_back(kNextReply);
+    LineFeed feed(lines);
+    {
+      const FileSizeLimit limit(full ? 100 * 1024 : RLIM_INFINITY);
+      EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EFCreateError) << full;
+    }
+    EXPECT_EQ(feed.Unread(), 1u) << "the connection stays in step";
+    EXPECT_EQ(full ? fs::file_size(path) : 0u, 0u) << "nothing of the message stays in the archive";
+  }
+}
+
 // ---- naming and failures ---------------------------------------------------------------
 
 TEST(MessageReader, ThousandsOfPartsOfOneNameGetTheNextSuffixEach) {
@@ -481,26 +522,6 @@ TEST(MessageReader, ThousandsOfPartsOfOneNameGetTheNextSuffixEach) {
   rig.Read("Content-Type: text/plain; name=\"same.txt\"\r\n\r\nagain\r\n.\r\n");
   EXPECT_EQ(rig.message.Attachments.Items(), std::vector<std::string>{"same_1.txt"});
 }
-
-// The file size limit stands in for a full disk: writes past it fail with EFBIG.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    previous_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t previous_;
-};
 
 TEST(MessageReader, AFullDiskDuringTheLastDecodeLeavesNoFileAndNoName) {
   ReaderRig rig;
