@@ -112,14 +112,20 @@ std::string utf8OrFallback(std::string_view bytes) {
   out.reserve(bytes.size());
   size_t i = 0;
   while (i < bytes.size()) {
-    const size_t n = utf8SequenceLength(bytes.substr(i));
-    if (n == 0) {
-      appendFallbackByte(out, static_cast<unsigned char>(bytes[i]));
-      ++i;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
+    // Runs of valid text go over whole; only a byte that is not valid UTF-8 is converted.
+    size_t run = i;
+    while (run < bytes.size()) {
+      if (static_cast<unsigned char>(bytes[run]) < 0x80) {
+        ++run;
+        continue;
+      }
+      const size_t n = utf8SequenceLength(bytes.substr(run));
+      if (n == 0) break;
+      run += n;
     }
+    out.append(bytes.substr(i, run - i));
+    i = run;
+    if (i < bytes.size()) appendFallbackByte(out, static_cast<unsigned char>(bytes[i++]));
   }
   return out;
 }
@@ -141,6 +147,10 @@ std::string iconvName(std::string charset) {
 bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
     const size_t n = utf8SequenceLength(bytes.substr(i));
     if (n == 0) return false;
     i += n;
