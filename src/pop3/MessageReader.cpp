@@ -491,9 +491,27 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
       break;
     }
   }
-  std::string raw;
   Stop stop;
   std::string line;
+  const std::string charset = corvane::LowerCase(header.Charset());
+  const bool wide = charset.starts_with("utf-16") || charset.starts_with("utf-32") || charset.starts_with("ucs");
+  if (header.subtype == "plain" && codingOf(header.encoding) == Coding::Identity && !wide) {
+    // Most mail: plain text as it came, each line shown as it arrives.
+    if (!bodyTaken_) bodyAt_ = message_.Body.Count();
+    bodyTaken_ = true;
+    bodyIsHtml_ = false;
+    for (; bodyLines_ > 0; --bodyLines_) message_.Body.Delete(bodyAt_);
+    // An empty last line is only the line end that belongs to the delimiter.
+    std::optional<std::string> held;
+    while (contentLine(line, stop)) {
+      if (held) message_.Body.Insert(bodyAt_ + bodyLines_++, std::move(*held));
+      held = mime::ToUtf8(std::string_view(line).substr(0, line.size() - lineEndOf(line).size()), charset);
+    }
+    if (held && (stop.kind == Stop::End || !held->empty()))
+      message_.Body.Insert(bodyAt_ + bodyLines_++, std::move(*held));
+    return stop;
+  }
+  std::string raw;
   std::string heldEnd;
   while (contentLine(line, stop)) {
     raw += heldEnd;

@@ -7,6 +7,7 @@
 #include <QTextDocument>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "SysUtils.h"
@@ -107,13 +108,25 @@ void appendFallbackByte(std::string& out, unsigned char byte) {
   appendCodePoint(out, byte);
 }
 
+// The end of the ASCII run from i, eight bytes at a time.
+size_t asciiRun(std::string_view bytes, size_t i) {
+  while (i + 8 <= bytes.size()) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+    i += 8;
+  }
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  return i;
+}
+
 std::string utf8OrFallback(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   size_t i = 0;
   while (i < bytes.size()) {
     // Runs of valid text go over whole; only a byte that is not valid UTF-8 is converted.
-    size_t run = i;
+    size_t run = asciiRun(bytes, i);
     while (run < bytes.size()) {
       if (static_cast<unsigned char>(bytes[run]) < 0x80) {
         ++run;
@@ -145,7 +158,7 @@ std::string iconvName(std::string charset) {
 }  // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
-  size_t i = 0;
+  size_t i = asciiRun(bytes, 0);
   while (i < bytes.size()) {
     if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
