@@ -7,7 +7,10 @@
 #   (b) one message with a 50 MB base64 attachment (decoded to a file by Corvane).
 # Every client writes what it receives to disk. Figures are the best of RUNS rounds after
 # one unmeasured warm-up fetch. Nothing is asserted; the goals are printed beside the
-# figures. Environment: BUILD_DIR (default build), RUNS (3), COUNT (1000), BIG_MB (50).
+# figures. Environment: BUILD_DIR (default build), RUNS (3), COUNT (1000), BIG_MB (50),
+# DELAY_MS (0): with N > 0 every client goes through a loopback relay that holds each
+# direction's bytes back by N ms, as a distant server would, and only case (a) runs
+# (e.g. DELAY_MS=20 COUNT=200: one 40 ms round trip per command in lock-step).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +18,7 @@ build=${BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
 count=${COUNT:-1000}
 big_mb=${BIG_MB:-50}
+delay_ms=${DELAY_MS:-0}
 driver=$build/bench/bench_pop3_fetch
 window=$build/bench/bench_window_receive
 # Debian's interpreter: the one that has python3-aiosmtpd.
@@ -29,7 +33,12 @@ fi
 work=$(mktemp -d /tmp/pop3bench.XXXXXX)
 chmod 755 "$work"  # Dovecot reads the mail as another user
 server_pid=""
+proxy_pid=""
 cleanup() {
+  if [ -n "$proxy_pid" ]; then
+    kill -TERM "$proxy_pid" 2>/dev/null || true
+    wait "$proxy_pid" 2>/dev/null || true
+  fi
   if [ -n "$server_pid" ]; then
     kill -TERM "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
@@ -52,6 +61,22 @@ done
 [ -s "$work/srv/ports.env" ] || { echo "servers did not start" >&2; exit 1; }
 # shellcheck disable=SC1091
 . "$work/srv/ports.env"
+
+if [ "$delay_ms" -gt 0 ]; then
+  mkfifo "$work/proxyctl"
+  "$py" "$root/scripts/testservers.py" proxy --target "$POP3_PORT" --record /dev/null --delay-ms "$delay_ms" \
+    <"$work/proxyctl" >"$work/proxy.out" 2>&1 &
+  proxy_pid=$!
+  exec 4>"$work/proxyctl"
+  for _ in $(seq 600); do
+    grep -q '^PROXY_PORT=' "$work/proxy.out" 2>/dev/null && break
+    kill -0 "$proxy_pid" 2>/dev/null || { cat "$work/proxy.out" >&2; exit 1; }
+    sleep 0.1
+  done
+  POP3_PORT=$(sed -n 's/^PROXY_PORT=//p' "$work/proxy.out" | head -1)
+  [ -n "$POP3_PORT" ] || { echo "relay did not start" >&2; exit 1; }
+  echo "Every client goes through a relay delaying each direction by $delay_ms ms."
+fi
 
 echo "Seeding: $count messages of 20 KB, one message with a ${big_mb} MB attachment ..."
 "$py" - "$work/msgs" "$count" "$big_mb" <<'EOF'
@@ -170,6 +195,7 @@ reseed() {
 }
 
 report_case "(a) $count messages of 20 KB" many "$count" "$(mailbox_mb "$work/msgs/many")" "$work/msgs/many/*.eml"
+[ "$delay_ms" -gt 0 ] && exit 0
 report_case "(b) one message with a ${big_mb} MB base64 attachment" big 1 \
   "$("$py" -c "import os; print(f'{os.path.getsize(\"$work/msgs/big.eml\") / 1048576:.1f}')")" "$work/msgs/big.eml"
 

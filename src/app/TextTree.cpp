@@ -159,19 +159,28 @@ std::string TreeStoreFile::JournalLine(ino_t inode, int64_t before, std::string_
                          static_cast<unsigned long long>(fnv1a(appended)));
 }
 
+std::string TreeStoreFile::BatchJournalLine(ino_t inode, int64_t before) {
+  return corvane::Format("batch %llu %lld end\n", static_cast<unsigned long long>(inode),
+                         static_cast<long long>(before));
+}
+
 void TreeStoreFile::recoverTornAppend() {
   const std::string journal = JournalPath();
   if (!corvane::FileExists(journal)) return;
   const std::string text = corvane::ReadFile(journal);
   unsigned long long inode = 0, hash = 0;
   long long before = -1, after = -1;
-  const bool whole = std::sscanf(text.c_str(), "append %llu %lld %lld %llx", &inode, &before, &after, &hash) == 4 &&
-                     text.size() > 5 && text.compare(text.size() - 5, 5, " end\n") == 0;
+  const bool ended = text.size() > 5 && text.compare(text.size() - 5, 5, " end\n") == 0;
+  const bool single =
+      ended && std::sscanf(text.c_str(), "append %llu %lld %lld %llx", &inode, &before, &after, &hash) == 4;
+  // A batch that was not committed is undone whole: its messages were never deleted on the
+  // server, so the next session brings them again.
+  const bool batch = !single && ended && std::sscanf(text.c_str(), "batch %llu %lld", &inode, &before) == 2;
   // A journal torn while being written was never followed by an append: nothing to undo.
   const FileId id = statFile(path_);
-  if (whole && before >= 0 && static_cast<unsigned long long>(id.inode) == inode && id.size > before) {
+  if ((single || batch) && before >= 0 && static_cast<unsigned long long>(id.inode) == inode && id.size > before) {
     const bool complete =
-        id.size == after && fnv1a(corvane::ReadFile(path_).substr(static_cast<size_t>(before))) == hash;
+        single && id.size == after && fnv1a(corvane::ReadFile(path_).substr(static_cast<size_t>(before))) == hash;
     if (!complete) {
       const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
       if (fd < 0) throw EFOpenError("Cannot open file " + path_);
@@ -205,7 +214,9 @@ void TreeStoreFile::Rewrite(const TextTree& tree) {
   inSync_ = false;
   corvane::WriteFileAtomically(path_, tree.Serialize());
   // A journal left by an append whose undo failed names the replaced file; it is stale now.
+  // So is a batch journal: the new file holds the batch so far, synced.
   ::unlink(JournalPath().c_str());
+  batchJournaled_ = false;
   rememberFile();
   seen_ = corvane::StampOf(path_);
 }
@@ -222,7 +233,66 @@ void TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
   if (blocked_ || !fileUnchanged()) return Rewrite(tree);
   std::string bytes;
   TextTree::SerializeNode(node, bytes);
-  appendBytes(bytes);
+  if (batch_)
+    appendUnsynced(bytes);
+  else
+    appendBytes(bytes);
+}
+
+void TreeStoreFile::BeginBatch() {
+  batch_ = true;
+  batchJournaled_ = false;
+}
+
+void TreeStoreFile::CommitBatch() {
+  if (!batch_) return;
+  batch_ = false;
+  if (!batchJournaled_) return;
+  batchJournaled_ = false;
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!ok) {
+    // The journal stays: should the data not reach the disk, the next load undoes the batch.
+    inSync_ = false;
+    throw EFCreateError("Cannot create file " + path_);
+  }
+  ::unlink(JournalPath().c_str());
+  syncFolder(path_);
+}
+
+void TreeStoreFile::appendUnsynced(std::string_view bytes) {
+  const auto fail = [&]() {
+    inSync_ = false;
+    throw EFCreateError("Cannot create file " + path_);
+  };
+  if (!batchJournaled_) {
+    const std::string journal = JournalPath();
+    const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, corvane::kPrivateFileMode);
+    if (jfd < 0) fail();
+    const bool ok = writeAll(jfd, BatchJournalLine(inode_, size_)) && ::fsync(jfd) == 0;
+    ::close(jfd);
+    if (!ok) {
+      ::unlink(journal.c_str());
+      fail();
+    }
+    syncFolder(journal);
+    batchJournaled_ = true;
+  }
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) fail();
+  if (!writeAll(fd, bytes)) {
+    // Cut back to the records before this one; the journal still covers the batch.
+    if (::ftruncate(fd, static_cast<off_t>(size_)) != 0) {
+      ::close(fd);
+      fail();
+    }
+    ::close(fd);
+    fail();
+  }
+  ::close(fd);
+  size_ += static_cast<int64_t>(bytes.size());
+  seen_ = corvane::StampOf(path_);
 }
 
 void TreeStoreFile::appendBytes(std::string_view bytes) {

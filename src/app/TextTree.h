@@ -96,6 +96,15 @@ class TreeStoreFile {
   // Stores node, which must be the last node of the tree in depth-first order with its
   // subtree; falls back to a rewrite when the file is not known to hold the rest.
   void Append(const TextTree& tree, const TextTree::Node& node);
+  // Appends from here to CommitBatch are written but not synced one by one: before the
+  // first of them a journal records the file's length, and until the commit a crash makes
+  // the next load cut the file back to that length, so it holds the store as it was before
+  // the batch or, after the commit, with all of it. One journal sync at the start and one
+  // file sync at the commit, however many records the batch adds.
+  void BeginBatch();
+  // Syncs the batch's appends and drops its journal; does nothing outside a batch.
+  void CommitBatch();
+  static std::string BatchJournalLine(ino_t inode, int64_t before);
   // Keeps a copy of the file as "<name>.damaged" (or ".damaged.1", ...) unless the last
   // kept copy holds the same bytes; returns the copy's path. The next save rewrites the
   // store file whole.
@@ -113,6 +122,7 @@ class TreeStoreFile {
   bool fileUnchanged() const;
   void recoverTornAppend();
   void appendBytes(std::string_view bytes);
+  void appendUnsynced(std::string_view bytes);
 
   std::string path_;
   corvane::FileStamp seen_;  // the file as last read or written here
@@ -120,6 +130,8 @@ class TreeStoreFile {
   bool blocked_ = false;     // a file that could not be read or kept must not be replaced
   ino_t inode_ = 0;
   int64_t size_ = 0;
+  bool batch_ = false;           // inside BeginBatch..CommitBatch
+  bool batchJournaled_ = false;  // the batch journal is on disk and names the file
 };
 
 // A message store in a text tree: a root, one "msg" record per message under it (oldest
@@ -162,6 +174,9 @@ class MessageStore {
   // Removes every record, keeping the root, and writes the store.
   void DeleteAll();
   void Save();
+  // Appends by SaveAdded go to the file unsynced until CommitBatch (see TreeStoreFile).
+  void BeginBatch() { file_.BeginBatch(); }
+  void CommitBatch() { file_.CommitBatch(); }
   // True once after a save found the file changed behind the program's back and merged
   // it: records the other writer added are kept, those it deleted stay deleted, and so do
   // this side's; the tree then holds the merged store and every list must be rebuilt.

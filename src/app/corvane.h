@@ -29,6 +29,7 @@ class QTabWidget;
 class QToolButton;
 class QTreeWidget;
 class InboxStore;
+struct InboxMessage;
 class InstanceLock;
 class OutboxStore;
 class AddressBookFile;
@@ -286,6 +287,10 @@ class Tpopform : public QMainWindow {
                        const std::function<void()>& connect);
   void wireHandlers();
   void receiveAll();
+  // Appends a message to the inbox store and lists it.
+  void storeReceived(const InboxMessage& message);
+  // Fills the display fields with a message as popsaveClick would store it.
+  void showReceived(const InboxMessage& message);
 
   bool receiving_ = false;  // ZnPOP31Connect's retrieval loop is running
   bool closing_ = false;    // the window is closing: the mail components were aborted

@@ -6,20 +6,31 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <algorithm>
+#include <cctype>
 #include <exception>
 #include <functional>
+#include <unordered_set>
 
+#include "InboxStore.h"
 #include "IniFile.h"
+#include "InstanceLock.h"
 #include "MboxArchive.h"
 #include "QtText.h"
+#include "Streams.h"
 #include "SysUtils.h"
-#include "InstanceLock.h"
 #include "corvane.h"
 
 namespace {
 
 constexpr int kInboxPage = 1;
 constexpr int32_t kPop3TimeOut = 60000;
+// At most this many RETR commands ahead of the message being read, and about this many
+// octets of mail on their way at once, on a server that takes commands ahead.
+constexpr int kMaxAhead = 32;
+constexpr int64_t kAheadOctets = 4 << 20;
+// Beside the inbox store: the server's unique ids of the messages already in it.
+constexpr const char* kSeenIdsFile = "mailin.uidl";
 
 // Sets a flag for the life of a scope, whatever way the scope is left.
 class FlagScope {
@@ -187,6 +198,7 @@ void Tpopform::inconnectClick() {
                                 "mailin.txt",
                                 "mailin.txt.journal",
                                 "mailin.mbox",
+                                kSeenIdsFile,
                                 "mailout.txt",
                                 "mailout.txt.journal",
                                 "mailbook.txt",
@@ -230,6 +242,74 @@ void Tpopform::ZnPOP31Connect(TObject* /*Sender*/) {
   mailbinder->setCurrentIndex(kInboxPage);
 }
 
+namespace {
+
+// The inbox record of a retrieved message, exactly what popsaveClick would take from the
+// display fields once they show it: the text fields and the list keep any text, and a memo
+// gives its entries back as they went in except that one holding CR LF reads as two lines.
+InboxMessage inboxRecordOf(const TMailMessage& message) {
+  InboxMessage record;
+  record.From = message.From;
+  record.Subject = message.Subject;
+  record.Header = memoLines(message.Header);
+  record.Body = memoLines(message.Body);
+  record.Attachments = message.Attachments.Items();
+  return record;
+}
+
+// Ends the inbox store's batch whatever way the loop is left: what was stored stays, and
+// the next session's journal starts afresh.
+class StoreBatch {
+ public:
+  explicit StoreBatch(InboxStore& store) : store_(store) { store_.BeginBatch(); }
+  ~StoreBatch() {
+    try {
+      store_.CommitBatch();
+    } catch (const std::exception&) {
+      // The journal stays; the next load undoes the batch, whose messages are still on the server.
+    }
+  }
+  void Commit() { store_.CommitBatch(); }
+  StoreBatch(const StoreBatch&) = delete;
+  StoreBatch& operator=(const StoreBatch&) = delete;
+
+ private:
+  InboxStore& store_;
+};
+
+// RFC 2449: the capability's name is the first word of its line, in any case.
+bool announcesPipelining(const std::vector<std::string>& capabilities) {
+  for (const std::string& line : capabilities) {
+    const std::string name = line.substr(0, line.find(' '));
+    if (name.size() == 10 && std::equal(name.begin(), name.end(), "PIPELINING", [](char a, char b) {
+          return std::toupper(static_cast<unsigned char>(a)) == b;
+        }))
+      return true;
+  }
+  return false;
+}
+
+// The ids of messages already stored, one per line, as the last session left them.
+std::unordered_set<std::string> readSeenIds(const std::string& path) {
+  std::unordered_set<std::string> ids;
+  if (!corvane::FileExists(path)) return ids;
+  const std::string text = corvane::ReadFile(path);
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    if (end > start) ids.insert(text.substr(start, end - start));
+  return ids;
+}
+
+}  // namespace
+
+void Tpopform::showReceived(const InboxMessage& message) {
+  corvane::SetText(popfrom, message.From);
+  corvane::SetText(popsubject, message.Subject);
+  corvane::SetMemoLines(popmsgheader, message.Header);
+  corvane::SetMemoLines(popmsgbody, message.Body);
+  corvane::SetItems(popatt, message.Attachments);
+}
+
 void Tpopform::receiveAll() {
   const FlagScope receiving(receiving_);
   // Every message exactly as received goes into the raw archive during its retrieval, so
@@ -238,23 +318,84 @@ void Tpopform::receiveAll() {
   const ArchiveScope archiving(*ZnPOP31, archive);
   std::vector<std::string> written{archive.Path()};
   const int32_t count = ZnPOP31->MessageCount();
-  for (int32_t i = 1; i <= count; ++i) {
-    ZnPOP31->RetrieveMessage(i);
-    const TMailMessage& message = ZnPOP31->MailMessage();
-    for (const std::string& name : message.Attachments.Items()) written.push_back(appFolder + name);
-    corvane::SetText(popfrom, message.From);
-    corvane::SetText(popsubject, message.Subject);
-    corvane::SetMemoLines(popmsgheader, memoLines(message.Header));
-    corvane::SetMemoLines(popmsgbody, memoLines(message.Body));
-    corvane::SetItems(popatt, message.Attachments.Items());
-    // Stored and synced to disk before the next step: a failure here ends the loop, so no
-    // message is ever marked for deletion unless every message of the session is kept.
-    popsaveClick();
+  // A server with unique ids tells which messages an earlier session already stored (one
+  // cut off before its deletions took effect): those are deleted again but not fetched.
+  std::vector<std::string> ids;
+  const std::string seenPath = appFolder + kSeenIdsFile;
+  std::unordered_set<std::string> seen;
+  int ahead = 0;
+  // Ids are unique within one mailbox only: each is kept with the account it came from,
+  // so a message of another account is never taken for one already stored.
+  const std::string account = ZnPOP31->Host + " " + std::to_string(ZnPOP31->Port) + " " + ZnPOP31->UserID + " ";
+  if (count > 0) {
+    std::vector<std::string> capabilities;
+    if (ZnPOP31->RetrieveCapabilities(capabilities) && announcesPipelining(capabilities)) {
+      const int64_t average = std::max<int64_t>(ZnPOP31->MailboxOctets() / count, 1);
+      ahead = static_cast<int>(std::clamp<int64_t>(kAheadOctets / average, 1, kMaxAhead));
+    }
+    if (ZnPOP31->RetrieveUniqueIds(ids) && std::ssize(ids) == count) {
+      seen = readSeenIds(seenPath);
+      for (std::string& id : ids) id.insert(0, account);
+    } else {
+      ids.clear();
+    }
   }
-  // The archive and every attachment file of the session, with their folder entries, are
-  // on disk before the first deletion: one sync for the whole session.
-  if (count > 0) corvane::SyncReceivedFiles(appFolder, written);
-  for (int32_t j = 1; j <= count; ++j) ZnPOP31->DeleteMessage(j);
+  std::vector<int32_t> wanted;
+  for (int32_t i = 1; i <= count; ++i)
+    if (ids.empty() || !seen.contains(ids[static_cast<size_t>(i - 1)])) wanted.push_back(i);
+  ZnPOP31->PlanRetrievals(wanted, ahead);
+  std::vector<bool> storedNow(static_cast<size_t>(std::max(count, 0)));
+  // Only ids the server still lists are kept, so the file never outgrows the mailbox;
+  // those of other accounts stay as they are.
+  const auto seenNow = [&] {
+    std::string text;
+    for (const std::string& id : seen)
+      if (!id.starts_with(account)) text += id + "\n";
+    for (size_t i = 0; i < ids.size(); ++i)
+      if (storedNow[i] || seen.contains(ids[i])) text += ids[i] + "\n";
+    return text;
+  };
+  // The records go to the store file as they come, synced once for the whole session.
+  StoreBatch batch(inboxStore());
+  // Laying out the display fields costs more than the rest of a message's way: they show
+  // the last message retrieved, set once the loop ends, however it ends.
+  InboxMessage last;
+  bool unshown = false;
+  // The archive, every attachment file and the store's records of the session, with their
+  // folder entries, are on disk before the first deletion, and the seen ids after them: a
+  // constant number of syncs, and an id never names a message the store might lose.
+  const auto commit = [&] {
+    corvane::SyncReceivedFiles(appFolder, written);
+    batch.Commit();
+    if (!ids.empty()) corvane::WriteFileAtomically(seenPath, seenNow());
+  };
+  try {
+    for (int32_t i = 1; i <= count; ++i) {
+      if (!ids.empty() && seen.contains(ids[static_cast<size_t>(i - 1)])) continue;
+      ZnPOP31->RetrieveMessage(i);
+      const TMailMessage& message = ZnPOP31->MailMessage();
+      for (const std::string& name : message.Attachments.Items()) written.push_back(appFolder + name);
+      last = inboxRecordOf(message);
+      unshown = true;
+      // A failure here ends the loop, so no message is ever marked for deletion unless
+      // every message of the session is kept.
+      storeReceived(last);
+      storedNow[static_cast<size_t>(i - 1)] = true;
+    }
+  } catch (...) {
+    if (unshown && !closing_) showReceived(last);
+    // What was stored is kept as durably as after a whole session.
+    try {
+      if (count > 0) commit();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  if (unshown) showReceived(last);
+  if (count > 0) commit();
+  std::vector<int32_t> all(static_cast<size_t>(std::max(count, 0)));
+  for (int32_t j = 1; j <= count; ++j) all[static_cast<size_t>(j - 1)] = j;
+  ZnPOP31->DeleteMessages(all);
 }
 
 void Tpopform::ZnPOP31Disconnect(TObject* /*Sender*/) {

@@ -191,6 +191,10 @@ void Tpopform::popsaveClick() {
   message.Header = corvane::GetMemoLines(popmsgheader);
   message.Body = corvane::GetMemoLines(popmsgbody);
   message.Attachments = corvane::GetItems(popatt);
+  storeReceived(message);
+}
+
+void Tpopform::storeReceived(const InboxMessage& message) {
   inboxStore().Store(message);
   if (!showMerged(*this, pophistlist, inboxStore())) catchUpList(pophistlist, inboxStore());
 }

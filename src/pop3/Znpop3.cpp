@@ -1,5 +1,6 @@
 #include "Znpop3.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "Exceptions.h"
@@ -73,6 +74,9 @@ void TZnPOP3::Connect() {
     try {
       // Bytes left over from a connection the server closed are not this server's greeting.
       ReceiveBuffer.Clear();
+      FSent.clear();
+      FPlan.clear();
+      FAhead = 0;
       TZnSocket::Connect();
       const std::string greeting = ReadLn();
       if (!isPositive(greeting)) throw Exception(greeting);
@@ -128,6 +132,10 @@ void TZnPOP3::readStat() {
   const std::string reply = command("STAT");
   // Taken from the line as received: without a size field the count carries the line end.
   FMessageCount = CountOrZero(NthField(reply, ' ', 2));
+  const std::string octets = NthField(reply, ' ', 3);
+  int64_t size = 0;
+  const auto [stop, error] = std::from_chars(octets.data(), octets.data() + octets.size(), size);
+  FMailboxOctets = error == std::errc() && size > 0 ? size : 0;
 }
 
 void TZnPOP3::Disconnect() {
@@ -139,6 +147,7 @@ void TZnPOP3::quit() {
   if (!Connected) return;
   TOperation operation(*this, TOperation::okQuit);
   try {
+    drainAhead();
     command("QUIT");
   } catch (...) {
     if (operation.Alive()) CloseWithoutSignOff();
@@ -166,7 +175,24 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
   try {
     Fire(OnRetrieveStart, this);
     FReader.Reset();
-    command("RETR " + number);
+    if (!FSent.empty() && FSent.front() == MessageNumber) {
+      FSent.pop_front();
+      const std::string reply = aheadReply();
+      sendAhead();
+      if (!isPositive(reply)) throw Exception(reply);
+    } else {
+      drainAhead();
+      if (!FPlan.empty() && FPlan.front() == MessageNumber) FPlan.pop_front();
+      if (FAhead > 0 && !DeleteOnRead) {
+        Writeln("RETR " + number);
+        // The next RETRs go out before this reply is read: their replies follow it at once.
+        sendAhead();
+        const std::string reply = aheadReply();
+        if (!isPositive(reply)) throw Exception(reply);
+      } else {
+        command("RETR " + number);
+      }
+    }
     FReader.AttachFilePath = AttachFilePath;
     FReader.ReservedFileNames = ReservedFileNames;
     FReader.RawSink = RawArchive;
@@ -174,6 +200,12 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     if (DeleteOnRead) command("DELE " + number);
     ReportStatus(1, "Message Retrieved");
   } catch (...) {
+    // The retrievals sent ahead belong to a loop that ends here.
+    FPlan.clear();
+    try {
+      if (operation.Alive() && Connected && !Canceled) drainAhead();
+    } catch (const std::exception&) {
+    }
     finish();
     throw;
   }
@@ -187,6 +219,7 @@ void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
     TOperation operation(*this, TOperation::okWork);
     try {
       RequireConnection();
+      drainAhead();
       const std::string reply = Transaction("DELE " + std::to_string(MessageNumber));
       if (!isPositive(reply)) {
         Fire(OnFailure, this);
@@ -198,4 +231,133 @@ void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
     }
   }
   if (!alive.expired()) Fire(OnSuccess, this);
+}
+
+bool TZnPOP3::RetrieveUniqueIds(std::vector<std::string>& Ids) {
+  Ids.clear();
+  if (OperationBusy() || OperationQuitting()) return false;
+  TOperation operation(*this, TOperation::okWork);
+  try {
+    RequireConnection();
+    drainAhead();
+    if (!isPositive(Transaction("UIDL"))) return false;
+    std::vector<std::string> ids;
+    // Every line is "number id".
+    readMultiLine([&](std::string& line) {
+      const size_t space = line.find(' ');
+      int32_t number = 0;
+      const char* digitsEnd = line.data() + (space == std::string::npos ? 0 : space);
+      const auto [stop, error] = std::from_chars(line.data(), digitsEnd, number);
+      // A line that does not fit makes the whole list unusable; the rest is still read.
+      if (error != std::errc() || stop != digitsEnd || number != static_cast<int32_t>(ids.size()) + 1 ||
+          space + 1 >= line.size()) {
+        ids.push_back({});
+        return;
+      }
+      ids.push_back(line.substr(space + 1));
+    });
+    for (const std::string& id : ids)
+      if (id.empty()) return false;
+    Ids = std::move(ids);
+    return true;
+  } catch (...) {
+    if (operation.Alive()) CloseIfCanceled();
+    throw;
+  }
+}
+
+void TZnPOP3::readMultiLine(const std::function<void(std::string& Line)>& Take) {
+  // Bounded by the server's end line; a closed connection ends ReadLn with a failure.
+  for (;;) {
+    std::string line = ReadLn();
+    const size_t end = line.find_last_not_of("\r\n");
+    line.erase(end == std::string::npos ? 0 : end + 1);
+    if (line == ".") return;
+    if (line.starts_with("..")) line.erase(0, 1);
+    Take(line);
+  }
+}
+
+bool TZnPOP3::RetrieveCapabilities(std::vector<std::string>& Caps) {
+  Caps.clear();
+  if (OperationBusy() || OperationQuitting()) return false;
+  TOperation operation(*this, TOperation::okWork);
+  try {
+    RequireConnection();
+    drainAhead();
+    if (!isPositive(Transaction("CAPA"))) return false;
+    readMultiLine([&](std::string& line) { Caps.push_back(std::move(line)); });
+    return true;
+  } catch (...) {
+    if (operation.Alive()) CloseIfCanceled();
+    throw;
+  }
+}
+
+void TZnPOP3::PlanRetrievals(std::vector<int32_t> Numbers, int Ahead) {
+  FPlan.assign(Numbers.begin(), Numbers.end());
+  FAhead = std::max(Ahead, 0);
+}
+
+std::string TZnPOP3::aheadReply() {
+  LastReply = ReadLn();
+  if (!LastReply.empty()) ReportStatus(1, LastReply);
+  return LastReply;
+}
+
+void TZnPOP3::sendAhead() {
+  // A DELE after each message would meet the replies of the RETRs sent ahead.
+  if (FAhead <= 0 || DeleteOnRead) return;
+  std::string commands;
+  while (std::ssize(FSent) < FAhead && !FPlan.empty()) {
+    commands += "RETR " + std::to_string(FPlan.front()) + "\r\n";
+    FSent.push_back(FPlan.front());
+    FPlan.pop_front();
+  }
+  if (!commands.empty()) SendBuffer(commands.data(), static_cast<uint32_t>(commands.size()));
+}
+
+void TZnPOP3::drainAhead() {
+  while (!FSent.empty()) {
+    FSent.pop_front();
+    if (isPositive(aheadReply())) readMultiLine([](std::string&) {});
+  }
+}
+
+void TZnPOP3::DeleteMessages(const std::vector<int32_t>& Numbers) {
+  if (FAhead <= 0) {
+    for (const int32_t number : Numbers) DeleteMessage(number);
+    return;
+  }
+  // Enough to cross a slow link in few round trips, few enough that the replies never
+  // fill the buffers of either side while the commands are still being written.
+  constexpr size_t kBatch = 100;
+  for (size_t first = 0; first < Numbers.size(); first += kBatch) {
+    if (OperationBusy() || OperationQuitting()) return;
+    const auto alive = Lifetime();
+    const size_t last = std::min(Numbers.size(), first + kBatch);
+    std::vector<std::string> replies;
+    {
+      TOperation operation(*this, TOperation::okWork);
+      try {
+        RequireConnection();
+        drainAhead();
+        std::string commands;
+        for (size_t i = first; i < last; ++i) commands += "DELE " + std::to_string(Numbers[i]) + "\r\n";
+        SendBuffer(commands.data(), static_cast<uint32_t>(commands.size()));
+        for (size_t i = first; i < last; ++i) replies.push_back(aheadReply());
+      } catch (...) {
+        if (operation.Alive()) CloseIfCanceled();
+        throw;
+      }
+    }
+    for (const std::string& reply : replies) {
+      if (alive.expired()) return;
+      if (!isPositive(reply)) {
+        Fire(OnFailure, this);
+        throw Exception(reply);
+      }
+      Fire(OnSuccess, this);
+    }
+  }
 }

@@ -4,6 +4,7 @@
 // Retrieval hands each message to the message reader, which fills MailMessage and writes
 // the attachment files into AttachFilePath.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -50,6 +51,8 @@ class TZnPOP3 : public TZnSocket {
 
   // Messages in the mailbox as the last successful STAT reported it.
   int32_t MessageCount() const { return FMessageCount; }
+  // Their total size in octets as the same STAT reported it; 0 when it gave none.
+  int64_t MailboxOctets() const { return FMailboxOctets; }
   // The last retrieved message; the same object for the component's whole life.
   TMailMessage& MailMessage() { return FMailMessage; }
   const TMailMessage& MailMessage() const { return FMailMessage; }
@@ -70,6 +73,21 @@ class TZnPOP3 : public TZnSocket {
   void RetrieveMessage(int32_t MessageNumber);
   // DELE; the deletion takes effect at QUIT.
   void DeleteMessage(int32_t MessageNumber);
+  // UIDL (RFC 1939): the unique id of every message, Ids[n - 1] for message n. False with
+  // Ids empty when the server refuses the command; a failure of the connection raises.
+  bool RetrieveUniqueIds(std::vector<std::string>& Ids);
+  // CAPA (RFC 2449): the capability lines, each without its line end. False with Caps
+  // empty when the server refuses the command.
+  bool RetrieveCapabilities(std::vector<std::string>& Caps);
+  // Announces the messages RetrieveMessage will be asked for next, in this order: with
+  // Ahead > 0 (only for a server that announced PIPELINING) their RETR commands go out up
+  // to Ahead ahead of the one being read, and DeleteMessages sends its DELEs in batches.
+  // Ahead 0 keeps the lock-step dialogue. A retrieval out of plan, any other command and
+  // a new Connect first read the replies still due, so the dialogue stays in step.
+  void PlanRetrievals(std::vector<int32_t> Numbers, int Ahead);
+  // DELE for every number in order, each accepted one firing OnSuccess; the first refusal
+  // fires OnFailure and raises with the server's reply, and no later batch is sent.
+  void DeleteMessages(const std::vector<int32_t>& Numbers);
 
  private:
   static bool isPositive(const std::string& Reply);
@@ -84,8 +102,21 @@ class TZnPOP3 : public TZnSocket {
   // QUIT, then close whatever the reply.
   void quit();
   void readStat();
+  // Reads the lines of a multi-line reply up to its end line, the leading dot of a
+  // doubled one removed, line ends taken off.
+  void readMultiLine(const std::function<void(std::string& Line)>& Take);
+  // The reply line of a command sent ahead, reported as Transaction reports its own.
+  std::string aheadReply();
+  // Sends RETR for planned messages until Ahead are waiting.
+  void sendAhead();
+  // Reads and drops the replies of every RETR still waiting.
+  void drainAhead();
 
   int32_t FMessageCount = 0;
+  int64_t FMailboxOctets = 0;
+  std::deque<int32_t> FPlan;  // planned retrievals not yet sent
+  std::deque<int32_t> FSent;  // RETR sent ahead whose reply is still to be read
+  int FAhead = 0;
   TZnUUProcessor FCoder;
   TMailMessage FMailMessage;
   TSummary FSummary;

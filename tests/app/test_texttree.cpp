@@ -1,10 +1,13 @@
 // The text tree file format and the journaled store file under it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
 #include <fstream>
+#include <functional>
 
 #include "AddressBook.h"
 #include "FailureOf.h"
@@ -169,6 +172,132 @@ TEST(StoreFile, CrashDuringAnAppendLeavesTheOldOrTheNewContent) {
   EXPECT_EQ(crashAndLoad(entry.substr(0, entry.size() - 3), "\tmsg\r\n"), before + "\tmsg\r\n");
   // A journal naming another file (the store was rewritten since) changes nothing.
   EXPECT_EQ(crashAndLoad("append 1 3 9 0 end\n", "\tmsg\r\n"), before + "\tmsg\r\n");
+}
+
+namespace {
+
+// Runs steps on the store at path in a child process that is then killed where it stands,
+// as a crash would end the program; steps writes one byte to the pipe when it is there.
+void runAndKill(const std::function<void(int ready)>& steps) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    try {
+      steps(pipeFds[1]);
+    } catch (...) {
+      ::_exit(3);
+    }
+    // Waits for the parent's kill; bounded all the same.
+    for (int i = 0; i < 1000; ++i) ::pause();
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  char byte = 0;
+  const ssize_t got = ::read(pipeFds[0], &byte, 1);
+  ::close(pipeFds[0]);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_EQ(got, 1) << "the child ended before its crash point";
+  ASSERT_TRUE(WIFSIGNALED(status));
+}
+
+void ready(int fd) {
+  const char byte = 'x';
+  if (::write(fd, &byte, 1) != 1) ::_exit(4);
+}
+
+}  // namespace
+
+TEST(StoreFile, ABatchKilledAnywhereLeavesALoadableStoreBeforeOrAfterIt) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  {
+    InboxStore store(path);
+    store.Load();
+    store.Store(message("old 1"));
+    store.Store(message("old 2"));
+  }
+  const std::string before = corvane::ReadFile(path);
+  InboxStore whole(path);
+  whole.Load();
+  for (int i = 0; i < 3; ++i) whole.AddRecord({{"new " + std::to_string(i)}, {"s"}, {}, {"b"}, {}});
+  const std::string after = whole.Tree().Serialize();
+
+  struct Case {
+    int stored;
+    bool commit;
+    std::string tornTail;  // what a power cut could leave after the last write
+    std::string expected;
+  };
+  const std::string torn = "\tmsg\r\n\t\tFrom\r\n\t\t\tha";
+  for (const Case& c : {Case{0, false, "", before}, Case{2, false, "", before}, Case{3, false, torn, before},
+                        Case{3, true, "", after}}) {
+    SCOPED_TRACE(std::to_string(c.stored) + (c.commit ? " committed" : ""));
+    corvane::WriteFileAtomically(path, before);
+    runAndKill([&](int fd) {
+      InboxStore store(path);
+      store.Load();
+      store.BeginBatch();
+      for (int i = 0; i < c.stored; ++i) store.Store(InboxMessage{"new " + std::to_string(i), "s", {}, {"b"}, {}});
+      if (c.commit) store.CommitBatch();
+      ready(fd);
+    });
+    appendRaw(path, c.tornTail);
+    InboxStore reloaded(path);
+    const auto report = reloaded.Load();
+    EXPECT_EQ(report.failure, "");
+    EXPECT_EQ(corvane::ReadFile(path), c.expected);
+    EXPECT_FALSE(corvane::FileExists(path + ".journal"));
+  }
+}
+
+TEST(StoreFile, ARewriteInsideABatchIsKeptAndTheAppendsAfterItAreJournaledAgain) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  {
+    InboxStore store(path);
+    store.Load();
+    store.Store(message("old"));
+  }
+  runAndKill([&](int fd) {
+    InboxStore store(path);
+    store.Load();
+    store.BeginBatch();
+    store.Store(message("first"));
+    store.Delete(0);  // the user deletes a row while the session runs: a whole rewrite
+    store.Store(message("second"));
+    ready(fd);
+  });
+  appendRaw(path, "\tmsg\r\n\t\tFr");
+  InboxStore reloaded(path);
+  EXPECT_EQ(reloaded.Load().failure, "");
+  ASSERT_EQ(reloaded.Count(), 1);
+  EXPECT_EQ(reloaded.RowAt(0).From, "first");
+}
+
+TEST(StoreFile, ACommittedBatchIsWhatWholeSavesWouldHaveWritten) {
+  TempFolder tmp;
+  const std::string batched = tmp.path("a.txt"), single = tmp.path("b.txt");
+  InboxStore a(batched), b(single);
+  a.Load();
+  b.Load();
+  a.BeginBatch();
+  for (int i = 0; i < 5; ++i) {
+    a.Store(message("m" + std::to_string(i), i));
+    b.Store(message("m" + std::to_string(i), i));
+  }
+  a.CommitBatch();
+  a.CommitBatch();  // a second commit outside a batch does nothing
+  EXPECT_EQ(corvane::ReadFile(batched), corvane::ReadFile(single));
+  EXPECT_FALSE(corvane::FileExists(batched + ".journal"));
+  // After the batch, appends are journaled and synced one by one again.
+  a.Store(message("later"));
+  b.Store(message("later"));
+  EXPECT_EQ(corvane::ReadFile(batched), corvane::ReadFile(single));
 }
 
 TEST(StoreFile, FailedSaveKeepsTheRecordAndTheNextSaveWritesEverything) {

@@ -70,7 +70,8 @@ TEST_F(Receive, ThreeMessagesAreListedOneByOneStoredByteExactAndDeletedOnlyAfter
   EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
   EXPECT_EQ(rowsWhenRetrievalStarts, (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(cursorsWhileRetrieving, std::vector<Qt::CursorShape>(3, Qt::WaitCursor));
-  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
+  EXPECT_EQ(proxy->Commands(),
+            (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
   EXPECT_EQ(Rows(form.pophistlist, 0),
             (Lines{"Ada <ada@example.org>", "Carla <carla@example.com>", "Bruno <bruno@example.net>"}));
   EXPECT_EQ(Rows(form.pophistlist, 1), (Lines{"First", "Second", "Third, with a file"}));
@@ -110,23 +111,36 @@ TEST_F(Receive, ThreeMessagesAreListedOneByOneStoredByteExactAndDeletedOnlyAfter
   }
 }
 
-TEST_F(Receive, ClosingTheWindowInsteadOfDisconnectingLeavesTheMessagesOnTheServer) {
+TEST_F(Receive, ASessionClosedWithoutSignOffCostsNothingOnTheNextConnect) {
   servers->Deliver("alice", TestData("three_messages/1.eml"));
   servers->Deliver("alice", TestData("three_messages/2.eml"));
   OpenAsAlice();
   window.Connect();
-  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
+  const std::string stored = ReadBytes(window.Folder() + "mailin.txt");
 
   window.Close();
   EXPECT_EQ(proxy->Commands().back(), "DELE 2");  // dropped without QUIT
   EXPECT_EQ(servers->Mailbox("alice").size(), 2u);
 
-  // The next start finds them stored; the next connect retrieves and stores them again.
+  // The next start finds them stored; the next connect only deletes them, and a third
+  // message that arrived meanwhile is the only one fetched.
+  servers->Deliver("alice", TestData("three_messages/3.eml"));
   Tpopform& again = OpenAsAlice();
   EXPECT_EQ(again.pophistlist->topLevelItemCount(), 2);
+  const size_t before = proxy->Commands().size();
   window.Connect();
-  EXPECT_EQ(Rows(again.pophistlist, 1), (Lines{"First", "Second", "First", "Second"}));
+  const Lines all = proxy->Commands();
+  EXPECT_EQ(Lines(all.begin() + static_cast<long>(before), all.end()),
+            (kLogin + Lines{"CAPA", "UIDL", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
+  EXPECT_EQ(Rows(again.pophistlist, 1), (Lines{"First", "Second", "Third, with a file"}));
   EXPECT_TRUE(window.dialogs.shown.empty());
+  EXPECT_EQ(ReadBytes(window.Folder() + "mailin.txt").substr(0, stored.size()), stored);
+  // Only what the server still lists is remembered.
+  window.Disconnect();
+  EXPECT_TRUE(servers->Mailbox("alice").empty());
+  const std::string seen = ReadBytes(window.Folder() + "mailin.uidl");
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 3);
 }
 
 TEST_F(Receive, AStoreThatCannotBeWrittenEndsTheLoopBeforeAnyDeletionAndLeavesTheSessionUsable) {
@@ -141,7 +155,9 @@ TEST_F(Receive, AStoreThatCannotBeWrittenEndsTheLoopBeforeAnyDeletionAndLeavesTh
   ASSERT_EQ(window.dialogs.shown.size(), 1u);
   EXPECT_EQ(window.dialogs.shown[0].kind, Kind::Error);
   EXPECT_EQ(window.dialogs.shown[0].text, "Cannot create file " + window.Folder() + "mailin.txt.");
-  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1"}));
+  // The server announces PIPELINING: the later RETRs went out ahead, and their replies
+  // are read and dropped before the next command.
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "RETR 2", "RETR 3"}));
   EXPECT_TRUE(form.ZnPOP31->Connected);
   EXPECT_FALSE(form.ZnPOP31->Busy());
   EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
@@ -171,8 +187,8 @@ TEST_F(Receive, AReconnectInsideARetrievalGoesOnWithoutStoringOrDeletingTwice) {
   EXPECT_EQ(window.dialogs.texts(Kind::Confirm), Lines{"Connection Required. Connect?"});
   EXPECT_TRUE(window.dialogs.errors().empty());
   EXPECT_EQ(proxy->Connections(), 2);
-  EXPECT_EQ(proxy->Commands(),
-            (kLogin + Lines{"RETR 1"} + kLogin + Lines{"RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "RETR 2", "RETR 3"} + kLogin +
+                                Lines{"RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3"}));
   EXPECT_EQ(ReadBytes(window.Folder() + "mailin.txt"), TestData("three_messages/mailin.txt.expected"));
   window.Disconnect();
   EXPECT_TRUE(servers->Mailbox("alice").empty());
@@ -251,7 +267,7 @@ TEST_F(Receive, AnUnknownHostAnsweredWithAValidOneProceedsWithoutChangingTheFiel
   EXPECT_EQ(window.dialogs.shown[0].kind, Kind::Input);
   EXPECT_EQ(window.dialogs.shown[0].caption, "Invalid Host!");
   EXPECT_EQ(window.dialogs.shown[0].text, "Specify a new host:");
-  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "DELE 1"}));
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "DELE 1"}));
   EXPECT_EQ(corvane::GetText(form.inHost), "");
   EXPECT_EQ(form.ZnPOP31->Host, "127.0.0.1");
   EXPECT_EQ(Rows(form.pophistlist, 1), Lines{"First"});
@@ -267,7 +283,7 @@ TEST_F(Receive, AUuencodedPartWithoutItsEndLineIsReportedAndStoredAndTheNextMess
   EXPECT_EQ(window.dialogs.messages(), Lines{" No end line."});
   EXPECT_TRUE(window.dialogs.errors().empty());
   EXPECT_EQ(ReadBytes(window.Folder() + "notes.txt"), TestData("uuencoded_without_end_line.txt"));
-  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
+  EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
   EXPECT_EQ(form.pophistlist->topLevelItemCount(), 2);
   // The message after the one with a file shows and stores no file names of its own.
   EXPECT_TRUE(corvane::GetItems(form.popatt).empty());
@@ -380,4 +396,31 @@ TEST_F(Receive, AFileNamedLikeTheProgramsOwnFilesIsKeptUnderAnotherName) {
   Tpopform& again = window.Open();
   EXPECT_EQ(corvane::GetText(again.inHost), "");
   EXPECT_EQ(again.selectaddr->count(), 0);
+}
+
+TEST_F(Receive, TheRecordStoredForEachMessageIsWhatItsDisplayFieldsGiveBack) {
+  // Leading blanks, a TAB, bytes that are no UTF-8, a line separator and an encoded word
+  // in the header; the attachment's notice in the body holds a line break of its own.
+  servers->Deliver("alice",
+                   "From: =?ISO-8859-1?Q?J=E9r=F4me?= <j@example.org>\r\n"
+                   "Subject:   lead \xE2\x80\xA8 sep \xff\r\n"
+                   "X-Raw: \xfe\xff bytes\r\n\r\n"
+                   "    indented\r\n\r\n\ttab\r\nLatin \xe9 byte\r\nU+2028 \xE2\x80\xA8 inside\r\n"
+                   "private \xEF\x9C\x80 use\r\n");
+  Tpopform& form = OpenAsAlice();
+  for (const char* last : {"", "three_messages/3.eml"}) {
+    SCOPED_TRACE(last);
+    if (*last) servers->Deliver("alice", TestData(last));
+    window.Connect();
+    window.Disconnect();
+    ASSERT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+    const std::string stored = ReadBytes(window.Folder() + "mailin.txt");
+    form.popsaveClick();
+    const std::string again = ReadBytes(window.Folder() + "mailin.txt");
+    ASSERT_GT(again.size(), stored.size());
+    const std::string fromFields = again.substr(stored.size());
+    EXPECT_TRUE(stored.ends_with(fromFields)) << fromFields;
+    form.pophistlist->setCurrentItem(form.pophistlist->topLevelItem(form.pophistlist->topLevelItemCount() - 1));
+    form.Delete1Click();
+  }
 }

@@ -553,3 +553,30 @@ TEST(Pop3Secure, PlaintextSentAlongWithTheStlsReplyIsDropped) {
 }
 
 }  // namespace
+
+TEST(Pop3Dialogue, UniqueIdsAreReadInOrderAndAnyListThatDoesNotFitCountsAsNone) {
+  struct Case {
+    const char* reply;
+    bool ok;
+    std::vector<std::string> ids;
+  };
+  const Case cases[] = {
+      {"+OK\nS: 1 a-1\nS: 2 ..dotted\nS: .\n", true, {"a-1", "..dotted"}},
+      {"-ERR no such command\n", false, {}},
+      {"+OK\nS: 2 b\nS: 1 a\nS: .\n", false, {}},  // out of order
+      {"+OK\nS: 1\nS: 2 b\nS: .\n", false, {}},    // no id
+      {"+OK\nS: .\n", true, {}},
+  };
+  for (const Case& c : cases) {
+    Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 2 40\nC: UIDL\nS: " + c.reply + "C: RETR 1\nS: -ERR gone\n" +
+            "C: QUIT\nS: +OK bye\nE\n");
+    rig.pop.Connect();
+    std::vector<std::string> ids{"stale"};
+    EXPECT_EQ(rig.pop.RetrieveUniqueIds(ids), c.ok) << c.reply;
+    EXPECT_EQ(ids, c.ids) << c.reply;
+    // The dialogue is still in step: the next command meets its own reply.
+    EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(1); }), "-ERR gone\r\n");
+    rig.pop.Disconnect();
+    rig.Finish();
+  }
+}
