@@ -27,7 +27,7 @@ constexpr int kInboxPage = 1;
 constexpr int32_t kPop3TimeOut = 60000;
 // At most this many RETR commands ahead of the message being read, and about this many
 // octets of mail on their way at once, on a server that takes commands ahead.
-constexpr int kMaxAhead = 32;
+constexpr int kMaxAhead = 100;
 constexpr int64_t kAheadOctets = 4 << 20;
 // Beside the inbox store: the server's unique ids of the messages already in it.
 constexpr const char* kSeenIdsFile = "mailin.uidl";

@@ -331,7 +331,7 @@ void TZnPOP3::DeleteMessages(const std::vector<int32_t>& Numbers) {
   }
   // Enough to cross a slow link in few round trips, few enough that the replies never
   // fill the buffers of either side while the commands are still being written.
-  constexpr size_t kBatch = 100;
+  constexpr size_t kBatch = 500;
   for (size_t first = 0; first < Numbers.size(); first += kBatch) {
     if (OperationBusy() || OperationQuitting()) return;
     const auto alive = Lifetime();
