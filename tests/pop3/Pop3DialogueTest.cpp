@@ -580,3 +580,38 @@ TEST(Pop3Dialogue, UniqueIdsAreReadInOrderAndAnyListThatDoesNotFitCountsAsNone) 
     rig.Finish();
   }
 }
+
+TEST(Pop3Dialogue, PlannedRetrievalsGoOutAheadAndARefusalAmongThemLeavesTheDialogueInStep) {
+  Rig rig(std::string(kLogin) +
+          "C: STAT\nS: +OK 3 90\n"
+          "C: RETR 1\nS: +OK\nS: Subject: one\nS: \nS: first\nS: .\n"
+          "C: RETR 2\nS: -ERR no such message\n"
+          "C: RETR 3\nS: +OK\nS: Subject: three\nS: \nS: ..third\nS: .\n"
+          "C: DELE 1\nS: +OK\nC: DELE 2\nS: -ERR locked\nC: DELE 3\nS: +OK\n"
+          "C: QUIT\nS: +OK bye\nE\n");
+  rig.pop.Connect();
+  rig.pop.PlanRetrievals({1, 2, 3}, 2);
+  rig.pop.RetrieveMessage(1);
+  EXPECT_EQ(rig.pop.MailMessage().Subject, " one");
+  EXPECT_EQ(FailureOf([&] { rig.pop.RetrieveMessage(2); }), "-ERR no such message\r\n");
+  rig.log.clear();
+  // The reply to the RETR 3 sent ahead was read and dropped; the DELEs go out together and
+  // every reply is judged, in order.
+  EXPECT_EQ(FailureOf([&] { rig.pop.DeleteMessages({1, 2, 3}); }), "-ERR locked\r\n");
+  EXPECT_EQ(rig.log, (Log{"success", "failure"}));
+  rig.pop.Disconnect();
+  rig.Finish();
+  EXPECT_EQ(
+      rig.server.Received(),
+      "USER alice\r\nPASS secret\r\nSTAT\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nDELE 1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n");
+}
+
+TEST(Pop3Dialogue, WithoutAheadTheDeletionsStayLockStepAndStopAtTheFirstRefusal) {
+  Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 2 40\nC: DELE 1\nS: -ERR locked\nC: QUIT\nS: +OK bye\nE\n");
+  rig.pop.Connect();
+  rig.pop.PlanRetrievals({1, 2}, 0);
+  EXPECT_EQ(FailureOf([&] { rig.pop.DeleteMessages({1, 2}); }), "-ERR locked\r\n");
+  rig.pop.Disconnect();
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nDELE 1\r\nQUIT\r\n");
+}
