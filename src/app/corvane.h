@@ -291,6 +291,8 @@ class Tpopform : public QMainWindow {
   void storeReceived(const InboxMessage& message);
   // Fills the display fields with a message as popsaveClick would store it.
   void showReceived(const InboxMessage& message);
+  // Selects the newest row of the inbox list and scrolls to it.
+  void selectNewestRow();
 
   bool receiving_ = false;  // ZnPOP31Connect's retrieval loop is running
   bool closing_ = false;    // the window is closing: the mail components were aborted

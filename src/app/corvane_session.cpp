@@ -303,6 +303,7 @@ std::unordered_set<std::string> readSeenIds(const std::string& path) {
 }  // namespace
 
 void Tpopform::showReceived(const InboxMessage& message) {
+  selectNewestRow();
   corvane::SetText(popfrom, message.From);
   corvane::SetText(popsubject, message.Subject);
   corvane::SetMemoLines(popmsgheader, message.Header);

@@ -196,7 +196,19 @@ void Tpopform::popsaveClick() {
 
 void Tpopform::storeReceived(const InboxMessage& message) {
   inboxStore().Store(message);
-  if (!showMerged(*this, pophistlist, inboxStore())) catchUpList(pophistlist, inboxStore());
+  if (showMerged(*this, pophistlist, inboxStore())) return;
+  // Inside the receive loop the row is added at once, but selecting and scrolling to it
+  // lays out the whole list: that waits for the end of the loop (selectNewestRow).
+  if (receiving_) {
+    if (pophistlist->topLevelItemCount() > inboxStore().Count()) pophistlist->clear();
+    addRows(pophistlist, inboxStore(), pophistlist->topLevelItemCount());
+  } else {
+    catchUpList(pophistlist, inboxStore());
+  }
+}
+
+void Tpopform::selectNewestRow() {
+  catchUpList(pophistlist, inboxStore());
 }
 
 void Tpopform::makepophistClick() {
