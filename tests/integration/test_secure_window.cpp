@@ -165,7 +165,7 @@ TEST_F(SecureWindow, NoDowngradeAndARefusedLoginNamesTheAccount) {
   EXPECT_EQ(FirstError(), "127.0.0.1 does not offer a secure connection (STARTTLS)");
   ConnectSmtp(servers->SmtpTlsRefusePort(), kStartTls, "alice", "secret");
   EXPECT_EQ(window.dialogs.errors().back().rfind("127.0.0.1 refused a secure connection (STARTTLS): 454", 0), 0u);
-  for (const std::string& server : {"smtp", "tlsrefuse"}) {
+  for (const char* server : {"smtp", "tlsrefuse"}) {
     for (const std::string& line : servers->SmtpCommands(server)) {
       EXPECT_EQ(line.rfind("AUTH", 0), std::string::npos) << line;
       EXPECT_EQ(line.rfind("MAIL", 0), std::string::npos) << line;
