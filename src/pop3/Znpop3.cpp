@@ -204,6 +204,7 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     Command("RETR " + number);
     FReader.AttachFilePath = AttachFilePath;
     FReader.ReservedFileNames = ReservedFileNames;
+    FReader.RawSink = RawArchive;
     FReader.Read([this] { return ReadLn(); });
     if (DeleteOnRead) Command("DELE " + number);
     ReportStatus(1, "Message Retrieved");
