@@ -1,6 +1,7 @@
 #include "AddressBook.h"
 
 #include <QString>
+#include <map>
 
 #include "Streams.h"
 #include "StringList.h"
@@ -55,3 +56,36 @@ void Save(const std::string& path, const std::vector<std::string>& entries) {
 }
 
 }  // namespace AddressBook
+
+std::vector<std::string> AddressBookFile::Load() {
+  seen_ = corvane::StampOf(path_);
+  base_ = seen_.exists ? AddressBook::Load(path_) : std::vector<std::string>{};
+  return base_;
+}
+
+std::vector<std::string> AddressBookFile::Save(const std::vector<std::string>& entries) {
+  std::vector<std::string> result = entries;
+  if (corvane::StampOf(path_) != seen_ && corvane::FileExists(path_)) {
+    std::map<std::string, int> unmatched;  // left over: entries this side deleted
+    for (const std::string& entry : base_) ++unmatched[entry];
+    result.clear();
+    for (const std::string& entry : entries) {
+      auto it = unmatched.find(entry);
+      if (it != unmatched.end() && it->second > 0)
+        --it->second;
+      else
+        result.push_back(entry);
+    }
+    for (const std::string& entry : AddressBook::Load(path_)) {
+      auto it = unmatched.find(entry);
+      if (it != unmatched.end() && it->second > 0)
+        --it->second;
+      else
+        result.push_back(entry);
+    }
+  }
+  AddressBook::Save(path_, result);
+  seen_ = corvane::StampOf(path_);
+  base_ = result;
+  return result;
+}

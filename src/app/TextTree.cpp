@@ -25,6 +25,11 @@ TextTree::Node& TextTree::AddChild(Node& parent, std::string text) {
   return *parent.children_.back();
 }
 
+void TextTree::AddCopy(Node* parent, const Node& source) {
+  Node& copy = parent ? AddChild(*parent, source.text_) : AddTopLevel(source.text_);
+  for (const auto& child : source.children_) AddCopy(&copy, *child);
+}
+
 TextTree::Node& TextTree::Child(const Node& node, int i) const {
   if (i < 0 || i >= node.Count()) throw EListError(corvane::Format("List index out of bounds (%d)", i));
   return *node.children_[static_cast<size_t>(i)];
@@ -183,6 +188,7 @@ bool TreeStoreFile::Load(TextTree& tree) {
   // Until the file has been read, a write could replace messages nobody has seen.
   blocked_ = true;
   recoverTornAppend();
+  seen_ = corvane::StampOf(path_);
   if (!corvane::FileExists(path_)) {
     blocked_ = false;
     return false;
@@ -201,6 +207,15 @@ void TreeStoreFile::Rewrite(const TextTree& tree) {
   // A journal left by an append whose undo failed names the replaced file; it is stale now.
   ::unlink(JournalPath().c_str());
   rememberFile();
+  seen_ = corvane::StampOf(path_);
+}
+
+bool TreeStoreFile::ChangedBehindUs() const {
+  return corvane::StampOf(path_) != seen_;
+}
+
+void TreeStoreFile::ReadCurrent(TextTree& tree) const {
+  tree.Parse(corvane::ReadFile(path_));
 }
 
 void TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
@@ -217,7 +232,7 @@ void TreeStoreFile::appendBytes(std::string_view bytes) {
     throw EFCreateError("Cannot create file " + path_);
   };
   {
-    const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, corvane::kPrivateFileMode);
     if (jfd < 0) fail();
     const std::string record = JournalLine(inode_, size_, bytes);
     const bool ok = writeAll(jfd, record) && ::fsync(jfd) == 0;
@@ -243,6 +258,7 @@ void TreeStoreFile::appendBytes(std::string_view bytes) {
   ::close(fd);
   ::unlink(journal.c_str());
   size_ += static_cast<int64_t>(bytes.size());
+  seen_ = corvane::StampOf(path_);
 }
 
 std::string TreeStoreFile::PreserveDamaged() {
@@ -293,6 +309,7 @@ MessageStore::LoadReport MessageStore::Load() {
     tree_.AddTopLevel(rootText_);
     file_.MarkStale();
   }
+  rememberBase();
   for (int r = 0; report.failure.empty() && r < Count(); ++r) report.failure = RowFailure(r);
   if (report.failure.empty() || !report.found) return report;
   try {
@@ -352,11 +369,84 @@ void MessageStore::AddRecord(const std::vector<std::vector<std::string>>& values
   }
 }
 
+namespace {
+uint64_t recordHash(const TextTree::Node& record) {
+  std::string bytes;
+  TextTree::SerializeNode(record, bytes);
+  return fnv1a(bytes);
+}
+}  // namespace
+
+void MessageStore::rememberBase() {
+  base_.clear();
+  if (tree_.Empty()) return;
+  const TextTree::Node& root = tree_.FirstNode();
+  for (int r = 0; r < root.Count(); ++r) ++base_[recordHash(tree_.Child(root, r))];
+}
+
+// A three-way merge by record: base is what this side last read or wrote, ours the tree,
+// theirs the file now. Theirs is kept less what this side deleted, and what this side
+// added since goes after it, in order. Nothing either side added is lost.
+bool MessageStore::mergeIfChanged() {
+  if (!file_.ChangedBehindUs()) return false;
+  // A store file that vanished takes nothing with it: the tree is written whole.
+  if (!corvane::FileExists(file_.Path())) return false;
+  TextTree theirs;
+  try {
+    file_.ReadCurrent(theirs);
+  } catch (const ETextTreeError& e) {
+    throw EFCreateError(corvane::Format("Cannot save %s: another program changed it and it cannot be read now (%s)",
+                                        file_.Path().c_str(), e.Message().c_str()));
+  }
+  std::unordered_map<uint64_t, int> unmatched = base_;  // left over: records this side deleted
+  std::vector<const TextTree::Node*> added;
+  const TextTree::Node& ours = tree_.FirstNode();
+  for (int r = 0; r < ours.Count(); ++r) {
+    const TextTree::Node& record = tree_.Child(ours, r);
+    auto it = unmatched.find(recordHash(record));
+    if (it != unmatched.end() && it->second > 0)
+      --it->second;
+    else
+      added.push_back(&record);
+  }
+  TextTree merged;
+  if (theirs.Empty()) {
+    merged.AddTopLevel(ours.Text());
+  } else {
+    const TextTree::Node& root = theirs.FirstNode();
+    TextTree::Node& mergedRoot = merged.AddTopLevel(root.Text());
+    for (int r = 0; r < root.Count(); ++r) {
+      const TextTree::Node& record = theirs.Child(root, r);
+      auto it = unmatched.find(recordHash(record));
+      if (it != unmatched.end() && it->second > 0) {
+        --it->second;
+        continue;
+      }
+      merged.AddCopy(&mergedRoot, record);
+    }
+  }
+  for (const TextTree::Node* record : added) merged.AddCopy(&merged.FirstNode(), *record);
+  // Whatever else the other writer put at the top level stays after the root.
+  for (int t = 1; t < theirs.TopCount(); ++t) merged.AddCopy(nullptr, theirs.TopNode(t));
+  tree_ = std::move(merged);
+  merged_ = true;
+  file_.MarkStale();
+  // The tree is now this side's changes on top of the file as it is: should the write
+  // fail, the next save merges against that file again without doubling anything.
+  base_.clear();
+  if (!theirs.Empty())
+    for (int r = 0; r < theirs.FirstNode().Count(); ++r) ++base_[recordHash(theirs.Child(theirs.FirstNode(), r))];
+  return true;
+}
+
 void MessageStore::SaveAdded() {
+  const bool merged = mergeIfChanged();
   // The new record is the last node in file order only while the root is the last top-level node.
   const TextTree::Node& root = tree_.FirstNode();
-  if (tree_.TopCount() != 1 || root.Count() == 0) return Save();
-  file_.Append(tree_, tree_.Child(root, root.Count() - 1));
+  if (merged || tree_.TopCount() != 1 || root.Count() == 0) return writeWhole();
+  const TextTree::Node& record = tree_.Child(root, root.Count() - 1);
+  file_.Append(tree_, record);
+  ++base_[recordHash(record)];
 }
 
 void MessageStore::Delete(int r) {
@@ -371,5 +461,11 @@ void MessageStore::DeleteAll() {
 }
 
 void MessageStore::Save() {
+  mergeIfChanged();
+  writeWhole();
+}
+
+void MessageStore::writeWhole() {
   file_.Rewrite(tree_);
+  rememberBase();
 }

@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 // "Invalid level (%d) for item "%s"": a line two or more levels deeper than the one before.
 class ETextTreeError : public Exception {
@@ -38,13 +40,19 @@ class TextTree {
   TextTree() = default;
   TextTree(const TextTree&) = delete;
   TextTree& operator=(const TextTree&) = delete;
+  TextTree(TextTree&&) = default;
+  TextTree& operator=(TextTree&&) = default;
 
   bool Empty() const { return top_.empty(); }
   int TopCount() const { return static_cast<int>(top_.size()); }
+  const Node& TopNode(int i) const { return *top_.at(static_cast<size_t>(i)); }
   // The first top-level node; EListError "Invalid index" when the tree is empty.
   Node& FirstNode() const;
   Node& AddTopLevel(std::string text);
   Node& AddChild(Node& parent, std::string text);
+  // Adds a copy of source (from any tree) with its subtree as the last child of parent,
+  // or as the last top-level node when parent is null.
+  void AddCopy(Node* parent, const Node& source);
   // EListError "List index out of bounds (%d)" when node has no child i.
   Node& Child(const Node& node, int i) const;
   void Delete(Node& node);
@@ -94,6 +102,11 @@ class TreeStoreFile {
   std::string PreserveDamaged();
   // The file no longer matches the tree (a failed save); the next save rewrites it.
   void MarkStale() { inSync_ = false; }
+  // True when the file is not the one this object last read or wrote: someone else wrote,
+  // replaced or created it since. A file never read counts as changed when it exists.
+  bool ChangedBehindUs() const;
+  // Reads the file as it is now into tree, without repairing or remembering anything.
+  void ReadCurrent(TextTree& tree) const;
 
  private:
   void rememberFile();
@@ -102,8 +115,9 @@ class TreeStoreFile {
   void appendBytes(std::string_view bytes);
 
   std::string path_;
-  bool inSync_ = false;   // the file holds exactly the serialized tree
-  bool blocked_ = false;  // a file that could not be read or kept must not be replaced
+  corvane::FileStamp seen_;  // the file as last read or written here
+  bool inSync_ = false;      // the file holds exactly the serialized tree
+  bool blocked_ = false;     // a file that could not be read or kept must not be replaced
   ino_t inode_ = 0;
   int64_t size_ = 0;
 };
@@ -148,6 +162,14 @@ class MessageStore {
   // Removes every record, keeping the root, and writes the store.
   void DeleteAll();
   void Save();
+  // True once after a save found the file changed behind the program's back and merged
+  // it: records the other writer added are kept, those it deleted stay deleted, and so do
+  // this side's; the tree then holds the merged store and every list must be rebuilt.
+  bool TakeMerged() {
+    const bool merged = merged_;
+    merged_ = false;
+    return merged;
+  }
 
   // The failure text for a record that lacks a node its list row needs, or empty.
   virtual std::string RowFailure(int r) const = 0;
@@ -157,10 +179,18 @@ class MessageStore {
   std::string cell(int r, int label, std::string& failure) const;
 
  private:
+  bool mergeIfChanged();
+  void writeWhole();
+  void rememberBase();
+
   TextTree tree_;
   TreeStoreFile file_;
   std::string rootText_;
   std::vector<std::string> labels_;
+  // The records as last read or written, as a multiset of content hashes: what tells a
+  // record the other writer deleted from one this side added.
+  std::unordered_map<uint64_t, int> base_;
+  bool merged_ = false;
 };
 
 namespace corvane {

@@ -27,6 +27,7 @@
 #include "Exceptions.h"
 #include "Glyphs.h"
 #include "IniFile.h"
+#include "InstanceLock.h"
 #include "QtText.h"
 #include "SysUtils.h"
 #include "ZnSock.h"
@@ -662,6 +663,7 @@ void Tpopform::FormCreate() {
   appFolder = corvane::ExtractFilePath(executablePath);
   settingsPath = corvane::ChangeFileExt(executablePath, ".ini");
   inboxStorePath = appFolder + "mailin.txt";
+  if (!lockFolder()) return;
   // A damaged inbox store must not keep the accounts, the address book and the outbox
   // store from loading: each part reports its own failure.
   guard([this] { loadInboxStore(); });

@@ -29,7 +29,9 @@ class QTabWidget;
 class QToolButton;
 class QTreeWidget;
 class InboxStore;
+class InstanceLock;
 class OutboxStore;
+class AddressBookFile;
 
 class Tpopform : public QMainWindow {
   Q_OBJECT
@@ -101,6 +103,13 @@ class Tpopform : public QMainWindow {
   void outdisconnectClick();
   void gosendClick();
 
+  // Start-up takes the application folder for this run; false (after a box saying so)
+  // when another running Corvane has it. Such a window loads nothing, writes nothing and
+  // stays disabled; the program main then ends.
+  bool lockFolder();
+  bool Refused() const { return refused_; }
+  std::unique_ptr<InstanceLock> instanceLock_;
+
   // Store hooks of start-up: the inbox store with its list (FormCreate), the address
   // book and the outbox store with its list (LoadSettings).
   void loadInboxStore();
@@ -111,6 +120,8 @@ class Tpopform : public QMainWindow {
   OutboxStore& outboxStore();
   std::shared_ptr<InboxStore> inboxStore_;
   std::shared_ptr<OutboxStore> outboxStore_;
+  std::shared_ptr<AddressBookFile> addressBook_;
+  AddressBookFile& addressBook();  // "mailbook.txt"
 
   // Mail component hooks: created and bound before FormCreate, aborted on closing.
   void createMailComponents();
@@ -278,4 +289,5 @@ class Tpopform : public QMainWindow {
 
   bool receiving_ = false;  // ZnPOP31Connect's retrieval loop is running
   bool closing_ = false;    // the window is closing: the mail components were aborted
+  bool refused_ = false;    // another running Corvane has the application folder
 };

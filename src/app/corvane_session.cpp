@@ -10,8 +10,10 @@
 #include <functional>
 
 #include "IniFile.h"
+#include "MboxArchive.h"
 #include "QtText.h"
 #include "SysUtils.h"
+#include "InstanceLock.h"
 #include "corvane.h"
 
 namespace {
@@ -29,6 +31,20 @@ class FlagScope {
 
  private:
   bool& flag_;
+};
+
+// Hands the component an archive for the life of a scope.
+class ArchiveScope {
+ public:
+  ArchiveScope(TZnPOP3& component, TRawMessageSink& archive) : component_(component) {
+    component_.RawArchive = &archive;
+  }
+  ~ArchiveScope() { component_.RawArchive = nullptr; }
+  ArchiveScope(const ArchiveScope&) = delete;
+  ArchiveScope& operator=(const ArchiveScope&) = delete;
+
+ private:
+  TZnPOP3& component_;
 };
 
 // A memo shows an entry that holds a line break of its own (the reader's extraction
@@ -170,10 +186,12 @@ void Tpopform::inconnectClick() {
                                 corvane::ExtractFileName(settingsPath),
                                 "mailin.txt",
                                 "mailin.txt.journal",
+                                "mailin.mbox",
                                 "mailout.txt",
                                 "mailout.txt.journal",
                                 "mailbook.txt",
-                                "Corvane.hlp"};
+                                "Corvane.hlp",
+                                InstanceLock::FileName};
   ZnPOP31->DeleteOnRead = false;
   ZnPOP31->ReportLevel = 2;
   ZnPOP31->Host = corvane::GetText(inHost);
@@ -214,10 +232,16 @@ void Tpopform::ZnPOP31Connect(TObject* /*Sender*/) {
 
 void Tpopform::receiveAll() {
   const FlagScope receiving(receiving_);
+  // Every message exactly as received goes into the raw archive during its retrieval, so
+  // that whatever the reader makes of it, the original is kept.
+  MboxArchive archive(appFolder + "mailin.mbox");
+  const ArchiveScope archiving(*ZnPOP31, archive);
+  std::vector<std::string> written{archive.Path()};
   const int32_t count = ZnPOP31->MessageCount();
   for (int32_t i = 1; i <= count; ++i) {
     ZnPOP31->RetrieveMessage(i);
     const TMailMessage& message = ZnPOP31->MailMessage();
+    for (const std::string& name : message.Attachments.Items()) written.push_back(appFolder + name);
     corvane::SetText(popfrom, message.From);
     corvane::SetText(popsubject, message.Subject);
     corvane::SetMemoLines(popmsgheader, memoLines(message.Header));
@@ -227,6 +251,9 @@ void Tpopform::receiveAll() {
     // message is ever marked for deletion unless every message of the session is kept.
     popsaveClick();
   }
+  // The archive and every attachment file of the session, with their folder entries, are
+  // on disk before the first deletion: one sync for the whole session.
+  if (count > 0) corvane::SyncReceivedFiles(appFolder, written);
   for (int32_t j = 1; j <= count; ++j) ZnPOP31->DeleteMessage(j);
 }
 

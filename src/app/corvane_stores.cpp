@@ -9,6 +9,7 @@
 
 #include "AddressBook.h"
 #include "InboxStore.h"
+#include "InstanceLock.h"
 #include "OutboxStore.h"
 #include "QtText.h"
 #include "Streams.h"
@@ -89,21 +90,34 @@ void removeRow(QTreeWidget* list, int row) {
   list->clearSelection();
 }
 
+// After a save that merged a change made behind the window's back, the rows of the
+// list no longer match the records: they are built anew. True when that happened.
+template <typename Store>
+bool showMerged(Tpopform& form, QTreeWidget* list, Store& store) {
+  if (!store.TakeMerged()) return false;
+  list->clear();
+  addRows(list, store, 0);
+  form.setStatus(corvane::ExtractFileName(store.Path()) + " was changed by another program; both changes were kept");
+  return true;
+}
+
 // Delete on a store list: the selected record goes, without a question.
 template <typename Store>
-void deleteSelected(QTreeWidget* list, Store& store) {
+void deleteSelected(Tpopform& form, QTreeWidget* list, Store& store) {
   const int r = selectedRow(list);
   if (r < 0) return;
   removeRow(list, r);
   store.Delete(r);
+  showMerged(form, list, store);
 }
 
 // Delete All on a store list, after the user said Yes; the root stays.
 template <typename Store>
-void deleteAll(Dialogs& dialogs, QTreeWidget* list, Store& store) {
-  if (!dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
+void deleteAll(Tpopform& form, QTreeWidget* list, Store& store) {
+  if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
   list->clear();
   store.DeleteAll();
+  showMerged(form, list, store);
 }
 
 // The value under a label, failing as the tree does when the record lacks it.
@@ -126,6 +140,19 @@ OutboxStore& Tpopform::outboxStore() {
 
 // ---- start-up ------------------------------------------------------------------------
 
+bool Tpopform::lockFolder() {
+  instanceLock_ = std::make_unique<InstanceLock>(appFolder);
+  if (instanceLock_->state() != InstanceLock::State::Busy) return true;
+  refused_ = true;
+  setEnabled(false);
+  const long pid = instanceLock_->HolderPid();
+  dialogs.ShowError(corvane::Format(
+      "Corvane is already running in %s%s. Its mail stores take one program at a time: use the window that is "
+      "open, or close it and start Corvane again. This one ends now.",
+      appFolder.c_str(), pid > 0 ? corvane::Format(" (process %ld)", pid).c_str() : ""));
+  return false;
+}
+
 void Tpopform::loadInboxStore() {
   inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
   const auto report = inboxStore_->Load();
@@ -137,11 +164,11 @@ void Tpopform::loadInboxStore() {
 }
 
 void Tpopform::loadAddressBook() {
-  const std::string path = appFolder + "mailbook.txt";
-  if (!corvane::FileExists(path)) return;
+  addressBook_ = std::make_shared<AddressBookFile>(appFolder + "mailbook.txt");
+  if (!corvane::FileExists(addressBook_->Path())) return;
   // Until the file has been read, saving the list would replace entries nobody has seen.
   selectaddr->setProperty(kBookUnread, true);
-  corvane::SetItems(selectaddr, AddressBook::Load(path));
+  corvane::SetItems(selectaddr, addressBook_->Load());
   selectaddr->setProperty(kBookUnread, false);
   if (selectaddr->count() > 0) selectaddr->setCurrentIndex(0);
 }
@@ -165,7 +192,7 @@ void Tpopform::popsaveClick() {
   message.Body = corvane::GetMemoLines(popmsgbody);
   message.Attachments = corvane::GetItems(popatt);
   inboxStore().Store(message);
-  catchUpList(pophistlist, inboxStore());
+  if (!showMerged(*this, pophistlist, inboxStore())) catchUpList(pophistlist, inboxStore());
 }
 
 void Tpopform::makepophistClick() {
@@ -180,11 +207,11 @@ void Tpopform::pophistlistDblClick() {
 }
 
 void Tpopform::Delete1Click() {
-  deleteSelected(pophistlist, inboxStore());
+  deleteSelected(*this, pophistlist, inboxStore());
 }
 
 void Tpopform::DeleteAll1Click() {
-  deleteAll(dialogs, pophistlist, inboxStore());
+  deleteAll(*this, pophistlist, inboxStore());
 }
 
 void Tpopform::SaveInMessageAs1Click() {
@@ -218,6 +245,7 @@ void Tpopform::outsaveClick() {
   store.Add(message);
   catchUpList(sendhistlist, store);
   store.SaveAdded();
+  showMerged(*this, sendhistlist, store);
 }
 
 void Tpopform::makehistlistClick() {
@@ -238,11 +266,11 @@ void Tpopform::sendhistlistDblClick() {
 }
 
 void Tpopform::MenuItem1Click() {
-  deleteSelected(sendhistlist, outboxStore());
+  deleteSelected(*this, sendhistlist, outboxStore());
 }
 
 void Tpopform::MenuItem2Click() {
-  deleteAll(dialogs, sendhistlist, outboxStore());
+  deleteAll(*this, sendhistlist, outboxStore());
 }
 
 void Tpopform::LoadOutMessage1Click() {
@@ -255,11 +283,25 @@ void Tpopform::LoadOutMessage1Click() {
 // ---- address book and the compose lists --------------------------------------------------
 
 namespace {
-void saveBook(const std::string& path, const QComboBox* box) {
-  if (box->property(kBookUnread).toBool()) throw EFCreateError("Cannot create file " + path);
-  AddressBook::Save(path, corvane::GetItems(box));
+// Writes the list; when the file had been changed behind the window's back the box shows
+// the merged book afterwards, first entry selected.
+void saveBook(AddressBookFile& book, QComboBox* box) {
+  if (box->property(kBookUnread).toBool()) throw EFCreateError("Cannot create file " + book.Path());
+  const std::vector<std::string> entries = corvane::GetItems(box);
+  const std::vector<std::string> written = book.Save(entries);
+  if (written == entries) return;
+  corvane::SetItems(box, written);
+  if (written.empty())
+    corvane::SetText(box, "");
+  else
+    box->setCurrentIndex(0);
 }
 }  // namespace
+
+AddressBookFile& Tpopform::addressBook() {
+  if (!addressBook_) addressBook_ = std::make_shared<AddressBookFile>(appFolder + "mailbook.txt");
+  return *addressBook_;
+}
 
 void Tpopform::addnewaddrClick() {
   const std::string entry = AddressBook::Entry(corvane::GetText(selectaddr));
@@ -268,7 +310,7 @@ void Tpopform::addnewaddrClick() {
   else
     corvane::AddItem(selectaddr, entry);
   selectaddr->setCurrentIndex(0);
-  saveBook(appFolder + "mailbook.txt", selectaddr);
+  saveBook(addressBook(), selectaddr);
 }
 
 void Tpopform::deladdrClick() {
@@ -278,7 +320,7 @@ void Tpopform::deladdrClick() {
     corvane::SetText(selectaddr, "");
   else
     selectaddr->setCurrentIndex(0);
-  saveBook(appFolder + "mailbook.txt", selectaddr);
+  saveBook(addressBook(), selectaddr);
 }
 
 void Tpopform::addmailtoClick() {

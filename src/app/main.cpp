@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(GlyphIcon(Glyph::Envelope));
   QtDialogs dialogs;
   Tpopform popform(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(), dialogs);
+  // Another Corvane runs on this folder's stores: the window said so, and this one ends.
+  if (popform.Refused()) return 1;
   dialogs.SetOwner(&popform);
   app.form = &popform;
   popform.show();

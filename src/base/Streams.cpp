@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 namespace {
 constexpr int64_t kBufferSize = 64 * 1024;
@@ -105,7 +106,8 @@ TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
       flags |= O_RDWR;
       break;
   }
-  fd_ = ::open(path.c_str(), flags, 0644);
+  // A new file gets the user's usual permissions (0666 less the umask).
+  fd_ = ::open(path.c_str(), flags, 0666);
   if (fd_ < 0) {
     if (mode == fmCreate) throw EFCreateError("Cannot create file " + path);
     throw EFOpenError("Cannot open file " + path);
@@ -164,7 +166,9 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
       position_ += n;
       continue;
     }
-    if (count >= kBufferSize) {
+    // A read as large as the buffer, or one that takes the rest of the file (a whole small
+    // file read at once), goes straight into the caller's memory.
+    if (count >= kBufferSize || count >= size_ - position_) {
       const ssize_t n = ::pread(fd_, out, static_cast<size_t>(count), position_);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
@@ -284,9 +288,33 @@ void ReplaceFileContents(const std::string& path, std::string_view bytes) {
     WriteFileAtomically(target, bytes, info.st_mode & 07777);
     return;
   }
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  WriteFileAtomically(target, bytes, 0666 & ~mask);
+  WriteFileAtomically(target, bytes, UserFileMode());
+}
+
+void AppendToFile(const std::string& path, std::string_view bytes, bool sync) {
+  const bool existed = FileExists(path);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) throw EFCreateError("Cannot create file " + path);
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  if (ok && sync) ok = ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) throw EFCreateError("Cannot create file " + path);
+  if (sync && !existed) {
+    const int dir =
+        ::open(path.find('/') == std::string::npos ? "." : path.substr(0, path.find_last_of('/') + 1).c_str(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+  }
 }
 
 }  // namespace corvane

@@ -87,12 +87,19 @@ private:
 
 namespace corvane {
 
+// The program's own files (stores, journals, archive, address book, settings) hold the
+// user's mail and password: readable by their owner only, whatever the umask.
+constexpr unsigned kPrivateFileMode = 0600;
+
 // Whole-file helpers. WriteFileAtomically writes a temporary file in the same folder,
 // syncs it and renames it over path, so a crash leaves the old or the new content.
 std::string ReadFile(const std::string& path);
-void WriteFileAtomically(const std::string& path, std::string_view bytes, unsigned mode = 0644);
+void WriteFileAtomically(const std::string& path, std::string_view bytes, unsigned mode = kPrivateFileMode);
 // For a file the user names: the same safe replacement, written through a symbolic link to
 // the file it points at, and keeping an existing file's mode (a new one follows the umask).
 void ReplaceFileContents(const std::string& path, std::string_view bytes);
+// Appends bytes to path, creating it private when missing; with sync the bytes (and a
+// new file's folder entry) are on disk when it returns. "Cannot create file %s" on failure.
+void AppendToFile(const std::string& path, std::string_view bytes, bool sync);
 
 }  // namespace corvane

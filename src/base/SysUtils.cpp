@@ -114,4 +114,26 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+FileStamp StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  const auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  FileStamp stamp;
+  stamp.exists = true;
+  stamp.device = static_cast<uint64_t>(st.st_dev);
+  stamp.inode = static_cast<uint64_t>(st.st_ino);
+  stamp.size = st.st_size;
+  stamp.modified = ns(st.st_mtim);
+  stamp.changed = ns(st.st_ctim);
+  return stamp;
+}
+
+unsigned UserFileMode() {
+  // umask can only be read by setting it; the mask is put back at once, and this runs on
+  // the one GUI thread only.
+  const mode_t mask = ::umask(077);
+  ::umask(mask);
+  return 0666u & ~static_cast<unsigned>(mask);
+}
+
 }  // namespace corvane

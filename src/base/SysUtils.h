@@ -30,4 +30,21 @@ std::string ExtractFileName(std::string_view path);
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
 bool FileExists(const std::string& path);
 
+// What tells one state of a file from another without reading it: a change made behind a
+// program's back moves at least one of these (a rename gives a new inode, a write moves
+// the change time, which no one can set back).
+struct FileStamp {
+  bool exists = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t modified = 0;  // nanoseconds
+  int64_t changed = 0;   // nanoseconds
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
+
+// The permission bits a new file of the user's gets: 0666 less the process umask.
+unsigned UserFileMode();
+
 }  // namespace corvane

@@ -34,6 +34,13 @@ inline int uuValue(char c) {
   return (static_cast<unsigned char>(c) - 32) & 63;
 }
 
+// The size of a working buffer for what is left of stream, at most most bytes (and at
+// least min): a small part must not cost large zero-filled allocations.
+size_t bufferFor(TStream& stream, size_t most, size_t min = 64) {
+  const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
+  return static_cast<size_t>(std::clamp<int64_t>(left + 1, static_cast<int64_t>(min), static_cast<int64_t>(most)));
+}
+
 // Fills buffer from stream until it is full or the stream has nothing more.
 int64_t readFully(TStream& stream, char* buffer, int64_t count) {
   int64_t total = 0;
@@ -50,7 +57,7 @@ int64_t readFully(TStream& stream, char* buffer, int64_t count) {
 // length are taken whole, so a long line or a last line without its end loses nothing.
 class LineReader {
  public:
-  explicit LineReader(TStream& stream) : stream_(stream), start_(stream.Position()), buffer_(kReadBlock) {}
+  explicit LineReader(TStream& stream) : stream_(stream), start_(stream.Position()), buffer_(bufferFor(stream, kReadBlock)) {}
 
   bool Next(std::string_view& line) {
     for (;;) {
@@ -109,13 +116,13 @@ class LineReader {
 // Collects decoded bytes and writes them to the output stream in large pieces.
 class ByteSink {
  public:
-  explicit ByteSink(TStream& stream) : stream_(stream), bytes_(kSinkSize) {}
+  ByteSink(TStream& stream, TStream& input) : stream_(stream), bytes_(bufferFor(input, kSinkSize)) {}
   void Put(char c) {
-    if (used_ == kSinkSize) Flush();
+    if (used_ == bytes_.size()) Flush();
     bytes_[used_++] = c;
   }
   void Put3(uint32_t triple) {
-    if (kSinkSize - used_ < 3) Flush();
+    if (bytes_.size() - used_ < 3) Flush();
     char* p = bytes_.data() + used_;
     p[0] = static_cast<char>(triple >> 16);
     p[1] = static_cast<char>(triple >> 8);
@@ -256,10 +263,13 @@ void TZnUUProcessor::encodeLines() {
     pairs[2 * v + 1] = Alphabet[v & 63];
   }
   const bool uu = Method == uuCode;
-  std::vector<char> in(static_cast<size_t>(kEncodeBlock));
-  std::vector<char> out(static_cast<size_t>(kEncodeBlock / kLineBytes) * (kLineBytes / 3 * 4 + 3));
+  // Whole lines per block, so no line is split between two blocks.
+  const int64_t lines = static_cast<int64_t>(bufferFor(*InputStream, kEncodeBlock, 1) + kLineBytes - 1) / kLineBytes;
+  const int64_t block = lines * kLineBytes;
+  std::vector<char> in(static_cast<size_t>(block));
+  std::vector<char> out(static_cast<size_t>(lines) * (kLineBytes / 3 * 4 + 3));
   for (;;) {
-    const int64_t got = readFully(*InputStream, in.data(), kEncodeBlock);
+    const int64_t got = readFully(*InputStream, in.data(), block);
     if (got == 0) break;
     const auto* src = reinterpret_cast<const unsigned char*>(in.data());
     char* dst = out.data();
@@ -288,7 +298,7 @@ void TZnUUProcessor::encodeLines() {
       *dst++ = '\n';
     }
     OutputStream->Write(out.data(), dst - out.data());
-    if (got < kEncodeBlock) break;
+    if (got < block) break;
   }
   if (uu) {
     const char zeroLine[3] = {Alphabet[0], '\r', '\n'};
@@ -308,7 +318,7 @@ void TZnUUProcessor::Decode() {
 
 void TZnUUProcessor::decodeMime() {
   LineReader reader(*InputStream);
-  ByteSink out(*OutputStream);
+  ByteSink out(*OutputStream, *InputStream);
   std::string_view line;
   while (reader.Next(line)) {
     const LineResult r = decodeMimeLine(line, out);
@@ -320,7 +330,7 @@ void TZnUUProcessor::decodeMime() {
 
 void TZnUUProcessor::decodeUU() {
   LineReader reader(*InputStream);
-  ByteSink out(*OutputStream);
+  ByteSink out(*OutputStream, *InputStream);
   // A zero-count line closes the data and wants "end" next; after "end" the lines are
   // text until the next "begin".
   enum class State { Data, ExpectEnd, AfterEnd } state = State::Data;

@@ -1,21 +1,28 @@
 #include "MessageReader.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
 #include "Exceptions.h"
+#include "MboxArchive.h"
+#include "MimeHeader.h"
+#include "MimeText.h"
+#include "Streams.h"
 #include "SysUtils.h"
 #include "ZnUUE.h"
 
 namespace {
 
-// Values copied out of header lines are cut to this many characters.
-constexpr size_t kValueLimit = 256;
 // Room for a "_n" suffix below the file system's 255-byte limit on names.
 constexpr size_t kMaxNameBytes = 200;
 // A folder holding this many files of one name is not one we keep filling.
 constexpr int kMaxNameSuffix = 100000;
+// Text kept from a multipart message whose boundary never shows, to show it as text.
+constexpr size_t kPreambleLimit = 8 << 20;
+// The start of an embedded message held back to name its file after its subject.
+constexpr size_t kEmbeddedHeadLimit = 64 * 1024;
 
 const char* const kTempFileName = "Temp.mme";
 const char* const kDefaultFileName = "text.tmp";
@@ -26,15 +33,21 @@ std::string withoutLineEnd(const std::string& line) {
   return line;
 }
 
-// The value of a header line from a fixed 1-based character position, as the header names
-// are matched with exactly one blank after their colon.
-std::string valueFrom(const std::string& line, size_t position) {
-  if (line.size() < position) return {};
-  return line.substr(position - 1, kValueLimit);
+std::string_view lineEndOf(std::string_view line) {
+  if (line.ends_with("\r\n")) return "\r\n";
+  if (line.ends_with('\n')) return "\n";
+  return {};
 }
 
-bool contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
+// "--boundary" or "--boundary--", with nothing but blanks after it.
+bool isDelimiter(const std::string& line, const std::string& boundary, bool& closing) {
+  if (line.size() < boundary.size() + 2 || line[0] != '-' || line[1] != '-') return false;
+  if (line.compare(2, boundary.size(), boundary) != 0) return false;
+  std::string_view rest(line);
+  rest.remove_prefix(boundary.size() + 2);
+  closing = rest.starts_with("--");
+  if (closing) rest.remove_prefix(2);
+  return rest.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
 // Any directory entry counts, a dangling symbolic link included, so a new file never
@@ -42,6 +55,16 @@ bool contains(const std::string& text, std::string_view part) {
 bool entryExists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+enum class Coding { Identity, Base64, QuotedPrintable, UUEncode };
+
+Coding codingOf(const std::string& encoding) {
+  if (encoding == "base64") return Coding::Base64;
+  if (encoding == "quoted-printable") return Coding::QuotedPrintable;
+  if (encoding == "x-uuencode" || encoding == "x-uue" || encoding == "uuencode" || encoding == "x-uuencoded")
+    return Coding::UUEncode;
+  return Coding::Identity;
 }
 
 // Points the coder at two streams for one decode and lets go of them afterwards.
@@ -62,91 +85,177 @@ class CoderStreams {
   TZnUUProcessor& coder_;
 };
 
+std::string uuDecoded(TZnUUProcessor& coder, const std::string& coded) {
+  TMemoryStream in, out;
+  in.SetData(coded);
+  const CoderStreams streams(coder, in, out);
+  coder.Method = uuCode;
+  if (in.Size() > 0) coder.Decode();
+  return out.Data();
+}
+
+// The raw content of a part decoded by its transfer encoding. The line end before the
+// delimiter is not in raw.
+std::string decodedContent(TZnUUProcessor& coder, const std::string& raw, const std::string& encoding) {
+  switch (codingOf(encoding)) {
+    case Coding::Base64:
+      return mime::DecodeBase64(raw);
+    case Coding::QuotedPrintable:
+      return mime::DecodeQuotedPrintable(raw);
+    case Coding::UUEncode:
+      return uuDecoded(coder, raw + "\r\n");
+    case Coding::Identity:
+      break;
+  }
+  return raw;
+}
+
 }  // namespace
 
-// A file-mode part on its way to disk. Every line goes to the scratch file as it arrives;
-// a base64 part is also decoded into its attachment file a megabyte at a time, so that
-// decoding overlaps with the server's sending instead of following it. Lines holding "="
-// can end base64 decoding, so from the first of them on the rest waits for the final
-// call, which then sees exactly what one call over the whole file would.
-class TMessageReader::PartFile {
+// One attachment part on its way to disk, decoded as its lines arrive. The line end before
+// a delimiter belongs to the delimiter, so each line end is held back until the next line
+// shows that the part goes on. A part that does not finish leaves no file behind.
+class TMessageReader::PartWriter {
  public:
-  PartFile(std::string tempPath, TZnUUProcessor& coder) : tempPath_(std::move(tempPath)), coder_(coder) {
-    // A new file rather than a truncated old one: file systems flush a truncated file
-    // early when it is closed, which costs milliseconds per part.
-    std::remove(tempPath_.c_str());
-    temp_ = std::make_unique<TFileStream>(tempPath_, TFileStream::fmCreate);
+  PartWriter(TMessageReader& reader, Coding coding, std::string name, bool nameFromSubject)
+      : reader_(reader), coding_(coding), name_(std::move(name)), nameFromSubject_(nameFromSubject) {
+    if (coding_ == Coding::UUEncode) {
+      // The uuencode decoder works on a whole file (and says when the end line is missing).
+      tempPath_ = reader_.AttachFilePath + kTempFileName;
+      std::remove(tempPath_.c_str());
+      temp_ = std::make_unique<TFileStream>(tempPath_, TFileStream::fmCreate);
+    }
+    if (!nameFromSubject_) open();
   }
-  ~PartFile() {
-    // A part cut short by a failure leaves no half-decoded attachment behind.
-    if (out_ && !finishing_) {
+  ~PartWriter() {
+    temp_.reset();
+    if (!tempPath_.empty()) std::remove(tempPath_.c_str());
+    if (out_ && !finished_) {
       out_.reset();
       std::remove(target_.c_str());
     }
   }
-  PartFile(const PartFile&) = delete;
-  PartFile& operator=(const PartFile&) = delete;
-
-  const std::string& TempPath() const { return tempPath_; }
-
-  void DecodeInto(const std::string& target) {
-    target_ = target;
-    out_ = std::make_unique<TFileStream>(target, TFileStream::fmCreate);
-  }
+  PartWriter(const PartWriter&) = delete;
+  PartWriter& operator=(const PartWriter&) = delete;
 
   void Add(const std::string& line) {
-    temp_->WriteString(line);
-    written_ += static_cast<int64_t>(line.size());
-    if (!out_ || !early_) return;
-    if (contains(line, "=")) {
-      early_ = false;
-    } else if (written_ - decodedTo_ >= kEarlyDecodeBytes) {
-      decodeNewLines();
+    const std::string_view end = lineEndOf(line);
+    const std::string_view content = std::string_view(line).substr(0, line.size() - end.size());
+    switch (coding_) {
+      case Coding::Identity:
+        write(heldEnd_);
+        write(content);
+        heldEnd_ = end;
+        break;
+      case Coding::Base64:
+        decoded_.clear();
+        base64_.Feed(content, decoded_);
+        write(decoded_);
+        break;
+      case Coding::QuotedPrintable: {
+        bool soft = false;
+        const std::string bytes = mime::DecodeQuotedPrintableLine(content, soft);
+        write(heldEnd_);
+        write(bytes);
+        heldEnd_ = soft ? std::string() : std::string("\r\n");
+        break;
+      }
+      case Coding::UUEncode:
+        temp_->WriteString(line);
+        break;
     }
   }
 
-  void CloseTemp() {
-    temp_->Flush();
-    temp_.reset();
-  }
-
-  void FinishDecoding() {
-    finishing_ = true;
-    decodeNewLines();
+  // atMessageEnd: the part ran to the end of the message, whose last line end is its own.
+  const std::string& Finish(bool atMessageEnd) {
+    if (atMessageEnd) write(heldEnd_);
+    if (coding_ == Coding::Base64) {
+      std::string bytes;
+      base64_.Finish(bytes);
+      write(bytes);
+    }
+    if (!out_) open();
+    if (coding_ != Coding::Identity) reader_.status("Decoding file");
+    if (coding_ == Coding::UUEncode) {
+      temp_->Flush();
+      temp_.reset();
+      TFileStream in(tempPath_, TFileStream::fmOpenRead);
+      const CoderStreams streams(reader_.coder_, in, *out_);
+      reader_.coder_.Method = uuCode;
+      if (in.Size() > 0) reader_.coder_.Decode();
+    }
     out_->Flush();
     out_.reset();
+    finished_ = true;
+    return name_;
   }
 
  private:
-  static constexpr int64_t kEarlyDecodeBytes = 1 << 20;
-
-  void decodeNewLines() {
-    if (temp_) temp_->Flush();
-    TFileStream in(tempPath_, TFileStream::fmOpenRead);
-    if (in.Size() <= decodedTo_) return;
-    in.SetPosition(decodedTo_);
-    const CoderStreams streams(coder_, in, *out_);
-    coder_.Method = uuMime;
-    coder_.Decode();
-    decodedTo_ = in.Position();
+  void write(std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (!out_) {
+      head_ += bytes;
+      if (head_.size() >= kEmbeddedHeadLimit || head_.find("\r\n\r\n") != std::string::npos ||
+          head_.find("\n\n") != std::string::npos)
+        open();
+      return;
+    }
+    out_->WriteString(bytes);
   }
 
+  // An embedded message is named after its subject once its header is in.
+  void open() {
+    if (nameFromSubject_) {
+      mime::EntityHeader header;
+      size_t start = 0;
+      while (start < head_.size()) {
+        size_t end = head_.find('\n', start);
+        if (end == std::string::npos) break;
+        std::string line = withoutLineEnd(head_.substr(start, end + 1 - start));
+        if (line.empty()) break;
+        header.AddLine(line);
+        start = end + 1;
+      }
+      std::string subject;
+      if (const std::string* value = header.Field("Subject")) subject = corvane::Trim(mime::DecodeEncodedWords(*value));
+      name_ = (subject.empty() ? std::string("message") : subject.substr(0, kMaxNameBytes - 4)) + ".eml";
+    }
+    name_ = reader_.uniqueFileName(PlainFileName(name_));
+    target_ = reader_.AttachFilePath + name_;
+    out_ = std::make_unique<TFileStream>(target_, TFileStream::fmCreate);
+    if (!head_.empty()) out_->WriteString(head_);
+    head_.clear();
+  }
+
+  TMessageReader& reader_;
+  Coding coding_;
+  std::string name_;
+  bool nameFromSubject_;
+  std::string target_;
   std::string tempPath_;
-  TZnUUProcessor& coder_;
   std::unique_ptr<TFileStream> temp_;
   std::unique_ptr<TFileStream> out_;
-  std::string target_;
-  int64_t written_ = 0;
-  int64_t decodedTo_ = 0;
-  bool early_ = true;
-  bool finishing_ = false;
+  std::string heldEnd_;
+  std::string head_;
+  std::string decoded_;
+  mime::Base64Decoder base64_;
+  bool finished_ = false;
 };
 
+TMessageReader::TMessageReader(TMailMessage& message, TZnUUProcessor& coder) : message_(message), coder_(coder) {}
+
+TMessageReader::~TMessageReader() = default;
+
 void TMessageReader::Reset() {
-  transferEncoding_.clear();
-  boundary_.clear();
-  partFileName_.clear();
-  bodyMode_ = TBodyMode::bmHeader;
+  pushedBack_.reset();
+  boundaries_.clear();
+  groups_.clear();
+  skipping_ = 0;
+  bodyTaken_ = false;
+  bodyIsHtml_ = false;
+  bodyGroup_ = -1;
+  bodyAt_ = 0;
+  bodyLines_ = 0;
 }
 
 void TMessageReader::Read(const TLineSource& ReadLine) {
@@ -154,28 +263,56 @@ void TMessageReader::Read(const TLineSource& ReadLine) {
   // that went away with its owner inside the wait for a line.
   source_ = &ReadLine;
   ended_ = false;
+  Reset();
   message_.Header.Clear();
   message_.Body.Clear();
   message_.Attachments.Clear();
   message_.Subject.clear();
   message_.From.clear();
   message_.MessageId.clear();
-  contentType_.clear();
+  // The local copy is for the failure path, which can unwind over a reader that is gone.
+  TRawMessageSink* const sink = RawSink;
+  sink_ = sink;
+  sinkError_ = nullptr;
   try {
-    readMessage();
-  } catch (const ESockError&) {
-    throw;
-  } catch (...) {
-    // A file that could not be written ends the retrieval, but the connection must stay in
-    // step with the server: the rest of the message is read and dropped first.
+    try {
+      if (sink_) keepRaw([this] { sink_->BeginMessage(); });
+      readMessage();
+    } catch (const ESockError&) {
+      throw;
+    } catch (...) {
+      // A file that could not be written ends the retrieval, but the connection must stay
+      // in step with the server: the rest of the message is read and dropped first.
+      drainToEnd();
+      throw;
+    }
+    // Whatever a malformed message left unread belongs to it, not to the next reply.
     drainToEnd();
+    if (sinkError_) std::rethrow_exception(sinkError_);
+    if (sink) sink->EndMessage();
+  } catch (...) {
+    // Only a message that was read whole, and kept whole, counts as received.
+    if (sink) sink->AbandonMessage();
     throw;
   }
-  // Whatever a malformed message left unread belongs to it, not to the next reply.
-  drainToEnd();
+}
+
+// A failing archive ends the retrieval once the message is read, never in its middle.
+void TMessageReader::keepRaw(const std::function<void()>& step) {
+  if (sinkError_) return;
+  try {
+    step();
+  } catch (...) {
+    sinkError_ = std::current_exception();
+  }
 }
 
 bool TMessageReader::nextLine(std::string& line) {
+  if (pushedBack_) {
+    line = std::move(*pushedBack_);
+    pushedBack_.reset();
+    return true;
+  }
   if (ended_) return false;
   line = (*source_)();
   if (line == ".\r\n" || line == ".\n") {
@@ -184,6 +321,24 @@ bool TMessageReader::nextLine(std::string& line) {
   }
   // The server doubled the leading dot of this line; the sender wrote one.
   if (line.starts_with("..")) line.erase(0, 1);
+  if (sink_) keepRaw([&] { sink_->Line(line); });
+  return true;
+}
+
+bool TMessageReader::contentLine(std::string& line, Stop& stop) {
+  if (!nextLine(line)) {
+    stop = Stop{Stop::End, 0};
+    return false;
+  }
+  if (line.starts_with("--")) {
+    for (size_t level = boundaries_.size(); level-- > 0;) {
+      bool closing = false;
+      if (isDelimiter(line, boundaries_[level], closing)) {
+        stop = Stop{closing ? Stop::Close : Stop::Delimiter, level};
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -194,121 +349,258 @@ void TMessageReader::drainToEnd() {
 }
 
 void TMessageReader::readMessage() {
-  readHeader();
-  if (ended_) return;
-  // Only the lower-case type is taken for multipart, other spellings are read as text; so
-  // is a multipart message without a boundary, which gives nothing to split it at.
-  if (contains(contentType_, "multipart") && !boundary_.empty()) {
-    readMultipart();
-    return;
-  }
-  if (contains(corvane::UpperCase(transferEncoding_), "BASE64")) {
-    bodyMode_ = TBodyMode::bmFile;
-    readBody();
-    // A single-part coded message shows its decoded text as the body.
-    if (message_.Attachments.Count() > 0) message_.Body.LoadFromFile(AttachFilePath + message_.Attachments[0]);
-    return;
-  }
-  readBody();
+  mime::EntityHeader header;
+  Stop stop;
+  const bool hasBody = readHeader(header, true, stop);
+  header.Interpret();
+  if (!hasBody) return;
+  readEntity(header);
 }
 
-void TMessageReader::readHeader() {
+void TMessageReader::topField(const mime::EntityHeader& header) {
+  // Kept up to date line by line, so that a retrieval cut short still shows what came.
+  const auto* last = header.LastField();
+  if (!last || header.Field(last->first) != &last->second) return;
+  const std::string& name = last->first;
+  if (corvane::SameTextAscii(name, "From")) message_.From = corvane::Trim(mime::DecodeEncodedWords(last->second));
+  // The value keeps the blank that follows the colon, as the store's readers expect.
+  if (corvane::SameTextAscii(name, "Subject"))
+    message_.Subject = corvane::TrimRight(mime::DecodeEncodedWords(last->second));
+  if (corvane::SameTextAscii(name, "Message-ID")) message_.MessageId = corvane::Trim(last->second);
+}
+
+bool TMessageReader::readHeader(mime::EntityHeader& header, bool top, Stop& stop) {
   std::string line;
-  while (nextLine(line)) {
-    line = withoutLineEnd(line);
-    if (bodyMode_ == TBodyMode::bmHeader) message_.Header.Add(line);
-    if (line.empty()) break;
-    headerFields(line);
+  while (contentLine(line, stop)) {
+    std::string text = withoutLineEnd(line);
+    // An mbox envelope line that a server left in front of the header is no field.
+    const bool envelope = top && message_.Header.Count() == 0 && text.starts_with("From ");
+    // A header without its empty line ends where a line cannot be a header line.
+    if (!envelope && !text.empty() && !mime::EntityHeader::LooksLikeHeaderLine(text)) {
+      pushedBack_ = std::move(line);
+      return true;
+    }
+    if (top) message_.Header.Add(text);
+    if (text.empty()) return true;
+    if (!envelope) header.AddLine(text);
+    if (top) topField(header);
   }
-  if (bodyMode_ == TBodyMode::bmHeader) bodyMode_ = TBodyMode::bmText;
+  return false;
 }
 
-void TMessageReader::headerFields(const std::string& line) {
-  const std::string name = corvane::UpperCase(line.substr(0, line.find(' ')));
-  if (name == "SUBJECT:") message_.Subject = valueFrom(line, 9);
-  if (name == "FROM:") message_.From = valueFrom(line, 7);
-  if (name == "CONTENT-TYPE:") contentType_ = valueFrom(line, 15);
-  if (name == "MESSAGE-ID:") message_.MessageId = valueFrom(line, 13);
-
-  const std::string upper = corvane::UpperCase(line);
-  const size_t boundaryAt = upper.find("BOUNDARY=");
-  if (boundaryAt != std::string::npos) {
-    std::string value = line.substr(boundaryAt + 9);
-    if (value.starts_with('"')) value = value.substr(1, value.find('"', 1) - 1);
-    boundary_ = value.substr(0, kValueLimit);
-  }
-  if (contains(upper, "CONTENT-TRANSFER-ENCODING")) transferEncoding_ = valueFrom(line, 28);
-  if (contains(upper, "NAME")) {
-    const size_t open = line.find('"');
-    partFileName_ = open == std::string::npos ? std::string() : line.substr(open + 1, kValueLimit);
-    partFileName_ = partFileName_.substr(0, partFileName_.find('"'));
-  }
+TMessageReader::Stop TMessageReader::readEntity(const mime::EntityHeader& header) {
+  if (header.IsMultipart()) return readMultipart(header);
+  return readLeaf(header);
 }
 
-bool TMessageReader::readBody() {
-  std::unique_ptr<PartFile> part;
-  if (bodyMode_ == TBodyMode::bmFile) {
-    part = std::make_unique<PartFile>(AttachFilePath + kTempFileName, coder_);
-    message_.Body.Add("\r\nFile \"" + partFileName_ + "\" extracted");
-    partFileName_ = uniqueFileName(PlainFileName(partFileName_));
-    if (partCoding() == PartCoding::Base64) part->DecodeInto(AttachFilePath + partFileName_);
-  }
-  status("Extracting file");
+TMessageReader::Stop TMessageReader::readMultipart(const mime::EntityHeader& header) {
+  boundaries_.push_back(header.Boundary());
+  groups_.push_back(Group{header.subtype == "alternative", false});
+  const size_t level = boundaries_.size() - 1;
+  const auto close = [&] {
+    boundaries_.resize(level);
+    groups_.resize(level);
+  };
 
-  bool closing = false;
+  // The preamble; kept in case the boundary never shows and it is all there is.
+  std::vector<std::string> preamble;
+  size_t preambleBytes = 0;
+  Stop stop;
   std::string line;
-  while (nextLine(line)) {
-    if (!boundary_.empty() && contains(line, boundary_)) {
-      closing = withoutLineEnd(line).ends_with("--");
+  while (contentLine(line, stop)) {
+    preambleBytes += line.size();
+    if (preambleBytes <= kPreambleLimit) preamble.push_back(std::move(line));
+  }
+  if (stop.kind == Stop::End || stop.level < level) {
+    close();
+    mime::EntityHeader text;
+    text.Interpret();
+    if (!bodyTaken_ && skipping_ == 0) {
+      std::string raw;
+      for (const std::string& kept : preamble) raw += kept;
+      setBodyText(raw, header);
+      return stop;
+    }
+    if (skipping_ == 0) readFilePart(text, &preamble, stop);
+    return stop;
+  }
+  preamble.clear();
+
+  const std::string defaultType = header.subtype == "digest" ? "message/rfc822" : "text/plain";
+  while (stop.kind == Stop::Delimiter && stop.level == level) {
+    mime::EntityHeader part;
+    Stop inHeader;
+    const bool hasBody = readHeader(part, false, inHeader);
+    part.Interpret(defaultType);
+    if (!hasBody) {
+      // A part that ends inside its header has no content and leaves nothing.
+      stop = inHeader;
+      continue;
+    }
+    Group& group = groups_[level];
+    const bool upgrade = group.alternative && bodyIsHtml_ && bodyGroup_ == static_cast<int>(level) &&
+                         part.type == "text" && part.subtype == "plain" && part.FileName().empty();
+    const bool skip = group.alternative && group.taken && !upgrade;
+    if (skip) ++skipping_;
+    stop = readEntity(part);
+    if (skip) --skipping_;
+    if (group.alternative) groups_[level].taken = true;
+  }
+  if (stop.kind == Stop::Close && stop.level == level) {
+    // The epilogue; this boundary no longer counts, outer ones do.
+    close();
+    std::string epilogue;
+    while (contentLine(epilogue, stop)) {
+    }
+    return stop;
+  }
+  close();
+  return stop;
+}
+
+TMessageReader::Stop TMessageReader::readLeaf(const mime::EntityHeader& header) {
+  if (skipping_ > 0) return skipContent();
+  // A multipart type without a boundary gives nothing to split at: it is text.
+  const bool text =
+      (header.type == "text" && (header.subtype == "plain" || header.subtype == "html")) || header.type == "multipart";
+  const bool inline_ = header.disposition != "attachment" && header.FileName().empty();
+  if (text && inline_) {
+    const bool upgrade = bodyIsHtml_ && header.subtype == "plain" && !groups_.empty() && groups_.back().alternative &&
+                         bodyGroup_ == static_cast<int>(groups_.size() - 1);
+    if (!bodyTaken_ || upgrade) {
+      status("Extracting file");
+      return readBodyPart(header);
+    }
+  }
+  return readFilePart(header, nullptr, {});
+}
+
+TMessageReader::Stop TMessageReader::skipContent() {
+  Stop stop;
+  std::string line;
+  while (contentLine(line, stop)) {
+  }
+  return stop;
+}
+
+TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& header) {
+  bodyGroup_ = -1;
+  for (size_t g = groups_.size(); g-- > 0;) {
+    if (groups_[g].alternative) {
+      bodyGroup_ = static_cast<int>(g);
       break;
     }
-    if (part) {
-      part->Add(line);
-    } else {
-      message_.Body.Add(withoutLineEnd(line));
-    }
   }
-  if (part) storePart(*part);
-  bodyMode_ = TBodyMode::bmFile;
-  return closing;
+  Stop stop;
+  std::string line;
+  const std::string charset = corvane::LowerCase(header.Charset());
+  const bool wide = charset.starts_with("utf-16") || charset.starts_with("utf-32") || charset.starts_with("ucs");
+  if (header.subtype == "plain" && codingOf(header.encoding) == Coding::Identity && !wide) {
+    // Most mail: plain text as it came, each line shown as it arrives.
+    if (!bodyTaken_) bodyAt_ = message_.Body.Count();
+    bodyTaken_ = true;
+    bodyIsHtml_ = false;
+    for (; bodyLines_ > 0; --bodyLines_) message_.Body.Delete(bodyAt_);
+    // An empty last line is only the line end that belongs to the delimiter.
+    std::optional<std::string> held;
+    while (contentLine(line, stop)) {
+      if (held) message_.Body.Insert(bodyAt_ + bodyLines_++, std::move(*held));
+      held = mime::ToUtf8(std::string_view(line).substr(0, line.size() - lineEndOf(line).size()), charset);
+    }
+    if (held && (stop.kind == Stop::End || !held->empty()))
+      message_.Body.Insert(bodyAt_ + bodyLines_++, std::move(*held));
+    return stop;
+  }
+  std::string raw;
+  std::string heldEnd;
+  while (contentLine(line, stop)) {
+    raw += heldEnd;
+    heldEnd = lineEndOf(line);
+    raw.append(line, 0, line.size() - heldEnd.size());
+  }
+  if (stop.kind == Stop::End) raw += heldEnd;
+  setBodyText(raw, header);
+  return stop;
 }
 
-void TMessageReader::readMultipart() {
-  std::string line;
-  bool delimiterSeen = false;
-  while (!delimiterSeen && nextLine(line)) delimiterSeen = contains(line, boundary_);
-  bool closing = false;
-  while (delimiterSeen && !closing && !ended_) {
-    transferEncoding_.clear();
-    partFileName_.clear();
-    readHeader();
-    if (ended_) break;
-    closing = readBody();
+void TMessageReader::setBodyText(const std::string& raw, const mime::EntityHeader& header) {
+  if (!bodyTaken_) bodyAt_ = message_.Body.Count();
+  bodyTaken_ = true;
+  const std::string bytes = decodedContent(coder_, raw, header.encoding);
+  bodyIsHtml_ = header.type == "text" && header.subtype == "html";
+  std::string charset = header.Charset();
+  std::string text;
+  if (bodyIsHtml_) {
+    if (charset.empty()) charset = mime::HtmlMetaCharset(bytes);
+    text = mime::HtmlToText(mime::ToUtf8(bytes, charset));
+    // What the markup leaves at the end is layout, not text.
+    while (text.ends_with('\n')) text.pop_back();
+  } else {
+    text = mime::ToUtf8(bytes, charset);
   }
+  // The lines go in at once, so that a failure later in the message leaves them shown; a
+  // plain alternative that follows an HTML one takes its place.
+  for (; bodyLines_ > 0; --bodyLines_) message_.Body.Delete(bodyAt_);
+  TStringList lines;
+  lines.SetText(text);
+  for (int i = 0; i < lines.Count(); ++i) message_.Body.Insert(bodyAt_ + i, lines[i]);
+  bodyLines_ = lines.Count();
+}
+
+TMessageReader::Stop TMessageReader::readFilePart(const mime::EntityHeader& header,
+                                                  const std::vector<std::string>* keptLines, Stop keptStop) {
+  const std::string given = header.FileName();
+  const bool embedded = header.IsMessage() && given.empty();
+  PartWriter writer(*this, codingOf(header.encoding), given.empty() ? kDefaultFileName : given, embedded);
+  message_.Body.Add("\r\nFile \"" + given + "\" extracted");
+  status("Extracting file");
+  Stop stop = keptStop;
+  if (keptLines) {
+    for (const std::string& line : *keptLines) writer.Add(line);
+  } else {
+    std::string line;
+    while (contentLine(line, stop)) writer.Add(line);
+  }
+  message_.Attachments.Add(writer.Finish(stop.kind == Stop::End));
+  return stop;
 }
 
 std::string TMessageReader::PlainFileName(const std::string& name) {
   const size_t cut = name.find_last_of("/\\");
-  std::string plain = cut == std::string::npos ? name : name.substr(cut + 1);
-  if (plain.empty() || plain == "." || plain == ".." || contains(plain, std::string_view("\0", 1))) {
-    return kDefaultFileName;
+  std::string plain;
+  // Control characters (C0, DEL and the C1 range as UTF-8) could rewrite a terminal or
+  // hide part of the name.
+  for (size_t i = cut == std::string::npos ? 0 : cut + 1; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F) continue;
+    if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(name[i + 1]) < 0xA0) {
+      ++i;
+      continue;
+    }
+    plain += static_cast<char>(c);
   }
-  // File systems refuse names past 255 bytes; keep the start and the extension.
+  if (plain.empty() || plain == "." || plain == "..") return kDefaultFileName;
+  // File systems refuse names past 255 bytes; keep the start and the extension, and never
+  // cut a character in two.
   if (plain.size() > kMaxNameBytes) {
     const size_t dot = plain.rfind('.');
     const std::string ext = dot != std::string::npos && plain.size() - dot <= 16 ? plain.substr(dot) : "";
-    plain = plain.substr(0, kMaxNameBytes - ext.size()) + ext;
+    size_t keep = kMaxNameBytes - ext.size();
+    while (keep > 0 && (static_cast<unsigned char>(plain[keep]) & 0xC0) == 0x80) --keep;
+    plain = plain.substr(0, keep) + ext;
   }
   return plain;
 }
 
 bool TMessageReader::taken(const std::string& name) const {
+  if (corvane::SameTextAscii(name, kTempFileName)) return true;
   for (const std::string& reserved : ReservedFileNames)
     if (corvane::SameTextAscii(reserved, name)) return true;
   return entryExists(AttachFilePath + name);
 }
 
-std::string TMessageReader::uniqueFileName(const std::string& name) const {
+std::string TMessageReader::uniqueFileName(const std::string& name) {
   if (!taken(name)) return name;
   const size_t firstDot = name.find('.');
   const std::string base = name.substr(0, firstDot);
@@ -317,45 +609,19 @@ std::string TMessageReader::uniqueFileName(const std::string& name) const {
     const size_t secondDot = name.find('.', firstDot + 1);
     ext = name.substr(firstDot + 1, secondDot == std::string::npos ? std::string::npos : secondDot - firstDot - 1);
   }
-  for (int n = 1; n <= kMaxNameSuffix; ++n) {
+  // Every number below the last one handed out was taken then; starting after it gives
+  // the first free number while the folder only grows, in one look-up per part.
+  int& last = lastSuffix_[AttachFilePath + '\0' + base + '\0' + ext];
+  // A file removed since then (by the user, between sessions) makes the count start over.
+  if (last > 0 && !taken(base + "_" + std::to_string(last) + "." + ext)) last = 0;
+  for (int n = last + 1; n <= kMaxNameSuffix; ++n) {
     std::string candidate = base + "_" + std::to_string(n) + "." + ext;
-    if (!taken(candidate)) return candidate;
+    if (!taken(candidate)) {
+      last = n;
+      return candidate;
+    }
   }
   throw EFCreateError(corvane::Format("Cannot create file %s", (AttachFilePath + name).c_str()));
-}
-
-TMessageReader::PartCoding TMessageReader::partCoding() const {
-  // Parts are decoded only for these spellings; any other part is moved as it came.
-  if (contains(transferEncoding_, "X-UUENCODE")) return PartCoding::UUEncode;
-  if (contains(transferEncoding_, "base64") || contains(transferEncoding_, "Base64")) return PartCoding::Base64;
-  return PartCoding::None;
-}
-
-void TMessageReader::storePart(PartFile& part) {
-  part.CloseTemp();
-  const std::string target = AttachFilePath + partFileName_;
-  message_.Attachments.Add(partFileName_);
-  switch (partCoding()) {
-    case PartCoding::Base64:
-      status("Decoding file");
-      part.FinishDecoding();
-      return;
-    case PartCoding::UUEncode: {
-      TFileStream in(part.TempPath(), TFileStream::fmOpenRead);
-      TFileStream out(target, TFileStream::fmCreate);
-      const CoderStreams streams(coder_, in, out);
-      coder_.Method = uuCode;
-      status("Decoding file");
-      if (in.Size() > 0) coder_.Decode();
-      out.Flush();
-      return;
-    }
-    case PartCoding::None:
-      if (std::rename(part.TempPath().c_str(), target.c_str()) != 0) {
-        throw EFCreateError(corvane::Format("Cannot create file %s", target.c_str()));
-      }
-      return;
-  }
 }
 
 void TMessageReader::status(const std::string& text) {

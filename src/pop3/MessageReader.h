@@ -1,18 +1,26 @@
 #pragma once
 // The records of a retrieved message and the reader that fills them line by line from a
-// POP3 RETR reply, writing every attachment part to a file in the attachment folder.
+// POP3 RETR reply: it walks the whole MIME part tree in one pass, puts the message's text
+// into the body as UTF-8 and streams every attachment part to a file in the attachment
+// folder, decoded, with memory flat in the part's size.
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Events.h"
-#include "Streams.h"
 #include "StringList.h"
 #include "ZnExtstr.h"
 
 class TZnUUProcessor;
+class TRawMessageSink;
+namespace mime {
+class EntityHeader;
+}
 
 // The last retrieved message: header lines, sender, subject, body and attachment file names.
 class TMailMessage : public TObject {
@@ -35,16 +43,24 @@ class TSummary : public TObject {
   TExStringList Header;
 };
 
-enum class TBodyMode { bmHeader, bmText, bmFile };
-
 // Reads one message, from the line after the positive RETR reply up to and including the
 // terminating line. Lines come from ReadLine with their line ends; the reader never asks for
 // a line past the terminating one, so the next reply stays where it is.
+//
+// What it makes of a message:
+// - Header: the top-level header lines as received; From, Subject and MessageId their
+//   values with RFC 2047 words decoded (Subject keeps the blank after its colon).
+// - Body: the message's text in UTF-8: the first inline text/plain or text/html part (in
+//   multipart/alternative the plain one; HTML as its text without markup), then for every
+//   attachment an empty line and the notice File "name" extracted, in message order.
+// - Attachments: every other leaf part, and every message/rfc822 part whole as ".eml",
+//   written decoded (base64, quoted-printable, uuencode) or with exactly its bytes.
 class TMessageReader {
  public:
   using TLineSource = std::function<std::string()>;
 
-  TMessageReader(TMailMessage& message, TZnUUProcessor& coder) : message_(message), coder_(coder) {}
+  TMessageReader(TMailMessage& message, TZnUUProcessor& coder);
+  ~TMessageReader();
 
   // Folder prefix of attachment files, joined unchanged (a folder ends with its separator).
   std::string AttachFilePath;
@@ -53,40 +69,67 @@ class TMessageReader {
   std::vector<std::string> ReservedFileNames;
   // Progress texts ("Extracting file", "Decoding file") for the owner's status report.
   std::function<void(const std::string& Text)> OnStatus;
+  // Receives the message exactly as sent, dot-stuffing undone, when set (not owned).
+  TRawMessageSink* RawSink = nullptr;
 
-  // Working fields back to their state before a message: header mode, nothing known.
+  // Working fields back to their state before a message.
   void Reset();
   // Clears the record and reads the whole message into it.
   void Read(const TLineSource& ReadLine);
 
-  // The name a part's file gets in the folder: no path, nothing the file system refuses.
+  // The name a part's file gets in the folder: no path, no control characters, nothing
+  // the file system refuses.
   static std::string PlainFileName(const std::string& name);
 
  private:
-  class PartFile;
-  enum class PartCoding { None, Base64, UUEncode };
+  class PartWriter;
+  struct Stop {
+    enum Kind { End, Delimiter, Close } kind = End;
+    size_t level = 0;
+  };
+  struct Group {
+    bool alternative = false;
+    bool taken = false;  // an alternative has been shown or saved
+  };
 
   bool nextLine(std::string& line);
-  void readMessage();
-  void readHeader();
-  bool readBody();
-  void readMultipart();
+  void keepRaw(const std::function<void()>& step);
+  bool contentLine(std::string& line, Stop& stop);
   void drainToEnd();
-  void headerFields(const std::string& line);
-  std::string uniqueFileName(const std::string& name) const;
+  void readMessage();
+  bool readHeader(mime::EntityHeader& header, bool top, Stop& stop);
+  Stop readEntity(const mime::EntityHeader& header);
+  Stop readMultipart(const mime::EntityHeader& header);
+  Stop readLeaf(const mime::EntityHeader& header);
+  Stop readBodyPart(const mime::EntityHeader& header);
+  // Writes a part from the wire, or from lines already read (ended by keptStop).
+  Stop readFilePart(const mime::EntityHeader& header, const std::vector<std::string>* keptLines, Stop keptStop);
+  Stop skipContent();
+  void setBodyText(const std::string& raw, const mime::EntityHeader& header);
+  void topField(const mime::EntityHeader& header);
+  std::string uniqueFileName(const std::string& name);
   bool taken(const std::string& name) const;
-  PartCoding partCoding() const;
-  void storePart(PartFile& part);
   void status(const std::string& text);
 
   TMailMessage& message_;
   TZnUUProcessor& coder_;
   const TLineSource* source_ = nullptr;
   bool ended_ = false;  // the terminating line has been read
+  std::optional<std::string> pushedBack_;
+  TRawMessageSink* sink_ = nullptr;
+  std::exception_ptr sinkError_;
 
-  std::string contentType_;
-  std::string boundary_;
-  std::string transferEncoding_;
-  std::string partFileName_;
-  TBodyMode bodyMode_ = TBodyMode::bmHeader;
+  std::vector<std::string> boundaries_;  // open multiparts, outermost first
+  std::vector<Group> groups_;            // beside boundaries_
+  int skipping_ = 0;                     // inside an alternative that is not shown
+
+  bool bodyTaken_ = false;
+  bool bodyIsHtml_ = false;
+  int bodyGroup_ = -1;  // the alternative group the body came from
+  int bodyAt_ = 0;      // where the body's lines go among the notices
+  int bodyLines_ = 0;
+
+  // Highest "_n" handed out per base and extension, so that many parts of one name cost
+  // one look-up each.
+  std::map<std::string, int> lastSuffix_;
 };

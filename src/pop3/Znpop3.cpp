@@ -169,6 +169,7 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     command("RETR " + number);
     FReader.AttachFilePath = AttachFilePath;
     FReader.ReservedFileNames = ReservedFileNames;
+    FReader.RawSink = RawArchive;
     FReader.Read([this] { return ReadLn(); });
     if (DeleteOnRead) command("DELE " + number);
     ReportStatus(1, "Message Retrieved");

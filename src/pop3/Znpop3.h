@@ -26,6 +26,8 @@ class TZnPOP3 : public TZnSocket {
   std::string AttachFilePath;
   // The owner's own file names in that folder; attachments never take them.
   std::vector<std::string> ReservedFileNames;
+  // Receives every retrieved message exactly as sent, when set (not owned).
+  TRawMessageSink* RawArchive = nullptr;
 
   // Fires at the end of Connect once the login succeeded (also when STAT then failed).
   // Replaces the socket's own OnConnect, which stays unassigned here.

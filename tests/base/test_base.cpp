@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 
@@ -83,6 +85,67 @@ TEST(Streams, AtomicWriteReplacesWholeFile) {
   WriteFileAtomically(path, "new\r\n", 0600);
   EXPECT_EQ(ReadFile(path), "new\r\n");
   EXPECT_THROW(WriteFileAtomically("/nonexistent/dir/f", "x"), EFCreateError);
+}
+
+namespace {
+unsigned modeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
+// Sets the umask for one scope.
+struct Umask {
+  explicit Umask(mode_t mask) : old(::umask(mask)) {}
+  ~Umask() { ::umask(old); }
+  mode_t old;
+};
+}  // namespace
+
+TEST(Streams, OwnFilesArePrivateAndUserFilesFollowTheUmask) {
+  const Umask open(022);
+  const std::string dir = testing::TempDir() + "/modes-" + std::to_string(::getpid()) + "/";
+  ::mkdir(dir.c_str(), 0700);
+  WriteFileAtomically(dir + "store", "x");
+  EXPECT_EQ(modeOf(dir + "store"), 0600u);
+  AppendToFile(dir + "archive", "From a\n", true);
+  AppendToFile(dir + "archive", "more\n", false);
+  EXPECT_EQ(ReadFile(dir + "archive"), "From a\nmore\n");
+  EXPECT_EQ(modeOf(dir + "archive"), 0600u);
+  // A received attachment is the user's file: 0666 less the umask, like any other program's.
+  {
+    const Umask group(027);
+    TFileStream(dir + "attachment", TFileStream::fmCreate).WriteString("a");
+    EXPECT_EQ(UserFileMode(), 0640u);
+  }
+  EXPECT_EQ(modeOf(dir + "attachment"), 0640u);
+  EXPECT_EQ(::umask(022), 022u);  // UserFileMode put the mask back
+  EXPECT_THROW(AppendToFile(dir + "no/such", "x", true), EFCreateError);
+  for (const char* name : {"store", "archive", "attachment"}) ::unlink((dir + name).c_str());
+  ::rmdir(dir.c_str());
+}
+
+TEST(SysUtils, FileStampSeesEveryKindOfChange) {
+  const std::string path = testing::TempDir() + "/stamp-" + std::to_string(::getpid());
+  ::unlink(path.c_str());
+  EXPECT_FALSE(StampOf(path).exists);
+  EXPECT_EQ(StampOf(path), FileStamp{});
+  WriteFileAtomically(path, "abc");
+  const FileStamp first = StampOf(path);
+  EXPECT_TRUE(first.exists);
+  EXPECT_EQ(first.size, 3);
+  EXPECT_EQ(StampOf(path), first);
+  {
+    TFileStream f(path, TFileStream::fmOpenWrite);
+    f.SetPosition(3);
+    f.WriteString("d");
+  }
+  EXPECT_EQ(StampOf(path).inode, first.inode);
+  EXPECT_NE(StampOf(path), first);
+  // Replaced by a rename: a new inode.
+  const FileStamp second = StampOf(path);
+  WriteFileAtomically(path, "abc");
+  EXPECT_NE(StampOf(path).inode, second.inode);
+  ::unlink(path.c_str());
 }
 
 TEST(Exceptions, MessageKeepsTextPastANulByte) {

@@ -54,6 +54,8 @@ class Window {
   std::string Folder() const { return dir_.path().toStdString() + "/"; }
 
   Tpopform& Open() {
+    // One program at a time on a folder: the old window goes before the new one starts.
+    form_.reset();
     form_ = std::make_unique<Tpopform>(Folder() + "corvane", dialogs);
     form_->show();
     return *form_;

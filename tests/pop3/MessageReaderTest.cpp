@@ -3,7 +3,10 @@
 // terminating line; NAME.expected is the dump of the record and of the files written;
 // NAME.before, when present, lists files that already exist in the attachment folder.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
@@ -11,7 +14,9 @@
 #include <sstream>
 
 #include "Exceptions.h"
+#include "MboxArchive.h"
 #include "MessageReader.h"
+#include "MimeText.h"
 #include "Streams.h"
 #include "ZnUUE.h"
 
@@ -29,6 +34,17 @@ std::string toCrLf(const std::string& text) {
   for (char c : text) {
     if (c == '\n') out += '\r';
     out += c;
+  }
+  return out;
+}
+
+// LF to CR LF where a line does not end in CR LF already.
+std::string toCrLfOnce(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+    out += text[i];
   }
   return out;
 }
@@ -178,16 +194,16 @@ TEST_P(ReaderCase, MatchesExpectedDump) {
 INSTANTIATE_TEST_SUITE_P(Messages, ReaderCase, testing::ValuesIn(caseNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
-TEST(MessageReader, NameWithNulBecomesDefaultName) {
+TEST(MessageReader, ControlCharactersLeaveFileNames) {
   ReaderRig rig;
   std::string wire = toCrLf(
       "Content-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n--b\n"
       "Content-Disposition: attachment; filename=\"");
-  wire += std::string("evil\0.txt", 9) + "\"\r\n\r\npayload\r\n--b--\r\n.\r\n";
+  wire += std::string("evil\0\x1B[2J\x7F\xC2\x9B.txt", 16) + "\"\r\n\r\npayload\r\n--b--\r\n.\r\n";
   EXPECT_EQ(rig.Read(wire), 1u);
   ASSERT_EQ(rig.message.Attachments.Count(), 1);
-  EXPECT_EQ(rig.message.Attachments[0], "text.tmp");
-  EXPECT_EQ(corvane::ReadFile((rig.folder / "text.tmp").string()), "payload\r\n");
+  EXPECT_EQ(rig.message.Attachments[0], "evil[2J.txt");
+  EXPECT_EQ(corvane::ReadFile((rig.folder / "evil[2J.txt").string()), "payload");
 }
 
 TEST(MessageReader, PlainFileNameKeepsEveryPartInsideTheFolder) {
@@ -201,6 +217,12 @@ TEST(MessageReader, PlainFileNameKeepsEveryPartInsideTheFolder) {
   EXPECT_EQ(TMessageReader::PlainFileName("..hidden"), "..hidden");
   EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n') + ".pdf"), std::string(196, 'n') + ".pdf");
   EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n')), std::string(200, 'n'));
+  EXPECT_EQ(TMessageReader::PlainFileName("\r\n\t"), "text.tmp");
+  // A cut never splits a character: 100 two-byte letters and one more byte do not fit.
+  EXPECT_EQ(TMessageReader::PlainFileName("x" + std::string(300, '\xC3')), "x" + std::string(199, '\xC3'));
+  std::string umlauts = "x";
+  for (int i = 0; i < 150; ++i) umlauts += "\xC3\xBC";
+  EXPECT_EQ(TMessageReader::PlainFileName(umlauts), umlauts.substr(0, 199));
 }
 
 TEST(MessageReader, PartsNeverTakeTheOwnersFileNames) {
@@ -238,7 +260,7 @@ TEST(MessageReader, UnwritableFolderFailsAfterReadingTheWholeMessage) {
     rig.reader.Read([&feed] { return feed(); });
     FAIL() << "no error";
   } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(), "Cannot create file " + rig.reader.AttachFilePath + "Temp.mme");
+    EXPECT_EQ(e.Message(), "Cannot create file " + rig.reader.AttachFilePath + "a.txt");
   }
   EXPECT_EQ(feed.Unread(), 1u);
   EXPECT_EQ(rig.message.Subject, " s");
@@ -305,7 +327,7 @@ TEST(MessageReader, LargeBase64PartsDecodeAsOneCallWould) {
     const std::string decoded = corvane::ReadFile((rig.folder / "big.bin").string());
     EXPECT_TRUE(decoded == decodedAtOnce(coded)) << "padding after line " << padAfter;
     EXPECT_EQ(decoded.size(), padAfter < 0 ? 40000u * 57 : 20000u * 57 + 1);
-    EXPECT_TRUE(corvane::ReadFile((rig.folder / "Temp.mme").string()) == coded);
+    EXPECT_FALSE(fs::exists(rig.folder / "Temp.mme"));
   }
 }
 
@@ -321,6 +343,240 @@ TEST(MessageReader, PartCutShortLeavesNoHalfDecodedAttachment) {
   EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EAbortError);
   EXPECT_FALSE(fs::exists(rig.folder / "big.bin"));
   EXPECT_EQ(rig.message.Attachments.Count(), 0);
+}
+
+// ---- real-world messages ---------------------------------------------------------------
+// tests/data/corpus/NAME.eml is a message as a mail library's test suite ships it (see the
+// README there); NAME.expected holds what a user gets: sender, subject, body text and every
+// attachment's name, size and SHA-256. The message goes through the archive as well, which
+// must give back exactly the bytes sent.
+
+const fs::path kCorpus = fs::path(CORVANE_TEST_DATA) / "corpus";
+
+// A message file as a server sends it: CR LF line ends, leading dots doubled, then ".".
+std::string onTheWire(const std::string& message) {
+  std::string wire;
+  for (const std::string& line : wireLines(toCrLfOnce(message))) {
+    if (line.starts_with(".")) wire += ".";
+    wire += line;
+  }
+  if (!wire.ends_with("\r\n")) wire += "\r\n";
+  return wire + ".\r\n";
+}
+
+std::string sha256(const std::string& bytes) {
+  return QCryptographicHash::hash(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                  QCryptographicHash::Sha256)
+      .toHex()
+      .toStdString();
+}
+
+std::string corpusDump(const TMailMessage& m, const fs::path& folder) {
+  std::ostringstream out;
+  out << "From=[" << escaped(m.From) << "]\n";
+  out << "Subject=[" << escaped(m.Subject) << "]\n";
+  dumpList(out, "Body", m.Body);
+  out << "Attachments:\n";
+  for (const std::string& name : m.Attachments.Items()) {
+    const std::string bytes = corvane::ReadFile((folder / name).string());
+    out << "|" << escaped(name) << " " << bytes.size() << " " << sha256(bytes) << "\n";
+  }
+  return out.str();
+}
+
+std::vector<std::string> corpusNames() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(kCorpus))
+    if (entry.path().extension() == ".eml") names.push_back(entry.path().stem().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class CorpusMessage : public testing::TestWithParam<std::string> {};
+
+TEST_P(CorpusMessage, ShowsItsTextKeepsItsFilesAndArchivesItExactly) {
+  const fs::path base = kCorpus / GetParam();
+  ReaderRig rig;
+  MboxArchive archive((rig.Root() / "mailin.mbox").string());
+  rig.reader.RawSink = &archive;
+  const std::string wire = onTheWire(corvane::ReadFile(base.string() + ".eml"));
+  EXPECT_EQ(rig.Read(wire), 1u);
+
+  // Every file in the folder is one the message lists, and the body is valid UTF-8.
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(rig.folder)) {
+    ++files;
+    EXPECT_GE(rig.message.Attachments.IndexOf(entry.path().filename().string()), 0) << entry.path();
+  }
+  EXPECT_EQ(files, static_cast<size_t>(rig.message.Attachments.Count()));
+  for (const std::string& line : rig.message.Body.Items()) EXPECT_TRUE(mime::IsValidUtf8(line)) << line;
+
+  const std::string actual = corpusDump(rig.message, rig.folder);
+  const std::string expectedPath = base.string() + ".expected";
+  if (!fs::exists(expectedPath) && std::getenv("CORVANE_WRITE_EXPECTED"))
+    std::ofstream(expectedPath, std::ios::binary) << actual;
+  EXPECT_EQ(actual, corvane::ReadFile(expectedPath));
+
+  const std::vector<std::string> archived = MboxArchive::ReadMessages(archive.Path());
+  ASSERT_EQ(archived.size(), 1u);
+  std::string sent = toCrLfOnce(corvane::ReadFile(base.string() + ".eml"));
+  if (!sent.ends_with("\r\n")) sent += "\r\n";
+  EXPECT_TRUE(archived[0] == sent) << "the archive must hold the message exactly as sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, CorpusMessage, testing::ValuesIn(corpusNames()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+// ---- the raw archive -------------------------------------------------------------------
+
+TEST(MessageArchive, KeepsEachMessageAsSentQuotesFromLinesAndDropsOneCutShort) {
+  ReaderRig rig;
+  MboxArchive archive((rig.Root() / "mailin.mbox").string());
+  rig.reader.RawSink = &archive;
+  const std::string first = "Subject: one\r\n\r\nFrom here on\r\n>From there\r\n.dot\r\n";
+  const std::string second = "Subject: two\n\nbare line ends\n";
+  rig.Read("Subject: one\r\n\r\nFrom here on\r\n>From there\r\n..dot\r\n.\r\n");
+  rig.Read(second + ".\n");
+  const std::string file = corvane::ReadFile(archive.Path());
+  EXPECT_TRUE(file.starts_with("From MAILER-DAEMON ")) << file;
+  EXPECT_NE(file.find("\r\n>From here on\r\n>>From there\r\n.dot\r\n\nFrom MAILER-DAEMON "), std::string::npos) << file;
+  EXPECT_EQ(MboxArchive::ReadMessages(archive.Path()), (std::vector<std::string>{first, second}));
+  EXPECT_EQ(fs::status(archive.Path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  // A message whose connection breaks leaves the archive as it was.
+  const auto before = fs::file_size(archive.Path());
+  std::vector<std::string> lines = wireLines(toCrLf("Subject: three\n\npartial\n"));
+  LineFeed feed(lines);
+  EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EAbortError);
+  EXPECT_EQ(fs::file_size(archive.Path()), before);
+  EXPECT_EQ(MboxArchive::ReadMessages(archive.Path()).size(), 2u);
+}
+
+// The file size limit stands in for a full disk: writes past it fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit old_{};
+  sighandler_t previous_;
+};
+
+TEST(MessageArchive, AnArchiveThatCannotBeWrittenFailsTheRetrievalAfterTheWholeMessage) {
+  for (const bool full : {false, true}) {
+    ReaderRig rig;
+    // Either no folder for the archive, or a disk that fills in the middle of the message.
+    const fs::path path = full ? rig.Root() / "mailin.mbox" : rig.Root() / "missing" / "mailin.mbox";
+    MboxArchive archive(path.string());
+    rig.reader.RawSink = &archive;
+    std::string wire = "Subject: big\r\n\r\n";
+    while (wire.size() < 600 * 1024) wire += std::string(70, 'x') + "\r\n";
+    std::vector<std::string> lines = wireLines(wire + ".\r\n");
+    lines.push_back(kNextReply);
+    LineFeed feed(lines);
+    {
+      const FileSizeLimit limit(full ? 100 * 1024 : RLIM_INFINITY);
+      EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EFCreateError) << full;
+    }
+    EXPECT_EQ(feed.Unread(), 1u) << "the connection stays in step";
+    EXPECT_EQ(full ? fs::file_size(path) : 0u, 0u) << "nothing of the message stays in the archive";
+  }
+}
+
+// ---- naming and failures ---------------------------------------------------------------
+
+TEST(MessageReader, ThousandsOfPartsOfOneNameGetTheNextSuffixEach) {
+  ReaderRig rig;
+  std::ofstream(rig.folder / "same.txt") << "old";
+  std::ofstream(rig.folder / "same_2.txt") << "old";
+  std::string wire = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n";
+  constexpr int kParts = 4000;
+  for (int i = 0; i < kParts; ++i)
+    wire += "--b\r\nContent-Type: text/plain; name=\"same.txt\"\r\n\r\n" + std::to_string(i) + "\r\n";
+  wire += "--b--\r\n.\r\n";
+  rig.Read(wire);
+  ASSERT_EQ(rig.message.Attachments.Count(), kParts);
+  EXPECT_EQ(rig.message.Attachments[0], "same_1.txt");
+  EXPECT_EQ(rig.message.Attachments[1], "same_3.txt");
+  EXPECT_EQ(rig.message.Attachments[kParts - 1], "same_" + std::to_string(kParts + 1) + ".txt");
+  EXPECT_EQ(corvane::ReadFile((rig.folder / "same_3.txt").string()), "1");
+
+  // A file removed since then is taken again, as the first free number.
+  fs::remove(rig.folder / "same_1.txt");
+  fs::remove(rig.folder / ("same_" + std::to_string(kParts + 1) + ".txt"));
+  rig.Read("Content-Type: text/plain; name=\"same.txt\"\r\n\r\nagain\r\n.\r\n");
+  EXPECT_EQ(rig.message.Attachments.Items(), std::vector<std::string>{"same_1.txt"});
+}
+
+TEST(MessageReader, AFullDiskDuringTheLastDecodeLeavesNoFileAndNoName) {
+  ReaderRig rig;
+  const std::string big = bigBase64Part(4000, -1);  // 228,000 bytes decoded
+  const std::string wire = toCrLf(
+                               "Content-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n--b\n"
+                               "Content-Type: text/plain; name=\"small.txt\"\n\nsmall\n--b\n"
+                               "Content-Transfer-Encoding: base64\nContent-Type: x/y; name=\"big.bin\"\n\n") +
+                           big + "--b--\r\n.\r\n";
+  std::vector<std::string> lines = wireLines(wire);
+  lines.push_back(kNextReply);
+  LineFeed feed(lines);
+  {
+    const FileSizeLimit limit(64 * 1024);
+    EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EFileError);
+  }
+  EXPECT_EQ(feed.Unread(), 1u);
+  EXPECT_FALSE(fs::exists(rig.folder / "big.bin"));
+  EXPECT_EQ(rig.message.Attachments.Items(), std::vector<std::string>{"small.txt"});
+  EXPECT_EQ(corvane::ReadFile((rig.folder / "small.txt").string()), "small");
+}
+
+TEST(MessageReader, Base64CutAtAnyLineLengthGivesTheBytesSent) {
+  std::string bytes;
+  for (int i = 0; i < 3000; ++i) bytes += static_cast<char>((i * 131 + 7) % 256);
+  TMemoryStream in, coded;
+  in.SetData(bytes);
+  TZnUUProcessor coder;
+  coder.InputStream = &in;
+  coder.OutputStream = &coded;
+  coder.Encode();
+  std::string flat;
+  for (char c : coded.Data())
+    if (c != '\r' && c != '\n') flat += c;
+  for (const size_t width : {4u, 57u, 75u, 76u, 998u}) {
+    std::string body;
+    for (size_t at = 0; at < flat.size(); at += width) body += flat.substr(at, width) + "\r\n";
+    ReaderRig rig;
+    rig.Read(
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nt\r\n--b\r\n"
+        "Content-Transfer-Encoding: BASE64\r\nContent-Type: x/y; name=\"d.bin\"\r\n\r\n" +
+        body + "--b--\r\n.\r\n");
+    EXPECT_TRUE(corvane::ReadFile((rig.folder / "d.bin").string()) == bytes) << "lines of " << width;
+  }
+}
+
+TEST(MessageReader, ABoundaryThatStartsAnotherIsNotTakenForIt) {
+  ReaderRig rig;
+  rig.Read(
+      toCrLf("Content-Type: multipart/mixed; boundary=\"sep\"\n\n--sep\n"
+             "Content-Type: multipart/alternative; boundary=\"sep-2\"\n\n--sep-2\n\nplain\n--sep-2\n"
+             "Content-Type: text/html\n\n<b>html</b>\n--sep-2--\n--sep\n"
+             "Content-Type: text/plain; name=\"a.txt\"\n\n--sep-2 is text here\n--sep--\n.\n"));
+  EXPECT_EQ(rig.message.Body.Items(), (std::vector<std::string>{"plain", "\r\nFile \"a.txt\" extracted"}));
+  EXPECT_EQ(corvane::ReadFile((rig.folder / "a.txt").string()), "--sep-2 is text here");
 }
 
 }  // namespace

@@ -1,0 +1,178 @@
+#include "MboxArchive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "Exceptions.h"
+#include "Streams.h"
+#include "SysUtils.h"
+
+namespace {
+
+constexpr size_t kBufferBytes = 256 * 1024;
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// "From " and any number of '>' before it: such a line gets one more '>' (mboxrd).
+bool quotable(std::string_view line) {
+  size_t i = 0;
+  while (i < line.size() && line[i] == '>') ++i;
+  return line.substr(i).starts_with("From ");
+}
+
+void syncFolderEntry(const std::string& path) {
+  const std::string folder = corvane::ExtractFilePath(path);
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  ::fsync(dir);
+  ::close(dir);
+}
+
+}  // namespace
+
+MboxArchive::MboxArchive(std::string path) : path_(std::move(path)) {}
+
+MboxArchive::~MboxArchive() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void MboxArchive::open() {
+  if (fd_ >= 0) return;
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd_ < 0 && errno == ENOENT) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    created_ = fd_ >= 0;
+  }
+  if (fd_ < 0) throw EFCreateError("Cannot create file " + path_);
+}
+
+void MboxArchive::BeginMessage() {
+  open();
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw EFCreateError("Cannot create file " + path_);
+  start_ = static_cast<long long>(st.st_size);
+  failed_ = false;
+  buffer_.clear();
+  // The envelope sender is not known to a POP3 client; the date is the arrival here.
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::gmtime_r(&now, &tm);
+  char date[64];
+  std::strftime(date, sizeof date, "%a %b %e %H:%M:%S %Y", &tm);
+  buffer_ += "From MAILER-DAEMON ";
+  buffer_ += date;
+  buffer_ += '\n';
+  lastEndedLine_ = true;
+}
+
+void MboxArchive::Line(std::string_view line) {
+  if (failed_ || fd_ < 0) return;
+  if (quotable(line)) buffer_ += '>';
+  buffer_ += line;
+  lastEndedLine_ = line.ends_with('\n');
+  if (buffer_.size() >= kBufferBytes) flush();
+}
+
+void MboxArchive::flush() {
+  if (failed_) return;
+  if (!writeAll(fd_, buffer_)) {
+    failed_ = true;
+    buffer_.clear();
+    AbandonMessage();
+    throw EFCreateError("Cannot create file " + path_);
+  }
+  buffer_.clear();
+}
+
+void MboxArchive::EndMessage() {
+  if (fd_ < 0) return;
+  if (failed_) throw EFCreateError("Cannot create file " + path_);
+  // Messages are kept apart by an empty line before the next "From " line.
+  if (!lastEndedLine_) buffer_ += '\n';
+  buffer_ += '\n';
+  flush();
+  start_ = -1;
+}
+
+void MboxArchive::AbandonMessage() {
+  buffer_.clear();
+  if (fd_ < 0 || start_ < 0) return;
+  if (::ftruncate(fd_, static_cast<off_t>(start_)) != 0) {
+    // Left as it is, the torn message would end up inside the next one: refuse more.
+    ::close(fd_);
+    fd_ = -1;
+  }
+  start_ = -1;
+}
+
+void MboxArchive::Sync() {
+  if (fd_ < 0) return;
+  if (::fsync(fd_) != 0) throw EFCreateError("Cannot create file " + path_);
+  if (created_) syncFolderEntry(path_);
+}
+
+std::vector<std::string> MboxArchive::ReadMessages(const std::string& path) {
+  const std::string bytes = corvane::ReadFile(path);
+  std::vector<std::string> messages;
+  std::string* current = nullptr;
+  bool afterBlank = true;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    end = end == std::string::npos ? bytes.size() : end + 1;
+    std::string_view line(bytes.data() + start, end - start);
+    start = end;
+    if (afterBlank && line.starts_with("From ")) {
+      // The empty line before a "From " line belongs to the separator, not the message.
+      if (current && current->ends_with("\n\n")) current->pop_back();
+      messages.emplace_back();
+      current = &messages.back();
+      afterBlank = false;
+      continue;
+    }
+    afterBlank = line == "\n";
+    if (!current) continue;
+    if (quotable(line) && line.starts_with('>')) line.remove_prefix(1);
+    current->append(line);
+  }
+  if (current && current->ends_with("\n\n")) current->pop_back();
+  return messages;
+}
+
+namespace corvane {
+
+void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files) {
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // One call for every file and folder entry of the session, whatever their number.
+  if (dir >= 0 && ::syncfs(dir) == 0) {
+    ::close(dir);
+    return;
+  }
+  for (const std::string& file : files) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok && corvane::FileExists(file)) {
+      if (dir >= 0) ::close(dir);
+      throw EFCreateError("Cannot create file " + file);
+    }
+  }
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,63 @@
+#pragma once
+// The raw archive of received mail: every message exactly as the server sent it (its
+// dot-stuffing undone) appended to a standard mbox file in the mboxrd form, so that the
+// original can be read again whatever the reader made of it, by this program or any other
+// mail client. Appending never reads the file: its cost does not grow with the archive.
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the message reader hands on: one message's lines, in order, with their line ends.
+class TRawMessageSink {
+ public:
+  virtual ~TRawMessageSink() = default;
+  virtual void BeginMessage() = 0;
+  virtual void Line(std::string_view line) = 0;
+  // The whole message is in.
+  virtual void EndMessage() = 0;
+  // The message was cut short: nothing of it stays.
+  virtual void AbandonMessage() = 0;
+};
+
+class MboxArchive : public TRawMessageSink {
+ public:
+  // The file is created (0600: it holds the user's mail) at the first message.
+  explicit MboxArchive(std::string path);
+  ~MboxArchive() override;
+  MboxArchive(const MboxArchive&) = delete;
+  MboxArchive& operator=(const MboxArchive&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  void BeginMessage() override;
+  void Line(std::string_view line) override;
+  // Writes the rest of the message; "Cannot write file %s" when the disk refuses it.
+  void EndMessage() override;
+  void AbandonMessage() override;
+
+  // The messages appended so far are on disk, and so is the file's folder entry when this
+  // archive created the file.
+  void Sync();
+  bool Created() const { return created_; }
+
+  // Every message of an mbox file, "From " quoting undone: what Line received.
+  static std::vector<std::string> ReadMessages(const std::string& path);
+
+ private:
+  void open();
+  void flush();
+
+  std::string path_;
+  int fd_ = -1;
+  bool created_ = false;
+  bool failed_ = false;  // a write of the current message failed; the message is undone
+  bool lastEndedLine_ = true;
+  long long start_ = 0;  // file length before the current message
+  std::string buffer_;
+};
+
+namespace corvane {
+// Puts every file written into folder during a session on disk, folder entries included,
+// with one call where the system allows it (else one sync per file and one for the folder).
+void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files);
+}  // namespace corvane

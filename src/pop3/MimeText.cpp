@@ -1,0 +1,415 @@
+#include "MimeText.h"
+
+#include <iconv.h>
+
+#include <QString>
+#include <QStringList>
+#include <QTextDocument>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "SysUtils.h"
+
+namespace mime {
+
+namespace {
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+void appendCodePoint(std::string& out, unsigned cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Length of the valid UTF-8 sequence at the start of bytes, or 0.
+size_t utf8SequenceLength(std::string_view bytes) {
+  const auto b = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char c = b(0);
+  if (c < 0x80) return 1;
+  size_t n = 0;
+  unsigned min = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < n) return 0;
+  unsigned cp = c & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    if ((b(i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+// One iconv descriptor for the life of a conversion.
+class Converter {
+ public:
+  explicit Converter(const std::string& from) : cd_(::iconv_open("UTF-8", from.c_str())) {}
+  ~Converter() {
+    if (ok()) ::iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts as much as it can; returns the bytes of input consumed.
+  size_t convert(std::string_view in, std::string& out) {
+    char* src = const_cast<char*>(in.data());
+    size_t left = in.size();
+    char buffer[4096];
+    while (left > 0) {
+      char* dst = buffer;
+      size_t room = sizeof buffer;
+      const size_t r = ::iconv(cd_, &src, &left, &dst, &room);
+      out.append(buffer, static_cast<size_t>(dst - buffer));
+      if (r == static_cast<size_t>(-1) && errno != E2BIG) break;
+    }
+    // Flush any state a stateful charset (ISO-2022) holds.
+    char* dst = buffer;
+    size_t room = sizeof buffer;
+    ::iconv(cd_, nullptr, nullptr, &dst, &room);
+    out.append(buffer, static_cast<size_t>(dst - buffer));
+    return in.size() - left;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+// A byte that is not valid where it stands, read as Windows-1252 (Latin-1 where that code
+// page leaves it undefined), so that it shows and nothing is lost.
+void appendFallbackByte(std::string& out, unsigned char byte) {
+  if (byte >= 0x80 && byte < 0xA0) {
+    Converter cp1252("WINDOWS-1252");
+    const char c = static_cast<char>(byte);
+    if (cp1252.ok() && cp1252.convert(std::string_view(&c, 1), out) == 1) return;
+  }
+  appendCodePoint(out, byte);
+}
+
+// The end of the ASCII run from i, eight bytes at a time.
+size_t asciiRun(std::string_view bytes, size_t i) {
+  while (i + 8 <= bytes.size()) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+    i += 8;
+  }
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  return i;
+}
+
+std::string utf8OrFallback(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    // Runs of valid text go over whole; only a byte that is not valid UTF-8 is converted.
+    size_t run = asciiRun(bytes, i);
+    while (run < bytes.size()) {
+      if (static_cast<unsigned char>(bytes[run]) < 0x80) {
+        ++run;
+        continue;
+      }
+      const size_t n = utf8SequenceLength(bytes.substr(run));
+      if (n == 0) break;
+      run += n;
+    }
+    out.append(bytes.substr(i, run - i));
+    i = run;
+    if (i < bytes.size()) appendFallbackByte(out, static_cast<unsigned char>(bytes[i++]));
+  }
+  return out;
+}
+
+// Names that mailers use for a charset iconv knows better under another name, or whose
+// real-world use is a superset (as browsers treat them).
+std::string iconvName(std::string charset) {
+  charset = corvane::LowerCase(charset);
+  if (charset == "iso-8859-1" || charset == "latin1") return "WINDOWS-1252";
+  if (charset == "gb2312" || charset == "gbk" || charset == "x-gbk") return "GB18030";
+  if (charset == "ks_c_5601-1987" || charset == "euc-kr") return "CP949";
+  if (charset == "shift_jis" || charset == "x-sjis" || charset == "sjis") return "CP932";
+  if (charset == "iso-8859-8-i") return "ISO-8859-8";
+  return charset;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+  size_t i = asciiRun(bytes, 0);
+  while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t n = utf8SequenceLength(bytes.substr(i));
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string ToUtf8(std::string_view bytes, std::string_view charset) {
+  const std::string lower = corvane::LowerCase(corvane::Trim(charset));
+  // A text labelled ASCII that holds 8-bit bytes is most often UTF-8 with Latin-1 mixed in.
+  if (lower.empty() || lower == "utf-8" || lower == "utf8" || lower == "unknown-8bit" || lower == "us-ascii" ||
+      lower == "ascii")
+    return utf8OrFallback(bytes);
+  // Text that is valid UTF-8 is taken as such whatever its label says: mailers often name
+  // a Latin charset for UTF-8 text, and valid UTF-8 is all but never meant otherwise.
+  // Not so for the wide charsets, nor for the ISO-2022 ones, which are ASCII with escapes.
+  const bool wide = lower.starts_with("utf-16") || lower.starts_with("utf-32") || lower.starts_with("ucs");
+  if (!wide && bytes.find('\x1B') == std::string_view::npos && IsValidUtf8(bytes)) return std::string(bytes);
+  Converter converter(iconvName(lower));
+  if (!converter.ok()) return utf8OrFallback(bytes);
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  size_t at = 0;
+  while (at < bytes.size()) {
+    at += converter.convert(bytes.substr(at), out);
+    if (at < bytes.size()) appendFallbackByte(out, static_cast<unsigned char>(bytes[at++]));
+  }
+  return out;
+}
+
+std::string DecodeQuotedPrintableLine(std::string_view line, bool& soft) {
+  // Blanks at a line end were added in transport (RFC 2045).
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+  soft = false;
+  std::string out;
+  out.reserve(line.size());
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '=') {
+      out += line[i];
+      continue;
+    }
+    if (i + 1 == line.size()) {
+      soft = true;
+      break;
+    }
+    if (i + 2 < line.size() && hexValue(line[i + 1]) >= 0 && hexValue(line[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(line[i + 1]) * 16 + hexValue(line[i + 2]));
+      i += 2;
+      continue;
+    }
+    out += '=';  // not a valid code: kept as it came
+  }
+  return out;
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    const bool last = end == std::string_view::npos;
+    if (last) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    std::string_view lineEnd = last ? "" : "\n";
+    if (line.ends_with('\r')) {
+      line.remove_suffix(1);
+      lineEnd = "\r\n";
+    }
+    bool soft = false;
+    out += DecodeQuotedPrintableLine(line, soft);
+    if (!soft) out += lineEnd;
+    start = end + 1;
+  }
+  return out;
+}
+
+namespace {
+
+// The value of each byte in the base64 alphabet; -1 outside it, -2 for the pad.
+constexpr std::array<signed char, 256> kBase64Values = [] {
+  std::array<signed char, 256> values{};
+  values.fill(-1);
+  const char* const alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (int i = 0; i < 64; ++i) values[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+  values['='] = -2;
+  return values;
+}();
+
+}  // namespace
+
+void Base64Decoder::Feed(std::string_view text, std::string& out) {
+  if (ended_) return;
+  const size_t start = out.size();
+  out.resize(start + text.size() / 4 * 3 + 3);
+  char* o = out.data() + start;
+  for (const char c : text) {
+    const int v = kBase64Values[static_cast<unsigned char>(c)];
+    if (v < 0) {
+      if (v == -1) continue;
+      // A pad completes the last group: its bytes are out, the data ends here.
+      out.resize(static_cast<size_t>(o - out.data()));
+      Finish(out);
+      ended_ = true;
+      return;
+    }
+    group_ = (group_ << 6) | static_cast<unsigned>(v);
+    if (++count_ == 4) {
+      *o++ = static_cast<char>((group_ >> 16) & 0xFF);
+      *o++ = static_cast<char>((group_ >> 8) & 0xFF);
+      *o++ = static_cast<char>(group_ & 0xFF);
+      group_ = 0;
+      count_ = 0;
+    }
+  }
+  out.resize(static_cast<size_t>(o - out.data()));
+}
+
+void Base64Decoder::Finish(std::string& out) {
+  if (count_ == 2) out += static_cast<char>((group_ >> 4) & 0xFF);
+  if (count_ == 3) {
+    out += static_cast<char>((group_ >> 10) & 0xFF);
+    out += static_cast<char>((group_ >> 2) & 0xFF);
+  }
+  group_ = 0;
+  count_ = 0;
+}
+
+std::string DecodeBase64(std::string_view text) {
+  Base64Decoder decoder;
+  std::string out;
+  out.reserve(text.size() * 3 / 4);
+  decoder.Feed(text, out);
+  decoder.Finish(out);
+  return out;
+}
+
+std::string DecodeEncodedWords(std::string_view value) {
+  std::string out;
+  // Bytes of adjacent encoded words in one charset are converted together: a character
+  // may be split across two words.
+  std::string pending;
+  std::string pendingCharset;
+  const auto flush = [&] {
+    if (!pending.empty() || !pendingCharset.empty()) out += ToUtf8(pending, pendingCharset);
+    pending.clear();
+    pendingCharset.clear();
+  };
+  size_t i = 0;
+  size_t textStart = 0;
+  bool lastWasWord = false;
+  while (i < value.size()) {
+    const size_t open = value.find("=?", i);
+    if (open == std::string_view::npos) break;
+    // =?charset?E?text?=
+    const size_t q1 = value.find('?', open + 2);
+    if (q1 == std::string_view::npos || q1 + 2 >= value.size() || value[q1 + 2] != '?') {
+      i = open + 2;
+      continue;
+    }
+    const char enc = static_cast<char>(std::toupper(static_cast<unsigned char>(value[q1 + 1])));
+    const size_t close = value.find("?=", q1 + 3);
+    if ((enc != 'B' && enc != 'Q') || close == std::string_view::npos) {
+      i = open + 2;
+      continue;
+    }
+    std::string charset(value.substr(open + 2, q1 - open - 2));
+    if (const size_t star = charset.find('*'); star != std::string::npos) charset.resize(star);  // RFC 2231 language
+    if (charset.find_first_of(" \t") != std::string::npos) {
+      i = open + 2;
+      continue;
+    }
+    const std::string_view between = value.substr(textStart, open - textStart);
+    const bool onlyBlanks = between.find_first_not_of(" \t\r\n") == std::string_view::npos;
+    if (!(lastWasWord && onlyBlanks)) {
+      flush();
+      out += utf8OrFallback(between);
+    }
+    const std::string_view text = value.substr(q1 + 3, close - q1 - 3);
+    std::string bytes;
+    if (enc == 'B') {
+      bytes = DecodeBase64(text);
+    } else {
+      for (size_t k = 0; k < text.size(); ++k) {
+        if (text[k] == '_') {
+          bytes += ' ';
+        } else if (text[k] == '=' && k + 2 < text.size() && hexValue(text[k + 1]) >= 0 && hexValue(text[k + 2]) >= 0) {
+          bytes += static_cast<char>(hexValue(text[k + 1]) * 16 + hexValue(text[k + 2]));
+          k += 2;
+        } else {
+          bytes += text[k];
+        }
+      }
+    }
+    if (corvane::LowerCase(charset) != corvane::LowerCase(pendingCharset)) flush();
+    pendingCharset = charset;
+    pending += bytes;
+    lastWasWord = true;
+    i = close + 2;
+    textStart = i;
+  }
+  flush();
+  out += utf8OrFallback(value.substr(textStart));
+  return out;
+}
+
+std::string HtmlToText(std::string_view utf8Html) {
+  QTextDocument document;
+  document.setHtml(QString::fromUtf8(utf8Html.data(), static_cast<qsizetype>(utf8Html.size())));
+  QString text = document.toPlainText();
+  // Paragraph and line separators of the document are line ends in the text.
+  text.replace(QChar(QChar::ParagraphSeparator), QChar('\n'));
+  text.replace(QChar(QChar::LineSeparator), QChar('\n'));
+  text.replace(QChar(QChar::Nbsp), QChar(' '));
+  // Line breaks of the source become blanks at the ends of the document's lines.
+  std::string out;
+  const QStringList lines = text.split(QChar('\n'));
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    const QByteArray bytes = lines[i].toUtf8();
+    std::string_view view(bytes.constData(), static_cast<size_t>(bytes.size()));
+    while (!view.empty() && (view.back() == ' ' || view.back() == '\t')) view.remove_suffix(1);
+    if (i > 0) out += '\n';
+    out.append(view);
+  }
+  return out;
+}
+
+std::string HtmlMetaCharset(std::string_view html) {
+  const std::string head = corvane::LowerCase(html.substr(0, 4096));
+  size_t at = 0;
+  while ((at = head.find("<meta", at)) != std::string::npos) {
+    const size_t end = head.find('>', at);
+    const std::string tag = head.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    const size_t cs = tag.find("charset=");
+    if (cs != std::string::npos) {
+      size_t start = cs + 8;
+      while (start < tag.size() && (tag[start] == '"' || tag[start] == '\'' || tag[start] == ' ')) ++start;
+      size_t stop = start;
+      while (stop < tag.size() && (std::isalnum(static_cast<unsigned char>(tag[stop])) || tag[stop] == '-' ||
+                                   tag[stop] == '_' || tag[stop] == ':' || tag[stop] == '.'))
+        ++stop;
+      if (stop > start) return tag.substr(start, stop - start);
+    }
+    at = end == std::string::npos ? head.size() : end;
+  }
+  return {};
+}
+
+}  // namespace mime
