@@ -21,6 +21,9 @@ constexpr int64_t ChunkSize = 16383;
 constexpr int64_t FeedBlock = 1 << 20;    // bytes of a sent stream queued at a time
 constexpr int ChunksPerTurn = 64;         // about 1 MB per write handler before other events run
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
+// A line longer than this is no mail: a server sending one is broken or hostile, and
+// waiting for its end would take memory without bound.
+constexpr int64_t MaxLineLength = 4 << 20;
 
 // Sockets in use by live components; the first one describes the service.
 int gSocketUsers = 0;
@@ -754,9 +757,25 @@ void TZnSocket::SendBuffer(const char* Data, uint32_t Length) {
   PostSelf(WM_WRITE_NOW);
   const WaitEnd end = WaitFor([this] { return SendDone; }, WatchIdle | WatchClose, "Socket send aborted");
   if (end == WaitEnd::Done && !Canceled) return;
+  if (end == WaitEnd::Idle) FailTimedOut();
   Canceled = false;
   SendQueue.Clear();
   throw EAbortError("Socket send aborted");
+}
+
+void TZnSocket::CloseStalled() {
+  // The dialogue is out of step for good: no sign-off, whose reply would cost another wait.
+  if (Connected) RequestCloseSocket();
+  ReceiveBuffer.Clear();
+}
+
+void TZnSocket::FailTimedOut() {
+  CloseStalled();
+  const int32_t seconds = TimeOut / 1000;
+  const std::string span = TimeOut % 1000 != 0 ? std::to_string(TimeOut) + " ms"
+                           : seconds == 1      ? "1 second"
+                                               : std::to_string(seconds) + " seconds";
+  throw ESockError("Timed out: no progress with " + Host + " for " + span);
 }
 
 void TZnSocket::Write(const std::string& Text) {
@@ -777,8 +796,21 @@ std::string TZnSocket::ReadLn() {
   ReportStatus(8, "ReadLn");
   std::string line;
   if (!Canceled && ReceiveBuffer.TakeLine(line)) return line;
-  const WaitEnd end = WaitFor([this, &line] { return !Canceled && ReceiveBuffer.TakeLine(line); },
-                              WatchIdle | WatchClose, "Socket readln aborted");
+  bool overlong = false;
+  const WaitEnd end = WaitFor(
+      [this, &line, &overlong] {
+        if (Canceled) return false;
+        if (ReceiveBuffer.TakeLine(line)) return true;
+        overlong = ReceiveBuffer.Size() > MaxLineLength;
+        return overlong;
+      },
+      WatchIdle | WatchClose, "Socket readln aborted");
+  if (overlong) {
+    CloseStalled();
+    throw ESockError(Host + " sent a line longer than " + std::to_string(MaxLineLength >> 20) +
+                     " MB; the connection was closed");
+  }
+  if (end == WaitEnd::Idle) FailTimedOut();
   if (end != WaitEnd::Done) throw EAbortError("Socket readln aborted");
   return line;
 }
@@ -833,6 +865,7 @@ void TZnSocket::SendStream(TStream& Stream) {
   Transferring = false;
   FFeed = nullptr;
   if (end == WaitEnd::Done && !Canceled) return;
+  if (end == WaitEnd::Idle) FailTimedOut();
   Canceled = false;
   SendQueue.Clear();
   throw EAbortError("Socket send aborted");

@@ -276,6 +276,10 @@ class TZnSocket : public TObject {
   // The event source for Security: plain, or OpenSSL for the TLS modes.
   void ChooseSource();
   [[noreturn]] void FailSecure(const std::string& Text, bool Certificate);
+  // A wait that made no progress for TimeOut ms, or a line past the limit, ends the
+  // session: closed at once, with an error that says why.
+  void CloseStalled();
+  [[noreturn]] void FailTimedOut();
 
   std::unique_ptr<TNotificationWindow> FWindow;
   std::unique_ptr<TSocketEventSource> FSource;

@@ -2,6 +2,7 @@
 // judgement, the order of events and the busy rules.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -615,3 +616,21 @@ TEST(Pop3Dialogue, WithoutAheadTheDeletionsStayLockStepAndStopAtTheFirstRefusal)
   rig.Finish();
   EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nDELE 1\r\nQUIT\r\n");
 }
+
+namespace {
+
+TEST(Pop3Bounds, ASilentServerCostsOneTimeOutAndNoQuitIsAwaited) {
+  // No greeting: the session ends after TimeOut, closed without a QUIT that would wait a
+  // second TimeOut, and the error says it timed out.
+  Rig rig("W: 3000\nE\n");
+  rig.pop.TimeOut = 1000;
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Timed out: no progress with 127.0.0.1 for 1 second");
+  EXPECT_LT(clock.elapsed(), 1900);  // not two time-outs
+  EXPECT_FALSE(rig.pop.Connected);
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "");
+}
+
+}  // namespace
