@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <filesystem>
 #include <regex>
 
 #include "RealMailServers.h"
