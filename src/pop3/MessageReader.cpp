@@ -437,7 +437,8 @@ TMessageReader::Stop TMessageReader::readMultipart(const mime::EntityHeader& hea
       stop = inHeader;
       continue;
     }
-    Group& group = groups_[level];
+    // A copy: a nested multipart grows groups_, which moves its elements.
+    const Group group = groups_[level];
     const bool upgrade = group.alternative && bodyIsHtml_ && bodyGroup_ == static_cast<int>(level) &&
                          part.type == "text" && part.subtype == "plain" && part.FileName().empty();
     const bool skip = group.alternative && group.taken && !upgrade;
