@@ -177,6 +177,28 @@ QAction* menuItem(QMenu* menu, const char* name, const char* caption) {
   return item;
 }
 
+const char* const kSecurityTexts[] = {"None", "STARTTLS", "SSL/TLS"};
+
+int securityIndex(const std::string& text) {
+  for (int i = 0; i < 3; ++i) {
+    if (QString::fromStdString(text).compare(kSecurityTexts[i], Qt::CaseInsensitive) == 0) return i;
+  }
+  return 0;
+}
+
+std::string securityText(int index) {
+  return kSecurityTexts[index >= 0 && index < 3 ? index : 0];
+}
+
+// A key of secure connections is written once it means something: a file that uses none
+// of them keeps exactly the lines it had.
+void writeOptional(IniFile& ini, const char* section, const char* key, const std::string& value,
+                   const std::string& absent) {
+  const char* const missing = "\x01missing";
+  if (value == absent && ini.ReadString(section, key, missing) == missing) return;
+  ini.WriteString(section, key, value);
+}
+
 // The space kept between a caption and the field it names.
 constexpr int kCaptionGap = 4;
 
@@ -293,7 +315,7 @@ void Tpopform::buildWindow() {
   font.setPixelSize(14);
   setFont(font);
   move(117, 101);
-  resize(621, 411);
+  resize(621, 411 + 100);  // room for the security and login rows
 
   ImageList1 = MakeImageList();
   buildMenus();
@@ -428,9 +450,65 @@ void Tpopform::buildConnectPage() {
   GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
   chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
 
+  buildSecurityControls();
   chainTabOrder({insavecheck, outhost});
   frameUnderCaption(GroupBox1);
   frameUnderCaption(GroupBox2);
+}
+
+// The Receive group has room for its choice between the password and the Save row; the
+// Send group grows below its Save row, and the title below the groups moves down with it.
+void Tpopform::buildSecurityControls() {
+  const auto securityChoice = [](QWidget* parent, const char* name, int x, int y, int w) {
+    auto* box = place<QComboBox>(parent, name, x, y, w, 24);
+    setBold(box, false);
+    for (const char* text : kSecurityTexts) box->addItem(text);
+    return box;
+  };
+  // SSL/TLS has its own standard port: a port left at the plain default follows the choice.
+  const auto followPort = [](QComboBox* box, QLineEdit* port, const char* plain, const char* secure) {
+    QObject::connect(box, &QComboBox::currentIndexChanged, port, [=](int index) {
+      const QString text = port->text().trimmed();
+      if (index == 2 && text == plain) port->setText(secure);
+      if (index != 2 && text == secure) port->setText(plain);
+    });
+  };
+  constexpr int kGrowth = 100;
+
+  // The new rows take the field column the captions left them.
+  inSecurityLabel = groupLabel(GroupBox1, "inSecurityLabel", "Security", 10, 158);
+  inSecurity = securityChoice(GroupBox1, "inSecurity", inHost->x(), 153, inHost->width());
+  inSecurityLabel->setBuddy(inSecurity);
+  makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11, inSecurityLabel},
+                      {inHost, inPort, inUserID, inPassword, inSecurity});
+  followPort(inSecurity, inPort, "110", "995");
+  chainTabOrder({inPassword, inSecurity, insavecheck});
+
+  outSecurityLabel = groupLabel(GroupBox2, "outSecurityLabel", "Security: ", 15, 245);
+  const int column = localemail->x();
+  const int width = localemail->width();
+  outSecurity = securityChoice(GroupBox2, "outSecurity", column, 240, width);
+  outAuthUserLabel = groupLabel(GroupBox2, "outAuthUserLabel", "Login Name: ", 15, 277);
+  outAuthUser = edit(GroupBox2, "outAuthUser", column, 272, width, 24, true);
+  outAuthPasswordLabel = groupLabel(GroupBox2, "outAuthPasswordLabel", "Login Password: ", 15, 309);
+  outAuthPassword = edit(GroupBox2, "outAuthPassword", column, 304, width, 24, true);
+  outAuthPassword->setEchoMode(QLineEdit::Password);
+  outAuthPassword->setStyleSheet("lineedit-password-character: 42");
+  outSecurityLabel->setBuddy(outSecurity);
+  outAuthUserLabel->setBuddy(outAuthUser);
+  outAuthPasswordLabel->setBuddy(outAuthPassword);
+  followPort(outSecurity, outport, "25", "465");
+  chainTabOrder({outsavecheck, outSecurity, outAuthUser, outAuthPassword});
+  makeRoomForCaptions(
+      GroupBox2,
+      {Label12, Label13, Label14, Label15, Label16, outSecurityLabel, outAuthUserLabel, outAuthPasswordLabel},
+      {outhost, outport, outuserid, localname, localemail, outSecurity, outAuthUser, outAuthPassword});
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
+
+  for (QWidget* grown : {static_cast<QWidget*>(GroupBox1), static_cast<QWidget*>(GroupBox2)})
+    grown->resize(grown->width(), grown->height() + kGrowth);
+  for (QWidget* moved : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
+    moved->move(moved->x(), moved->y() + kGrowth);
 }
 
 void Tpopform::buildInboxPage() {
@@ -625,6 +703,15 @@ void Tpopform::LoadSettings() {
     corvane::SetText(outuserid, ini.ReadString("OUTBOX", "UserId", ""));
     corvane::SetText(localname, ini.ReadString("OUTBOX", "Name", ""));
     corvane::SetText(localemail, ini.ReadString("OUTBOX", "Email", ""));
+    // Keys of secure connections and the login; without them, today's plain session.
+    inSecurity->setCurrentIndex(securityIndex(ini.ReadString("INBOX", "Security", "None")));
+    inCAFile = ini.ReadString("INBOX", "CAFile", "");
+    inCertFingerprint = ini.ReadString("INBOX", "CertFingerprint", "");
+    outSecurity->setCurrentIndex(securityIndex(ini.ReadString("OUTBOX", "Security", "None")));
+    outCAFile = ini.ReadString("OUTBOX", "CAFile", "");
+    outCertFingerprint = ini.ReadString("OUTBOX", "CertFingerprint", "");
+    corvane::SetText(outAuthUser, ini.ReadString("OUTBOX", "AuthUser", ""));
+    corvane::SetText(outAuthPassword, ini.ReadString("OUTBOX", "AuthPassword", ""));
   });
   guard([this] { loadAddressBook(); });
   loadOutboxStore();
@@ -636,6 +723,9 @@ void Tpopform::insaveClick() {
   ini.WriteString("INBOX", "Port", corvane::GetText(inPort));
   ini.WriteString("INBOX", "UserId", corvane::GetText(inUserID));
   ini.WriteString("INBOX", "Password", corvane::GetText(inPassword));
+  writeOptional(ini, "INBOX", "Security", securityText(inSecurity->currentIndex()), "None");
+  writeOptional(ini, "INBOX", "CAFile", inCAFile, "");
+  writeOptional(ini, "INBOX", "CertFingerprint", inCertFingerprint, "");
 }
 
 void Tpopform::saveoutClick() {
@@ -645,4 +735,9 @@ void Tpopform::saveoutClick() {
   ini.WriteString("OUTBOX", "UserId", corvane::GetText(outuserid));
   ini.WriteString("OUTBOX", "Name", corvane::GetText(localname));
   ini.WriteString("OUTBOX", "Email", corvane::GetText(localemail));
+  writeOptional(ini, "OUTBOX", "Security", securityText(outSecurity->currentIndex()), "None");
+  writeOptional(ini, "OUTBOX", "CAFile", outCAFile, "");
+  writeOptional(ini, "OUTBOX", "CertFingerprint", outCertFingerprint, "");
+  writeOptional(ini, "OUTBOX", "AuthUser", corvane::GetText(outAuthUser), "");
+  writeOptional(ini, "OUTBOX", "AuthPassword", corvane::GetText(outAuthPassword), "");
 }

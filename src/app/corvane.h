@@ -218,6 +218,21 @@ class Tpopform : public QMainWindow {
   QCheckBox* outsavecheck = nullptr;
   QToolButton* outconnect = nullptr;
   QToolButton* outdisconnect = nullptr;
+  // Secure connections and the send account's login.
+  QLabel* inSecurityLabel = nullptr;
+  QComboBox* inSecurity = nullptr;  // None / STARTTLS / SSL/TLS
+  QLabel* outSecurityLabel = nullptr;
+  QComboBox* outSecurity = nullptr;
+  QLabel* outAuthUserLabel = nullptr;
+  QLineEdit* outAuthUser = nullptr;
+  QLabel* outAuthPasswordLabel = nullptr;
+  QLineEdit* outAuthPassword = nullptr;
+  // What each account keeps without a field: a PEM file of extra trusted certificates and
+  // the fingerprint of a certificate the user chose to trust.
+  std::string inCAFile;
+  std::string inCertFingerprint;
+  std::string outCAFile;
+  std::string outCertFingerprint;
 
   // Inbox page.
   QWidget* TabSheet2 = nullptr;
@@ -264,6 +279,11 @@ class Tpopform : public QMainWindow {
   void buildConnectPage();
   void buildInboxPage();
   void buildWriteMailPage();
+  void buildSecurityControls();
+  // Runs connect; a refused certificate is shown with its fingerprint, and when the user
+  // then explicitly trusts it, it is pinned for the account and connect runs once more.
+  void connectTrusting(TZnSocket& component, std::string& pin, QCheckBox* saveBox, const char* section,
+                       const std::function<void()>& connect);
   void wireHandlers();
   void receiveAll();
 

@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 
+#include "IniFile.h"
 #include "MboxArchive.h"
 #include "QtText.h"
 #include "SysUtils.h"
@@ -83,7 +84,38 @@ bool dropIfClosed(bool closing, TZnSocket& component) {
   return closing;
 }
 
+TSecurity securityOf(const QComboBox* box) {
+  switch (box->currentIndex()) {
+    case 1:
+      return secStartTLS;
+    case 2:
+      return secSSLTLS;
+    default:
+      return secNone;
+  }
+}
+
 }  // namespace
+
+void Tpopform::connectTrusting(TZnSocket& component, std::string& pin, QCheckBox* saveBox, const char* section,
+                               const std::function<void()>& connect) {
+  try {
+    connect();
+    return;
+  } catch (const ECertificateError& refused) {
+    if (closing_ || refused.Fingerprint.empty()) throw;
+    showFailure(refused);
+    const std::string question = "Trust the certificate of " + component.Host + " with the SHA-256 fingerprint\n" +
+                                 refused.Fingerprint +
+                                 "\nfor this account from now on?\n\nAnswer Yes only if the server's administrator "
+                                 "confirmed this fingerprint to you.";
+    if (!dialogs.Confirm(question, TConfirmButtons::YesNo)) return;
+    pin = refused.Fingerprint;
+    component.CertFingerprint = pin;
+    if (saveBox->isChecked()) IniFile(settingsPath).WriteString(section, "CertFingerprint", pin);
+  }
+  connect();
+}
 
 void Tpopform::createMailComponents() {
   ZnPOP31 = std::make_unique<TZnPOP3>();
@@ -167,7 +199,12 @@ void Tpopform::inconnectClick() {
   ZnPOP31->UserID = corvane::GetText(inUserID);
   ZnPOP31->Password = corvane::GetText(inPassword);
   ZnPOP31->TimeOut = kPop3TimeOut;
-  quietOnceClosed(closing_, [this] { ZnPOP31->Connect(); });
+  ZnPOP31->Security = securityOf(inSecurity);
+  ZnPOP31->CAFile = inCAFile;
+  ZnPOP31->CertFingerprint = inCertFingerprint;
+  quietOnceClosed(closing_, [this] {
+    connectTrusting(*ZnPOP31, inCertFingerprint, insavecheck, "INBOX", [this] { ZnPOP31->Connect(); });
+  });
 }
 
 void Tpopform::indisconnectClick() {
@@ -274,7 +311,14 @@ void Tpopform::outconnectClick() {
   ZnSMTP1->Host = corvane::GetText(outhost);
   ZnSMTP1->Port = corvane::StrToInt(corvane::GetText(outport));
   ZnSMTP1->UserID = corvane::GetText(outuserid);
-  quietOnceClosed(closing_, [this] { ZnSMTP1->Connect(); });
+  ZnSMTP1->Security = securityOf(outSecurity);
+  ZnSMTP1->CAFile = outCAFile;
+  ZnSMTP1->CertFingerprint = outCertFingerprint;
+  ZnSMTP1->AuthUser = corvane::GetText(outAuthUser);
+  ZnSMTP1->AuthPassword = corvane::GetText(outAuthPassword);
+  quietOnceClosed(closing_, [this] {
+    connectTrusting(*ZnSMTP1, outCertFingerprint, outsavecheck, "OUTBOX", [this] { ZnSMTP1->Connect(); });
+  });
 }
 
 void Tpopform::outdisconnectClick() {

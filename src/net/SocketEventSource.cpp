@@ -11,6 +11,7 @@
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <atomic>
 #include <cerrno>
 
 TSocketMessage::TSocketMessage(int message, uint32_t lParam, uint64_t serial, uint32_t address)
@@ -132,14 +133,26 @@ int ErrnoToSocketError(int error) {
   }
 }
 
-TSocketEventSource::TSocketEventSource(TNotificationWindow* window) : window_(window) {}
+namespace {
 
-TSocketEventSource::~TSocketEventSource() {
-  CancelLookup();
-  Close();
+// Serials are unique in the process: a component may swap its source for another kind,
+// and the old one's queued messages must not pass for the new one's.
+std::atomic<uint64_t> gSerials{0};
+
+uint64_t nextSerial() {
+  return ++gSerials;
 }
 
-bool TSocketEventSource::Open(bool lingerReset) {
+}  // namespace
+
+TPlainSocketSource::TPlainSocketSource(TNotificationWindow* window) : window_(window) {}
+
+TPlainSocketSource::~TPlainSocketSource() {
+  CancelLookup();
+  TPlainSocketSource::Close();
+}
+
+bool TPlainSocketSource::Open(bool lingerReset) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     lastError_ = ErrnoToSocketError(errno);
@@ -150,7 +163,7 @@ bool TSocketEventSource::Open(bool lingerReset) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
   }
   fd_ = fd;
-  ++serial_;
+  serial_ = nextSerial();
   connecting_ = connected_ = writeWanted_ = closePosted_ = false;
   readArmed_ = true;
   readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
@@ -162,11 +175,11 @@ bool TSocketEventSource::Open(bool lingerReset) {
   return true;
 }
 
-bool TSocketEventSource::Close() {
+bool TPlainSocketSource::Close() {
   if (fd_ == NoSocket) return true;
   readNotifier_.reset();
   writeNotifier_.reset();
-  ++serial_;  // notifications still queued for this socket become stale
+  serial_ = nextSerial();  // notifications still queued for this socket become stale
   if (::close(static_cast<int>(fd_)) != 0 && errno == EBADF) {
     lastError_ = ErrnoToSocketError(errno);
     return false;
@@ -176,14 +189,14 @@ bool TSocketEventSource::Close() {
   return true;
 }
 
-void TSocketEventSource::Select(uint16_t mask) {
+void TPlainSocketSource::Select(uint16_t mask) {
   mask_ = mask;
   // A read announced while notifications were off was dropped: look again.
   if (mask & FD_READ) readArmed_ = true;
   updateNotifiers();
 }
 
-bool TSocketEventSource::Connect(uint32_t addressNetworkOrder, uint16_t port) {
+bool TPlainSocketSource::Connect(uint32_t addressNetworkOrder, uint16_t port) {
   if (fd_ == NoSocket) {
     lastError_ = ErrnoToSocketError(ENOTSOCK);
     return false;
@@ -217,7 +230,7 @@ bool TSocketEventSource::Connect(uint32_t addressNetworkOrder, uint16_t port) {
   return false;
 }
 
-int64_t TSocketEventSource::Receive(char* buffer, int64_t size) {
+int64_t TPlainSocketSource::Receive(char* buffer, int64_t size) {
   if (fd_ == NoSocket) {
     lastError_ = ErrnoToSocketError(ENOTSOCK);
     return -1;
@@ -227,10 +240,7 @@ int64_t TSocketEventSource::Receive(char* buffer, int64_t size) {
     lastError_ = ErrnoToSocketError(errno);
     if (errno == EAGAIN || errno == EWOULDBLOCK) readArmed_ = true;
   } else if (n == 0) {
-    if (connected_ && !closePosted_) {
-      closePosted_ = true;
-      post(FD_CLOSE);
-    }
+    if (connected_) postClose();
   } else {
     readArmed_ = true;
   }
@@ -238,7 +248,7 @@ int64_t TSocketEventSource::Receive(char* buffer, int64_t size) {
   return n;
 }
 
-int64_t TSocketEventSource::Send(const char* data, int64_t size) {
+int64_t TPlainSocketSource::Send(const char* data, int64_t size) {
   if (fd_ == NoSocket || !connected_) {
     lastError_ = fd_ == NoSocket ? ErrnoToSocketError(ENOTSOCK) : SOCK_ENOTCONN;
     return -1;
@@ -254,7 +264,7 @@ int64_t TSocketEventSource::Send(const char* data, int64_t size) {
   return n;
 }
 
-TSocketHandle TSocketEventSource::Accept(sockaddr_in* peer) {
+TSocketHandle TPlainSocketSource::Accept(sockaddr_in* peer) {
   socklen_t length = sizeof(sockaddr_in);
   int fd = ::accept4(static_cast<int>(fd_), reinterpret_cast<sockaddr*>(peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
@@ -264,14 +274,19 @@ TSocketHandle TSocketEventSource::Accept(sockaddr_in* peer) {
   return fd;
 }
 
-bool TSocketEventSource::IsCurrent(const TSocketMessage& message) const {
+bool TPlainSocketSource::StartTls(const TTlsParams&) {
+  lastError_ = SOCK_EOPNOTSUPP;
+  return false;
+}
+
+bool TPlainSocketSource::IsCurrent(const TSocketMessage& message) const {
   if (message.Message == WM_LOOKUP_REPLY) return message.Serial == lookupSerial_;
   return message.Serial == serial_ && fd_ != NoSocket;
 }
 
-void TSocketEventSource::LookupHost(const std::string& name) {
+void TPlainSocketSource::LookupHost(const std::string& name) {
   CancelLookup();
-  uint64_t serial = ++lookupSerial_;
+  uint64_t serial = lookupSerial_ = nextSerial();
   QPointer<TNotificationWindow> window(window_);
   // The whole name is looked up, however long.
   lookupId_ =
@@ -297,10 +312,10 @@ void TSocketEventSource::LookupHost(const std::string& name) {
                             });
 }
 
-void TSocketEventSource::CancelLookup() {
+void TPlainSocketSource::CancelLookup() {
   if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
   lookupId_ = -1;
-  ++lookupSerial_;
+  lookupSerial_ = nextSerial();
 }
 
 int TSocketEventSource::MaxSockets() {
@@ -309,30 +324,28 @@ int TSocketEventSource::MaxSockets() {
   return static_cast<int>(limit.rlim_cur);
 }
 
-void TSocketEventSource::post(uint16_t event, int error) {
-  if (!(mask_ & event)) return;
+void TPlainSocketSource::post(uint16_t event, int error) {
+  if (!(mask_ & event) && event != FD_SECURE) return;
   window_->Post(WM_SOCKET_NOTIFY, (static_cast<uint32_t>(error) << 16) | event, serial_);
 }
 
-void TSocketEventSource::onReadable() {
+void TPlainSocketSource::onReadable() {
   readArmed_ = false;
   char probe;
   ssize_t n = ::recv(static_cast<int>(fd_), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
   if (n > 0) {
     post(FD_READ);
   } else if (n == 0) {
-    closePosted_ = true;
-    post(FD_CLOSE);
+    postClose();
   } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
     readArmed_ = true;
   } else {
-    closePosted_ = true;
-    post(FD_CLOSE, ErrnoToSocketError(errno));
+    postClose(ErrnoToSocketError(errno));
   }
   updateNotifiers();
 }
 
-void TSocketEventSource::onWritable() {
+void TPlainSocketSource::onWritable() {
   if (connecting_) {
     finishConnect();
   } else {
@@ -342,7 +355,7 @@ void TSocketEventSource::onWritable() {
   updateNotifiers();
 }
 
-void TSocketEventSource::finishConnect() {
+void TPlainSocketSource::finishConnect() {
   connecting_ = false;
   int error = 0;
   socklen_t length = sizeof error;
@@ -360,10 +373,20 @@ void TSocketEventSource::finishConnect() {
   post(FD_WRITE);
 }
 
-void TSocketEventSource::updateNotifiers() {
+void TPlainSocketSource::postClose(int error) {
+  if (closePosted_) return;
+  closePosted_ = true;
+  post(FD_CLOSE, error);
+}
+
+void TPlainSocketSource::updateNotifiers() {
   if (fd_ == NoSocket) return;
-  bool read = connected_ && readArmed_ && !closePosted_ && (mask_ & (FD_READ | FD_CLOSE));
-  bool write = connecting_ || (connected_ && writeWanted_ && (mask_ & FD_WRITE));
+  enableNotifiers(connected_ && readArmed_ && !closePosted_ && (mask_ & (FD_READ | FD_CLOSE)),
+                  connecting_ || (connected_ && writeWanted_ && (mask_ & FD_WRITE)));
+}
+
+void TPlainSocketSource::enableNotifiers(bool read, bool write) {
+  if (fd_ == NoSocket) return;
   if (readNotifier_->isEnabled() != read) readNotifier_->setEnabled(read);
   if (writeNotifier_->isEnabled() != write) writeNotifier_->setEnabled(write);
 }

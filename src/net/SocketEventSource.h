@@ -1,6 +1,7 @@
 #pragma once
 // The socket event source: one non-blocking POSIX TCP socket watched with
-// QSocketNotifiers. Readiness becomes read, write, connect and close notifications and a
+// QSocketNotifiers, behind a small interface so that TLS (TlsSocketSource.h) can sit
+// between the socket and the component's buffers. Readiness becomes read, write, connect and close notifications and a
 // host lookup becomes a lookup reply, each posted as a TSocketMessage to a hidden
 // notification object and handled there on the GUI thread, like the window messages of an
 // asynchronous socket service. errno values are reported as the socket error table's
@@ -12,6 +13,8 @@
 // - connect: posted when a connect completes, carrying the error code (0 on success).
 //   A connect that fails at once is reported the same way, asynchronously.
 // - close: posted once when the peer closed or reset the connection.
+// - secure: posted once when a handshake begun by StartTls ended, carrying the error code
+//   (0 on success); TlsError then says why it failed.
 // Messages of a socket that has since been closed, the component's own write-now and
 // read-now messages among them, are recognised by their serial number and dropped
 // (IsCurrent).
@@ -37,7 +40,8 @@ enum : uint16_t {
   FD_ACCEPT = 8,
   FD_CONNECT = 16,
   FD_CLOSE = 32,
-  FD_ALL_EVENTS = 63
+  FD_ALL_EVENTS = 63,
+  FD_SECURE = 64  // always posted: only StartTls asks for it
 };
 
 // Message numbers of the notification object.
@@ -51,6 +55,8 @@ enum : int {
 // Socket error codes used by the component itself.
 enum : int {
   SOCK_EWOULDBLOCK = 10035,
+  SOCK_EOPNOTSUPP = 10045,
+  SOCK_ECONNABORTED = 10053,
   SOCK_ENOTCONN = 10057,
   SOCK_HOST_NOT_FOUND = 11001,
   SOCK_NO_RECOVERY = 11003,
@@ -84,66 +90,120 @@ class TNotificationWindow : public QObject {
 // errno (or a getaddrinfo-style lookup failure) as a socket error table code.
 int ErrnoToSocketError(int error);
 
+// What TLS needs to know about one connection.
+struct TTlsParams {
+  std::string Host;             // the name or address the certificate must carry; SNI
+  std::string CAFile;           // PEM file of extra trusted certificates; empty for none
+  std::string CertFingerprint;  // SHA-256 of the one certificate trusted besides the others
+};
+
+// The interface the component talks to: open, connect, receive, send, readiness (as
+// posted notifications), close.
 class TSocketEventSource {
  public:
-  explicit TSocketEventSource(TNotificationWindow* window);
-  ~TSocketEventSource();
-  TSocketEventSource(const TSocketEventSource&) = delete;
-  TSocketEventSource& operator=(const TSocketEventSource&) = delete;
+  virtual ~TSocketEventSource() = default;
 
   // Creates a non-blocking TCP socket; lingerReset makes closing reset the connection.
   // False with LastError set on failure.
-  bool Open(bool lingerReset);
+  virtual bool Open(bool lingerReset) = 0;
   // Closes the socket and stops its notifications. False (LastError set, handle kept) when
   // the system refused.
-  bool Close();
+  virtual bool Close() = 0;
   // Chooses the notifications to post (FD_* bits); 0 stops them all.
-  void Select(uint16_t mask);
+  virtual void Select(uint16_t mask) = 0;
   // Starts connecting to an IPv4 address and port (host byte order). Returns false with
   // LastError SOCK_EWOULDBLOCK while the connect goes on; the outcome arrives as FD_CONNECT.
-  bool Connect(uint32_t addressNetworkOrder, uint16_t port);
+  virtual bool Connect(uint32_t addressNetworkOrder, uint16_t port) = 0;
   // -1 with LastError on failure; 0 means the peer closed.
-  int64_t Receive(char* buffer, int64_t size);
-  int64_t Send(const char* data, int64_t size);
+  virtual int64_t Receive(char* buffer, int64_t size) = 0;
+  virtual int64_t Send(const char* data, int64_t size) = 0;
   // Accepts a connection on a listening socket; NoSocket with LastError on failure.
-  TSocketHandle Accept(sockaddr_in* peer);
+  virtual TSocketHandle Accept(sockaddr_in* peer) = 0;
 
-  TSocketHandle Handle() const { return fd_; }
+  // Begins a TLS handshake on the connected socket; its outcome arrives as FD_SECURE.
+  // False with LastError set when this source cannot.
+  virtual bool StartTls(const TTlsParams& params) = 0;
+  // Why the last handshake failed; empty after a success.
+  virtual std::string TlsError() const = 0;
+  // The SHA-256 fingerprint of the certificate the server showed in the last handshake.
+  virtual std::string PeerFingerprint() const = 0;
+  // True while the bytes go through TLS.
+  virtual bool Secure() const = 0;
+
+  virtual TSocketHandle Handle() const = 0;
   // Identifies the current socket; messages stamped with an older one are stale.
-  uint64_t Serial() const { return serial_; }
+  virtual uint64_t Serial() const = 0;
   // True while the socket has never been connected nor asked to connect.
-  bool Pristine() const { return fd_ != NoSocket && !connecting_ && !connected_ && !closePosted_; }
-  int LastError() const { return lastError_; }
-  void SetLastError(int code) { lastError_ = code; }
-  bool IsCurrent(const TSocketMessage& message) const;
+  virtual bool Pristine() const = 0;
+  virtual int LastError() const = 0;
+  virtual void SetLastError(int code) = 0;
+  virtual bool IsCurrent(const TSocketMessage& message) const = 0;
 
   // Looks a host name up on a worker thread; the reply arrives as WM_LOOKUP_REPLY with the
   // first IPv4 address. A new lookup or CancelLookup makes older replies stale.
-  void LookupHost(const std::string& name);
-  void CancelLookup();
+  virtual void LookupHost(const std::string& name) = 0;
+  virtual void CancelLookup() = 0;
 
   // Description of the service for the component's SocketInfo.
   static int MaxSockets();
+};
 
- private:
+// Bytes go to the socket as they are.
+class TPlainSocketSource : public TSocketEventSource {
+ public:
+  explicit TPlainSocketSource(TNotificationWindow* window);
+  ~TPlainSocketSource() override;
+  TPlainSocketSource(const TPlainSocketSource&) = delete;
+  TPlainSocketSource& operator=(const TPlainSocketSource&) = delete;
+
+  bool Open(bool lingerReset) override;
+  bool Close() override;
+  void Select(uint16_t mask) override;
+  bool Connect(uint32_t addressNetworkOrder, uint16_t port) override;
+  int64_t Receive(char* buffer, int64_t size) override;
+  int64_t Send(const char* data, int64_t size) override;
+  TSocketHandle Accept(sockaddr_in* peer) override;
+  bool StartTls(const TTlsParams& params) override;
+  std::string TlsError() const override { return {}; }
+  std::string PeerFingerprint() const override { return {}; }
+  bool Secure() const override { return false; }
+
+  TSocketHandle Handle() const override { return fd_; }
+  uint64_t Serial() const override { return serial_; }
+  bool Pristine() const override { return fd_ != NoSocket && !connecting_ && !connected_ && !closePosted_; }
+  int LastError() const override { return lastError_; }
+  void SetLastError(int code) override { lastError_ = code; }
+  bool IsCurrent(const TSocketMessage& message) const override;
+  void LookupHost(const std::string& name) override;
+  void CancelLookup() override;
+
+ protected:
   void post(uint16_t event, int error = 0);
-  void onReadable();
-  void onWritable();
-  void finishConnect();
-  void updateNotifiers();
+  // Readiness of the socket as the notifiers report it.
+  virtual void onReadable();
+  virtual void onWritable();
+  // Which notifiers to listen to; see enableNotifiers.
+  virtual void updateNotifiers();
+  void enableNotifiers(bool read, bool write);
+  // The peer is gone (error 0) or the connection broke: one close notification.
+  void postClose(int error = 0);
 
   TNotificationWindow* window_;
   TSocketHandle fd_ = NoSocket;
   int lastError_ = 0;
   uint16_t mask_ = 0;
   uint64_t serial_ = 0;
-  uint64_t lookupSerial_ = 0;
-  int lookupId_ = -1;
   bool connecting_ = false;
   bool connected_ = false;
   bool readArmed_ = false;    // a read notification may be posted
   bool writeWanted_ = false;  // a send could not take everything
   bool closePosted_ = false;
+
+ private:
+  void finishConnect();
+
+  uint64_t lookupSerial_ = 0;
+  int lookupId_ = -1;
   std::unique_ptr<QSocketNotifier> readNotifier_;
   std::unique_ptr<QSocketNotifier> writeNotifier_;
 };

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "SysUtils.h"
+#include "TlsSocketSource.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ constexpr int64_t ChunkSize = 16383;
 constexpr int64_t FeedBlock = 1 << 20;    // bytes of a sent stream queued at a time
 constexpr int ChunksPerTurn = 64;         // about 1 MB per write handler before other events run
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
+// A line longer than this is no mail: a server sending one is broken or hostile, and
+// waiting for its end would take memory without bound.
+constexpr int64_t MaxLineLength = 4 << 20;
 
 // Sockets in use by live components; the first one describes the service.
 int gSocketUsers = 0;
@@ -167,7 +171,7 @@ void TThreadTimer::tick() {
 
 TZnSocket::TZnSocket(TObject*)
     : FWindow(std::make_unique<TNotificationWindow>()),
-      FSource(std::make_unique<TSocketEventSource>(FWindow.get())),
+      FSource(std::make_unique<TPlainSocketSource>(FWindow.get())),
       FTimer(std::make_unique<TThreadTimer>(this)) {
   FTimer->SetEnabled(false);
   FTimer->SetOnTimer([this](TObject* Sender) { TimerTriggered(Sender); });
@@ -343,6 +347,7 @@ void TZnSocket::Connect() {
   ReportStatus(8, "Connecting");
   Canceled = false;
   if (Connected) throw ESockError("Already connected");
+  ChooseSource();
   // A socket left by an earlier failed or timed-out attempt cannot connect again.
   if (!FSource->Pristine()) {
     FSource->Close();
@@ -375,13 +380,119 @@ void TZnSocket::Connect() {
   TimerOn();
   WaitFor([this] { return Connected || !Succeeded; }, WatchTimer, "Connection Canceled");
   TimerOff();
-  if (!TimedOut && !Canceled && Succeeded) return;
+  if (!TimedOut && !Canceled && Succeeded) {
+    if (Security == secSSLTLS) StartTLS();
+    return;
+  }
   std::weak_ptr<bool> alive = FAlive;
   Fire(OnConnectionFailed, this);
   if (alive.expired()) throw ESockError("Connection Canceled");
   if (TimedOut) throw ESockError("Connection Timed out");
   if (Canceled) throw ESockError("Connection Canceled");
   throw ESockError("Connection Failed");
+}
+
+void TZnSocket::ChooseSource() {
+  const bool tls = Security != secNone;
+  if (tls == (dynamic_cast<TTlsSocketSource*>(FSource.get()) != nullptr)) return;
+  FSource->CancelLookup();
+  FSource->Close();
+  if (tls) {
+    FSource = std::make_unique<TTlsSocketSource>(FWindow.get());
+  } else {
+    FSource = std::make_unique<TPlainSocketSource>(FWindow.get());
+  }
+  OpenSocket(true);
+}
+
+bool TZnSocket::Secure() const {
+  return FSource && FSource->Secure();
+}
+
+void TZnSocket::StartTLS() {
+  ReportStatus(8, "Start TLS");
+  if (!Connected) throw Exception("Not Connected");
+  ReceiveBuffer.Clear();
+  FSecureDone = false;
+  FSecureResult = 0;
+  if (!FSource->StartTls({Host, CAFile, CertFingerprint})) {
+    FailSecure(
+        "Secure connection to " + Host + " failed: " + LookupErrorMessage(static_cast<uint16_t>(FSource->LastError())),
+        false);
+  }
+  const WaitEnd end = WaitFor([this] { return FSecureDone; }, WatchIdle | WatchClose, "Secure connection canceled");
+  if (end == WaitEnd::Done && FSecureResult == 0) {
+    ReportStatus(8, "Secure");
+    return;
+  }
+  switch (end) {
+    case WaitEnd::Done:
+      FailSecure(FSource->TlsError(), FSecureResult == SecureCertificateRefused);
+    case WaitEnd::Idle:
+      FailSecure("Secure connection to " + Host + " timed out", false);
+    case WaitEnd::Closed:
+      FailSecure("Secure connection to " + Host + " failed: the server closed the connection", false);
+    default:
+      FailSecure("Secure connection to " + Host + " canceled", false);
+  }
+}
+
+void TZnSocket::FailSecure(const std::string& Text, bool Certificate) {
+  const std::string fingerprint = FSource->PeerFingerprint();
+  // Nothing more may go over this connection, not even the protocol's sign-off.
+  if (Connected) RequestCloseSocket();
+  ReceiveBuffer.Clear();
+  if (Certificate) throw ECertificateError(Text, fingerprint);
+  throw ESockError(Text);
+}
+
+// ---------------------------------------------------------------- operations
+
+TZnSocket::TOperation::TOperation(TZnSocket& Owner, TKind Kind)
+    : FOwner(Owner), FAlive(Owner.FAlive), FKind(Kind), FWasBusy(Owner.FBusy) {
+  // A sign-off is no protocol operation: Disconnect must not cancel it, only wait for it.
+  if (FKind == okQuit) {
+    FOwner.FQuitting = true;
+    return;
+  }
+  FOwner.FBusy = true;
+  if (FKind == okConnect) FOwner.FConnecting = true;
+}
+
+TZnSocket::TOperation::~TOperation() {
+  if (!Alive()) return;
+  if (FKind == okConnect) FOwner.FConnecting = false;
+  if (FKind == okQuit) FOwner.FQuitting = false;
+  if (FKind != okQuit && !FWasBusy) FOwner.FBusy = false;
+}
+
+void TZnSocket::CloseWithoutSignOff() {
+  TZnSocket::Disconnect();
+  ReceiveBuffer.Clear();
+}
+
+void TZnSocket::CloseIfCanceled() {
+  if (Canceled && Connected) CloseWithoutSignOff();
+}
+
+void TZnSocket::AbortOperation() {
+  if (Canceled || !Connected) return;
+  if (FBusy) {
+    Cancel();
+    return;
+  }
+  CloseWithoutSignOff();
+}
+
+bool TZnSocket::DisconnectHandled() {
+  if (!Connected) return true;
+  // A sign-off sent inside another command's wait would be read as part of that dialogue.
+  if (FBusy) {
+    if (!Canceled) Cancel();
+    return true;
+  }
+  // A sign-off awaiting its reply closes the connection anyway.
+  return FQuitting;
 }
 
 void TZnSocket::Disconnect() {
@@ -441,8 +552,15 @@ void TZnSocket::WindowProc(const TSocketMessage& Message) {
   ++FInWindowProc;
   try {
     Dispatch(Message);
+  } catch (const std::exception& e) {
+    // A notification has no caller: its failure goes where a timer tick's goes.
+    if (TThreadTimer::ApplicationExceptionHandler) {
+      TThreadTimer::ApplicationExceptionHandler(e);
+    } else {
+      qWarning("%s", e.what());
+    }
   } catch (...) {
-    // A notification has no caller to report to.
+    qWarning("unknown failure in a socket notification");
   }
   if (!alive.expired()) --FInWindowProc;
 }
@@ -472,6 +590,10 @@ void TZnSocket::Dispatch(const TSocketMessage& Message) {
           break;
         case FD_CLOSE:
           HandleClose();
+          break;
+        case FD_SECURE:
+          FSecureResult = Message.Error();
+          FSecureDone = true;
           break;
       }
       break;
@@ -635,9 +757,25 @@ void TZnSocket::SendBuffer(const char* Data, uint32_t Length) {
   PostSelf(WM_WRITE_NOW);
   const WaitEnd end = WaitFor([this] { return SendDone; }, WatchIdle | WatchClose, "Socket send aborted");
   if (end == WaitEnd::Done && !Canceled) return;
+  if (end == WaitEnd::Idle) FailTimedOut();
   Canceled = false;
   SendQueue.Clear();
   throw EAbortError("Socket send aborted");
+}
+
+void TZnSocket::CloseStalled() {
+  // The dialogue is out of step for good: no sign-off, whose reply would cost another wait.
+  if (Connected) RequestCloseSocket();
+  ReceiveBuffer.Clear();
+}
+
+void TZnSocket::FailTimedOut() {
+  CloseStalled();
+  const int32_t seconds = TimeOut / 1000;
+  const std::string span = TimeOut % 1000 != 0 ? std::to_string(TimeOut) + " ms"
+                           : seconds == 1      ? "1 second"
+                                               : std::to_string(seconds) + " seconds";
+  throw ESockError("Timed out: no progress with " + Host + " for " + span);
 }
 
 void TZnSocket::Write(const std::string& Text) {
@@ -658,8 +796,21 @@ std::string TZnSocket::ReadLn() {
   ReportStatus(8, "ReadLn");
   std::string line;
   if (!Canceled && ReceiveBuffer.TakeLine(line)) return line;
-  const WaitEnd end = WaitFor([this, &line] { return !Canceled && ReceiveBuffer.TakeLine(line); },
-                              WatchIdle | WatchClose, "Socket readln aborted");
+  bool overlong = false;
+  const WaitEnd end = WaitFor(
+      [this, &line, &overlong] {
+        if (Canceled) return false;
+        if (ReceiveBuffer.TakeLine(line)) return true;
+        overlong = ReceiveBuffer.Size() > MaxLineLength;
+        return overlong;
+      },
+      WatchIdle | WatchClose, "Socket readln aborted");
+  if (overlong) {
+    CloseStalled();
+    throw ESockError(Host + " sent a line longer than " + std::to_string(MaxLineLength >> 20) +
+                     " MB; the connection was closed");
+  }
+  if (end == WaitEnd::Idle) FailTimedOut();
   if (end != WaitEnd::Done) throw EAbortError("Socket readln aborted");
   return line;
 }
@@ -714,6 +865,7 @@ void TZnSocket::SendStream(TStream& Stream) {
   Transferring = false;
   FFeed = nullptr;
   if (end == WaitEnd::Done && !Canceled) return;
+  if (end == WaitEnd::Idle) FailTimedOut();
   Canceled = false;
   SendQueue.Clear();
   throw EAbortError("Socket send aborted");

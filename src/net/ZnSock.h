@@ -8,8 +8,14 @@
 //
 // Subclasses: override Connect, Disconnect and Abort; call the base Connect/Disconnect to
 // open and close the socket; set CancelCleanup in the constructor; send commands with
-// Transaction and read lines with ReadLn. A destructor of a subclass that needs its own
-// Abort must call it itself (the base destructor can only reach the base one).
+// Transaction and read lines with ReadLn; run each protocol operation inside a
+// TOperation. A destructor of a subclass that needs its own Abort must call it itself (the
+// base destructor can only reach the base one).
+//
+// Security: with secSSLTLS the base Connect returns only after the TLS handshake and the
+// certificate checks passed; with secStartTLS the subclass calls StartTLS once the server
+// agreed. A refused certificate raises ECertificateError and closes without sending a byte
+// of the protocol.
 #include <netinet/in.h>
 
 #include <cstdint>
@@ -31,6 +37,19 @@ using TOnSocketError = std::function<void(TObject* Sender, uint16_t ErrorCode, c
 
 class TTimerWindow;
 
+// How a connection is protected: not at all, TLS after the protocol's own upgrade command,
+// or TLS from the first byte.
+enum TSecurity { secNone, secStartTLS, secSSLTLS };
+
+// The server's certificate did not pass the checks; Fingerprint is its SHA-256
+// fingerprint, which the user may choose to trust.
+class ECertificateError : public ESockError {
+ public:
+  ECertificateError(const std::string& Text, std::string Fingerprint)
+      : ESockError(Text), Fingerprint(std::move(Fingerprint)) {}
+  std::string Fingerprint;
+};
+
 // A repeating timer on the GUI thread. TZnSocket uses it one-shot by switching it off at
 // the first tick.
 class TThreadTimer : public TObject {
@@ -47,7 +66,8 @@ class TThreadTimer : public TObject {
   const TNotifyEvent& OnTimer() const { return FOnTimer; }
   void SetOnTimer(TNotifyEvent Value);
 
-  // Receives a failure that escaped OnTimer; without it the failure is logged.
+  // Receives a failure that escaped OnTimer or a socket notification's handler; without it
+  // the failure is logged.
   static std::function<void(const std::exception&)> ApplicationExceptionHandler;
 
  protected:
@@ -56,6 +76,19 @@ class TThreadTimer : public TObject {
 
  private:
   friend class TTimerWindow;
+
+  // How a connection is protected: not at all, TLS after the protocol's own upgrade command,
+  // or TLS from the first byte.
+  enum TSecurity { secNone, secStartTLS, secSSLTLS };
+
+  // The server's certificate did not pass the checks; Fingerprint is its SHA-256
+  // fingerprint, which the user may choose to trust.
+  class ECertificateError : public ESockError {
+   public:
+    ECertificateError(const std::string& Text, std::string Fingerprint)
+        : ESockError(Text), Fingerprint(std::move(Fingerprint)) {}
+    std::string Fingerprint;
+  };
   void UpdateTimer();
   void tick();
 
@@ -98,6 +131,9 @@ class TZnSocket : public TObject {
   int32_t ReportLevel = 0;
   std::string Proxy;      // connected instead of Host when not empty
   int32_t ProxyPort = 0;  // low 16 bits used
+  TSecurity Security = secNone;
+  std::string CAFile;           // PEM file of extra trusted certificates; empty for none
+  std::string CertFingerprint;  // SHA-256 fingerprint of one more trusted certificate
 
   // State, readable by subclasses, owners and tests.
   bool Transferring = false;
@@ -141,6 +177,13 @@ class TZnSocket : public TObject {
 
   // Ends every wait.
   void Cancel();
+  // TLS handshake and certificate checks on the open connection, waiting like every other
+  // operation (cancel, TimeOut without progress, peer closed). Unread bytes are dropped
+  // first: nothing sent before the handshake may pass for the protected dialogue. On
+  // failure the connection is closed and ESockError (ECertificateError) raised.
+  void StartTLS();
+  // The bytes go through TLS.
+  bool Secure() const;
   // Gives OnConnectionRequired one chance; raises Exception "Not Connected".
   void RequireConnection();
   void ReportStatus(uint8_t Level, const std::string& Text);
@@ -176,6 +219,42 @@ class TZnSocket : public TObject {
   void WriteFromStream();
   TSocketEventSource& SocketService() { return *FSource; }
 
+  // One protocol operation of a subclass. While it lives the component is busy (and
+  // connecting), or quitting for a sign-off; leaving it clears what it set, unless a handler
+  // run inside it destroyed the component. A busy flag that was already set (a connect
+  // asked for by an operation under way) is left set.
+  class TOperation {
+   public:
+    enum TKind { okWork, okConnect, okQuit };
+    TOperation(TZnSocket& Owner, TKind Kind);
+    ~TOperation();
+    TOperation(const TOperation&) = delete;
+    TOperation& operator=(const TOperation&) = delete;
+    // The component still exists.
+    bool Alive() const { return !FAlive.expired(); }
+
+   private:
+    TZnSocket& FOwner;
+    std::weak_ptr<void> FAlive;
+    TKind FKind;
+    bool FWasBusy;
+  };
+  bool OperationBusy() const { return FBusy; }
+  bool OperationConnecting() const { return FConnecting; }
+  bool OperationQuitting() const { return FQuitting; }
+  // Closes at once without the protocol's sign-off and forgets unread bytes.
+  void CloseWithoutSignOff();
+  // After a cancel the server is somewhere inside its reply: the dialogue cannot go on in
+  // step, so the connection is closed.
+  void CloseIfCanceled();
+  // The common Abort: cancel a running operation, or close an idle connection without
+  // sign-off; nothing when already canceled or not connected.
+  void AbortOperation();
+  // The part of Disconnect before the sign-off: true when there is nothing to sign off
+  // (not connected, a sign-off already under way) or a running operation was asked to
+  // cancel instead, which then closes.
+  bool DisconnectHandled();
+
  private:
   enum class WaitEnd { Done, Canceled, TimedOut, Closed, Idle };
   enum WaitWatch : unsigned {
@@ -194,6 +273,13 @@ class TZnSocket : public TObject {
   void PostSelf(int Message);
   void FinishHandler();
   void FeedSendQueue();
+  // The event source for Security: plain, or OpenSSL for the TLS modes.
+  void ChooseSource();
+  [[noreturn]] void FailSecure(const std::string& Text, bool Certificate);
+  // A wait that made no progress for TimeOut ms, or a line past the limit, ends the
+  // session: closed at once, with an error that says why.
+  void CloseStalled();
+  [[noreturn]] void FailTimedOut();
 
   std::unique_ptr<TNotificationWindow> FWindow;
   std::unique_ptr<TSocketEventSource> FSource;
@@ -208,7 +294,12 @@ class TZnSocket : public TObject {
   // The stream SendStream is sending; fed into SendQueue a block at a time, so a large
   // stream is not copied whole.
   TStream* FFeed = nullptr;
-  int64_t FProgress = 0;  // grows with every byte received or sent; idle detection
+  int64_t FProgress = 0;     // grows with every byte received or sent; idle detection
+  bool FSecureDone = false;  // the handshake begun by StartTLS ended
+  int FSecureResult = 0;     // its FD_SECURE code
+  bool FBusy = false;
+  bool FConnecting = false;
+  bool FQuitting = false;
 };
 
 // Field N (from 1) of Text split at every Separator; empty when there is no such field.

@@ -21,7 +21,7 @@ int32_t CountOrZero(const std::string& field) {
 
 TZnPOP3::TZnPOP3(TObject* Owner) : TZnSocket(Owner), FReader(FMailMessage, FCoder) {
   Port = 110;
-  CancelCleanup = [this](TObject*) { CloseSocket(); };
+  CancelCleanup = [this](TObject*) { CloseWithoutSignOff(); };
   FCoder.OnMessage = [this](const std::string& Text) { Fire(OnMessage, Text); };
   FReader.OnStatus = [this](const std::string& Text) { ReportStatus(1, Text); };
 }
@@ -34,20 +34,17 @@ TZnPOP3::~TZnPOP3() {
   Abort();
 }
 
-bool TZnPOP3::IsPositive(const std::string& Reply) {
+bool TZnPOP3::isPositive(const std::string& Reply) {
   return NthField(Reply, ' ', 1).find("+OK") != std::string::npos;
 }
 
-std::string TZnPOP3::Command(const std::string& Text) {
+std::string TZnPOP3::command(const std::string& Text) {
   std::string reply = Transaction(Text);
-  if (!IsPositive(reply)) throw Exception(reply);
+  if (!isPositive(reply)) throw Exception(reply);
   return reply;
 }
 
-void TZnPOP3::Connect() {
-  // A second click while the greeting or login is awaited would start over on the socket
-  // the first one is using.
-  if (FConnecting) return;
+void TZnPOP3::askForCredentials() {
   bool asked = false;
   while (Password.empty() || UserID.empty()) {
     if (!OnAuthenticationNeeded) throw Exception(kAuthenticationFailed);
@@ -57,57 +54,69 @@ void TZnPOP3::Connect() {
     OnAuthenticationNeeded(handled);
     if (!handled) throw Exception(kAuthenticationFailed);
   }
-  CheckCredentials();
+  checkCredentials();
+}
+
+void TZnPOP3::Connect() {
+  // A second click while the greeting or login is awaited would start over on the socket
+  // the first one is using.
+  if (OperationConnecting()) return;
+  askForCredentials();
   // An open connection is left alone: no QUIT for a second connect.
   if (Connected) throw ESockError("Already connected");
 
-  const bool wasBusy = FBusy;
-  FBusy = true;
-  FConnecting = true;
   bool loggedIn = false;
+  std::exception_ptr failure;
   const auto alive = Lifetime();
-  const auto finish = [&] {
-    if (alive.expired()) return;
-    FConnecting = false;
-    if (!wasBusy) FBusy = false;
-    if (loggedIn) Fire(OnConnect, this);
-  };
-  try {
+  {
+    TOperation operation(*this, TOperation::okConnect);
     try {
       // Bytes left over from a connection the server closed are not this server's greeting.
       ReceiveBuffer.Clear();
       TZnSocket::Connect();
       const std::string greeting = ReadLn();
-      if (!IsPositive(greeting)) throw Exception(greeting);
-      Login();
+      if (!isPositive(greeting)) throw Exception(greeting);
+      if (Security == secStartTLS) startTls();
+      login();
       loggedIn = true;
-      ReadStat();
+      readStat();
     } catch (...) {
+      failure = std::current_exception();
       // The failure that ended the login is the one to report, not one from signing off.
       try {
-        if (!alive.expired()) Quit();
+        if (operation.Alive()) quit();
       } catch (const std::exception&) {
       }
-      throw;
     }
-  } catch (...) {
-    finish();
-    throw;
   }
-  finish();
+  if (alive.expired()) {
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
+  if (loggedIn) Fire(OnConnect, this);
+  if (failure) std::rethrow_exception(failure);
 }
 
-void TZnPOP3::CheckCredentials() const {
+void TZnPOP3::startTls() {
+  const std::string reply = Transaction("STLS");
+  if (!isPositive(reply)) {
+    throw Exception(
+        Host + " does not offer a secure connection (STLS): " + reply.substr(0, reply.find_last_not_of("\r\n") + 1));
+  }
+  StartTLS();
+}
+
+void TZnPOP3::checkCredentials() const {
   if (UserID.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the user ID");
   if (Password.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the password");
 }
 
-void TZnPOP3::Login() {
+void TZnPOP3::login() {
   for (int attempts = 0;; ++attempts) {
-    CheckCredentials();  // OnAuthenticationFailed may have changed them
+    checkCredentials();  // OnAuthenticationFailed may have changed them
     std::string reply = Transaction("USER " + UserID);
-    if (IsPositive(reply)) reply = Transaction("PASS " + Password);
-    if (IsPositive(reply)) return;
+    if (isPositive(reply)) reply = Transaction("PASS " + Password);
+    if (isPositive(reply)) return;
     if (attempts > 0 || !OnAuthenticationFailed) throw Exception(kAuthenticationFailed);
     bool handled = false;
     OnAuthenticationFailed(handled);
@@ -115,98 +124,54 @@ void TZnPOP3::Login() {
   }
 }
 
-void TZnPOP3::ReadStat() {
-  const std::string reply = Command("STAT");
+void TZnPOP3::readStat() {
+  const std::string reply = command("STAT");
   // Taken from the line as received: without a size field the count carries the line end.
   FMessageCount = CountOrZero(NthField(reply, ' ', 2));
 }
 
 void TZnPOP3::Disconnect() {
-  if (!Connected) return;
-  // A QUIT sent inside another command's wait would be read as part of that dialogue;
-  // end the running operation instead, which then closes without QUIT.
-  if (FBusy) {
-    if (!Canceled) Cancel();
-    return;
-  }
-  // A QUIT awaiting its reply closes the connection anyway.
-  if (FQuitting) return;
-  Quit();
+  if (DisconnectHandled()) return;
+  quit();
 }
 
-void TZnPOP3::Quit() {
+void TZnPOP3::quit() {
   if (!Connected) return;
-  const auto alive = Lifetime();
-  FQuitting = true;
+  TOperation operation(*this, TOperation::okQuit);
   try {
-    Command("QUIT");
+    command("QUIT");
   } catch (...) {
-    if (!alive.expired()) {
-      FQuitting = false;
-      CloseSocket();
-    }
+    if (operation.Alive()) CloseWithoutSignOff();
     throw;
   }
-  FQuitting = false;
-  CloseSocket();
+  CloseWithoutSignOff();
 }
 
 void TZnPOP3::Abort() {
-  if (Canceled || !Connected) return;
-  if (FBusy) {
-    Cancel();
-    return;
-  }
-  CloseSocket();
-}
-
-void TZnPOP3::CloseSocket() {
-  TZnSocket::Disconnect();
-  // Unread bytes belong to the closed session, not to the next one.
-  ReceiveBuffer.Clear();
-}
-
-void TZnPOP3::CloseIfCanceled() {
-  // The server is somewhere inside its reply: the dialogue cannot go on in step.
-  if (Canceled && Connected) CloseSocket();
+  AbortOperation();
 }
 
 void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
   // Nor inside the wait of a QUIT: the command would meet the QUIT's reply.
-  if (FBusy || FQuitting) return;
-  FBusy = true;
-  try {
-    RequireConnection();
-  } catch (...) {
-    FBusy = false;
-    throw;
-  }
+  if (OperationBusy() || OperationQuitting()) return;
+  TOperation operation(*this, TOperation::okWork);
+  RequireConnection();
   // Every handler fired from here on may destroy the component.
-  const auto alive = Lifetime();
-  const auto clearBusy = [&] {
-    if (!alive.expired()) FBusy = false;
-  };
   const auto finish = [&] {
-    if (!alive.expired()) CloseIfCanceled();
-    if (alive.expired()) return;
-    try {
-      Fire(OnRetrieveEnd, this);
-    } catch (...) {
-      clearBusy();
-      throw;
-    }
-    clearBusy();
+    if (!operation.Alive()) return;
+    CloseIfCanceled();
+    if (operation.Alive()) Fire(OnRetrieveEnd, this);
   };
   const std::string number = std::to_string(MessageNumber);
   try {
     Fire(OnRetrieveStart, this);
     FReader.Reset();
-    Command("RETR " + number);
+    command("RETR " + number);
     FReader.AttachFilePath = AttachFilePath;
     FReader.ReservedFileNames = ReservedFileNames;
     FReader.RawSink = RawArchive;
     FReader.Read([this] { return ReadLn(); });
-    if (DeleteOnRead) Command("DELE " + number);
+    if (DeleteOnRead) command("DELE " + number);
     ReportStatus(1, "Message Retrieved");
   } catch (...) {
     finish();
@@ -216,21 +181,21 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
 }
 
 void TZnPOP3::DeleteMessage(int32_t MessageNumber) {
-  if (FBusy || FQuitting) return;
-  FBusy = true;
+  if (OperationBusy() || OperationQuitting()) return;
   const auto alive = Lifetime();
-  try {
-    RequireConnection();
-    const std::string reply = Transaction("DELE " + std::to_string(MessageNumber));
-    if (!IsPositive(reply)) {
-      Fire(OnFailure, this);
-      throw Exception(reply);
+  {
+    TOperation operation(*this, TOperation::okWork);
+    try {
+      RequireConnection();
+      const std::string reply = Transaction("DELE " + std::to_string(MessageNumber));
+      if (!isPositive(reply)) {
+        Fire(OnFailure, this);
+        throw Exception(reply);
+      }
+    } catch (...) {
+      if (operation.Alive()) CloseIfCanceled();
+      throw;
     }
-  } catch (...) {
-    if (!alive.expired()) CloseIfCanceled();
-    if (!alive.expired()) FBusy = false;
-    throw;
   }
-  FBusy = false;
-  Fire(OnSuccess, this);
+  if (!alive.expired()) Fire(OnSuccess, this);
 }

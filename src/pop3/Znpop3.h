@@ -1,5 +1,6 @@
 #pragma once
-// TZnPOP3: the POP3 client component (RFC 1939 subset: USER, PASS, STAT, RETR, DELE, QUIT).
+// TZnPOP3: the POP3 client component (RFC 1939 subset: USER, PASS, STAT, RETR, DELE, QUIT;
+// STLS of RFC 2595 when Security is secStartTLS).
 // Retrieval hands each message to the message reader, which fills MailMessage and writes
 // the attachment files into AttachFilePath.
 #include <cstdint>
@@ -55,10 +56,10 @@ class TZnPOP3 : public TZnSocket {
   // Kept for owners that fill it themselves; no operation here does.
   TSummary& Summary() { return FSummary; }
   // A protocol operation is under way; RetrieveMessage and DeleteMessage do nothing then.
-  bool Busy() const { return FBusy; }
+  bool Busy() const { return OperationBusy(); }
 
-  // Greeting, login (at most two attempts) and STAT; fires OnConnect after a login.
-  // Called again while it runs, it does nothing.
+  // Greeting, STLS and the handshake when asked for, login (at most two attempts) and
+  // STAT; fires OnConnect after a login. Called again while it runs, it does nothing.
   void Connect() override;
   // QUIT and close; nothing at all when not connected. While an operation runs it cancels
   // that operation instead, which then fails and closes without QUIT.
@@ -71,23 +72,20 @@ class TZnPOP3 : public TZnSocket {
   void DeleteMessage(int32_t MessageNumber);
 
  private:
-  static bool IsPositive(const std::string& Reply);
+  static bool isPositive(const std::string& Reply);
   // Sends Command and raises Exception with the reply line when the reply is negative.
-  std::string Command(const std::string& Text);
+  std::string command(const std::string& Text);
   // A line break in UserID or Password would put a command of its own on the wire.
-  void CheckCredentials() const;
-  void Login();
+  void checkCredentials() const;
+  void askForCredentials();
+  // STLS and the handshake; the login never goes out when the server does not agree.
+  void startTls();
+  void login();
   // QUIT, then close whatever the reply.
-  void Quit();
-  // Base Disconnect, no QUIT.
-  void CloseSocket();
-  void CloseIfCanceled();
-  void ReadStat();
+  void quit();
+  void readStat();
 
   int32_t FMessageCount = 0;
-  bool FBusy = false;
-  bool FConnecting = false;
-  bool FQuitting = false;
   TZnUUProcessor FCoder;
   TMailMessage FMailMessage;
   TSummary FSummary;

@@ -1,5 +1,10 @@
 #include "Znsmtp.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <ctime>
 #include <vector>
@@ -31,6 +36,47 @@ int16_t ReplyCodeOf(std::string_view line) {
   return static_cast<int16_t>(value);
 }
 
+std::string Base64Encode(std::string_view bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  text.resize(static_cast<size_t>(std::max(length, 0)));
+  return text;
+}
+
+std::string Base64Decode(std::string_view text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const size_t value = alphabet.find(c);
+    if (value == std::string::npos) continue;
+    bits = (bits << 6) | static_cast<uint32_t>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return bytes;
+}
+
+std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),
+       reinterpret_cast<const unsigned char*>(challenge.data()), challenge.size(), digest, &length);
+  static const char hex[] = "0123456789abcdef";
+  std::string answer = user + " ";
+  for (unsigned int i = 0; i < length; ++i) {
+    answer += hex[digest[i] >> 4];
+    answer += hex[digest[i] & 15];
+  }
+  return answer;
+}
+
 }  // namespace corvane::smtp
 
 using namespace corvane::smtp;
@@ -43,11 +89,37 @@ bool continues(const std::string& line) {
   return line.size() >= 4 && (line[0] == ' ' || line[3] == '-');
 }
 
+std::string withoutLineEnd(const std::string& line) {
+  const size_t end = line.find_last_not_of("\r\n");
+  return end == std::string::npos ? std::string() : line.substr(0, end + 1);
+}
+
+std::string upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+  return text;
+}
+
+// The words of a capability line, split at blanks and "=" (the old "AUTH=LOGIN" form).
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> out;
+  std::string word;
+  for (char c : line) {
+    if (c == ' ' || c == '=' || c == '\t') {
+      if (!word.empty()) out.push_back(upper(word));
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty()) out.push_back(upper(word));
+  return out;
+}
+
 }  // namespace
 
 TZnSMTP::TZnSMTP(TObject* Owner) : TZnSocket(Owner) {
   Port = 25;
-  CancelCleanup = [this](TObject*) { closeWithoutQuit(); };
+  CancelCleanup = [this](TObject*) { CloseWithoutSignOff(); };
 }
 
 TZnSMTP::~TZnSMTP() {
@@ -77,51 +149,68 @@ void TZnSMTP::commandExpecting(const std::string& Command, int Limit) {
 
 void TZnSMTP::checkUserID() const {
   if (UserID.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the user ID");
+  if (AuthUser.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the login name");
 }
 
 void TZnSMTP::Connect() {
   checkUserID();
   // A second click while the greeting is awaited would start over on the same socket.
-  if (FConnecting) return;
-  const bool wasBusy = FBusy;
-  FBusy = true;
-  FConnecting = true;
+  if (OperationConnecting()) return;
   const auto alive = Lifetime();
-  try {
+  {
+    TOperation operation(*this, TOperation::okConnect);
     // Whatever a closed session left unread must not pass for the next greeting.
     if (!Connected) ReceiveBuffer.Clear();
     TZnSocket::Connect();
+    FKeepFailure = false;
     try {
       greetAndHelo();
     } catch (...) {
       // Cancelled by Disconnect or by the closing window: a QUIT would wait on a server
       // that may never answer, which is what the user is walking away from.
-      if (alive.expired()) throw;
-      if (Canceled)
-        closeWithoutQuit();
-      else
+      if (!operation.Alive()) throw;
+      if (Canceled) {
+        CloseWithoutSignOff();
+      } else if (FKeepFailure) {
+        // The refused upgrade or login is what the user must read, not a complaint about
+        // the QUIT.
+        try {
+          quit();
+        } catch (const std::exception&) {
+        }
+      } else {
         quit();
+      }
       throw;
     }
-  } catch (...) {
-    if (!alive.expired()) {
-      FConnecting = false;
-      if (!wasBusy) FBusy = false;
-    }
-    throw;
   }
-  FConnecting = false;
-  if (!wasBusy) FBusy = false;
-  Fire(OnConnect, this);
+  if (!alive.expired()) Fire(OnConnect, this);
 }
 
 void TZnSMTP::greetAndHelo() {
   const std::string greeting = readContinuation(ReadLn());
   if (ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
+  FCapabilities.clear();
+  const bool extended = Security == secStartTLS || !AuthUser.empty();
+  hello(extended);
+  if (Security == secStartTLS) {
+    startTls();
+    hello(true);
+  }
+  if (!AuthUser.empty()) login();
+}
+
+void TZnSMTP::hello(bool extended) {
   bool asked = false;
   for (;;) {
     checkUserID();  // the handler below may have changed it
-    command("HELO " + UserID);
+    std::string line = Transaction((extended ? "EHLO " : "HELO ") + UserID);
+    FCapabilities.clear();
+    for (bool first = true;; first = false) {
+      if (!first) FCapabilities.push_back(withoutLineEnd(line).substr(std::min<size_t>(4, line.size())));
+      if (!continues(line)) break;
+      line = ReadLn();
+    }
     if (ReplyCode < 300) return;
     if (asked || !OnAuthenticationFailed) break;
     asked = true;
@@ -132,49 +221,84 @@ void TZnSMTP::greetAndHelo() {
   throw Exception("Authentication failed");
 }
 
-void TZnSMTP::Disconnect() {
-  if (!Connected) return;
-  // A QUIT in the middle of another command's wait would go out inside that dialogue
-  // (even inside the message text); end the running operation instead, which closes.
-  if (FBusy) {
-    if (!Canceled) Cancel();
-    return;
+bool TZnSMTP::offers(const std::string& Keyword) const {
+  return std::any_of(FCapabilities.begin(), FCapabilities.end(), [&](const std::string& line) {
+    const std::vector<std::string> w = words(line);
+    return !w.empty() && w[0] == Keyword;
+  });
+}
+
+std::vector<std::string> TZnSMTP::loginMethods() const {
+  std::vector<std::string> methods;
+  for (const std::string& line : FCapabilities) {
+    const std::vector<std::string> w = words(line);
+    if (!w.empty() && w[0] == "AUTH") methods.insert(methods.end(), w.begin() + 1, w.end());
   }
-  // A QUIT awaiting its reply closes the connection anyway.
-  if (FQuitting) return;
+  return methods;
+}
+
+void TZnSMTP::startTls() {
+  // No downgrade: without the server's agreement nothing more is said in the clear.
+  FKeepFailure = true;
+  if (!offers("STARTTLS")) throw Exception(Host + " does not offer a secure connection (STARTTLS)");
+  const std::string reply = command("STARTTLS");
+  if (ReplyCode != 220) {
+    throw Exception(Host + " refused a secure connection (STARTTLS): " + withoutLineEnd(reply));
+  }
+  StartTLS();
+  FKeepFailure = false;
+}
+
+void TZnSMTP::login() {
+  const std::vector<std::string> methods = loginMethods();
+  const auto has = [&](const char* name) { return std::find(methods.begin(), methods.end(), name) != methods.end(); };
+  std::string reply;
+  if (has("CRAM-MD5")) {
+    reply = command("AUTH CRAM-MD5");
+    if (ReplyCode != 334) loginRefused(reply);
+    const std::string challenge = Base64Decode(withoutLineEnd(reply).substr(std::min<size_t>(4, reply.size())));
+    reply = command(Base64Encode(CramMd5Response(AuthUser, AuthPassword, challenge)));
+  } else if (has("PLAIN")) {
+    reply = command("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
+  } else if (has("LOGIN")) {
+    reply = command("AUTH LOGIN");
+    if (ReplyCode != 334) loginRefused(reply);
+    reply = command(Base64Encode(AuthUser));
+    if (ReplyCode != 334) loginRefused(reply);
+    reply = command(Base64Encode(AuthPassword));
+  } else {
+    FKeepFailure = true;
+    throw Exception("Cannot log in as " + AuthUser + " at " + Host +
+                    ": the server offers none of CRAM-MD5, PLAIN and LOGIN");
+  }
+  if (ReplyCode != 235) loginRefused(reply);
+}
+
+void TZnSMTP::loginRefused(const std::string& Reply) {
+  FKeepFailure = true;
+  throw Exception("Login as " + AuthUser + " at " + Host + " refused: " + withoutLineEnd(Reply));
+}
+
+void TZnSMTP::Disconnect() {
+  if (DisconnectHandled()) return;
   quit();
 }
 
 void TZnSMTP::quit() {
   if (!Connected) return;
   Canceled = false;
-  FQuitting = true;
-  const auto alive = Lifetime();
+  TOperation operation(*this, TOperation::okQuit);
   try {
     commandExpecting("QUIT", 339);
   } catch (...) {
-    if (!alive.expired()) {
-      FQuitting = false;
-      closeWithoutQuit();
-    }
+    if (operation.Alive()) CloseWithoutSignOff();
     throw;
   }
-  FQuitting = false;
-  closeWithoutQuit();
-}
-
-void TZnSMTP::closeWithoutQuit() {
-  TZnSocket::Disconnect();
-  ReceiveBuffer.Clear();
+  CloseWithoutSignOff();
 }
 
 void TZnSMTP::Abort() {
-  if (Canceled || !Connected) return;
-  if (FBusy) {
-    Cancel();
-    return;
-  }
-  closeWithoutQuit();
+  AbortOperation();
 }
 
 void TZnSMTP::ClearParameters() {
@@ -186,44 +310,40 @@ void TZnSMTP::ClearParameters() {
 
 void TZnSMTP::SendMail() {
   // Nor inside the wait of a QUIT: its commands would meet the QUIT's reply.
-  if (FBusy || FQuitting) return;
-  FBusy = true;
+  if (OperationBusy() || OperationQuitting()) return;
   bool success = false;
   const auto alive = Lifetime();
-  try {
-    const CompositionEvents events{OnAttachmentNotFound, OnEncodeStart, OnEncodeEnd};
-    ComposeMessage(PostMessage, EncodeType, std::time(nullptr), events, FinalHeader, FBoundary, FMessageBody);
-    RequireConnection();
-    checkComplete();
-    // A handler may have filled in the envelope; it must not smuggle commands either.
-    CheckLineBreaks(PostMessage);
-    Fire(OnSendStart, this);
-    commandExpecting("RSET", 399);
-    commandExpecting("MAIL FROM:<" + PostMessage.FromAddress + ">", 399);
-    sendRecipients();
-    commandExpecting("DATA", 399);
-    sendHeader();
-    SendStream(FMessageBody);
-    const std::string reply = command(".");
-    if (ReplyCode > 399) {
-      Fire(OnFailure, this);
-      throw Exception(reply);
+  {
+    TOperation operation(*this, TOperation::okWork);
+    try {
+      const CompositionEvents events{OnAttachmentNotFound, OnEncodeStart, OnEncodeEnd};
+      ComposeMessage(PostMessage, EncodeType, std::time(nullptr), events, FinalHeader, FBoundary, FMessageBody);
+      RequireConnection();
+      checkComplete();
+      // A handler may have filled in the envelope; it must not smuggle commands either.
+      CheckLineBreaks(PostMessage);
+      Fire(OnSendStart, this);
+      commandExpecting("RSET", 399);
+      commandExpecting("MAIL FROM:<" + PostMessage.FromAddress + ">", 399);
+      sendRecipients();
+      commandExpecting("DATA", 399);
+      sendHeader();
+      SendStream(FMessageBody);
+      const std::string reply = command(".");
+      if (ReplyCode > 399) {
+        Fire(OnFailure, this);
+        throw Exception(reply);
+      }
+      success = true;
+      if (ClearParams) ClearParameters();
+    } catch (const ESockError&) {
+      // Cancelled or cut off in mid-dialogue, the session's state is unknown: a late reply
+      // would answer the next command. Close without QUIT so the next send starts afresh.
+      if (operation.Alive() && Connected) CloseWithoutSignOff();
+      throw;
     }
-    success = true;
-    if (ClearParams) ClearParameters();
-  } catch (const ESockError&) {
-    if (alive.expired()) throw;
-    FBusy = false;
-    // Cancelled or cut off in mid-dialogue, the session's state is unknown: a late reply
-    // would answer the next command. Close without QUIT so the next send starts afresh.
-    if (Connected) closeWithoutQuit();
-    throw;
-  } catch (...) {
-    if (!alive.expired()) FBusy = false;
-    throw;
   }
-  FBusy = false;
-  if (success) Fire(OnSuccess, this);
+  if (success && !alive.expired()) Fire(OnSuccess, this);
 }
 
 void TZnSMTP::checkComplete() {

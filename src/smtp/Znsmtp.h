@@ -2,9 +2,14 @@
 // Znsmtp: the SMTP client component TZnSMTP. It opens a session with the greeting and
 // HELO, sends the message held in PostMessage (RSET, MAIL FROM, RCPT TO per recipient,
 // DATA, the composed text, ".") and closes the session with QUIT.
+//
+// With Security secStartTLS it says EHLO, requires STARTTLS among the capabilities
+// (RFC 3207), upgrades the connection and says EHLO again; with a login name it says EHLO
+// and logs in (RFC 4954) with the strongest offered of CRAM-MD5, PLAIN and LOGIN.
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "MessageComposer.h"
 #include "SpoolStream.h"
@@ -24,7 +29,9 @@ class TZnSMTP : public TZnSocket {
   explicit TZnSMTP(TObject* Owner = nullptr);
   ~TZnSMTP() override;
 
-  std::string UserID;         // sent after "HELO "
+  std::string UserID;         // sent after "HELO " (or "EHLO ")
+  std::string AuthUser;       // login name; empty: no login, HELO as before
+  std::string AuthPassword;   // never shown in a status or error text
   TPostMessage PostMessage;   // the message to send
   TExStringList FinalHeader;  // header lines of the last built message
   UUMethods EncodeType = uuMime;
@@ -59,18 +66,25 @@ class TZnSMTP : public TZnSocket {
   // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments of PostMessage.
   void ClearParameters();
 
-  bool Busy() const { return FBusy; }
+  bool Busy() const { return OperationBusy(); }
+  // The capability lines of the last EHLO reply, each without its code and line end.
+  const std::vector<std::string>& Capabilities() const { return FCapabilities; }
   // The multipart boundary of the last built message with attachments.
   const std::string& Boundary() const { return FBoundary; }
 
  private:
-  // A line break in UserID would put a command of its own after HELO.
+  // A line break in UserID or the login would put a command of its own on the wire.
   void checkUserID() const;
   void greetAndHelo();
+  // HELO, or EHLO keeping the capabilities; a refusal may be handled once.
+  void hello(bool extended);
+  bool offers(const std::string& Keyword) const;
+  std::vector<std::string> loginMethods() const;
+  void startTls();
+  void login();
+  [[noreturn]] void loginRefused(const std::string& Reply);
   // QUIT, then close whatever the reply.
   void quit();
-  // Closes and forgets unread bytes; no QUIT.
-  void closeWithoutQuit();
   // Sends Command and returns the reply line; continuation lines are taken up.
   std::string command(const std::string& Command);
   // Sends Command; a reply code above Limit raises with the reply line.
@@ -82,9 +96,8 @@ class TZnSMTP : public TZnSocket {
 
   TSpoolStream FMessageBody;
   std::string FBoundary;
-  bool FBusy = false;
-  bool FConnecting = false;
-  bool FQuitting = false;  // QUIT sent, its reply awaited
+  std::vector<std::string> FCapabilities;
+  bool FKeepFailure = false;  // a failed upgrade or login outranks a refused QUIT
 };
 
 namespace corvane::smtp {
@@ -96,5 +109,13 @@ std::string ExtractAddress(std::string_view entry);
 // The number at the start of a reply line (at most ten digits; 0 when there is none);
 // raises ERangeError above 32767.
 int16_t ReplyCodeOf(std::string_view line);
+
+// RFC 4648 base64 of bytes, and back (bytes that are not base64 are skipped).
+std::string Base64Encode(std::string_view bytes);
+std::string Base64Decode(std::string_view text);
+
+// The CRAM-MD5 answer (RFC 2195) to a decoded challenge: user, a blank, and the
+// lower-case hex HMAC-MD5 of the challenge keyed with the password.
+std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge);
 
 }  // namespace corvane::smtp

@@ -204,9 +204,27 @@ TEST_F(LineIo, SilentServerTimesOutReadLn) {
   socket->TimeOut = 100;
   QElapsedTimer clock;
   clock.start();
-  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "Socket readln aborted");
+  // A session that timed out is over: closed at once, so no sign-off waits again.
+  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "Timed out: no progress with 127.0.0.1 for 100 ms");
   EXPECT_GE(clock.elapsed(), 100);
   EXPECT_LT(clock.elapsed(), 1500);
+  EXPECT_FALSE(socket->Connected);
+  socket->Disconnect();
+}
+
+TEST_F(LineIo, EndlessLineEndsTheSessionWithBoundedMemory) {
+  // 6 MB without a line end, sent as one stream of bytes.
+  Start("S: +OK\nR: " + std::string(6 << 20, 'y') + "\nE\n");
+  EXPECT_EQ(socket->ReadLn(), "+OK\r\n");
+  EXPECT_EQ(FailureOf([&] { socket->ReadLn(); }), "127.0.0.1 sent a line longer than 4 MB; the connection was closed");
+  EXPECT_FALSE(socket->Connected);
+  EXPECT_TRUE(socket->ReceiveBuffer.Empty());
+}
+
+TEST_F(LineIo, ALongLineBelowTheLimitArrivesWhole) {
+  const std::string line(3 << 20, 'z');
+  Start("S: " + line + "\nE\n");
+  EXPECT_EQ(socket->ReadLn(), line + "\r\n");
   socket->Disconnect();
 }
 
@@ -215,8 +233,9 @@ TEST_F(LineIo, StalledReceiverTimesOutSendStream) {
   socket->TimeOut = 150;
   TMemoryStream stream;
   stream.SetData(std::string(32 << 20, 't'));
-  EXPECT_EQ(FailureOf([&] { socket->SendStream(stream); }), "Socket send aborted");
+  EXPECT_EQ(FailureOf([&] { socket->SendStream(stream); }), "Timed out: no progress with 127.0.0.1 for 150 ms");
   EXPECT_TRUE(socket->SendQueue.Empty());
+  EXPECT_FALSE(socket->Connected);
   socket->Disconnect();
 }
 

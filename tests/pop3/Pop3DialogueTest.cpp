@@ -2,6 +2,7 @@
 // judgement, the order of events and the busy rules.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include "FailureOf.h"
 #include "ScriptedServer.h"
 #include "Streams.h"
+#include "TestCertificates.h"
 #include "Znpop3.h"
 
 namespace {
@@ -442,6 +444,131 @@ TEST(Pop3Dialogue, ServerClosingInsideAMessageEndsTheRetrieval) {
   EXPECT_FALSE(rig.pop.Busy());
   EXPECT_FALSE(rig.pop.Connected);
   EXPECT_EQ(rig.pop.MailMessage().Attachments.Count(), 0);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- secure connections
+
+namespace {
+
+// A component pointed at one scripted TLS server whose certificate the test CA signed.
+struct SecureRig {
+  SecureRig(const std::string& script, TSecurity security,
+            const TestIdentity& identity = TestCertificates::Get().Server)
+      : server(script, ScriptedTlsIdentity{identity.CertPem, identity.KeyPem}) {
+    pop.Host = "127.0.0.1";
+    pop.Port = server.Port();
+    pop.UserID = "alice";
+    pop.Password = "secret";
+    pop.TimeOut = 5000;
+    pop.Security = security;
+    pop.CAFile = TestCertificates::Get().WriteCaFile(dir.path().toStdString());
+    pop.AttachFilePath = dir.path().toStdString() + "/";
+    pop.OnConnect = [this](TObject*) { log.push_back("connect"); };
+  }
+  void Finish() {
+    ASSERT_TRUE(server.WaitFinished());
+    EXPECT_EQ(server.Failures(), "");
+  }
+
+  QTemporaryDir dir;
+  ScriptedServer server;
+  TZnPOP3 pop;
+  std::vector<std::string> log;
+};
+
+const char* const kSecureSession =
+    "C: USER alice\n"
+    "S: +OK\n"
+    "C: PASS secret\n"
+    "S: +OK logged in\n"
+    "C: STAT\n"
+    "S: +OK 0 0\n"
+    "C: QUIT\n"
+    "S: +OK bye\n"
+    "E\n";
+
+TEST(Pop3Secure, StlsUpgradesBeforeTheLogin) {
+  SecureRig rig(std::string("S: +OK ready\nC: STLS\nS: +OK begin TLS\nT\n") + kSecureSession, secStartTLS);
+  rig.pop.Connect();
+  EXPECT_TRUE(rig.pop.Secure());
+  rig.pop.Disconnect();
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "STLS\r\nUSER alice\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+  EXPECT_EQ(rig.log, (Log{"connect"}));
+}
+
+TEST(Pop3Secure, ImplicitTlsFromTheFirstByte) {
+  SecureRig rig(std::string("T\nS: +OK ready\n") + kSecureSession, secSSLTLS);
+  rig.pop.Connect();
+  EXPECT_TRUE(rig.pop.Secure());
+  rig.pop.Disconnect();
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "USER alice\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST(Pop3Secure, NoCredentialsWithoutTheUpgrade) {
+  {
+    SCOPED_TRACE("STLS refused");
+    SecureRig rig("S: +OK ready\nC: STLS\nS: -ERR not here\nC: QUIT\nS: +OK\nE\n", secStartTLS);
+    EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }),
+              "127.0.0.1 does not offer a secure connection (STLS): -ERR not here");
+    rig.Finish();
+    EXPECT_EQ(rig.server.Received(), "STLS\r\nQUIT\r\n");
+    EXPECT_TRUE(rig.log.empty());
+  }
+  {
+    SCOPED_TRACE("certificate refused after STLS: not even a QUIT follows");
+    SecureRig rig("S: +OK ready\nC: STLS\nS: +OK\nT: refused\nE\n", secStartTLS, TestCertificates::Get().OtherName);
+    const std::string failure = FailureOf([&] { rig.pop.Connect(); });
+    EXPECT_EQ(failure.rfind("Certificate of 127.0.0.1 refused: it was not issued for the address 127.0.0.1", 0), 0u)
+        << failure;
+    EXPECT_FALSE(rig.pop.Connected);
+    rig.Finish();
+    EXPECT_EQ(rig.server.Received(), "STLS\r\n");
+  }
+  {
+    SCOPED_TRACE("certificate refused in SSL/TLS mode");
+    SecureRig rig("T: refused\nE\n", secSSLTLS, TestCertificates::Get().SelfSigned);
+    EXPECT_NE(FailureOf([&] { rig.pop.Connect(); }).find("self-signed"), std::string::npos);
+    rig.Finish();
+    EXPECT_EQ(rig.server.Received(), "");
+  }
+}
+
+TEST(Pop3Secure, PlaintextSentAlongWithTheStlsReplyIsDropped) {
+  // A reply smuggled in before the handshake must not pass for the greeting of the secure
+  // session: it is either dropped or breaks the handshake, never read as a reply.
+  SecureRig rig(std::string("S: +OK ready\nC: STLS\nS: +OK begin TLS\\r\\n-ERR injected\nT\n") + kSecureSession,
+                secStartTLS);
+  const std::string failure = FailureOf([&] { rig.pop.Connect(); });
+  if (failure == "(no failure)") {
+    rig.pop.Disconnect();
+    rig.Finish();
+    EXPECT_EQ(rig.server.Received(), "STLS\r\nUSER alice\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+  } else {
+    EXPECT_EQ(failure.rfind("Secure connection to 127.0.0.1 failed", 0), 0u) << failure;
+    EXPECT_EQ(rig.server.Received().find("USER"), std::string::npos);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Pop3Bounds, ASilentServerCostsOneTimeOutAndNoQuitIsAwaited) {
+  // No greeting: the session ends after TimeOut, closed without a QUIT that would wait a
+  // second TimeOut, and the error says it timed out.
+  Rig rig("W: 3000\nE\n");
+  rig.pop.TimeOut = 1000;
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(FailureOf([&] { rig.pop.Connect(); }), "Timed out: no progress with 127.0.0.1 for 1 second");
+  EXPECT_LT(clock.elapsed(), 1900);  // not two time-outs
+  EXPECT_FALSE(rig.pop.Connected);
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "");
 }
 
 }  // namespace

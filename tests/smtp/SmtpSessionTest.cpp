@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "Exceptions.h"
 #include "FailureOf.h"
 #include "ScriptedServer.h"
+#include "TestCertificates.h"
 #include "Znsmtp.h"
 
 using corvane::smtp::ExtractAddress;
@@ -536,6 +538,154 @@ TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
   EXPECT_EQ(ExtractAddress("<a@b"), "a@b");
   EXPECT_EQ(ExtractAddress("Nobody <>"), "");
   EXPECT_EQ(ExtractAddress("plain@example.org"), "plain@example.org");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- STARTTLS and AUTH
+
+namespace {
+
+using corvane::smtp::Base64Decode;
+using corvane::smtp::Base64Encode;
+using corvane::smtp::CramMd5Response;
+
+TEST(SmtpAuthCoding, CramMd5AndBase64MatchTheirReferenceValues) {
+  // RFC 2195's example exchange.
+  EXPECT_EQ(CramMd5Response("tim", "tanstaaftanstaaf", "<1896.697170952@postoffice.reston.mci.net>"),
+            "tim b913a602c7eda7a495b4e6e7334d3890");
+  EXPECT_EQ(Base64Encode("tim b913a602c7eda7a495b4e6e7334d3890"), "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
+  EXPECT_EQ(Base64Decode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"),
+            "<1896.697170952@postoffice.reston.mci.net>");
+  EXPECT_EQ(Base64Encode(std::string("\0bob\0pw", 7)), "AGJvYgBwdw==");
+  EXPECT_EQ(Base64Decode("AGJvYgBwdw=="), std::string("\0bob\0pw", 7));
+  EXPECT_EQ(Base64Encode(""), "");
+}
+
+class SmtpSecure : public ::testing::Test {
+ protected:
+  void start(const std::string& script, TSecurity security) {
+    const TestIdentity& identity = TestCertificates::Get().Server;
+    server = std::make_unique<ScriptedServer>(script, ScriptedTlsIdentity{identity.CertPem, identity.KeyPem});
+    smtp.Host = "127.0.0.1";
+    smtp.Port = server->Port();
+    smtp.UserID = "corvane";
+    smtp.TimeOut = 5000;
+    smtp.Security = security;
+    smtp.CAFile = TestCertificates::Get().WriteCaFile(dir.path().toStdString());
+    smtp.ReportLevel = 16;
+    smtp.OnStatus = [this](TObject*, const std::string& text) { statuses += text + "\n"; };
+    smtp.OnConnect = [this](TObject*) { connects++; };
+  }
+  void finish() {
+    ASSERT_TRUE(server->WaitFinished());
+    EXPECT_EQ(server->Failures(), "");
+  }
+
+  QTemporaryDir dir;
+  TZnSMTP smtp;
+  std::unique_ptr<ScriptedServer> server;
+  std::string statuses;
+  int connects = 0;
+};
+
+const std::string kEhloTls =
+    "S: 220 mail.test ESMTP\n"
+    "C: EHLO corvane\n"
+    "S: 250-mail.test\n"
+    "S: 250-STARTTLS\n"
+    "S: 250 8BITMIME\n"
+    "C: STARTTLS\n"
+    "S: 220 go ahead\n"
+    "T\n";
+
+TEST_F(SmtpSecure, StartTlsThenEhloAgainThenTheStrongestLogin) {
+  struct Case {
+    const char* methods;
+    std::string exchange;
+  };
+  const std::string plain = Base64Encode(std::string("\0bob\0s3cret!", 12));
+  const std::string challenge = "<42.1@mail.test>";
+  const std::string cram = Base64Encode(CramMd5Response("bob", "s3cret!", challenge));
+  const Case cases[] = {
+      {"AUTH LOGIN PLAIN CRAM-MD5",
+       "C: AUTH CRAM-MD5\nS: 334 " + Base64Encode(challenge) + "\nC: " + cram + "\nS: 235 ok\n"},
+      {"AUTH LOGIN PLAIN", "C: AUTH PLAIN " + plain + "\nS: 235 ok\n"},
+      {"AUTH=LOGIN", "C: AUTH LOGIN\nS: 334 VXNlcm5hbWU6\nC: Ym9i\nS: 334 UGFzc3dvcmQ6\nC: " + Base64Encode("s3cret!") +
+                         "\nS: 235 ok\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.methods);
+    statuses.clear();
+    start(kEhloTls + "C: EHLO corvane\nS: 250-mail.test\nS: 250 " + c.methods + "\n" + c.exchange +
+              "C: QUIT\nS: 221 bye\nE\n",
+          secStartTLS);
+    smtp.AuthUser = "bob";
+    smtp.AuthPassword = "s3cret!";
+    smtp.Connect();
+    EXPECT_TRUE(smtp.Secure());
+    smtp.Disconnect();
+    finish();
+    EXPECT_EQ(statuses.find("s3cret!"), std::string::npos);
+  }
+  EXPECT_EQ(connects, 3);
+}
+
+TEST_F(SmtpSecure, ImplicitTlsWithoutLoginKeepsHelo) {
+  start("T\nS: 220 mail.test\nC: HELO corvane\nS: 250 ok\nC: QUIT\nS: 221 bye\nE\n", secSSLTLS);
+  smtp.Connect();
+  EXPECT_TRUE(smtp.Secure());
+  smtp.Disconnect();
+  finish();
+  EXPECT_EQ(server->Received(), "HELO corvane\r\nQUIT\r\n");
+}
+
+TEST_F(SmtpSecure, NoDowngradeWhenStartTlsIsMissingOrRefused) {
+  {
+    SCOPED_TRACE("not offered");
+    start("S: 220 mail.test\nC: EHLO corvane\nS: 250-mail.test\nS: 250 AUTH PLAIN\nC: QUIT\nS: 221\nE\n", secStartTLS);
+    smtp.AuthUser = "bob";
+    smtp.AuthPassword = "s3cret!";
+    EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "127.0.0.1 does not offer a secure connection (STARTTLS)");
+    finish();
+    EXPECT_EQ(server->Received(), "EHLO corvane\r\nQUIT\r\n");
+  }
+  {
+    SCOPED_TRACE("refused");
+    start(
+        "S: 220 mail.test\nC: EHLO corvane\nS: 250-mail.test\nS: 250 STARTTLS\nC: STARTTLS\nS: 454 TLS not available\n"
+        "C: QUIT\nS: 221\nE\n",
+        secStartTLS);
+    EXPECT_EQ(FailureOf([&] { smtp.Connect(); }),
+              "127.0.0.1 refused a secure connection (STARTTLS): 454 TLS not available");
+    finish();
+  }
+  EXPECT_EQ(connects, 0);
+}
+
+TEST_F(SmtpSecure, RefusedLoginNamesTheAccountAndNeverThePassword) {
+  start(kEhloTls + "C: EHLO corvane\nS: 250-mail.test\nS: 250 AUTH PLAIN\nC: AUTH PLAIN " +
+            Base64Encode(std::string("\0bob\0wrong-pw", 13)) +
+            "\nS: 535 5.7.8 Authentication credentials invalid\nC: QUIT\nS: 221 bye\nE\n",
+        secStartTLS);
+  smtp.AuthUser = "bob";
+  smtp.AuthPassword = "wrong-pw";
+  const std::string failure = FailureOf([&] { smtp.Connect(); });
+  EXPECT_EQ(failure, "Login as bob at 127.0.0.1 refused: 535 5.7.8 Authentication credentials invalid");
+  EXPECT_FALSE(smtp.Connected);
+  finish();
+  EXPECT_EQ(statuses.find("wrong-pw"), std::string::npos);
+  EXPECT_EQ(connects, 0);
+}
+
+TEST_F(SmtpSecure, LoginWithoutAnOfferedMethodFailsBeforeSendingIt) {
+  start("S: 220 mail.test\nC: EHLO corvane\nS: 250-mail.test\nS: 250 AUTH GSSAPI\nC: QUIT\nS: 221\nE\n", secNone);
+  smtp.AuthUser = "bob";
+  smtp.AuthPassword = "pw";
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }),
+            "Cannot log in as bob at 127.0.0.1: the server offers none of CRAM-MD5, PLAIN and LOGIN");
+  finish();
+  EXPECT_EQ(server->Received(), "EHLO corvane\r\nQUIT\r\n");
 }
 
 }  // namespace

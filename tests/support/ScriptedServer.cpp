@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <chrono>
+#include <csignal>
 #include <stdexcept>
 
 namespace {
@@ -84,6 +88,29 @@ std::string ScriptedServer::Unescape(const std::string& text) {
 }
 
 ScriptedServer::ScriptedServer(std::string script, int stepTimeoutMs) : stepTimeoutMs_(stepTimeoutMs) {
+  setUp(script);
+}
+
+ScriptedServer::ScriptedServer(std::string script, const ScriptedTlsIdentity& tls, int stepTimeoutMs)
+    : stepTimeoutMs_(stepTimeoutMs) {
+  // A client that is gone must fail a TLS write, not end the test process.
+  std::signal(SIGPIPE, SIG_IGN);
+  tlsContext_ = SSL_CTX_new(TLS_server_method());
+  BIO* certBio = BIO_new_mem_buf(tls.CertPem.data(), static_cast<int>(tls.CertPem.size()));
+  BIO* keyBio = BIO_new_mem_buf(tls.KeyPem.data(), static_cast<int>(tls.KeyPem.size()));
+  X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
+  const bool ok = tlsContext_ && cert && key && SSL_CTX_use_certificate(tlsContext_, cert) == 1 &&
+                  SSL_CTX_use_PrivateKey(tlsContext_, key) == 1;
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  BIO_free(certBio);
+  BIO_free(keyBio);
+  if (!ok) throw std::runtime_error("ScriptedServer: bad TLS identity");
+  setUp(script);
+}
+
+void ScriptedServer::setUp(const std::string& script) {
   size_t start = 0;
   int number = 0;
   while (start <= script.size()) {
@@ -100,7 +127,7 @@ ScriptedServer::ScriptedServer(std::string script, int stepTimeoutMs) : stepTime
     }
     if (step.kind == 'S' || step.kind == 'R' || step.kind == 'C') step.text = Unescape(step.text);
     const bool counted = step.kind == 'B' || step.kind == 'W';
-    if (std::string("SRCBWXEA").find(step.kind) == std::string::npos ||
+    if (std::string("SRCBWXEAT").find(step.kind) == std::string::npos || (step.kind == 'T' && !tlsContext_) ||
         (counted && (step.text.empty() || step.text.size() > 9 ||
                      step.text.find_first_not_of("0123456789") != std::string::npos))) {
       // Found here rather than on the server thread, where it could only abort the run.
@@ -130,6 +157,7 @@ ScriptedServer::~ScriptedServer() {
   if (thread_.joinable()) thread_.join();
   closeClient();
   if (listenFd_ >= 0) ::close(listenFd_);
+  if (tlsContext_) SSL_CTX_free(tlsContext_);
 }
 
 void ScriptedServer::run() {
@@ -195,6 +223,8 @@ bool ScriptedServer::runStep(const Step& step) {
       closeClient();
       return true;
     }
+    case 'T':
+      return handshake(step);
     case 'A':
       closeClient();
       pending_.clear();
@@ -226,14 +256,36 @@ bool ScriptedServer::acceptClient() {
 }
 
 void ScriptedServer::closeClient() {
+  if (tls_) SSL_free(tls_);
+  tls_ = nullptr;
   if (clientFd_ >= 0) ::close(clientFd_);
   clientFd_ = -1;
+}
+
+bool ScriptedServer::handshake(const Step& step) {
+  const bool refusal = step.text == "refused";
+  if (clientFd_ < 0) {
+    fail(step, "no client");
+    return false;
+  }
+  // Bounded like every step: a client that never answers fails the accept.
+  timeval limit{stepTimeoutMs_ / 1000, (stepTimeoutMs_ % 1000) * 1000};
+  ::setsockopt(clientFd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  tls_ = SSL_new(tlsContext_);
+  SSL_set_fd(tls_, clientFd_);
+  ERR_clear_error();
+  const bool accepted = SSL_accept(tls_) == 1;
+  ERR_clear_error();
+  if (accepted == !refusal) return true;
+  fail(step, accepted ? "the client accepted the handshake" : "handshake failed");
+  return false;
 }
 
 bool ScriptedServer::sendAll(const std::string& bytes) {
   size_t sent = 0;
   while (clientFd_ >= 0 && sent < bytes.size()) {
-    ssize_t n = ::send(clientFd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = tls_ ? SSL_write(tls_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
+                     : ::send(clientFd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -242,11 +294,14 @@ bool ScriptedServer::sendAll(const std::string& bytes) {
 
 bool ScriptedServer::readMore(int timeoutMs) {
   if (clientFd_ < 0) return false;
-  pollfd p{clientFd_, POLLIN, 0};
-  int ready = ::poll(&p, 1, std::min(timeoutMs, 20));
-  if (ready <= 0) return true;  // nothing yet; the caller checks its deadline
+  if (!tls_ || SSL_pending(tls_) == 0) {
+    pollfd p{clientFd_, POLLIN, 0};
+    int ready = ::poll(&p, 1, std::min(timeoutMs, 20));
+    if (ready <= 0) return true;  // nothing yet; the caller checks its deadline
+  }
   char buffer[65536];
-  ssize_t n = ::recv(clientFd_, buffer, sizeof buffer, 0);
+  ssize_t n = tls_ ? SSL_read(tls_, buffer, sizeof buffer) : ::recv(clientFd_, buffer, sizeof buffer, 0);
+  if (n < 0 && tls_ && SSL_get_error(tls_, static_cast<int>(n)) == SSL_ERROR_WANT_READ) return true;
   if (n <= 0) {
     closeClient();
     return false;

@@ -25,6 +25,9 @@
 //   X         close the connection
 //   E         wait until the client closes the connection (bytes it sends are recorded)
 //   A         accept the next connection (the first is accepted before the first step)
+//   T         TLS handshake as the server, with the identity given to the constructor; the
+//             steps after it go through TLS (Received() records the decrypted bytes)
+//   T: refused  a TLS handshake that the client must break off (it refuses the certificate)
 // In S:, R: and C: texts, \r \n \t \0 \\ and \xHH stand for those bytes.
 //
 // Every read and accept is bounded by StepTimeoutMs (default 10 s); a step that fails or
@@ -40,9 +43,19 @@
 
 #include "Streams.h"
 
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
+// The certificate and key (PEM) a scripted server shows in a T step.
+struct ScriptedTlsIdentity {
+  std::string CertPem;
+  std::string KeyPem;
+};
+
 class ScriptedServer {
  public:
   explicit ScriptedServer(std::string script, int stepTimeoutMs = 10000);
+  ScriptedServer(std::string script, const ScriptedTlsIdentity& tls, int stepTimeoutMs = 10000);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -88,6 +101,8 @@ class ScriptedServer {
   bool readUntil(size_t wanted, bool line, std::string& out);
   bool readMore(int timeoutMs);
   void fail(const Step& step, const std::string& text);
+  bool handshake(const Step& step);
+  void setUp(const std::string& script);
 
   std::vector<Step> steps_;
   int stepTimeoutMs_;
@@ -95,6 +110,8 @@ class ScriptedServer {
   int clientFd_ = -1;
   uint16_t port_ = 0;
   std::string pending_;  // received, not yet consumed by a step
+  SSL_CTX* tlsContext_ = nullptr;
+  SSL* tls_ = nullptr;  // the client's TLS session after a T step
 
   mutable std::mutex mutex_;
   std::condition_variable done_;
