@@ -201,7 +201,7 @@ TEST_F(SecureWindow, AnAccountAtNoneSpeaksTodaysPlainDialogue) {
   Receive(proxy.Port(), kNone);
   window.Disconnect();
   EXPECT_EQ(FirstError(), "(none)");
-  EXPECT_EQ(proxy.Commands(), (Lines{"USER alice", "PASS secret", "STAT", "RETR 1", "DELE 1", "QUIT"}));
+  EXPECT_EQ(proxy.Commands(), (Lines{"USER alice", "PASS secret", "STAT", "CAPA", "UIDL", "RETR 1", "DELE 1", "QUIT"}));
 }
 
 }  // namespace
