@@ -200,11 +200,14 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     if (DeleteOnRead) command("DELE " + number);
     ReportStatus(1, "Message Retrieved");
   } catch (...) {
-    // The retrievals sent ahead belong to a loop that ends here.
-    FPlan.clear();
-    try {
-      if (operation.Alive() && Connected && !Canceled) drainAhead();
-    } catch (const std::exception&) {
+    // The retrievals sent ahead belong to a loop that ends here; a component that a handler
+    // destroyed has none left to clear.
+    if (operation.Alive()) {
+      FPlan.clear();
+      try {
+        if (Connected && !Canceled) drainAhead();
+      } catch (const std::exception&) {
+      }
     }
     finish();
     throw;
