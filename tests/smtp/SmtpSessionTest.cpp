@@ -247,7 +247,8 @@ TEST_F(SmtpSession, SendsEnvelopeInListOrderAndGoesOnPastARefusedRecipient) {
         std::to_string(text.size()) +
         "\n"
         "C: .\n"
-        "S: 250 queued\n");
+        "S: 250 queued\n"
+        "E\n");
   TPostMessage& m = smtp.PostMessage;
   m.FromName = "Ann";
   m.FromAddress = "ann@example.org";
@@ -261,14 +262,15 @@ TEST_F(SmtpSession, SendsEnvelopeInListOrderAndGoesOnPastARefusedRecipient) {
   m.Body.Add(".");
   smtp.Connect();
   smtp.SendMail();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "not found Dave Jones <dave@example.org>", "success"}));
+  EXPECT_FALSE(smtp.Busy());
+  smtp.Abort();
   finish();
   EXPECT_EQ(server->Received(), kOpened +
                                     "RSET\r\nMAIL FROM:<ann@example.org>\r\nRCPT TO:<bob@example.org>\r\n"
                                     "RCPT TO:<carol@example.org>\r\nRCPT TO:<dave@example.org>\r\n"
                                     "RCPT TO:< eve@example.org>\r\nDATA\r\n" +
                                     text + ".\r\n");
-  EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "not found Dave Jones <dave@example.org>", "success"}));
-  EXPECT_FALSE(smtp.Busy());
   // ClearParams empties the lists, not the rest of the record.
   EXPECT_EQ(m.ToAddress.Count() + m.ToCarbonCopy.Count() + m.ToBlindCarbonCopy.Count() + m.Attachments.Count(), 0);
   EXPECT_EQ(m.Subject, "Hi");
@@ -345,7 +347,7 @@ TEST_F(SmtpSession, IncompleteHeaderHandlerIsAskedOnceWithTheMissingPart) {
         "B: " +
         std::to_string(
             ("From: <ann@example.org>\r\n" + kDateAndId + "Mime-Version: 1.0\r\n" + kPlainType + "\r\n\r\n").size()) +
-        "\nC: .\nS: 250 ok\n");
+        "\nC: .\nS: 250 ok\nE\n");
   std::vector<int> types;
   smtp.OnHeaderIncomplete = [&](bool& handled, int hiType) {
     types.push_back(hiType);
@@ -358,9 +360,10 @@ TEST_F(SmtpSession, IncompleteHeaderHandlerIsAskedOnceWithTheMissingPart) {
   EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Incomplete Header");  // no sender, not handled
   smtp.PostMessage.FromAddress = "ann@example.org";
   smtp.SendMail();  // the recipient added by the handler is not in the text built before
-  finish();
   EXPECT_EQ(types, (std::vector<int>{1, 2}));
   EXPECT_EQ(log.back(), "success");
+  smtp.Abort();
+  finish();
 }
 
 TEST_F(SmtpSession, LineBreakSmuggledInByAHandlerEndsTheSendBeforeAnyCommand) {
@@ -397,20 +400,21 @@ TEST_F(SmtpSession, RefusalsEndTheSendWithTheReplyAndKeepTheLists) {
   start(kOpen +
         "C: RSET\nS: 250 ok\n"
         "C: MAIL FROM:<ann@example.org>\nS: 553 sender rejected\n" +
-        envelope() + "S: 554 content rejected\n");
+        envelope() + "S: 554 content rejected\nE\n");
   simpleMessage();
   smtp.Connect();
   EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "553 sender rejected\r\n");
   EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "554 content rejected\r\n");
-  finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "start", "failure"}));
   EXPECT_EQ(smtp.PostMessage.ToAddress.Count(), 1);
   EXPECT_FALSE(smtp.Busy());
   EXPECT_TRUE(smtp.Connected);
+  smtp.Abort();
+  finish();
 }
 
 TEST_F(SmtpSession, NotConnectedAsksOnceAndAHandlerMayConnectWhileTheSendIsBusy) {
-  start(kOpen + envelope() + "S: 250 ok\n");
+  start(kOpen + envelope() + "S: 250 ok\nE\n");
   simpleMessage();
   EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Not Connected");
   smtp.OnConnectionRequired = [&](bool& handled) {
@@ -420,13 +424,14 @@ TEST_F(SmtpSession, NotConnectedAsksOnceAndAHandlerMayConnectWhileTheSendIsBusy)
     EXPECT_TRUE(smtp.Busy());
   };
   smtp.SendMail();
-  finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "success"}));
   EXPECT_FALSE(smtp.Busy());
+  smtp.Abort();
+  finish();
 }
 
 TEST_F(SmtpSession, SendMailWhileBusyReturnsAtOnce) {
-  start(kOpen + envelope() + "S: 250 ok\n");
+  start(kOpen + envelope() + "S: 250 ok\nE\n");
   simpleMessage();
   smtp.OnSendStart = [&](TObject*) {
     log.push_back("start");
@@ -434,12 +439,13 @@ TEST_F(SmtpSession, SendMailWhileBusyReturnsAtOnce) {
   };
   smtp.Connect();
   smtp.SendMail();
-  finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "success"}));
+  smtp.Abort();
+  finish();
 }
 
 TEST_F(SmtpSession, AbortDuringASendClosesTheSessionAndTheNextSendStartsAfresh) {
-  start(kOpen + envelope() + "E\nA\n" + kOpen + envelope() + "S: 250 ok\n");
+  start(kOpen + envelope() + "E\nA\n" + kOpen + envelope() + "S: 250 ok\nE\n");
   simpleMessage();
   smtp.TimeOut = 0;
   smtp.ClearParams = false;
@@ -460,19 +466,21 @@ TEST_F(SmtpSession, AbortDuringASendClosesTheSessionAndTheNextSendStartsAfresh) 
     smtp.Connect();
   };
   smtp.SendMail();
-  finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "start", "disconnect", "connect", "start", "success"}));
+  smtp.Abort();
+  finish();
 }
 
 TEST_F(SmtpSession, WhatAClosedSessionLeftUnreadDoesNotPassForTheNextGreeting) {
-  start(kOpen + "S: 421 shutting down\nX\nA\n" + kOpen);
+  start(kOpen + "S: 421 shutting down\nX\nA\n" + kOpen + "E\n");
   smtp.Connect();
   QDeadlineTimer deadline(5000);
   while (smtp.Connected && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   ASSERT_FALSE(smtp.Connected);
   smtp.Connect();
-  finish();
   EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "connect"}));
+  smtp.Abort();
+  finish();
 }
 
 TEST_F(SmtpSession, DisconnectDuringASendCancelsItInsteadOfQuittingInsideIt) {
@@ -500,13 +508,14 @@ TEST_F(SmtpSession, DisconnectWhileTheGreetingIsAwaitedClosesWithoutQuit) {
 }
 
 TEST_F(SmtpSession, ConnectWhileConnectWaitsReturnsAtOnce) {
-  start("W: 300\n" + kOpen);
+  start("W: 300\n" + kOpen + "E\n");
   std::string nested = "not called";
   QTimer::singleShot(50, [&] { nested = FailureOf([&] { smtp.Connect(); }); });
   smtp.Connect();
-  finish();
   EXPECT_EQ(nested, "(no failure)");
   EXPECT_EQ(log, std::vector<std::string>{"connect"});
+  smtp.Abort();
+  finish();
   EXPECT_EQ(server->Connections(), 1);
 }
 
