@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "MessageReader.h"
 #include "Streams.h"
 #include "TlsOptions.h"
@@ -29,21 +30,8 @@
 
 namespace {
 
-// VmRSS or VmHWM of this process in KiB.
-long memoryKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
-  }
-  return -1;
-}
-
-std::string argument(int argc, char** argv, const std::string& name, const std::string& fallback = "") {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (name == argv[i]) return argv[i + 1];
-  }
-  return fallback;
-}
+using bench::argument;
+using bench::memoryKiB;
 
 int fetch(int argc, char** argv) {
   QCoreApplication app(argc, argv);

@@ -19,31 +19,20 @@
 #include <iostream>
 #include <string>
 
+#include "BenchSupport.h"
 #include "ScriptedDialogs.h"
 #include "corvane.h"
 
 namespace {
 
-long memoryKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
-  }
-  return -1;
-}
+using bench::argument;
+using bench::memoryKiB;
 
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-std::string argument(int argc, char** argv, const std::string& name, const std::string& fallback = "") {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (name == argv[i]) return argv[i + 1];
-  }
-  return fallback;
 }
 
 }  // namespace

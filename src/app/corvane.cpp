@@ -210,17 +210,16 @@ int fieldStartFor(const QLabel* caption) {
 // A font wider than the layout's own would run the captions of a group into their fields:
 // the field column moves right as far as the widest caption needs and the group grows by
 // as much. Fields keep their places where the captions fit.
-int makeRoomForCaptions(QGroupBox* box, std::initializer_list<QLabel*> captions,
-                        std::initializer_list<QWidget*> fields) {
+void makeRoomForCaptions(QGroupBox* box, std::initializer_list<QLabel*> captions,
+                         std::initializer_list<QWidget*> fields) {
   int need = 0;
   int column = std::numeric_limits<int>::max();
   for (const QLabel* caption : captions) need = std::max(need, fieldStartFor(caption));
   for (const QWidget* field : fields) column = std::min(column, field->x());
-  const int shift = std::max(0, need - column);
-  if (shift == 0) return 0;
+  const int shift = need - column;
+  if (shift <= 0) return;
   for (QWidget* field : fields) field->move(field->x() + shift, field->y());
   box->resize(box->width() + shift, box->height());
-  return shift;
 }
 
 // A field in a row of fixed places gives up width on its left so that its caption fits.
