@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -234,6 +235,9 @@ class Tpopform : public QMainWindow {
   std::string inCertFingerprint;
   std::string outCAFile;
   std::string outCertFingerprint;
+  // How long, in ms, a receive session may go without progress; the account has no field
+  // for it.
+  int32_t inTimeOut = 60000;
 
   // Inbox page.
   QWidget* TabSheet2 = nullptr;
