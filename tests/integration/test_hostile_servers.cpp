@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -79,9 +80,8 @@ class LoopbackPop3 {
   uint16_t Port() const { return port_; }
   // Waits (bounded) for the server to end: the client closed, or the deadline passed.
   bool WaitEnded() {
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    while (!ended_ && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return ended_;
+    std::unique_lock lock(mutex_);
+    return endedChanged_.wait_for(lock, std::chrono::seconds(10), [this] { return ended_; });
   }
   // The command lines received, without their line ends.
   Lines Commands() const {
@@ -141,7 +141,9 @@ class LoopbackPop3 {
       client_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client_ >= 0 && Line("+OK hostile POP3 ready")) serve();
     }
+    const std::lock_guard lock(mutex_);
     ended_ = true;
+    endedChanged_.notify_all();
   }
 
   void serve() {
@@ -180,7 +182,8 @@ class LoopbackPop3 {
   Lines commands_;
   std::atomic<int64_t> sent_{0};
   std::atomic<bool> clientGone_{false};
-  std::atomic<bool> ended_{false};
+  bool ended_ = false;  // guarded by mutex_
+  std::condition_variable endedChanged_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
