@@ -5,6 +5,7 @@
 #include <QList>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -236,6 +237,9 @@ class Tpopform : public QMainWindow {
   std::string inCertFingerprint;
   std::string outCAFile;
   std::string outCertFingerprint;
+  // How long, in ms, a receive session may go without progress; the account has no field
+  // for it.
+  int32_t inTimeOut = 60000;
 
   // Inbox page.
   QWidget* TabSheet2 = nullptr;

@@ -26,7 +26,6 @@
 namespace {
 
 constexpr int kInboxPage = 1;
-constexpr int32_t kPop3TimeOut = 60000;
 // At most this many RETR commands ahead of the message being read, and about this many
 // octets of mail on their way at once, on a server that takes commands ahead.
 constexpr int kMaxAhead = 100;
@@ -229,7 +228,7 @@ void Tpopform::inconnectClick() {
   ZnPOP31->Port = corvane::StrToInt(corvane::GetText(inPort));
   ZnPOP31->UserID = corvane::GetText(inUserID);
   ZnPOP31->Password = corvane::GetText(inPassword);
-  ZnPOP31->TimeOut = kPop3TimeOut;
+  ZnPOP31->TimeOut = inTimeOut;
   ZnPOP31->Security = securityOf(inSecurity);
   ZnPOP31->CAFile = inCAFile;
   ZnPOP31->CertFingerprint = inCertFingerprint;

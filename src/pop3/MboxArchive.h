@@ -60,4 +60,7 @@ namespace corvane {
 // Puts every file written into folder during a session on disk, folder entries included,
 // with one call where the system allows it (else one sync per file and one for the folder).
 void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files);
+// Told every file and the folder that SyncReceivedFiles has put on disk, once it has; none
+// by default. Process-wide, for checks that need to see what was durable when.
+extern void (*ReceivedFileSynced)(const std::string& path);
 }  // namespace corvane
