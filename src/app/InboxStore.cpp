@@ -4,11 +4,15 @@ InboxStore::InboxStore(std::string path)
     : MessageStore(std::move(path), "Received", {"From", "Subject", "header", "body", "attachments"}) {}
 
 void InboxStore::Store(InboxMessage message) {
-  AddRecord({{std::move(message.From)},
-             {std::move(message.Subject)},
-             std::move(message.Header),
-             std::move(message.Body),
-             std::move(message.Attachments)});
+  // Not a braced list: its elements could only be copied, and a body can be very large.
+  std::vector<std::vector<std::string>> values;
+  values.reserve(5);
+  values.push_back({std::move(message.From)});
+  values.push_back({std::move(message.Subject)});
+  values.push_back(std::move(message.Header));
+  values.push_back(std::move(message.Body));
+  values.push_back(std::move(message.Attachments));
+  AddRecord(std::move(values));
   SaveAdded();
 }
 

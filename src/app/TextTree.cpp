@@ -51,21 +51,22 @@ void TextTree::SerializeNode(const Node& node, std::string& out) {
   for (const auto& child : node.children_) SerializeNode(*child, out);
 }
 
-void TextTree::SerializeNode(const Node& node, const std::function<void(std::string_view)>& sink) {
+void TextTree::serializeInPieces(const Node& node, std::string& piece,
+                                 const std::function<void(std::string_view)>& sink) {
   constexpr size_t kPiece = 1 << 20;
+  piece.append(static_cast<size_t>(node.level_), '\t');
+  piece += node.text_;
+  piece += "\r\n";
+  if (piece.size() >= kPiece) {
+    sink(piece);
+    piece.clear();
+  }
+  for (const auto& child : node.children_) serializeInPieces(*child, piece, sink);
+}
+
+void TextTree::SerializeNode(const Node& node, const std::function<void(std::string_view)>& sink) {
   std::string piece;
-  piece.reserve(kPiece + 4096);
-  const std::function<void(const Node&)> add = [&](const Node& n) {
-    piece.append(static_cast<size_t>(n.level_), '\t');
-    piece += n.text_;
-    piece += "\r\n";
-    if (piece.size() >= kPiece) {
-      sink(piece);
-      piece.clear();
-    }
-    for (const auto& child : n.children_) add(*child);
-  };
-  add(node);
+  serializeInPieces(node, piece, sink);
   if (!piece.empty()) sink(piece);
 }
 
@@ -135,8 +136,14 @@ void syncFolder(const std::string& path) {
   ::close(dir);
 }
 
-// Taking the hash so far lets bytes be hashed in pieces.
-uint64_t fnv1a(std::string_view bytes, uint64_t hash = 14695981039346656037ull) {
+// Records are told apart in a merge by this hash of their bytes, taken piece by piece as
+// SerializeNode makes them. It never reaches a file, so it can be the library's fast one.
+uint64_t hashPiece(uint64_t hash, std::string_view piece) {
+  return (hash ^ std::hash<std::string_view>{}(piece)) * 1099511628211ull + piece.size();
+}
+
+uint64_t fnv1a(std::string_view bytes) {
+  uint64_t hash = 14695981039346656037ull;
   for (const char c : bytes) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 1099511628211ull;
@@ -230,7 +237,10 @@ bool TreeStoreFile::Load(TextTree& tree) {
 void TreeStoreFile::Rewrite(const TextTree& tree) {
   if (blocked_) throw EFCreateError("Cannot create file " + path_);
   inSync_ = false;
-  corvane::WriteFileAtomically(path_, tree.Serialize());
+  // Made and written in pieces: a store can hold messages far larger than is worth holding twice.
+  corvane::WriteFileAtomically(path_, [&](const std::function<void(std::string_view)>& write) {
+    for (int t = 0; t < tree.TopCount(); ++t) TextTree::SerializeNode(tree.TopNode(t), write);
+  });
   // A journal left by an append whose undo failed names the replaced file; it is stale now.
   // So is a batch journal: the new file holds the batch so far, synced.
   ::unlink(JournalPath().c_str());
@@ -248,16 +258,21 @@ void TreeStoreFile::ReadCurrent(TextTree& tree) const {
 }
 
 uint64_t TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
-  if (blocked_ || !fileUnchanged() || !batch_) {
-    std::string bytes;
-    TextTree::SerializeNode(node, bytes);
-    if (blocked_ || !fileUnchanged())
-      Rewrite(tree);
-    else
-      appendBytes(bytes);
-    return fnv1a(bytes);
+  if (blocked_ || !fileUnchanged()) {
+    Rewrite(tree);
+    return RecordHash(node);
   }
-  return appendUnsynced(node);
+  if (batch_) return appendUnsynced(node);
+  std::string bytes;
+  TextTree::SerializeNode(node, bytes);
+  appendBytes(bytes);
+  return RecordHash(node);
+}
+
+uint64_t TreeStoreFile::RecordHash(const TextTree::Node& node) {
+  uint64_t hash = 0;
+  TextTree::SerializeNode(node, [&](std::string_view piece) { hash = hashPiece(hash, piece); });
+  return hash;
 }
 
 void TreeStoreFile::BeginBatch() {
@@ -303,12 +318,12 @@ uint64_t TreeStoreFile::appendUnsynced(const TextTree::Node& node) {
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) fail();
   // Written in pieces as they are made: a record can be far larger than is worth holding twice.
-  uint64_t hash = fnv1a({});
+  uint64_t hash = 0;
   int64_t written = 0;
   bool ok = true;
   TextTree::SerializeNode(node, [&](std::string_view piece) {
     if (!ok) return;
-    hash = fnv1a(piece, hash);
+    hash = hashPiece(hash, piece);
     ok = writeAll(fd, piece);
     written += static_cast<int64_t>(piece.size());
   });
@@ -492,6 +507,7 @@ void MessageStore::AddRecord(std::vector<std::vector<std::string>> values) {
   for (size_t i = 0; i < labels_.size(); ++i) {
     TextTree::Node& label = tree_.AddChild(record, labels_[i]);
     if (i >= values.size()) continue;
+    TextTree::ReserveChildren(label, values[i].size());
     for (std::string& value : values[i]) {
       corvane::MakeStoreValue(value);
       tree_.AddChild(label, std::move(value));
@@ -501,9 +517,7 @@ void MessageStore::AddRecord(std::vector<std::vector<std::string>> values) {
 
 namespace {
 uint64_t recordHash(const TextTree::Node& record) {
-  std::string bytes;
-  TextTree::SerializeNode(record, bytes);
-  return fnv1a(bytes);
+  return TreeStoreFile::RecordHash(record);
 }
 }  // namespace
 

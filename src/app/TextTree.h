@@ -51,6 +51,8 @@ class TextTree {
   Node& FirstNode() const;
   Node& AddTopLevel(std::string text);
   Node& AddChild(Node& parent, std::string text);
+  // Makes room for count more children of parent at once.
+  static void ReserveChildren(Node& parent, size_t count) { parent.children_.reserve(parent.children_.size() + count); }
   // Adds a copy of source (from any tree) with its subtree as the last child of parent,
   // or as the last top-level node when parent is null.
   void AddCopy(Node* parent, const Node& source);
@@ -70,6 +72,8 @@ class TextTree {
   bool Parse(std::string_view text);
 
  private:
+  static void serializeInPieces(const Node& node, std::string& piece, const std::function<void(std::string_view)>& sink);
+
   std::vector<std::unique_ptr<Node>> top_;
 };
 
@@ -100,6 +104,8 @@ class TreeStoreFile {
   // subtree; falls back to a rewrite when the file is not known to hold the rest. Returns
   // the hash of the node's bytes, which the merge of stores keys records by.
   uint64_t Append(const TextTree& tree, const TextTree::Node& node);
+  // That hash for a node with its subtree.
+  static uint64_t RecordHash(const TextTree::Node& node);
   // Appends from here to CommitBatch are written but not synced one by one: before the
   // first of them a journal records the file's length, and until the commit a crash makes
   // the next load cut the file back to that length, so it holds the store as it was before

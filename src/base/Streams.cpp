@@ -244,6 +244,12 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view bytes, unsigned mode) {
+  WriteFileAtomically(path, [&](const std::function<void(std::string_view)>& write) { write(bytes); }, mode);
+}
+
+void WriteFileAtomically(const std::string& path,
+                         const std::function<void(const std::function<void(std::string_view)>&)>& produce,
+                         unsigned mode) {
   std::string tmpl = path + ".XXXXXX";
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0) throw EFCreateError("Cannot create file " + path);
@@ -252,13 +258,24 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes, unsign
     ::unlink(tmpl.c_str());
     throw EFCreateError("Cannot create file " + path);
   };
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail();
-    done += static_cast<size_t>(n);
+  bool written = true;
+  const auto write = [&](std::string_view bytes) {
+    size_t done = 0;
+    while (written && done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) written = false;
+      else done += static_cast<size_t>(n);
+    }
+  };
+  try {
+    produce(write);
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    throw;
   }
+  if (!written) fail();
   if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) fail();
   if (::close(fd) != 0) {
     ::unlink(tmpl.c_str());

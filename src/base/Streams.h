@@ -2,6 +2,7 @@
 // Byte streams for the coder, the message reader and the composer: a position, a size,
 // and reads and writes of raw bytes. Streams given to a component are owned by the caller.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,6 +96,10 @@ constexpr unsigned kPrivateFileMode = 0600;
 // syncs it and renames it over path, so a crash leaves the old or the new content.
 std::string ReadFile(const std::string& path);
 void WriteFileAtomically(const std::string& path, std::string_view bytes, unsigned mode = kPrivateFileMode);
+// The same for bytes that produce hands to its argument in pieces.
+void WriteFileAtomically(const std::string& path,
+                         const std::function<void(const std::function<void(std::string_view)>&)>& produce,
+                         unsigned mode = kPrivateFileMode);
 // For a file the user names: the same safe replacement, written through a symbolic link to
 // the file it points at, and keeping an existing file's mode (a new one follows the umask).
 void ReplaceFileContents(const std::string& path, std::string_view bytes);
