@@ -215,6 +215,60 @@ TEST_F(StoresTest, DoubleClickReplyAndSaveAsOnTheInbox) {
   EXPECT_TRUE(dialogs.errors().empty());
 }
 
+TEST_F(StoresTest, ALongStoredBodyShowsItsBeginningWhileSaveAsAndSaveKeepItWhole) {
+  start();
+  Strings body;
+  std::string whole;
+  for (int i = 0; i < 30000; ++i) {
+    body.push_back("line " + std::to_string(i) + " of a body far longer than a memo is made to lay out");
+    whole += body.back() + "\r\n";
+  }
+  ASSERT_GT(whole.size(), corvane::kMemoShownBytes);
+  receive("Ann <ann@x>", "Long", {"H: 1"}, body);
+  receive("Bob <bob@x>", "Short", {"H: 2"}, {"short"});
+  const std::string stored = file("mailin.txt");
+
+  doubleClickRow("pophistlist", 0);
+  const Strings shown = corvane::GetMemoLines(memo("popmsgbody"));
+  ASSERT_GT(shown.size(), 1u);
+  ASSERT_LT(shown.size(), body.size());
+  EXPECT_TRUE(std::equal(shown.begin(), shown.end() - 1, body.begin()));
+  EXPECT_EQ(shown.back(), "[" + std::to_string(body.size() - shown.size() + 1) +
+                              " more lines are not shown here. Save InMessage As writes the whole text.]");
+  EXPECT_TRUE(memo("popmsgbody")->isReadOnly());
+
+  dialogs.queue(true, path("saved.txt"));
+  trigger("SaveInMessageAs1");
+  EXPECT_EQ(file("saved.txt"), whole);
+  // Storing the fields again stores the whole body, not what the memo shows.
+  window->popsaveClick();
+  const auto bodyOf = [](const std::string& records) {
+    const size_t start = records.find("\t\tbody\r\n");
+    return records.substr(start, records.find("\t\tattachments\r\n", start) - start);
+  };
+  EXPECT_EQ(bodyOf(file("mailin.txt").substr(stored.size())), bodyOf(stored));
+  EXPECT_EQ(bodyOf(stored), "\t\tbody\r\n" + [&] {
+    std::string lines;
+    for (const std::string& line : body) lines += "\t\t\t" + line + "\r\n";
+    return lines;
+  }());
+
+  // A short body makes the memo whole and editable again.
+  doubleClickRow("pophistlist", 1);
+  EXPECT_EQ(corvane::GetMemoLines(memo("popmsgbody")), Strings{"short"});
+  EXPECT_FALSE(memo("popmsgbody")->isReadOnly());
+
+  // Once rows are deleted the record can no longer be told by its place: Save As says so
+  // before it asks for a file, and nothing is written.
+  doubleClickRow("pophistlist", 0);
+  selectRow("pophistlist", 2);
+  trigger("Delete1");
+  trigger("SaveInMessageAs1");
+  EXPECT_EQ(dialogs.errors(),
+            Strings{"Only the beginning of this message is shown, and the inbox store does not hold the rest."});
+  EXPECT_TRUE(dialogs.texts(ScriptedDialogs::Kind::Save).size() == 1);
+}
+
 TEST_F(StoresTest, SaveAsWritesThroughALinkAndKeepsTheFilesMode) {
   start();
   receive("Ann <ann@x>", "First", {"H: 1"}, {"kept"});

@@ -424,3 +424,36 @@ TEST_F(Receive, TheRecordStoredForEachMessageIsWhatItsDisplayFieldsGiveBack) {
     form.Delete1Click();
   }
 }
+
+TEST_F(Receive, AVeryLongBodyIsStoredWholeShownInPartAndSavedWhole) {
+  std::string message = "From: long@example.org\r\nSubject: long\r\n\r\n";
+  std::string whole;
+  for (int i = 0; i < 40000; ++i) {
+    const std::string line = "line " + std::to_string(i) + " of a text message that goes on and on and on";
+    message += line + "\r\n";
+    whole += line + "\r\n";
+  }
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  servers->Deliver("alice", message);
+  Tpopform& form = OpenAsAlice();
+  window.Connect();
+  window.Disconnect();
+  ASSERT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+
+  const Lines shown = corvane::GetMemoLines(form.popmsgbody);
+  ASSERT_GT(shown.size(), 1000u);
+  ASSERT_LT(shown.size(), 40000u);
+  EXPECT_EQ(shown.front(), "line 0 of a text message that goes on and on and on");
+  EXPECT_EQ(shown.back(), "[" + std::to_string(40000 - shown.size() + 1) +
+                              " more lines are not shown here. Save InMessage As writes the whole text.]");
+  EXPECT_TRUE(form.popmsgbody->isReadOnly());
+  EXPECT_EQ(form.pophistlist->currentItem(), form.pophistlist->topLevelItem(1));
+  const std::string stored = ReadBytes(window.Folder() + "mailin.txt");
+  EXPECT_NE(stored.find("\t\t\tline 39999 of a text message that goes on and on and on\r\n\t\tattachments\r\n"),
+            std::string::npos);
+
+  window.dialogs.queue(true, window.Folder() + "saved.txt");
+  form.SaveInMessageAs1Click();
+  EXPECT_EQ(ReadBytes(window.Folder() + "saved.txt"), whole);
+  EXPECT_TRUE(servers->Mailbox("alice").empty());
+}
