@@ -2,7 +2,9 @@
 # Receives the same mailboxes from a local Dovecot with Corvane's real window (offscreen:
 # Connect, retrieve, show, store, DELE, Disconnect), Corvane's POP3 component alone, curl
 # and Python's poplib, and prints seconds, MB/s, the ratio against the faster peer and
-# peak memory:
+# peak memory. The peers run twice: fetching only, and fetching and deleting every message
+# in the same session as the window does ("-dele"), so that the server's work of removing
+# them at QUIT is on both sides of that second ratio:
 #   (a) 1,000 messages of 20 KB, one connection each client;
 #   (b) one message with a 50 MB base64 attachment (decoded to a file by Corvane).
 # Every client writes what it receives to disk. Figures are the best of RUNS rounds after
@@ -117,10 +119,13 @@ box = poplib.POP3("127.0.0.1", port, timeout=120)
 box.user(user)
 box.pass_("pw")
 total = box.stat()[0]
+dele = len(sys.argv) > 4 and sys.argv[4] == "dele"
 for n in range(1, total + 1):
     _, lines, _ = box.retr(n)
     with open(f"{folder}/{n}.eml", "wb") as f:
         f.write(b"\r\n".join(lines) + b"\r\n")
+    if dele:
+        box.dele(n)
 box.quit()
 EOF
 
@@ -138,6 +143,12 @@ measure() {
       curl -sS -u "$user:pw" "pop3://127.0.0.1:$POP3_PORT/[1-$last]" -o "$folder/#1.eml" ;;
     poplib) /usr/bin/time -f "%e %M" -o "$work/time" \
       "$py" "$work/poplib_fetch.py" "$POP3_PORT" "$user" "$folder" ;;
+    # One connection: the second URL list reuses it for a DELE of each message, then QUIT.
+    curl-dele) /usr/bin/time -f "%e %M" -o "$work/time" \
+      curl -sS -u "$user:pw" "pop3://127.0.0.1:$POP3_PORT/[1-$last]" -o "$folder/#1.eml" \
+        --next -u "$user:pw" -X DELE -I "pop3://127.0.0.1:$POP3_PORT/[1-$last]" >/dev/null ;;
+    poplib-dele) /usr/bin/time -f "%e %M" -o "$work/time" \
+      "$py" "$work/poplib_fetch.py" "$POP3_PORT" "$user" "$folder" dele ;;
   esac
   cat "$work/time"
 }
@@ -147,24 +158,25 @@ report_case() {
   echo
   echo "== $title (${mbytes} MB on the wire)"
   measure curl "$user" "$last" >/dev/null  # warm-up
-  # The window's receive deletes what it fetched; every run starts from the same mailbox.
+  # The window and the deleting peers empty the mailbox; every run starts from the same one.
   local seed=$5
   declare -A secs mem
   local round client s m
+  local clients="window corvane curl poplib curl-dele poplib-dele"
   # Rounds go through all clients in turn, so a busy moment of the machine hits each alike.
   for round in $(seq "$runs"); do
-    for client in window corvane curl poplib; do
+    for client in $clients; do
       read -r s m < <(measure "$client" "$user" "$last")
       if [ "$round" = 1 ] || awk -v a="$s" -v b="${secs[$client]}" 'BEGIN{exit !(a<b)}'; then
         secs[$client]=$s mem[$client]=$m
         [ "$client" = corvane ] && cp "$work/driver.out" "$work/driver.best"
         [ "$client" = window ] && cp "$work/window.out" "$work/window.best"
       fi
-      [ "$client" = window ] && reseed "$user" "$seed"
+      case $client in window | *-dele) reseed "$user" "$seed" ;; esac
     done
   done
-  for client in window corvane curl poplib; do
-    printf "  %-8s %8.2f s %9.1f MB/s   peak RSS %7.1f MB\n" "$client" "${secs[$client]}" \
+  for client in $clients; do
+    printf "  %-11s %8.2f s %9.1f MB/s   peak RSS %7.1f MB\n" "$client" "${secs[$client]}" \
       "$(awk -v b="$mbytes" -v s="${secs[$client]}" 'BEGIN{print (s>0)?b/s:0}')" \
       "$(awk -v k="${mem[$client]}" 'BEGIN{print k/1024}')"
   done
@@ -172,6 +184,10 @@ report_case() {
   awk -v a="${secs[poplib]}" -v b="${secs[curl]}" 'BEGIN{exit !(a<b)}' && peer=poplib
   printf "  window / %s (faster peer) = %.2f (goal: at most 1.00)\n" "$peer" \
     "$(awk -v a="${secs[window]}" -v b="${secs[$peer]}" 'BEGIN{print (b>0)?a/b:0}')"
+  local deleting=curl-dele
+  awk -v a="${secs[poplib-dele]}" -v b="${secs[curl-dele]}" 'BEGIN{exit !(a<b)}' && deleting=poplib-dele
+  printf "  window / %s (faster peer that deletes too) = %.2f\n" "$deleting" \
+    "$(awk -v a="${secs[window]}" -v b="${secs[$deleting]}" 'BEGIN{print (b>0)?a/b:0}')"
   printf "  corvane / %s (faster peer) = %.2f (goal: at most 1.00)\n" "$peer" \
     "$(awk -v a="${secs[corvane]}" -v b="${secs[$peer]}" 'BEGIN{print (b>0)?a/b:0}')"
   printf "  corvane / curl = %.2f, corvane / poplib = %.2f\n" \
