@@ -10,6 +10,7 @@ class ReportList : public QTreeWidget {
   // Laying out every row after each new one costs time that grows with the list, and
   // painting it for every message costs more than the rest of the message's way.
   void SetPaced(bool paced) {
+    if (paced == paced_) return;
     paced_ = paced;
     setUpdatesEnabled(!paced);
     if (!paced) QTreeWidget::doItemsLayout();

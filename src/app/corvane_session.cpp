@@ -329,6 +329,8 @@ std::unordered_set<std::string> readSeenIds(const std::string& path) {
 }  // namespace
 
 void Tpopform::showReceived(const InboxMessage& shown, size_t bodyLines, int row) {
+  // Scrolling to the newest row needs the list laid out with all its rows.
+  pophistlist->SetPaced(false);
   selectNewestRow();
   corvane::SetText(popfrom, shown.From);
   corvane::SetText(popsubject, shown.Subject);

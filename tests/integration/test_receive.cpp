@@ -457,3 +457,20 @@ TEST_F(Receive, AVeryLongBodyIsStoredWholeShownInPartAndSavedWhole) {
   EXPECT_EQ(ReadBytes(window.Folder() + "saved.txt"), whole);
   EXPECT_TRUE(servers->Mailbox("alice").empty());
 }
+
+TEST_F(Receive, AfterManyMessagesTheNewestRowIsSelectedAndInView) {
+  for (int i = 0; i < 15; ++i)
+    servers->Deliver("alice", "From: s" + std::to_string(i) + "@example.org\r\nSubject: n" + std::to_string(i) +
+                                  "\r\n\r\nbody\r\n");
+  Tpopform& form = OpenAsAlice();
+  window.Connect();
+  window.Disconnect();
+  ASSERT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  ASSERT_EQ(form.pophistlist->topLevelItemCount(), 15);
+  QTreeWidgetItem* newest = form.pophistlist->topLevelItem(14);
+  EXPECT_EQ(form.pophistlist->currentItem(), newest);
+  EXPECT_EQ(newest->text(1), "n14");
+  const QRect shown = form.pophistlist->visualItemRect(newest);
+  EXPECT_TRUE(form.pophistlist->viewport()->rect().contains(shown)) << shown.y();
+  EXPECT_FALSE(form.pophistlist->viewport()->rect().intersects(form.pophistlist->visualItemRect(form.pophistlist->topLevelItem(0))));
+}
