@@ -12,7 +12,8 @@
 # figures. Environment: BUILD_DIR (default build), RUNS (3), COUNT (1000), BIG_MB (50),
 # DELAY_MS (0): with N > 0 every client goes through a loopback relay that holds each
 # direction's bytes back by N ms, as a distant server would, and only case (a) runs
-# (e.g. DELAY_MS=20 COUNT=200: one 40 ms round trip per command in lock-step).
+# (e.g. DELAY_MS=20 COUNT=200: one 40 ms round trip per command in lock-step),
+# SERVER_DIR (/dev/shm when writable): where the server keeps its mailboxes.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,6 +35,15 @@ fi
 
 work=$(mktemp -d /tmp/pop3bench.XXXXXX)
 chmod 755 "$work"  # Dovecot reads the mail as another user
+# The server's mailboxes live in memory where the machine allows: removing a thousand
+# files at QUIT is the server's disk work, which on some disks takes seconds and would
+# drown what the clients do. SERVER_DIR=<folder> puts them elsewhere.
+srv_parent=${SERVER_DIR:-}
+if [ -z "$srv_parent" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  srv_parent=$(mktemp -d /dev/shm/pop3bench.XXXXXX)
+  chmod 755 "$srv_parent"
+fi
+srv=${srv_parent:-$work}/srv
 server_pid=""
 proxy_pid=""
 cleanup() {
@@ -46,23 +56,24 @@ cleanup() {
     wait "$server_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
+  case $srv_parent in /dev/shm/pop3bench.*) rm -rf "$srv_parent" ;; esac
 }
 trap cleanup EXIT
 
 # The servers stop at the end of their input: the fifo stays open until we exit.
 mkfifo "$work/ctl"
-"$py" "$root/scripts/testservers.py" --dir "$work/srv" --user many:pw --user big:pw \
+"$py" "$root/scripts/testservers.py" --dir "$srv" --user many:pw --user big:pw \
   <"$work/ctl" >"$work/servers.log" 2>&1 &
 server_pid=$!
 exec 3>"$work/ctl"
 for _ in $(seq 600); do
-  [ -s "$work/srv/ports.env" ] && break
+  [ -s "$srv/ports.env" ] && break
   kill -0 "$server_pid" 2>/dev/null || { cat "$work/servers.log" >&2; exit 1; }
   sleep 0.1
 done
-[ -s "$work/srv/ports.env" ] || { echo "servers did not start" >&2; exit 1; }
+[ -s "$srv/ports.env" ] || { echo "servers did not start" >&2; exit 1; }
 # shellcheck disable=SC1091
-. "$work/srv/ports.env"
+. "$srv/ports.env"
 
 if [ "$delay_ms" -gt 0 ]; then
   mkfifo "$work/proxyctl"
@@ -109,8 +120,8 @@ with open(f"{out}/big.eml", "wb") as f:
 with open(f"{out}/big.bin", "wb") as f:
     f.write(data)
 EOF
-"$py" "$root/scripts/testservers.py" deliver --dir "$work/srv" --user many "$work/msgs"/many/*.eml
-"$py" "$root/scripts/testservers.py" deliver --dir "$work/srv" --user big "$work/msgs/big.eml"
+"$py" "$root/scripts/testservers.py" deliver --dir "$srv" --user many "$work/msgs"/many/*.eml
+"$py" "$root/scripts/testservers.py" deliver --dir "$srv" --user big "$work/msgs/big.eml"
 
 cat >"$work/poplib_fetch.py" <<'EOF'
 import poplib, sys
@@ -205,9 +216,9 @@ print(f'{total / 1048576:.1f}')" "$1"; }
 # Puts the seed messages back into a mailbox the window emptied.
 reseed() {
   local user=$1 seed=$2
-  rm -rf "$work/srv/mail/$user/Maildir/cur"/* "$work/srv/mail/$user/Maildir/new"/*
+  rm -rf "$srv/mail/$user/Maildir/cur"/* "$srv/mail/$user/Maildir/new"/*
   # shellcheck disable=SC2086
-  "$py" "$root/scripts/testservers.py" deliver --dir "$work/srv" --user "$user" $seed
+  "$py" "$root/scripts/testservers.py" deliver --dir "$srv" --user "$user" $seed
 }
 
 report_case "(a) $count messages of 20 KB" many "$count" "$(mailbox_mb "$work/msgs/many")" "$work/msgs/many/*.eml"

@@ -8,16 +8,32 @@
 
 namespace fuzz {
 
+namespace {
+
+std::string& scratch() {
+  static std::string folder;
+  return folder;
+}
+
+// A run that ends normally leaves nothing behind; one that crashes keeps its files to look at.
+void removeScratch() {
+  EmptyFolder(scratch());
+  ::rmdir(scratch().c_str());
+}
+
+}  // namespace
+
 std::string ScratchFolder() {
-  static const std::string folder = [] {
+  if (scratch().empty()) {
     // tmpfs keeps the syncs of the atomic writes from costing a disk flush per input.
     struct stat st {};
     const std::string base = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
     std::string tmpl = base + "/corvane-fuzz-XXXXXX";
     if (!::mkdtemp(tmpl.data())) std::abort();
-    return tmpl + "/";
-  }();
-  return folder;
+    scratch() = tmpl + "/";
+    std::atexit(removeScratch);
+  }
+  return scratch();
 }
 
 void EmptyFolder(const std::string& folder) {
