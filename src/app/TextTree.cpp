@@ -66,6 +66,7 @@ void TextTree::serializeInPieces(const Node& node, std::string& piece,
 
 void TextTree::SerializeNode(const Node& node, const std::function<void(std::string_view)>& sink) {
   std::string piece;
+  piece.reserve(64 * 1024);  // a typical message's record without growing
   serializeInPieces(node, piece, sink);
   if (!piece.empty()) sink(piece);
 }
