@@ -56,6 +56,12 @@ bool TByteQueue::TakeLine(std::string& line) {
   return true;
 }
 
+std::string_view TByteQueue::CompleteLines() const {
+  const std::string_view unread = View();
+  const size_t last = unread.rfind('\n');
+  return last == std::string_view::npos ? std::string_view() : unread.substr(0, last + 1);
+}
+
 void TByteQueue::compact() {
   data_.erase(0, head_);
   scanned_ -= head_;

@@ -30,6 +30,9 @@ class TByteQueue {
   // Moves the bytes through the first line feed into line; false (line untouched) when
   // no line feed has arrived yet.
   bool TakeLine(std::string& line);
+  // The unread bytes through the last line feed: every complete line, none of a partial
+  // one. Valid until the queue changes.
+  std::string_view CompleteLines() const;
 
  private:
   void compact();

@@ -793,9 +793,14 @@ void TZnSocket::Writeln(const std::string& Text) {
 }
 
 std::string TZnSocket::ReadLn() {
-  ReportStatus(8, "ReadLn");
   std::string line;
-  if (!Canceled && ReceiveBuffer.TakeLine(line)) return line;
+  ReadLn(line);
+  return line;
+}
+
+void TZnSocket::ReadLn(std::string& line) {
+  ReportStatus(8, "ReadLn");
+  if (!Canceled && ReceiveBuffer.TakeLine(line)) return;
   bool overlong = false;
   const WaitEnd end = WaitFor(
       [this, &line, &overlong] {
@@ -812,7 +817,6 @@ std::string TZnSocket::ReadLn() {
   }
   if (end == WaitEnd::Idle) FailTimedOut();
   if (end != WaitEnd::Done) throw EAbortError("Socket readln aborted");
-  return line;
 }
 
 std::string TZnSocket::Transaction(const std::string& Command) {

@@ -195,6 +195,8 @@ class TZnSocket : public TObject {
   void Writeln(const std::string& Text);
   // The next received line with its line end.
   std::string ReadLn();
+  // The same into Line, whose storage is reused: no allocation per line.
+  void ReadLn(std::string& Line);
   // Sends the whole stream from its start and waits until every byte was handed over.
   void SendStream(TStream& Stream);
 

@@ -85,6 +85,43 @@ void MboxArchive::Line(std::string_view line) {
   if (buffer_.size() >= kBufferBytes) flush();
 }
 
+void MboxArchive::Lines(std::string_view lines) {
+  if (failed_ || fd_ < 0 || lines.empty()) return;
+  // Runs of lines that need no quoting go out as they are; only a line that starts like a
+  // "From " line is looked at closely.
+  size_t from = 0;
+  for (size_t start = 0; start < lines.size();) {
+    const size_t end = lines.find('\n', start);
+    const size_t next = end == std::string_view::npos ? lines.size() : end + 1;
+    if ((lines[start] == 'F' || lines[start] == '>') && quotable(lines.substr(start, next - start))) {
+      writeThrough(lines.substr(from, start - from));
+      buffer_ += '>';
+      from = start;
+    }
+    start = next;
+  }
+  writeThrough(lines.substr(from));
+  lastEndedLine_ = lines.ends_with('\n');
+}
+
+// Large pieces go to the file without a copy into the buffer.
+void MboxArchive::writeThrough(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() < kBufferBytes) {
+    buffer_ += bytes;
+    return;
+  }
+  flush();
+  if (bytes.size() < kBufferBytes) {
+    buffer_ += bytes;
+    return;
+  }
+  if (!writeAll(fd_, bytes)) {
+    failed_ = true;
+    AbandonMessage();
+    throw EFCreateError("Cannot create file " + path_);
+  }
+}
+
 void MboxArchive::flush() {
   if (failed_) return;
   if (!writeAll(fd_, buffer_)) {

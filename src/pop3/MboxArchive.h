@@ -13,6 +13,15 @@ class TRawMessageSink {
   virtual ~TRawMessageSink() = default;
   virtual void BeginMessage() = 0;
   virtual void Line(std::string_view line) = 0;
+  // Several whole lines, each with its line end, as if handed over one by one.
+  virtual void Lines(std::string_view lines) {
+    while (!lines.empty()) {
+      const size_t end = lines.find('\n');
+      const size_t length = end == std::string_view::npos ? lines.size() : end + 1;
+      Line(lines.substr(0, length));
+      lines.remove_prefix(length);
+    }
+  }
   // The whole message is in.
   virtual void EndMessage() = 0;
   // The message was cut short: nothing of it stays.
@@ -31,6 +40,7 @@ class MboxArchive : public TRawMessageSink {
 
   void BeginMessage() override;
   void Line(std::string_view line) override;
+  void Lines(std::string_view lines) override;
   // Writes the rest of the message; "Cannot write file %s" when the disk refuses it.
   void EndMessage() override;
   void AbandonMessage() override;
@@ -46,6 +56,7 @@ class MboxArchive : public TRawMessageSink {
  private:
   void open();
   void flush();
+  void writeThrough(std::string_view bytes);
 
   std::string path_;
   int fd_ = -1;
