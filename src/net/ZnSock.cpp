@@ -18,8 +18,11 @@
 namespace {
 
 constexpr int64_t ChunkSize = 16383;
-constexpr int64_t FeedBlock = 1 << 20;    // bytes of a sent stream queued at a time
-constexpr int ChunksPerTurn = 64;         // about 1 MB per write handler before other events run
+constexpr int64_t FeedBlock = 1 << 20;  // bytes of a sent stream queued at a time
+constexpr int ChunksPerTurn = 64;       // about 1 MB per write handler before other events run
+// Received bytes go straight into the receive buffer, about 1 MB per read handler.
+constexpr int64_t ReceiveChunk = 64 * 1024;
+constexpr int ReceiveChunksPerTurn = 16;
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
 // A line longer than this is no mail: a server sending one is broken or hostile, and
 // waiting for its end would take memory without bound.
@@ -613,11 +616,10 @@ void TZnSocket::Dispatch(const TSocketMessage& Message) {
 
 void TZnSocket::HandleClose() {
   // What the server sent before closing is kept for the reader.
-  char buffer[ChunkSize];
   for (int64_t n = 1; n > 0 && !Canceled;) {
-    n = FSource->Receive(buffer, ChunkSize);
+    n = FSource->Receive(ReceiveBuffer.Room(ReceiveChunk), ReceiveChunk);
     if (n > 0) {
-      ReceiveBuffer.Append(buffer, n);
+      ReceiveBuffer.Commit(static_cast<size_t>(n));
       FProgress += n;
     }
   }
@@ -652,11 +654,10 @@ void TZnSocket::ReadToStream() {
   bool received = false;
   try {
     ReportStatus(8, "ReadToStream");
-    char buffer[ChunkSize];
     // Full chunks mean more is waiting: read on, up to a bounded number, then yield to
     // other events and resume by message.
     for (int chunks = 1;; ++chunks) {
-      const int64_t n = FSource->Receive(buffer, ChunkSize);
+      const int64_t n = FSource->Receive(ReceiveBuffer.Room(ReceiveChunk), ReceiveChunk);
       if (n < 0) {
         LastErrorCode = FSource->LastError();
         // Nothing waiting is no failure: a notification can outlive the bytes it announced.
@@ -667,15 +668,15 @@ void TZnSocket::ReadToStream() {
         break;
       }
       received = true;
-      ReceiveBuffer.Append(buffer, n);
+      ReceiveBuffer.Commit(static_cast<size_t>(n));
       FProgress += n;
       if (Transferring) {
         BytesRecvd += static_cast<int32_t>(n);
         Fire(OnPacketRecvd, this);
         if (alive.expired()) return;
       }
-      if (n < ChunkSize) break;
-      if (chunks == ChunksPerTurn) {
+      if (n < ReceiveChunk) break;
+      if (chunks == ReceiveChunksPerTurn) {
         PostSelf(WM_READ_NOW);
         break;
       }
