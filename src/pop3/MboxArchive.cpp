@@ -14,6 +14,8 @@
 namespace {
 
 constexpr size_t kBufferBytes = 256 * 1024;
+// Up to this many files of a session are synced one by one.
+constexpr size_t kFewFiles = 64;
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -192,8 +194,10 @@ namespace corvane {
 
 void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files) {
   const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  // One call for every file and folder entry of the session, whatever their number.
-  if (dir >= 0 && ::syncfs(dir) == 0) {
+  // Many files take one call for all of them, whatever their number. A few are synced one
+  // by one: syncfs also waits for whatever else any program has written to the file
+  // system meanwhile, which on a busy machine costs more than the session's own files.
+  if (files.size() > kFewFiles && dir >= 0 && ::syncfs(dir) == 0) {
     ::close(dir);
     return;
   }

@@ -68,7 +68,8 @@ class MboxArchive : public TRawMessageSink {
 };
 
 namespace corvane {
-// Puts every file written into folder during a session on disk, folder entries included,
-// with one call where the system allows it (else one sync per file and one for the folder).
+// Puts every file written into folder during a session on disk, folder entries included:
+// a few files with one sync each and one for the folder, many with one call for the whole
+// file system where the system allows it.
 void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files);
 }  // namespace corvane
