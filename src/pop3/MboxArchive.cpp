@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -16,6 +17,8 @@ namespace {
 constexpr size_t kBufferBytes = 256 * 1024;
 // Up to this many files of a session are synced one by one.
 constexpr size_t kFewFiles = 64;
+// Writing to disk is started for every this many new bytes of a file.
+constexpr long long kWritebackBytes = 8 << 20;
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -47,6 +50,7 @@ void syncFolderEntry(const std::string& path) {
 MboxArchive::MboxArchive(std::string path) : path_(std::move(path)) {}
 
 MboxArchive::~MboxArchive() {
+  writeback_.reset();
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -64,7 +68,8 @@ void MboxArchive::BeginMessage() {
   open();
   struct stat st {};
   if (::fstat(fd_, &st) != 0) throw EFCreateError("Cannot create file " + path_);
-  start_ = static_cast<long long>(st.st_size);
+  start_ = length_ = static_cast<long long>(st.st_size);
+  if (!writeback_) writeback_ = std::make_unique<corvane::EarlyWriteback>(fd_, path_);
   failed_ = false;
   buffer_.clear();
   // The envelope sender is not known to a POP3 client; the date is the arrival here.
@@ -117,16 +122,23 @@ void MboxArchive::writeThrough(std::string_view bytes) {
     buffer_ += bytes;
     return;
   }
-  if (!writeAll(fd_, bytes)) {
+  if (!put(bytes)) {
     failed_ = true;
     AbandonMessage();
     throw EFCreateError("Cannot create file " + path_);
   }
 }
 
+bool MboxArchive::put(std::string_view bytes) {
+  if (!writeAll(fd_, bytes)) return false;
+  length_ += static_cast<long long>(bytes.size());
+  writeback_->Grown(length_);
+  return true;
+}
+
 void MboxArchive::flush() {
   if (failed_) return;
-  if (!writeAll(fd_, buffer_)) {
+  if (!put(buffer_)) {
     failed_ = true;
     buffer_.clear();
     AbandonMessage();
@@ -150,8 +162,11 @@ void MboxArchive::AbandonMessage() {
   if (fd_ < 0 || start_ < 0) return;
   if (::ftruncate(fd_, static_cast<off_t>(start_)) != 0) {
     // Left as it is, the torn message would end up inside the next one: refuse more.
+    writeback_.reset();
     ::close(fd_);
     fd_ = -1;
+  } else {
+    writeback_->Truncated(start_);
   }
   start_ = -1;
 }
@@ -214,6 +229,24 @@ void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>
     ::fsync(dir);
     ::close(dir);
   }
+}
+
+EarlyWriteback::EarlyWriteback(int fd, const std::string& path)
+    : fd_(fd >= 0 ? fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC)), owned_(fd < 0) {}
+
+EarlyWriteback::~EarlyWriteback() {
+  if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
+void EarlyWriteback::Grown(long long size) {
+  if (fd_ < 0 || size - started_ < kWritebackBytes) return;
+  // Asks for the writes and returns; a failure here shows at the sync.
+  ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(size - started_), SYNC_FILE_RANGE_WRITE);
+  started_ = size;
+}
+
+void EarlyWriteback::Truncated(long long size) {
+  started_ = std::min(started_, size);
 }
 
 }  // namespace corvane

@@ -139,6 +139,7 @@ class TMessageReader::PartWriter {
     if (!nameFromSubject_) open();
   }
   ~PartWriter() {
+    writeback_.reset();
     temp_.reset();
     if (!tempPath_.empty()) std::remove(tempPath_.c_str());
     if (out_ && !finished_) {
@@ -221,6 +222,7 @@ class TMessageReader::PartWriter {
       if (in.Size() > 0) reader_.coder_.Decode();
     }
     out_->Flush();
+    writeback_.reset();
     out_.reset();
     finished_ = true;
     return name_;
@@ -244,6 +246,8 @@ class TMessageReader::PartWriter {
       return;
     }
     out_->WriteString(bytes);
+    written_ += static_cast<long long>(bytes.size());
+    writeback_->Grown(written_);
   }
 
   // An embedded message is named after its subject once its header is in.
@@ -266,6 +270,8 @@ class TMessageReader::PartWriter {
     name_ = reader_.uniqueFileName(PlainFileName(name_));
     target_ = reader_.AttachFilePath + name_;
     out_ = std::make_unique<TFileStream>(target_, TFileStream::fmCreate);
+    writeback_ = std::make_unique<corvane::EarlyWriteback>(-1, target_);
+    written_ = static_cast<long long>(head_.size());
     if (!head_.empty()) out_->WriteString(head_);
     head_.clear();
   }
@@ -278,6 +284,8 @@ class TMessageReader::PartWriter {
   std::string tempPath_;
   std::unique_ptr<TFileStream> temp_;
   std::unique_ptr<TFileStream> out_;
+  std::unique_ptr<corvane::EarlyWriteback> writeback_;
+  long long written_ = 0;
   std::string heldEnd_;
   std::string head_;
   std::string decoded_;
