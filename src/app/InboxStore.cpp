@@ -3,8 +3,12 @@
 InboxStore::InboxStore(std::string path)
     : MessageStore(std::move(path), "Received", {"From", "Subject", "header", "body", "attachments"}) {}
 
-void InboxStore::Store(const InboxMessage& message) {
-  AddRecord({{message.From}, {message.Subject}, message.Header, message.Body, message.Attachments});
+void InboxStore::Store(InboxMessage message) {
+  AddRecord({{std::move(message.From)},
+             {std::move(message.Subject)},
+             std::move(message.Header),
+             std::move(message.Body),
+             std::move(message.Attachments)});
   SaveAdded();
 }
 

@@ -26,7 +26,7 @@ class InboxStore : public MessageStore {
   explicit InboxStore(std::string path);
 
   // Appends the message as a new record and writes it to the file.
-  void Store(const InboxMessage& message);
+  void Store(InboxMessage message);
   // The list row of record r: the sender value and the subject value (empty when none).
   Row RowAt(int r) const;
   std::string RowFailure(int r) const override { return RowAt(r).Failure; }

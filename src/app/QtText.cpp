@@ -8,6 +8,7 @@
 #include <QTextDocument>
 #include <array>
 
+#include "SysUtils.h"
 #include "TextCodec.h"
 
 namespace corvane {
@@ -136,6 +137,27 @@ void SetMemoLines(QPlainTextEdit* memo, const std::vector<std::string>& lines) {
     text += QChar('\n');
   }
   memo->setPlainText(text);
+}
+
+size_t MemoShownLines(const std::vector<std::string>& lines) {
+  size_t bytes = 0;
+  size_t count = 0;
+  while (count < lines.size() && (count == 0 || bytes + lines[count].size() + 2 <= kMemoShownBytes))
+    bytes += lines[count++].size() + 2;
+  return count;
+}
+
+void ShowBody(QPlainTextEdit* memo, const std::vector<std::string>& lines, size_t totalLines) {
+  if (lines.size() >= totalLines) {
+    SetMemoLines(memo, lines);
+    memo->setReadOnly(false);
+    return;
+  }
+  std::vector<std::string> shown(lines);
+  shown.push_back(Format("[%zu more lines are not shown here. Save InMessage As writes the whole text.]",
+                         totalLines - lines.size()));
+  SetMemoLines(memo, shown);
+  memo->setReadOnly(true);
 }
 
 void AddMemoLine(QPlainTextEdit* memo, std::string_view line) {

@@ -49,4 +49,14 @@ void AddMemoLine(QPlainTextEdit* memo, std::string_view line);
 std::string GetMemoText(const QPlainTextEdit* memo);
 void SetMemoText(QPlainTextEdit* memo, std::string_view text);
 
+// A memo lays out all it holds at once, in a time that grows with the text: a message
+// body is shown up to about this many bytes.
+inline constexpr size_t kMemoShownBytes = 1 << 20;
+// The first lines of a body that fit kMemoShownBytes, at least one.
+size_t MemoShownLines(const std::vector<std::string>& lines);
+// Shows the first lines of a body of totalLines lines. When lines are left out, a last line
+// says how many, and the memo is read-only: what it shows is not the whole text, so edits
+// to it could not be kept.
+void ShowBody(QPlainTextEdit* memo, const std::vector<std::string>& lines, size_t totalLines);
+
 }  // namespace corvane

@@ -51,6 +51,24 @@ void TextTree::SerializeNode(const Node& node, std::string& out) {
   for (const auto& child : node.children_) SerializeNode(*child, out);
 }
 
+void TextTree::SerializeNode(const Node& node, const std::function<void(std::string_view)>& sink) {
+  constexpr size_t kPiece = 1 << 20;
+  std::string piece;
+  piece.reserve(kPiece + 4096);
+  const std::function<void(const Node&)> add = [&](const Node& n) {
+    piece.append(static_cast<size_t>(n.level_), '\t');
+    piece += n.text_;
+    piece += "\r\n";
+    if (piece.size() >= kPiece) {
+      sink(piece);
+      piece.clear();
+    }
+    for (const auto& child : n.children_) add(*child);
+  };
+  add(node);
+  if (!piece.empty()) sink(piece);
+}
+
 std::string TextTree::Serialize() const {
   std::string out;
   for (const auto& node : top_) SerializeNode(*node, out);
@@ -117,8 +135,8 @@ void syncFolder(const std::string& path) {
   ::close(dir);
 }
 
-uint64_t fnv1a(std::string_view bytes) {
-  uint64_t hash = 14695981039346656037ull;
+// Taking the hash so far lets bytes be hashed in pieces.
+uint64_t fnv1a(std::string_view bytes, uint64_t hash = 14695981039346656037ull) {
   for (const char c : bytes) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 1099511628211ull;
@@ -229,14 +247,17 @@ void TreeStoreFile::ReadCurrent(TextTree& tree) const {
   tree.Parse(corvane::ReadFile(path_));
 }
 
-void TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
-  if (blocked_ || !fileUnchanged()) return Rewrite(tree);
-  std::string bytes;
-  TextTree::SerializeNode(node, bytes);
-  if (batch_)
-    appendUnsynced(bytes);
-  else
-    appendBytes(bytes);
+uint64_t TreeStoreFile::Append(const TextTree& tree, const TextTree::Node& node) {
+  if (blocked_ || !fileUnchanged() || !batch_) {
+    std::string bytes;
+    TextTree::SerializeNode(node, bytes);
+    if (blocked_ || !fileUnchanged())
+      Rewrite(tree);
+    else
+      appendBytes(bytes);
+    return fnv1a(bytes);
+  }
+  return appendUnsynced(node);
 }
 
 void TreeStoreFile::BeginBatch() {
@@ -261,7 +282,7 @@ void TreeStoreFile::CommitBatch() {
   syncFolder(path_);
 }
 
-void TreeStoreFile::appendUnsynced(std::string_view bytes) {
+uint64_t TreeStoreFile::appendUnsynced(const TextTree::Node& node) {
   const auto fail = [&]() {
     inSync_ = false;
     throw EFCreateError("Cannot create file " + path_);
@@ -281,7 +302,17 @@ void TreeStoreFile::appendUnsynced(std::string_view bytes) {
   }
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) fail();
-  if (!writeAll(fd, bytes)) {
+  // Written in pieces as they are made: a record can be far larger than is worth holding twice.
+  uint64_t hash = fnv1a({});
+  int64_t written = 0;
+  bool ok = true;
+  TextTree::SerializeNode(node, [&](std::string_view piece) {
+    if (!ok) return;
+    hash = fnv1a(piece, hash);
+    ok = writeAll(fd, piece);
+    written += static_cast<int64_t>(piece.size());
+  });
+  if (!ok) {
     // Cut back to the records before this one; the journal still covers the batch.
     if (::ftruncate(fd, static_cast<off_t>(size_)) != 0) {
       ::close(fd);
@@ -291,8 +322,9 @@ void TreeStoreFile::appendUnsynced(std::string_view bytes) {
     fail();
   }
   ::close(fd);
-  size_ += static_cast<int64_t>(bytes.size());
+  size_ += written;
   seen_ = corvane::StampOf(path_);
+  return hash;
 }
 
 void TreeStoreFile::appendBytes(std::string_view bytes) {
@@ -345,6 +377,14 @@ std::string TreeStoreFile::PreserveDamaged() {
 }
 
 namespace corvane {
+
+void MakeStoreValue(std::string& text) {
+  size_t lead = 0;
+  while (lead < text.size() && static_cast<unsigned char>(text[lead]) <= ' ') ++lead;
+  text.erase(0, lead);
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+}
 
 std::string StoreValue(std::string_view text) {
   std::string value = TrimLeft(text);
@@ -407,6 +447,23 @@ std::vector<std::string> MessageStore::Values(int r, int label) const {
   return values;
 }
 
+int MessageStore::ValueCount(int r, int label) const {
+  return tree_.Child(Record(r), label).Count();
+}
+
+std::vector<std::string> MessageStore::FirstValues(int r, int label, size_t maxBytes) const {
+  const TextTree::Node& node = tree_.Child(Record(r), label);
+  std::vector<std::string> values;
+  size_t bytes = 0;
+  for (int i = 0; i < node.Count(); ++i) {
+    const std::string& value = tree_.Child(node, i).Text();
+    if (i > 0 && bytes + value.size() + 2 > maxBytes) break;
+    bytes += value.size() + 2;
+    values.push_back(value);
+  }
+  return values;
+}
+
 bool MessageStore::FirstValue(int r, int label, std::string& value) const {
   const TextTree::Node& record = Record(r);
   if (label >= record.Count()) return false;
@@ -430,12 +487,15 @@ std::string MessageStore::cell(int r, int label, std::string& failure) const {
   return tree_.Child(node, 0).Text();
 }
 
-void MessageStore::AddRecord(const std::vector<std::vector<std::string>>& values) {
+void MessageStore::AddRecord(std::vector<std::vector<std::string>> values) {
   TextTree::Node& record = tree_.AddChild(tree_.FirstNode(), "msg");
   for (size_t i = 0; i < labels_.size(); ++i) {
     TextTree::Node& label = tree_.AddChild(record, labels_[i]);
     if (i >= values.size()) continue;
-    for (const std::string& value : values[i]) tree_.AddChild(label, corvane::StoreValue(value));
+    for (std::string& value : values[i]) {
+      corvane::MakeStoreValue(value);
+      tree_.AddChild(label, std::move(value));
+    }
   }
 }
 
@@ -514,9 +574,7 @@ void MessageStore::SaveAdded() {
   // The new record is the last node in file order only while the root is the last top-level node.
   const TextTree::Node& root = tree_.FirstNode();
   if (merged || tree_.TopCount() != 1 || root.Count() == 0) return writeWhole();
-  const TextTree::Node& record = tree_.Child(root, root.Count() - 1);
-  file_.Append(tree_, record);
-  ++base_[recordHash(record)];
+  ++base_[file_.Append(tree_, tree_.Child(root, root.Count() - 1))];
 }
 
 void MessageStore::Delete(int r) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,6 +62,8 @@ class TextTree {
   // The file's bytes for the whole tree, and for one node with its subtree.
   std::string Serialize() const;
   static void SerializeNode(const Node& node, std::string& out);
+  // The same in pieces of about a megabyte, each handed to sink as it is made.
+  static void SerializeNode(const Node& node, const std::function<void(std::string_view)>& sink);
   // Replaces the tree by the content of text. On an invalid level it raises
   // ETextTreeError and keeps the nodes built before the faulty line. True when the text
   // is exactly what Serialize gives for the tree (TAB indents, CR LF after every line).
@@ -94,8 +97,9 @@ class TreeStoreFile {
   // Writes the whole tree atomically; "Cannot create file %s" on failure.
   void Rewrite(const TextTree& tree);
   // Stores node, which must be the last node of the tree in depth-first order with its
-  // subtree; falls back to a rewrite when the file is not known to hold the rest.
-  void Append(const TextTree& tree, const TextTree::Node& node);
+  // subtree; falls back to a rewrite when the file is not known to hold the rest. Returns
+  // the hash of the node's bytes, which the merge of stores keys records by.
+  uint64_t Append(const TextTree& tree, const TextTree::Node& node);
   // Appends from here to CommitBatch are written but not synced one by one: before the
   // first of them a journal records the file's length, and until the commit a crash makes
   // the next load cut the file back to that length, so it holds the store as it was before
@@ -122,7 +126,7 @@ class TreeStoreFile {
   bool fileUnchanged() const;
   void recoverTornAppend();
   void appendBytes(std::string_view bytes);
-  void appendUnsynced(std::string_view bytes);
+  uint64_t appendUnsynced(const TextTree::Node& node);
 
   std::string path_;
   corvane::FileStamp seen_;  // the file as last read or written here
@@ -162,11 +166,16 @@ class MessageStore {
   TextTree::Node& Record(int r) const;
   // The values under label i of record r; EListError when the record lacks the label.
   std::vector<std::string> Values(int r, int label) const;
+  // How many values label i of record r has, and the first of them that fit maxBytes with a
+  // CR LF each (at least one): what a window shows of a value list too long to show whole.
+  int ValueCount(int r, int label) const;
+  std::vector<std::string> FirstValues(int r, int label, size_t maxBytes) const;
   // The first value under label i, or false when there is none.
   bool FirstValue(int r, int label, std::string& value) const;
 
   // Adds a record with values[i] under label i, each made a store value. Tree only.
-  void AddRecord(const std::vector<std::vector<std::string>>& values);
+  // The values are taken, not copied: a message body can be very large.
+  void AddRecord(std::vector<std::vector<std::string>> values);
   // Writes the record added last (appending when the file allows).
   void SaveAdded();
   // Removes record r (no-op for a bad index) and writes the store.
@@ -212,4 +221,6 @@ namespace corvane {
 // A store value: leading characters of code 32 or less would read back as levels, and a
 // line break would split the node, so both are taken out (breaks become blanks).
 std::string StoreValue(std::string_view text);
+// The same in place.
+void MakeStoreValue(std::string& text);
 }  // namespace corvane

@@ -60,6 +60,16 @@ void setBold(QWidget* widget, bool bold) {
 
 // Labels size themselves to their caption, as the classic auto-sized labels did; a width
 // is given only where the caption is aligned inside it.
+// The status text changes with every server reply. A size hint that does not depend on the
+// text spares the window a text layout for each: the bar's height is fixed and the label
+// takes whatever width the bar gives it.
+class StatusLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  QSize sizeHint() const override { return {0, fontMetrics().height()}; }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+};
+
 QLabel* label(QWidget* parent, const char* name, const char* caption, int x, int y, int w = -1, int h = 16) {
   auto* widget = new QLabel(caption, parent);
   widget->setObjectName(name);
@@ -134,8 +144,8 @@ QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, 
   return widget;
 }
 
-QTreeWidget* reportList(QWidget* parent, const char* name, int fromWidth) {
-  auto* widget = new QTreeWidget(parent);
+ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
+  auto* widget = new ReportList(parent);
   widget->setObjectName(name);
   widget->setColumnCount(2);
   widget->setHeaderLabels({"From", "Subject"});
@@ -337,7 +347,7 @@ void Tpopform::buildWindow() {
   StatusBar1 = new QStatusBar(this);
   StatusBar1->setObjectName("StatusBar1");
   StatusBar1->setFixedHeight(23);
-  auto* area = new QLabel(StatusBar1);
+  auto* area = new StatusLabel(StatusBar1);
   area->setObjectName("StatusText");
   area->setTextFormat(Qt::PlainText);
   // A long server reply is cut at the bar's edge instead of widening the window.

@@ -3,13 +3,16 @@
 // its handlers after the control and event; each entry from Qt runs through guard().
 #include <QIcon>
 #include <QList>
+#include <QElapsedTimer>
 #include <QMainWindow>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "Dialogs.h"
+#include "ReportList.h"
 #include "Znpop3.h"
 #include "Znsmtp.h"
 
@@ -234,10 +237,13 @@ class Tpopform : public QMainWindow {
   std::string inCertFingerprint;
   std::string outCAFile;
   std::string outCertFingerprint;
+  // How long, in ms, a receive session may go without progress; the account has no field
+  // for it.
+  int32_t inTimeOut = 60000;
 
   // Inbox page.
   QWidget* TabSheet2 = nullptr;
-  QTreeWidget* pophistlist = nullptr;
+  ReportList* pophistlist = nullptr;
   QLabel* Label6 = nullptr;
   QPlainTextEdit* popmsgheader = nullptr;
   QTreeWidget* pophistory = nullptr;
@@ -269,7 +275,7 @@ class Tpopform : public QMainWindow {
   QToolButton* gosend = nullptr;
   QPlainTextEdit* outbody = nullptr;
   QTreeWidget* sendhistory = nullptr;
-  QTreeWidget* sendhistlist = nullptr;
+  ReportList* sendhistlist = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -288,13 +294,27 @@ class Tpopform : public QMainWindow {
   void wireHandlers();
   void receiveAll();
   // Appends a message to the inbox store and lists it.
-  void storeReceived(const InboxMessage& message);
-  // Fills the display fields with a message as popsaveClick would store it.
-  void showReceived(const InboxMessage& message);
+  void storeReceived(InboxMessage message);
+  // Fills the display fields with a message as popsaveClick would store it: shown holds
+  // the beginning of a body of bodyLines lines, that of inbox record row (kBodyNotStored
+  // when the message is in no record).
+  void showReceived(const InboxMessage& shown, size_t bodyLines, int row);
+  // The whole text of the body on display, or its lines: the memo's, or, when the memo
+  // shows only the beginning of a long body, the inbox record's.
+  std::string shownBodyText();
+  std::vector<std::string> shownBodyLines();
+  // The body on display is no longer that of the record it was taken from.
+  void forgetCutBody();
+
+  static constexpr int kBodyWhole = -1;      // the memo holds the whole body
+  static constexpr int kBodyNotStored = -2;  // the memo holds part of a body that is in no record
+  int cutBodyRow_ = kBodyWhole;              // else the inbox record whose body the memo shows in part
   // Selects the newest row of the inbox list and scrolls to it.
   void selectNewestRow();
 
   bool receiving_ = false;  // ZnPOP31Connect's retrieval loop is running
+  static constexpr qint64 kListPaintMs = 200;
+  QElapsedTimer listPainted_;  // since the inbox list was last painted in the retrieval loop
   bool closing_ = false;    // the window is closing: the mail components were aborted
   bool refused_ = false;    // another running Corvane has the application folder
 };

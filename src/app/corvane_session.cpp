@@ -4,8 +4,10 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <algorithm>
 #include <cctype>
 #include <exception>
@@ -24,13 +26,26 @@
 namespace {
 
 constexpr int kInboxPage = 1;
-constexpr int32_t kPop3TimeOut = 60000;
 // At most this many RETR commands ahead of the message being read, and about this many
 // octets of mail on their way at once, on a server that takes commands ahead.
 constexpr int kMaxAhead = 100;
 constexpr int64_t kAheadOctets = 4 << 20;
 // Beside the inbox store: the server's unique ids of the messages already in it.
 constexpr const char* kSeenIdsFile = "mailin.uidl";
+
+// Paces a list for the life of a scope, whatever way the scope is left.
+class PacedList {
+ public:
+  explicit PacedList(ReportList* list) : list_(list) { list_->SetPaced(true); }
+  ~PacedList() {
+    if (list_) list_->SetPaced(false);
+  }
+  PacedList(const PacedList&) = delete;
+  PacedList& operator=(const PacedList&) = delete;
+
+ private:
+  QPointer<ReportList> list_;
+};
 
 // Sets a flag for the life of a scope, whatever way the scope is left.
 class FlagScope {
@@ -60,15 +75,18 @@ class ArchiveScope {
 
 // A memo shows an entry that holds a line break of its own (the reader's extraction
 // notice begins with one) as two lines, and reports them so.
-std::vector<std::string> memoLines(const TStringList& list) {
-  std::vector<std::string> lines;
-  for (const std::string& entry : list.Items()) {
+std::vector<std::string> memoLines(TStringList& list) {
+  std::vector<std::string> lines = list.TakeItems();
+  if (std::none_of(lines.begin(), lines.end(), [](const std::string& line) { return line.find("\r\n") != std::string::npos; }))
+    return lines;
+  std::vector<std::string> split;
+  for (std::string& entry : lines) {
     size_t start = 0;
     for (size_t end; (end = entry.find("\r\n", start)) != std::string::npos; start = end + 2)
-      lines.push_back(entry.substr(start, end - start));
-    lines.push_back(entry.substr(start));
+      split.push_back(entry.substr(start, end - start));
+    split.push_back(start == 0 ? std::move(entry) : entry.substr(start));
   }
-  return lines;
+  return split;
 }
 
 void assignLines(TStringList& list, const std::vector<std::string>& lines) {
@@ -210,7 +228,7 @@ void Tpopform::inconnectClick() {
   ZnPOP31->Port = corvane::StrToInt(corvane::GetText(inPort));
   ZnPOP31->UserID = corvane::GetText(inUserID);
   ZnPOP31->Password = corvane::GetText(inPassword);
-  ZnPOP31->TimeOut = kPop3TimeOut;
+  ZnPOP31->TimeOut = inTimeOut;
   ZnPOP31->Security = securityOf(inSecurity);
   ZnPOP31->CAFile = inCAFile;
   ZnPOP31->CertFingerprint = inCertFingerprint;
@@ -247,7 +265,8 @@ namespace {
 // The inbox record of a retrieved message, exactly what popsaveClick would take from the
 // display fields once they show it: the text fields and the list keep any text, and a memo
 // gives its entries back as they went in except that one holding CR LF reads as two lines.
-InboxMessage inboxRecordOf(const TMailMessage& message) {
+// The lines are taken from the message, not copied: a message can be very large.
+InboxMessage inboxRecordOf(TMailMessage& message) {
   InboxMessage record;
   record.From = message.From;
   record.Subject = message.Subject;
@@ -255,6 +274,13 @@ InboxMessage inboxRecordOf(const TMailMessage& message) {
   record.Body = memoLines(message.Body);
   record.Attachments = message.Attachments.Items();
   return record;
+}
+
+// What the display fields get of a record: all of it, but only the beginning of a body
+// too long for a memo to lay out without keeping the window waiting.
+InboxMessage shownPart(const InboxMessage& record) {
+  const auto bodyEnd = record.Body.begin() + static_cast<std::ptrdiff_t>(corvane::MemoShownLines(record.Body));
+  return {record.From, record.Subject, record.Header, {record.Body.begin(), bodyEnd}, record.Attachments};
 }
 
 // Ends the inbox store's batch whatever way the loop is left: what was stored stays, and
@@ -302,17 +328,21 @@ std::unordered_set<std::string> readSeenIds(const std::string& path) {
 
 }  // namespace
 
-void Tpopform::showReceived(const InboxMessage& message) {
+void Tpopform::showReceived(const InboxMessage& shown, size_t bodyLines, int row) {
   selectNewestRow();
-  corvane::SetText(popfrom, message.From);
-  corvane::SetText(popsubject, message.Subject);
-  corvane::SetMemoLines(popmsgheader, message.Header);
-  corvane::SetMemoLines(popmsgbody, message.Body);
-  corvane::SetItems(popatt, message.Attachments);
+  corvane::SetText(popfrom, shown.From);
+  corvane::SetText(popsubject, shown.Subject);
+  corvane::SetMemoLines(popmsgheader, shown.Header);
+  corvane::ShowBody(popmsgbody, shown.Body, bodyLines);
+  cutBodyRow_ = shown.Body.size() < bodyLines ? row : kBodyWhole;
+  corvane::SetItems(popatt, shown.Attachments);
 }
 
 void Tpopform::receiveAll() {
   const FlagScope receiving(receiving_);
+  // storeReceived shows the list's new rows a few times a second.
+  const PacedList pacing(pophistlist);
+  listPainted_.invalidate();
   // Every message exactly as received goes into the raw archive during its retrieval, so
   // that whatever the reader makes of it, the original is kept.
   MboxArchive archive(appFolder + "mailin.mbox");
@@ -361,6 +391,8 @@ void Tpopform::receiveAll() {
   // Laying out the display fields costs more than the rest of a message's way: they show
   // the last message retrieved, set once the loop ends, however it ends.
   InboxMessage last;
+  size_t lastLines = 0;
+  int lastRow = kBodyNotStored;
   bool unshown = false;
   // The archive, every attachment file and the store's records of the session, with their
   // folder entries, are on disk before the first deletion, and the seen ids after them: a
@@ -374,17 +406,22 @@ void Tpopform::receiveAll() {
     for (int32_t i = 1; i <= count; ++i) {
       if (!ids.empty() && seen.contains(ids[static_cast<size_t>(i - 1)])) continue;
       ZnPOP31->RetrieveMessage(i);
-      const TMailMessage& message = ZnPOP31->MailMessage();
+      TMailMessage& message = ZnPOP31->MailMessage();
       for (const std::string& name : message.Attachments.Items()) written.push_back(appFolder + name);
-      last = inboxRecordOf(message);
+      InboxMessage record = inboxRecordOf(message);
+      last = shownPart(record);
+      lastLines = record.Body.size();
+      lastRow = kBodyNotStored;
       unshown = true;
       // A failure here ends the loop, so no message is ever marked for deletion unless
       // every message of the session is kept.
-      storeReceived(last);
+      storeReceived(std::move(record));
+      // A merge with another writer's records puts this side's new ones last.
+      lastRow = inboxStore().Count() - 1;
       storedNow[static_cast<size_t>(i - 1)] = true;
     }
   } catch (...) {
-    if (unshown && !closing_) showReceived(last);
+    if (unshown && !closing_) showReceived(last, lastLines, lastRow);
     // What was stored is kept as durably as after a whole session.
     try {
       if (count > 0) commit();
@@ -392,7 +429,7 @@ void Tpopform::receiveAll() {
     }
     throw;
   }
-  if (unshown) showReceived(last);
+  if (unshown) showReceived(last, lastLines, lastRow);
   if (count > 0) commit();
   std::vector<int32_t> all(static_cast<size_t>(std::max(count, 0)));
   for (int32_t j = 1; j <= count; ++j) all[static_cast<size_t>(j - 1)] = j;

@@ -189,19 +189,27 @@ void Tpopform::popsaveClick() {
   message.From = corvane::GetText(popfrom);
   message.Subject = corvane::GetText(popsubject);
   message.Header = corvane::GetMemoLines(popmsgheader);
-  message.Body = corvane::GetMemoLines(popmsgbody);
+  message.Body = shownBodyLines();
   message.Attachments = corvane::GetItems(popatt);
-  storeReceived(message);
+  storeReceived(std::move(message));
 }
 
-void Tpopform::storeReceived(const InboxMessage& message) {
-  inboxStore().Store(message);
-  if (showMerged(*this, pophistlist, inboxStore())) return;
+void Tpopform::storeReceived(InboxMessage message) {
+  inboxStore().Store(std::move(message));
+  if (showMerged(*this, pophistlist, inboxStore())) {
+    forgetCutBody();
+    return;
+  }
   // Inside the receive loop the row is added at once, but selecting and scrolling to it
-  // lays out the whole list: that waits for the end of the loop (selectNewestRow).
+  // lays out the whole list: that waits for the end of the loop (selectNewestRow). The
+  // list is shown a few times a second there (receiveAll paces it).
   if (receiving_) {
     if (pophistlist->topLevelItemCount() > inboxStore().Count()) pophistlist->clear();
     addRows(pophistlist, inboxStore(), pophistlist->topLevelItemCount());
+    if (!listPainted_.isValid() || listPainted_.hasExpired(kListPaintMs)) {
+      pophistlist->ShowNow();
+      listPainted_.start();
+    }
   } else {
     catchUpList(pophistlist, inboxStore());
   }
@@ -218,21 +226,51 @@ void Tpopform::makepophistClick() {
 void Tpopform::pophistlistDblClick() {
   const int r = selectedRow(pophistlist);
   if (r < 0) return;
-  corvane::SetMemoLines(popmsgbody, inboxStore().Values(r, InboxStore::lbBody));
-  corvane::SetItems(popatt, inboxStore().Values(r, InboxStore::lbAttachments));
+  const InboxStore& store = inboxStore();
+  const size_t lines = static_cast<size_t>(store.ValueCount(r, InboxStore::lbBody));
+  const std::vector<std::string> shown = store.FirstValues(r, InboxStore::lbBody, corvane::kMemoShownBytes);
+  corvane::ShowBody(popmsgbody, shown, lines);
+  cutBodyRow_ = shown.size() < lines ? r : kBodyWhole;
+  corvane::SetItems(popatt, store.Values(r, InboxStore::lbAttachments));
 }
 
 void Tpopform::Delete1Click() {
   deleteSelected(*this, pophistlist, inboxStore());
+  forgetCutBody();
 }
 
 void Tpopform::DeleteAll1Click() {
   deleteAll(*this, pophistlist, inboxStore());
+  forgetCutBody();
 }
 
 void Tpopform::SaveInMessageAs1Click() {
+  // Checked before the dialog: a body that is not at hand must not cost the user a file name.
+  if (cutBodyRow_ == kBodyNotStored) shownBodyLines();
   if (!dialogs.ExecuteSave(SaveDialog1)) return;
-  corvane::ReplaceFileContents(SaveDialog1.FileName, corvane::GetMemoText(popmsgbody));
+  corvane::ReplaceFileContents(SaveDialog1.FileName, shownBodyText());
+}
+
+void Tpopform::forgetCutBody() {
+  // Rows may have moved: the record can no longer be found by its place.
+  if (cutBodyRow_ >= 0) cutBodyRow_ = kBodyNotStored;
+}
+
+std::vector<std::string> Tpopform::shownBodyLines() {
+  if (cutBodyRow_ == kBodyWhole) return corvane::GetMemoLines(popmsgbody);
+  if (cutBodyRow_ == kBodyNotStored)
+    throw Exception("Only the beginning of this message is shown, and the inbox store does not hold the rest");
+  return inboxStore().Values(cutBodyRow_, InboxStore::lbBody);
+}
+
+std::string Tpopform::shownBodyText() {
+  if (cutBodyRow_ == kBodyWhole) return corvane::GetMemoText(popmsgbody);
+  std::string text;
+  for (const std::string& line : shownBodyLines()) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
 }
 
 void Tpopform::mailreplyClick() {

@@ -2,6 +2,7 @@
 // An ordered list of 8-bit text lines with an optional sorted mode.
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class TStringList {
@@ -38,6 +39,8 @@ public:
   virtual int CompareStrings(std::string_view a, std::string_view b) const;
 
   const std::vector<std::string>& Items() const { return items_; }
+  // Hands the lines over without copying them and leaves the list empty.
+  std::vector<std::string> TakeItems() { return std::exchange(items_, {}); }
 
 protected:
   void checkIndex(int index) const;

@@ -207,6 +207,16 @@ std::vector<std::string> MboxArchive::ReadMessages(const std::string& path) {
 
 namespace corvane {
 
+void (*ReceivedFileSynced)(const std::string& path) = nullptr;
+
+namespace {
+
+void reportSynced(const std::string& path) {
+  if (ReceivedFileSynced) ReceivedFileSynced(path);
+}
+
+}  // namespace
+
 void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files) {
   const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   // Many files take one call for all of them, whatever their number. A few are synced one
@@ -214,19 +224,22 @@ void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>
   // system meanwhile, which on a busy machine costs more than the session's own files.
   if (files.size() > kFewFiles && dir >= 0 && ::syncfs(dir) == 0) {
     ::close(dir);
+    for (const std::string& file : files) reportSynced(file);
+    reportSynced(folder);
     return;
   }
   for (const std::string& file : files) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     const bool ok = fd >= 0 && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
+    if (ok) reportSynced(file);
     if (!ok && corvane::FileExists(file)) {
       if (dir >= 0) ::close(dir);
       throw EFCreateError("Cannot create file " + file);
     }
   }
   if (dir >= 0) {
-    ::fsync(dir);
+    if (::fsync(dir) == 0) reportSynced(folder);
     ::close(dir);
   }
 }

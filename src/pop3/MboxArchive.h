@@ -80,6 +80,9 @@ namespace corvane {
 // a few files with one sync each and one for the folder, many with one call for the whole
 // file system where the system allows it.
 void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files);
+// Told every file and the folder that SyncReceivedFiles has put on disk, once it has; none
+// by default. Process-wide, for checks that need to see what was durable when.
+extern void (*ReceivedFileSynced)(const std::string& path);
 
 // Starts writing a large file's bytes to disk while the rest is still coming, a few
 // megabytes at a time, so that the sync before the deletions finds little left to do. An
