@@ -3,16 +3,25 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+constexpr size_t kSmallRest = 4096;
+
+}  // namespace
+
 void TByteQueue::Clear() {
   head_ = tail_ = scanned_ = 0;
 }
 
 char* TByteQueue::Room(size_t count) {
-  if (capacity_ - tail_ >= count) return data_.get() + tail_;
   const size_t unread = tail_ - head_;
+  // A small rest (a partial line) goes to the front at once, so the reads that follow find
+  // the whole storage free instead of moving a large unread part later.
+  const bool smallRest = head_ > 0 && unread <= kSmallRest;
+  if (!smallRest && capacity_ - tail_ >= count) return data_.get() + tail_;
   // Moving the unread rest to the front pays off once the consumed part outweighs it;
   // otherwise the storage doubles, so every byte is moved a bounded number of times.
-  if (head_ >= unread && capacity_ - unread >= count) {
+  if ((smallRest || head_ >= unread) && capacity_ - unread >= count) {
     std::memmove(data_.get(), data_.get() + head_, unread);
   } else {
     capacity_ = std::max({capacity_ * 2, unread + count, size_t{4096}});

@@ -23,6 +23,9 @@ constexpr int ChunksPerTurn = 64;       // about 1 MB per write handler before o
 // Received bytes go straight into the receive buffer, about 1 MB per read handler.
 constexpr int64_t ReceiveChunk = 64 * 1024;
 constexpr int ReceiveChunksPerTurn = 16;
+// Unread bytes past which reading waits for the reader (ReadLn) to ask again: the buffer
+// stays small, in the cache and free of regrowth however fast the server sends.
+constexpr int64_t ReceiveBufferLimit = 1 << 20;
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
 // A line longer than this is no mail: a server sending one is broken or hostile, and
 // waiting for its end would take memory without bound.
@@ -510,7 +513,7 @@ void TZnSocket::RequestCloseSocket() {
   // connection only.
   SendQueue.Clear();
   FFeed = nullptr;
-  FReadPending = FWritePending = false;
+  FReadPending = FWritePending = FReadDeferred = false;
   if (FSource->Handle() == NoSocket) return;
   if (!FSource->Close()) {
     std::string text;
@@ -676,6 +679,10 @@ void TZnSocket::ReadToStream() {
         if (alive.expired()) return;
       }
       if (n < ReceiveChunk) break;
+      if (ReceiveBuffer.Size() >= ReceiveBufferLimit) {
+        FReadDeferred = true;
+        break;
+      }
       if (chunks == ReceiveChunksPerTurn) {
         PostSelf(WM_READ_NOW);
         break;
@@ -807,6 +814,10 @@ void TZnSocket::ReadLn(std::string& line) {
       [this, &line, &overlong] {
         if (Canceled) return false;
         if (ReceiveBuffer.TakeLine(line)) return true;
+        if (FReadDeferred) {
+          FReadDeferred = false;
+          PostSelf(WM_READ_NOW);
+        }
         overlong = ReceiveBuffer.Size() > MaxLineLength;
         return overlong;
       },
