@@ -23,8 +23,9 @@ constexpr int ChunksPerTurn = 64;       // about 1 MB per write handler before o
 // Received bytes go straight into the receive buffer, about 1 MB per read handler.
 constexpr int64_t ReceiveChunk = 64 * 1024;
 constexpr int ReceiveChunksPerTurn = 16;
-// Unread bytes past which reading waits for the reader (ReadLn) to ask again: the buffer
-// stays small, in the cache and free of regrowth however fast the server sends.
+// Unread bytes past which reading waits for the reader (ReadLn) to ask again while a whole
+// line is there for it: the buffer stays small, in the cache and free of regrowth however
+// fast the server sends.
 constexpr int64_t ReceiveBufferLimit = 1 << 20;
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
 // A line longer than this is no mail: a server sending one is broken or hostile, and
@@ -653,6 +654,12 @@ void TZnSocket::ReadToStream() {
     FReadPending = true;
     return;
   }
+  // Not read now, the socket announces nothing more until ReadLn asks for it again. A
+  // buffer without a whole line is read on: the reader needs its end.
+  if (ReceiveBuffer.Size() >= ReceiveBufferLimit && ReceiveBuffer.HasLine()) {
+    FReadDeferred = true;
+    return;
+  }
   InHandler = true;
   bool received = false;
   try {
@@ -679,7 +686,7 @@ void TZnSocket::ReadToStream() {
         if (alive.expired()) return;
       }
       if (n < ReceiveChunk) break;
-      if (ReceiveBuffer.Size() >= ReceiveBufferLimit) {
+      if (ReceiveBuffer.Size() >= ReceiveBufferLimit && ReceiveBuffer.HasLine()) {
         FReadDeferred = true;
         break;
       }
