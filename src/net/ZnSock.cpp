@@ -18,8 +18,15 @@
 namespace {
 
 constexpr int64_t ChunkSize = 16383;
-constexpr int64_t FeedBlock = 1 << 20;    // bytes of a sent stream queued at a time
-constexpr int ChunksPerTurn = 64;         // about 1 MB per write handler before other events run
+constexpr int64_t FeedBlock = 1 << 20;  // bytes of a sent stream queued at a time
+constexpr int ChunksPerTurn = 64;       // about 1 MB per write handler before other events run
+// Received bytes go straight into the receive buffer, about 1 MB per read handler.
+constexpr int64_t ReceiveChunk = 64 * 1024;
+constexpr int ReceiveChunksPerTurn = 16;
+// Unread bytes past which reading waits for the reader (ReadLn) to ask again while a whole
+// line is there for it: the buffer stays small, in the cache and free of regrowth however
+// fast the server sends.
+constexpr int64_t ReceiveBufferLimit = 1 << 20;
 constexpr size_t LineBufferSize = 16384;  // characters Write sends at most
 // A line longer than this is no mail: a server sending one is broken or hostile, and
 // waiting for its end would take memory without bound.
@@ -507,7 +514,7 @@ void TZnSocket::RequestCloseSocket() {
   // connection only.
   SendQueue.Clear();
   FFeed = nullptr;
-  FReadPending = FWritePending = false;
+  FReadPending = FWritePending = FReadDeferred = false;
   if (FSource->Handle() == NoSocket) return;
   if (!FSource->Close()) {
     std::string text;
@@ -613,11 +620,10 @@ void TZnSocket::Dispatch(const TSocketMessage& Message) {
 
 void TZnSocket::HandleClose() {
   // What the server sent before closing is kept for the reader.
-  char buffer[ChunkSize];
   for (int64_t n = 1; n > 0 && !Canceled;) {
-    n = FSource->Receive(buffer, ChunkSize);
+    n = FSource->Receive(ReceiveBuffer.Room(ReceiveChunk), ReceiveChunk);
     if (n > 0) {
-      ReceiveBuffer.Append(buffer, n);
+      ReceiveBuffer.Commit(static_cast<size_t>(n));
       FProgress += n;
     }
   }
@@ -648,15 +654,20 @@ void TZnSocket::ReadToStream() {
     FReadPending = true;
     return;
   }
+  // Not read now, the socket announces nothing more until ReadLn asks for it again. A
+  // buffer without a whole line is read on: the reader needs its end.
+  if (ReceiveBuffer.Size() >= ReceiveBufferLimit && ReceiveBuffer.HasLine()) {
+    FReadDeferred = true;
+    return;
+  }
   InHandler = true;
   bool received = false;
   try {
     ReportStatus(8, "ReadToStream");
-    char buffer[ChunkSize];
     // Full chunks mean more is waiting: read on, up to a bounded number, then yield to
     // other events and resume by message.
     for (int chunks = 1;; ++chunks) {
-      const int64_t n = FSource->Receive(buffer, ChunkSize);
+      const int64_t n = FSource->Receive(ReceiveBuffer.Room(ReceiveChunk), ReceiveChunk);
       if (n < 0) {
         LastErrorCode = FSource->LastError();
         // Nothing waiting is no failure: a notification can outlive the bytes it announced.
@@ -667,15 +678,19 @@ void TZnSocket::ReadToStream() {
         break;
       }
       received = true;
-      ReceiveBuffer.Append(buffer, n);
+      ReceiveBuffer.Commit(static_cast<size_t>(n));
       FProgress += n;
       if (Transferring) {
         BytesRecvd += static_cast<int32_t>(n);
         Fire(OnPacketRecvd, this);
         if (alive.expired()) return;
       }
-      if (n < ChunkSize) break;
-      if (chunks == ChunksPerTurn) {
+      if (n < ReceiveChunk) break;
+      if (ReceiveBuffer.Size() >= ReceiveBufferLimit && ReceiveBuffer.HasLine()) {
+        FReadDeferred = true;
+        break;
+      }
+      if (chunks == ReceiveChunksPerTurn) {
         PostSelf(WM_READ_NOW);
         break;
       }
@@ -793,14 +808,23 @@ void TZnSocket::Writeln(const std::string& Text) {
 }
 
 std::string TZnSocket::ReadLn() {
-  ReportStatus(8, "ReadLn");
   std::string line;
-  if (!Canceled && ReceiveBuffer.TakeLine(line)) return line;
+  ReadLn(line);
+  return line;
+}
+
+void TZnSocket::ReadLn(std::string& line) {
+  ReportStatus(8, "ReadLn");
+  if (!Canceled && ReceiveBuffer.TakeLine(line)) return;
   bool overlong = false;
   const WaitEnd end = WaitFor(
       [this, &line, &overlong] {
         if (Canceled) return false;
         if (ReceiveBuffer.TakeLine(line)) return true;
+        if (FReadDeferred) {
+          FReadDeferred = false;
+          PostSelf(WM_READ_NOW);
+        }
         overlong = ReceiveBuffer.Size() > MaxLineLength;
         return overlong;
       },
@@ -812,7 +836,6 @@ std::string TZnSocket::ReadLn() {
   }
   if (end == WaitEnd::Idle) FailTimedOut();
   if (end != WaitEnd::Done) throw EAbortError("Socket readln aborted");
-  return line;
 }
 
 std::string TZnSocket::Transaction(const std::string& Command) {

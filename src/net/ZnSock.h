@@ -195,6 +195,8 @@ class TZnSocket : public TObject {
   void Writeln(const std::string& Text);
   // The next received line with its line end.
   std::string ReadLn();
+  // The same into Line, whose storage is reused: no allocation per line.
+  void ReadLn(std::string& Line);
   // Sends the whole stream from its start and waits until every byte was handed over.
   void SendStream(TStream& Stream);
 
@@ -289,6 +291,7 @@ class TZnSocket : public TObject {
   bool FStarted = false;       // counted among the process's socket users
   bool FReadPending = false;   // a read notification met a running handler
   bool FWritePending = false;  // a write notification met a running handler
+  bool FReadDeferred = false;  // reading stopped at the buffer's limit until ReadLn needs more
   int FInWindowProc = 0;
   uint32_t FResolvedAddress = 0;
   // The stream SendStream is sending; fed into SendQueue a block at a time, so a large

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -14,6 +15,10 @@
 namespace {
 
 constexpr size_t kBufferBytes = 256 * 1024;
+// Up to this many files of a session are synced one by one.
+constexpr size_t kFewFiles = 64;
+// Writing to disk is started for every this many new bytes of a file.
+constexpr long long kWritebackBytes = 8 << 20;
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -45,6 +50,7 @@ void syncFolderEntry(const std::string& path) {
 MboxArchive::MboxArchive(std::string path) : path_(std::move(path)) {}
 
 MboxArchive::~MboxArchive() {
+  writeback_.reset();
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -62,7 +68,8 @@ void MboxArchive::BeginMessage() {
   open();
   struct stat st {};
   if (::fstat(fd_, &st) != 0) throw EFCreateError("Cannot create file " + path_);
-  start_ = static_cast<long long>(st.st_size);
+  start_ = length_ = static_cast<long long>(st.st_size);
+  if (!writeback_) writeback_ = std::make_unique<corvane::EarlyWriteback>(fd_, path_);
   failed_ = false;
   buffer_.clear();
   // The envelope sender is not known to a POP3 client; the date is the arrival here.
@@ -85,9 +92,53 @@ void MboxArchive::Line(std::string_view line) {
   if (buffer_.size() >= kBufferBytes) flush();
 }
 
+void MboxArchive::Lines(std::string_view lines) {
+  if (failed_ || fd_ < 0 || lines.empty()) return;
+  // Runs of lines that need no quoting go out as they are; only a line that starts like a
+  // "From " line is looked at closely.
+  size_t from = 0;
+  for (size_t start = 0; start < lines.size();) {
+    const size_t end = lines.find('\n', start);
+    const size_t next = end == std::string_view::npos ? lines.size() : end + 1;
+    if ((lines[start] == 'F' || lines[start] == '>') && quotable(lines.substr(start, next - start))) {
+      writeThrough(lines.substr(from, start - from));
+      buffer_ += '>';
+      from = start;
+    }
+    start = next;
+  }
+  writeThrough(lines.substr(from));
+  lastEndedLine_ = lines.ends_with('\n');
+}
+
+// Large pieces go to the file without a copy into the buffer.
+void MboxArchive::writeThrough(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() < kBufferBytes) {
+    buffer_ += bytes;
+    return;
+  }
+  flush();
+  if (bytes.size() < kBufferBytes) {
+    buffer_ += bytes;
+    return;
+  }
+  if (!put(bytes)) {
+    failed_ = true;
+    AbandonMessage();
+    throw EFCreateError("Cannot create file " + path_);
+  }
+}
+
+bool MboxArchive::put(std::string_view bytes) {
+  if (!writeAll(fd_, bytes)) return false;
+  length_ += static_cast<long long>(bytes.size());
+  writeback_->Grown(length_);
+  return true;
+}
+
 void MboxArchive::flush() {
   if (failed_) return;
-  if (!writeAll(fd_, buffer_)) {
+  if (!put(buffer_)) {
     failed_ = true;
     buffer_.clear();
     AbandonMessage();
@@ -111,8 +162,11 @@ void MboxArchive::AbandonMessage() {
   if (fd_ < 0 || start_ < 0) return;
   if (::ftruncate(fd_, static_cast<off_t>(start_)) != 0) {
     // Left as it is, the torn message would end up inside the next one: refuse more.
+    writeback_.reset();
     ::close(fd_);
     fd_ = -1;
+  } else {
+    writeback_->Truncated(start_);
   }
   start_ = -1;
 }
@@ -165,8 +219,10 @@ void reportSynced(const std::string& path) {
 
 void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>& files) {
   const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  // One call for every file and folder entry of the session, whatever their number.
-  if (dir >= 0 && ::syncfs(dir) == 0) {
+  // Many files take one call for all of them, whatever their number. A few are synced one
+  // by one: syncfs also waits for whatever else any program has written to the file
+  // system meanwhile, which on a busy machine costs more than the session's own files.
+  if (files.size() > kFewFiles && dir >= 0 && ::syncfs(dir) == 0) {
     ::close(dir);
     for (const std::string& file : files) reportSynced(file);
     reportSynced(folder);
@@ -186,6 +242,24 @@ void SyncReceivedFiles(const std::string& folder, const std::vector<std::string>
     if (::fsync(dir) == 0) reportSynced(folder);
     ::close(dir);
   }
+}
+
+EarlyWriteback::EarlyWriteback(int fd, const std::string& path)
+    : fd_(fd >= 0 ? fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC)), owned_(fd < 0) {}
+
+EarlyWriteback::~EarlyWriteback() {
+  if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
+void EarlyWriteback::Grown(long long size) {
+  if (fd_ < 0 || size - started_ < kWritebackBytes) return;
+  // Asks for the writes and returns; a failure here shows at the sync.
+  ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(size - started_), SYNC_FILE_RANGE_WRITE);
+  started_ = size;
+}
+
+void EarlyWriteback::Truncated(long long size) {
+  started_ = std::min(started_, size);
 }
 
 }  // namespace corvane

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "Base64Stream.h"
 #include "Exceptions.h"
 #include "MboxArchive.h"
 #include "MimeHeader.h"
@@ -32,6 +33,16 @@ std::string withoutLineEnd(const std::string& line) {
   if (line.ends_with('\n')) return line.substr(0, line.size() - 1);
   return line;
 }
+
+// A line source that is a function returning one line at a time.
+class FunctionLines : public TLineInput {
+ public:
+  explicit FunctionLines(const TMessageReader::TLineSource& source) : source_(source) {}
+  void ReadLine(std::string& line) override { line = source_(); }
+
+ private:
+  const TMessageReader::TLineSource& source_;
+};
 
 std::string_view lineEndOf(std::string_view line) {
   if (line.ends_with("\r\n")) return "\r\n";
@@ -128,6 +139,7 @@ class TMessageReader::PartWriter {
     if (!nameFromSubject_) open();
   }
   ~PartWriter() {
+    writeback_.reset();
     temp_.reset();
     if (!tempPath_.empty()) std::remove(tempPath_.c_str());
     if (out_ && !finished_) {
@@ -138,9 +150,9 @@ class TMessageReader::PartWriter {
   PartWriter(const PartWriter&) = delete;
   PartWriter& operator=(const PartWriter&) = delete;
 
-  void Add(const std::string& line) {
+  void Add(std::string_view line) {
     const std::string_view end = lineEndOf(line);
-    const std::string_view content = std::string_view(line).substr(0, line.size() - end.size());
+    const std::string_view content = line.substr(0, line.size() - end.size());
     switch (coding_) {
       case Coding::Identity:
         write(heldEnd_);
@@ -148,9 +160,7 @@ class TMessageReader::PartWriter {
         heldEnd_ = end;
         break;
       case Coding::Base64:
-        decoded_.clear();
-        base64_.Feed(content, decoded_);
-        write(decoded_);
+        decode(content);
         break;
       case Coding::QuotedPrintable: {
         bool soft = false;
@@ -163,6 +173,33 @@ class TMessageReader::PartWriter {
       case Coding::UUEncode:
         temp_->WriteString(line);
         break;
+    }
+  }
+
+  // Whole lines, each with its line end, as if added one by one.
+  void AddLines(std::string_view lines) {
+    switch (coding_) {
+      case Coding::Base64:
+        // Line ends are no base64 characters: the decoder steps over them.
+        decode(lines);
+        return;
+      case Coding::UUEncode:
+        temp_->WriteString(lines);
+        return;
+      case Coding::Identity:
+        // Until an embedded message's header is in, its name is not known.
+        if (!out_) break;
+        write(heldEnd_);
+        heldEnd_ = lineEndOf(lines);
+        write(lines.substr(0, lines.size() - heldEnd_.size()));
+        return;
+      case Coding::QuotedPrintable:
+        break;
+    }
+    while (!lines.empty()) {
+      const size_t end = lines.find('\n') + 1;
+      Add(lines.substr(0, end));
+      lines.remove_prefix(end);
     }
   }
 
@@ -185,12 +222,20 @@ class TMessageReader::PartWriter {
       if (in.Size() > 0) reader_.coder_.Decode();
     }
     out_->Flush();
+    writeback_.reset();
     out_.reset();
     finished_ = true;
     return name_;
   }
 
  private:
+  void decode(std::string_view coded) {
+    const size_t room = TBase64Stream::MaxDecoded(coded.size());
+    // Grown, never shrunk: resizing within the capacity would clear the bytes again.
+    if (decoded_.size() < room) decoded_.resize(room);
+    write(std::string_view(decoded_.data(), base64_.Feed(coded, decoded_.data())));
+  }
+
   void write(std::string_view bytes) {
     if (bytes.empty()) return;
     if (!out_) {
@@ -201,6 +246,8 @@ class TMessageReader::PartWriter {
       return;
     }
     out_->WriteString(bytes);
+    written_ += static_cast<long long>(bytes.size());
+    writeback_->Grown(written_);
   }
 
   // An embedded message is named after its subject once its header is in.
@@ -223,6 +270,8 @@ class TMessageReader::PartWriter {
     name_ = reader_.uniqueFileName(PlainFileName(name_));
     target_ = reader_.AttachFilePath + name_;
     out_ = std::make_unique<TFileStream>(target_, TFileStream::fmCreate);
+    writeback_ = std::make_unique<corvane::EarlyWriteback>(-1, target_);
+    written_ = static_cast<long long>(head_.size());
     if (!head_.empty()) out_->WriteString(head_);
     head_.clear();
   }
@@ -235,10 +284,12 @@ class TMessageReader::PartWriter {
   std::string tempPath_;
   std::unique_ptr<TFileStream> temp_;
   std::unique_ptr<TFileStream> out_;
+  std::unique_ptr<corvane::EarlyWriteback> writeback_;
+  long long written_ = 0;
   std::string heldEnd_;
   std::string head_;
   std::string decoded_;
-  mime::Base64Decoder base64_;
+  TBase64Stream base64_;
   bool finished_ = false;
 };
 
@@ -259,9 +310,14 @@ void TMessageReader::Reset() {
 }
 
 void TMessageReader::Read(const TLineSource& ReadLine) {
+  FunctionLines input(ReadLine);
+  Read(input);
+}
+
+void TMessageReader::Read(TLineInput& Input) {
   // Only used during this call, and never reset: a failed read can unwind over a reader
   // that went away with its owner inside the wait for a line.
-  source_ = &ReadLine;
+  input_ = &Input;
   ended_ = false;
   Reset();
   message_.Header.Clear();
@@ -314,7 +370,7 @@ bool TMessageReader::nextLine(std::string& line) {
     return true;
   }
   if (ended_) return false;
-  line = (*source_)();
+  input_->ReadLine(line);
   if (line == ".\r\n" || line == ".\n") {
     ended_ = true;
     return false;
@@ -322,6 +378,27 @@ bool TMessageReader::nextLine(std::string& line) {
   // The server doubled the leading dot of this line; the sender wrote one.
   if (line.starts_with("..")) line.erase(0, 1);
   if (sink_) keepRaw([&] { sink_->Line(line); });
+  return true;
+}
+
+template <typename Take>
+bool TMessageReader::plainLines(Take&& take) {
+  if (pushedBack_ || ended_) return false;
+  const std::string_view lines = input_->Buffered();
+  // A line that begins with a dot may end the message or lose its first dot; one that
+  // begins with a hyphen may be a delimiter. Both go the way of single lines.
+  size_t run = 0;
+  while (run < lines.size() && lines[run] != '.' && lines[run] != '-') run = lines.find('\n', run) + 1;
+  if (run == 0) return false;
+  const std::string_view plain = lines.substr(0, run);
+  // Taken also when a write below fails: the lines must not come round a second time.
+  struct Taken {
+    TLineInput& input;
+    size_t count;
+    ~Taken() { input.Take(count); }
+  } taken{*input_, run};
+  if (sink_) keepRaw([&] { sink_->Lines(plain); });
+  take(plain);
   return true;
 }
 
@@ -560,7 +637,11 @@ TMessageReader::Stop TMessageReader::readFilePart(const mime::EntityHeader& head
     for (const std::string& line : *keptLines) writer.Add(line);
   } else {
     std::string line;
-    while (contentLine(line, stop)) writer.Add(line);
+    for (;;) {
+      if (plainLines([&writer](std::string_view lines) { writer.AddLines(lines); })) continue;
+      if (!contentLine(line, stop)) break;
+      writer.Add(line);
+    }
   }
   message_.Attachments.Add(writer.Finish(stop.kind == Stop::End));
   return stop;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Events.h"
@@ -41,6 +42,21 @@ class TSummary : public TObject {
   std::string MessageId;
   int32_t Bytes = 0;
   TExStringList Header;
+};
+
+// Where the lines of a message come from. ReadLine may wait for a line; Buffered and Take
+// let the reader take runs of lines that have already arrived in one step, without a copy
+// per line. A source without a buffer of its own keeps the defaults.
+class TLineInput {
+ public:
+  virtual ~TLineInput() = default;
+  // The next line with its line end, into line (its storage reused).
+  virtual void ReadLine(std::string& line) = 0;
+  // Complete lines at hand, each with its line end, that ReadLine would return next
+  // without waiting; empty when there are none. Valid until the next call of any of these.
+  virtual std::string_view Buffered() { return {}; }
+  // Drops the first count bytes of what Buffered showed, as ReadLine would have.
+  virtual void Take(size_t) {}
 };
 
 // Reads one message, from the line after the positive RETR reply up to and including the
@@ -75,6 +91,7 @@ class TMessageReader {
   // Working fields back to their state before a message.
   void Reset();
   // Clears the record and reads the whole message into it.
+  void Read(TLineInput& Input);
   void Read(const TLineSource& ReadLine);
 
   // The name a part's file gets in the folder: no path, no control characters, nothing
@@ -93,6 +110,10 @@ class TMessageReader {
   };
 
   bool nextLine(std::string& line);
+  // Lines at hand up to the next one the reader must look at on its own (a terminating,
+  // dot-stuffed or delimiter line): handed to the archive, then to take, then dropped.
+  template <typename Take>
+  bool plainLines(Take&& take);
   void keepRaw(const std::function<void()>& step);
   bool contentLine(std::string& line, Stop& stop);
   void drainToEnd();
@@ -113,7 +134,7 @@ class TMessageReader {
 
   TMailMessage& message_;
   TZnUUProcessor& coder_;
-  const TLineSource* source_ = nullptr;
+  TLineInput* input_ = nullptr;
   bool ended_ = false;  // the terminating line has been read
   std::optional<std::string> pushedBack_;
   TRawMessageSink* sink_ = nullptr;

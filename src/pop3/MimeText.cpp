@@ -241,57 +241,6 @@ std::string DecodeQuotedPrintable(std::string_view text) {
   return out;
 }
 
-namespace {
-
-// The value of each byte in the base64 alphabet; -1 outside it, -2 for the pad.
-constexpr std::array<signed char, 256> kBase64Values = [] {
-  std::array<signed char, 256> values{};
-  values.fill(-1);
-  const char* const alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (int i = 0; i < 64; ++i) values[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
-  values['='] = -2;
-  return values;
-}();
-
-}  // namespace
-
-void Base64Decoder::Feed(std::string_view text, std::string& out) {
-  if (ended_) return;
-  const size_t start = out.size();
-  out.resize(start + text.size() / 4 * 3 + 3);
-  char* o = out.data() + start;
-  for (const char c : text) {
-    const int v = kBase64Values[static_cast<unsigned char>(c)];
-    if (v < 0) {
-      if (v == -1) continue;
-      // A pad completes the last group: its bytes are out, the data ends here.
-      out.resize(static_cast<size_t>(o - out.data()));
-      Finish(out);
-      ended_ = true;
-      return;
-    }
-    group_ = (group_ << 6) | static_cast<unsigned>(v);
-    if (++count_ == 4) {
-      *o++ = static_cast<char>((group_ >> 16) & 0xFF);
-      *o++ = static_cast<char>((group_ >> 8) & 0xFF);
-      *o++ = static_cast<char>(group_ & 0xFF);
-      group_ = 0;
-      count_ = 0;
-    }
-  }
-  out.resize(static_cast<size_t>(o - out.data()));
-}
-
-void Base64Decoder::Finish(std::string& out) {
-  if (count_ == 2) out += static_cast<char>((group_ >> 4) & 0xFF);
-  if (count_ == 3) {
-    out += static_cast<char>((group_ >> 10) & 0xFF);
-    out += static_cast<char>((group_ >> 2) & 0xFF);
-  }
-  group_ = 0;
-  count_ = 0;
-}
-
 std::string DecodeBase64(std::string_view text) {
   Base64Decoder decoder;
   std::string out;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "Base64Stream.h"
+
 namespace mime {
 
 bool IsValidUtf8(std::string_view bytes);
@@ -29,18 +31,7 @@ std::string HtmlMetaCharset(std::string_view html);
 
 // Base64 as one stream across line ends: characters outside the alphabet are skipped, a
 // pad ends the data (as RFC 2045 has it; what follows is ignored).
-class Base64Decoder {
- public:
-  void Feed(std::string_view text, std::string& out);
-  // Bytes of an unpadded last group.
-  void Finish(std::string& out);
-  bool Ended() const { return ended_; }
-
- private:
-  unsigned group_ = 0;
-  int count_ = 0;
-  bool ended_ = false;
-};
+using Base64Decoder = TBase64Stream;
 
 std::string DecodeBase64(std::string_view text);
 

@@ -2,6 +2,8 @@
 // order however the bytes were split, across the queue's compactions.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "ByteQueue.h"
 
 TEST(ByteQueue, LinesSurviveAnySplitAndCompaction) {
@@ -44,4 +46,33 @@ TEST(ByteQueue, KeepsRestAfterLastLineAndConsumes) {
   queue.Consume(100);
   EXPECT_TRUE(queue.Empty());
   EXPECT_EQ(queue.Size(), 0);
+}
+
+TEST(ByteQueue, BytesReadIntoItsRoomKeepTheirOrderAcrossCompactionAndGrowth) {
+  std::string text;
+  for (int i = 0; i < 5000; ++i)
+    text += std::string(static_cast<size_t>(i % 211), static_cast<char>('A' + i % 26)) + "\r\n";
+  TByteQueue queue;
+  std::string out;
+  std::string line;
+  size_t at = 0;
+  for (size_t piece = 1, round = 0; at < text.size(); piece = piece * 13 % 9001 + 1, ++round) {
+    piece = std::min(piece, text.size() - at);
+    // As a receive does: room for a whole chunk, of which only what came is kept.
+    char* room = queue.Room(piece + 4096);
+    std::memcpy(room, text.data() + at, piece);
+    queue.Commit(piece);
+    at += piece;
+    if (round % 2) {
+      // Runs of whole lines, taken in place.
+      const std::string_view lines = queue.CompleteLines();
+      ASSERT_TRUE(lines.empty() || lines.back() == '\n');
+      out += lines;
+      queue.Consume(static_cast<int64_t>(lines.size()));
+    } else {
+      while (queue.TakeLine(line)) out += line;
+    }
+  }
+  out += queue.ToString();
+  EXPECT_TRUE(out == text);
 }

@@ -221,6 +221,25 @@ TEST_F(LineIo, EndlessLineEndsTheSessionWithBoundedMemory) {
   EXPECT_TRUE(socket->ReceiveBuffer.Empty());
 }
 
+TEST_F(LineIo, AReaderBehindAFastServerKeepsABoundedBufferAndGetsEveryLine) {
+  // 8 MB of numbered lines in one go, far more than the socket and the buffer hold.
+  std::string raw;
+  constexpr int kLines = 100000;
+  for (int i = 0; i < kLines; ++i) raw += std::to_string(i) + std::string(70, 'q') + "\\r\\n";
+  Start("R: " + raw + "\nE\n");
+  EXPECT_EQ(socket->ReadLn(), "0" + std::string(70, 'q') + "\r\n");
+  // However long the reader takes, reading stops near a megabyte until it asks again.
+  EXPECT_FALSE(PumpUntil([&] { return socket->ReceiveBuffer.Size() > (3 << 19); }, 300));
+  std::string line;
+  int next = 1;
+  for (; next < kLines; ++next) {
+    socket->ReadLn(line);
+    if (line != std::to_string(next) + std::string(70, 'q') + "\r\n") break;
+  }
+  EXPECT_EQ(next, kLines);
+  socket->Disconnect();
+}
+
 TEST_F(LineIo, ALongLineBelowTheLimitArrivesWhole) {
   const std::string line(3 << 20, 'z');
   Start("S: " + line + "\nE\n");

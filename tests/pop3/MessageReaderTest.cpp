@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "Exceptions.h"
@@ -75,6 +76,52 @@ class LineFeed {
  private:
   std::vector<std::string> lines_;
   size_t next_ = 0;
+};
+
+// Serves the wire as a socket's receive buffer does: bytes arrive in packets of varying
+// size, ReadLine waits (takes another packet) until a line is complete, and Buffered shows
+// every complete line that has arrived. Asking past the end is a fault of the reader.
+class PacketInput : public TLineInput {
+ public:
+  PacketInput(std::string wire, unsigned seed) : wire_(std::move(wire)), rng_(seed) {}
+  void ReadLine(std::string& line) override {
+    for (;;) {
+      const size_t lf = std::string_view(wire_).substr(0, arrived_).find('\n', head_);
+      if (lf != std::string::npos) {
+        line.assign(wire_, head_, lf + 1 - head_);
+        head_ = lf + 1;
+        return;
+      }
+      if (arrived_ == wire_.size()) throw EAbortError("read past the end of the reply");
+      arrive();
+    }
+  }
+  std::string_view Buffered() override {
+    // More may have come in since the last look.
+    if (rng_() % 3 == 0) arrive();
+    shown_ = std::string_view(wire_).substr(head_, arrived_ - head_);
+    shown_ = shown_.substr(0, shown_.rfind('\n') + 1);
+    return shown_;
+  }
+  void Take(size_t count) override {
+    ASSERT_LE(count, shown_.size()) << "took more than was shown";
+    head_ += count;
+    shown_ = {};
+  }
+  std::string Unread() const { return wire_.substr(head_); }
+
+ private:
+  void arrive() {
+    // Mostly small packets, now and then a large one.
+    const size_t size = rng_() % 8 == 0 ? 1 + rng_() % 20000 : 1 + rng_() % 300;
+    arrived_ = std::min(wire_.size(), arrived_ + size);
+  }
+
+  std::string wire_;
+  std::mt19937 rng_;
+  size_t head_ = 0;
+  size_t arrived_ = 0;
+  std::string_view shown_;
 };
 
 std::string escaped(std::string_view bytes) {
@@ -150,6 +197,13 @@ struct ReaderRig {
     reader.Read([&feed] { return feed(); });
     return feed.Unread();
   }
+  // The same through a receive buffer; returns the bytes left unread.
+  std::string ReadBuffered(const std::string& wire, unsigned seed) {
+    PacketInput input(wire + kNextReply, seed);
+    reader.Reset();
+    reader.Read(input);
+    return input.Unread();
+  }
   fs::path Root() const { return fs::path(dir.path().toStdString()); }
 
   QTemporaryDir dir;
@@ -189,6 +243,37 @@ TEST_P(ReaderCase, MatchesExpectedDump) {
     std::ofstream(expectedPath, std::ios::binary) << actual;
   }
   EXPECT_EQ(actual, corvane::ReadFile(expectedPath));
+}
+
+// Runs of lines taken straight from the receive buffer give the same record, files and
+// archive as lines taken one at a time, wherever the packets happen to end.
+TEST_P(ReaderCase, TheSameFromTheReceiveBufferInRuns) {
+  const fs::path base = kCases / GetParam();
+  const std::string wire = toCrLf(corvane::ReadFile(base.string() + ".eml"));
+  std::string archives[2];
+  for (const bool buffered : {false, true}) {
+    ReaderRig rig;
+    if (fs::exists(base.string() + ".before")) {
+      std::ifstream before(base.string() + ".before");
+      for (std::string name; std::getline(before, name);) {
+        if (!name.empty()) std::ofstream(rig.folder / name) << "old\n";
+      }
+    }
+    // Beside the dumped folder, so that the dump stays the expected one.
+    QTemporaryDir archiveDir;
+    MboxArchive archive(archiveDir.path().toStdString() + "/mailin.mbox");
+    rig.reader.RawSink = &archive;
+    if (buffered) {
+      EXPECT_EQ(rig.ReadBuffered(wire, static_cast<unsigned>(wire.size())), kNextReply);
+    } else {
+      EXPECT_EQ(rig.Read(wire), 1u);
+    }
+    EXPECT_EQ(dump(rig.message, rig.Root()), corvane::ReadFile(base.string() + ".expected")) << buffered;
+    const std::string file = corvane::ReadFile(archive.Path());
+    // Without the envelope line, whose date is the time of arrival.
+    archives[buffered] = file.substr(file.find('\n'));
+  }
+  EXPECT_TRUE(archives[0] == archives[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, ReaderCase, testing::ValuesIn(caseNames()),
@@ -457,6 +542,34 @@ TEST(MessageArchive, KeepsEachMessageAsSentQuotesFromLinesAndDropsOneCutShort) {
   EXPECT_EQ(MboxArchive::ReadMessages(archive.Path()).size(), 2u);
 }
 
+TEST(MessageArchive, RunsOfLinesAreKeptAsTheLinesOneByOne) {
+  std::string text = "From: a\r\n\r\nFrom here\r\n>From there\r\n>>From far\r\nFro\r\nF\r\n>\r\n>x From\r\n";
+  // Past the archive's buffer, so that a run goes to the file without it.
+  for (int i = 0; text.size() < 700 * 1024; ++i) text += (i % 97 == 0 ? "From " : "line ") + std::to_string(i) + "\n";
+  text += "From the end without a line end";
+  const std::vector<std::string> lines = wireLines(text);
+  QTemporaryDir dir;
+  std::string files[2];
+  for (const bool runs : {false, true}) {
+    MboxArchive archive(dir.path().toStdString() + (runs ? "/runs.mbox" : "/lines.mbox"));
+    archive.BeginMessage();
+    std::mt19937 rng(5);
+    for (size_t i = 0; i < lines.size();) {
+      size_t n = runs ? 1 + rng() % (rng() % 4 == 0 ? 20000 : 5) : 1;
+      n = std::min(n, lines.size() - i);
+      std::string run;
+      for (size_t k = i; k < i + n; ++k) run += lines[k];
+      runs ? archive.Lines(run) : archive.Line(run);
+      i += n;
+    }
+    archive.EndMessage();
+    const std::string file = corvane::ReadFile(archive.Path());
+    files[runs] = file.substr(file.find('\n'));
+    EXPECT_EQ(MboxArchive::ReadMessages(archive.Path()), std::vector<std::string>{text + "\n"});
+  }
+  EXPECT_TRUE(files[0] == files[1]);
+}
+
 // The file size limit stands in for a full disk: writes past it fail with EFBIG.
 class FileSizeLimit {
  public:
@@ -478,7 +591,9 @@ class FileSizeLimit {
 };
 
 TEST(MessageArchive, AnArchiveThatCannotBeWrittenFailsTheRetrievalAfterTheWholeMessage) {
-  for (const bool full : {false, true}) {
+  for (const int way : {0, 1, 2, 3}) {
+    const bool full = way & 1;
+    const bool buffered = way & 2;
     ReaderRig rig;
     // Either no folder for the archive, or a disk that fills in the middle of the message.
     const fs::path path = full ? rig.Root() / "mailin.mbox" : rig.Root() / "missing" / "mailin.mbox";
@@ -489,11 +604,17 @@ TEST(MessageArchive, AnArchiveThatCannotBeWrittenFailsTheRetrievalAfterTheWholeM
     std::vector<std::string> lines = wireLines(wire + ".\r\n");
     lines.push_back(kNextReply);
     LineFeed feed(lines);
+    PacketInput input(wire + ".\r\n" + kNextReply, 7);
     {
       const FileSizeLimit limit(full ? 100 * 1024 : RLIM_INFINITY);
-      EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EFCreateError) << full;
+      if (buffered) {
+        EXPECT_THROW(rig.reader.Read(input), EFCreateError) << full;
+      } else {
+        EXPECT_THROW(rig.reader.Read([&feed] { return feed(); }), EFCreateError) << full;
+      }
     }
-    EXPECT_EQ(feed.Unread(), 1u) << "the connection stays in step";
+    const bool inStep = buffered ? input.Unread() == kNextReply : feed.Unread() == 1u;
+    EXPECT_TRUE(inStep) << "the connection stays in step";
     EXPECT_EQ(full ? fs::file_size(path) : 0u, 0u) << "nothing of the message stays in the archive";
   }
 }
@@ -542,6 +663,17 @@ TEST(MessageReader, AFullDiskDuringTheLastDecodeLeavesNoFileAndNoName) {
   EXPECT_FALSE(fs::exists(rig.folder / "big.bin"));
   EXPECT_EQ(rig.message.Attachments.Items(), std::vector<std::string>{"small.txt"});
   EXPECT_EQ(corvane::ReadFile((rig.folder / "small.txt").string()), "small");
+
+  // The same with the coded lines taken from the receive buffer in runs.
+  ReaderRig runs;
+  PacketInput input(wire + kNextReply, 3);
+  {
+    const FileSizeLimit limit(64 * 1024);
+    EXPECT_THROW(runs.reader.Read(input), EFileError);
+  }
+  EXPECT_EQ(input.Unread(), kNextReply);
+  EXPECT_FALSE(fs::exists(runs.folder / "big.bin"));
+  EXPECT_EQ(runs.message.Attachments.Items(), std::vector<std::string>{"small.txt"});
 }
 
 TEST(MessageReader, Base64CutAtAnyLineLengthGivesTheBytesSent) {
