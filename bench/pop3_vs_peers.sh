@@ -145,6 +145,8 @@ EOF
 measure() {
   local folder=$work/out
   rm -rf "$folder" && mkdir -p "$folder"
+  # Every client starts with the disk idle: the last one's writes are not yet another's wait.
+  sync
   local client=$1 user=$2 last=$3
   case $client in
     window) /usr/bin/time -f "%e %M" -o "$work/time" \
