@@ -158,6 +158,8 @@ void ShowBody(QPlainTextEdit* memo, const std::vector<std::string>& lines, size_
                          totalLines - lines.size()));
   SetMemoLines(memo, shown);
   memo->setReadOnly(true);
+  // Still read with the keys: cursor, page and selection keys move through it.
+  memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 }
 
 void AddMemoLine(QPlainTextEdit* memo, std::string_view line) {

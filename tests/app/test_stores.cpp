@@ -236,6 +236,7 @@ TEST_F(StoresTest, ALongStoredBodyShowsItsBeginningWhileSaveAsAndSaveKeepItWhole
   EXPECT_EQ(shown.back(), "[" + std::to_string(body.size() - shown.size() + 1) +
                               " more lines are not shown here. Save InMessage As writes the whole text.]");
   EXPECT_TRUE(memo("popmsgbody")->isReadOnly());
+  EXPECT_TRUE(memo("popmsgbody")->textInteractionFlags() & Qt::TextSelectableByKeyboard);
 
   dialogs.queue(true, path("saved.txt"));
   trigger("SaveInMessageAs1");
