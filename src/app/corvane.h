@@ -3,7 +3,6 @@
 // its handlers after the control and event; each entry from Qt runs through guard().
 #include <QIcon>
 #include <QList>
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <cstdint>
 #include <exception>
@@ -313,8 +312,6 @@ class Tpopform : public QMainWindow {
   void selectNewestRow();
 
   bool receiving_ = false;  // ZnPOP31Connect's retrieval loop is running
-  static constexpr qint64 kListPaintMs = 200;
-  QElapsedTimer listPainted_;  // since the inbox list was last painted in the retrieval loop
   bool closing_ = false;    // the window is closing: the mail components were aborted
   bool refused_ = false;    // another running Corvane has the application folder
 };

@@ -342,9 +342,8 @@ void Tpopform::showReceived(const InboxMessage& shown, size_t bodyLines, int row
 
 void Tpopform::receiveAll() {
   const FlagScope receiving(receiving_);
-  // storeReceived shows the list's new rows a few times a second.
+  // The list shows its new rows a few times a second meanwhile.
   const PacedList pacing(pophistlist);
-  listPainted_.invalidate();
   // Every message exactly as received goes into the raw archive during its retrieval, so
   // that whatever the reader makes of it, the original is kept.
   MboxArchive archive(appFolder + "mailin.mbox");

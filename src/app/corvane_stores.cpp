@@ -206,10 +206,6 @@ void Tpopform::storeReceived(InboxMessage message) {
   if (receiving_) {
     if (pophistlist->topLevelItemCount() > inboxStore().Count()) pophistlist->clear();
     addRows(pophistlist, inboxStore(), pophistlist->topLevelItemCount());
-    if (!listPainted_.isValid() || listPainted_.hasExpired(kListPaintMs)) {
-      pophistlist->ShowNow();
-      listPainted_.start();
-    }
   } else {
     catchUpList(pophistlist, inboxStore());
   }

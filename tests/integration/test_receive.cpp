@@ -8,6 +8,7 @@
 
 #include "RealMailServers.h"
 #include "RecordingProxy.h"
+#include "WireProxy.h"
 #include "WindowSession.h"
 
 using session::ReadBytes;
@@ -473,4 +474,43 @@ TEST_F(Receive, AfterManyMessagesTheNewestRowIsSelectedAndInView) {
   const QRect shown = form.pophistlist->visualItemRect(newest);
   EXPECT_TRUE(form.pophistlist->viewport()->rect().contains(shown)) << shown.y();
   EXPECT_FALSE(form.pophistlist->viewport()->rect().intersects(form.pophistlist->visualItemRect(form.pophistlist->topLevelItem(0))));
+}
+
+TEST_F(Receive, TheListOnDisplayKeepsBeingPaintedWhileAMessageIsOnItsWay) {
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  std::string why;
+  // A distant server: the message takes about 0.8 s to come, with no row added meanwhile.
+  const auto slow = WireProxy::Start(servers->Pop3Port(), {400, 400}, &why);
+  ASSERT_TRUE(slow) << why;
+  Tpopform& form = window.Open();
+  window.ReceiveAccount("127.0.0.1", slow->Port(), "alice", "secret");
+  form.mailbinder->setCurrentIndex(1);  // the user watches the inbox
+
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  form.pophistlist->viewport()->installEventFilter(&counter);
+  int paintsAtStart = -1;
+  int paintsWhileComing = -1;
+  const auto start = form.ZnPOP31->OnRetrieveStart;
+  form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
+    paintsAtStart = counter.paints;
+    start(sender);
+  };
+  const auto end = form.ZnPOP31->OnRetrieveEnd;
+  form.ZnPOP31->OnRetrieveEnd = [&](TObject* sender) {
+    paintsWhileComing = counter.paints - paintsAtStart;
+    end(sender);
+  };
+
+  window.Connect();
+  window.Disconnect();
+  ASSERT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_GE(paintsWhileComing, 2);
+  EXPECT_EQ(Rows(form.pophistlist, 1), Lines{"First"});
+  EXPECT_TRUE(form.pophistlist->updatesEnabled());
 }
