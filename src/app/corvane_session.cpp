@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cctype>
@@ -45,6 +46,33 @@ class PacedList {
 
  private:
   QPointer<ReportList> list_;
+};
+
+// Paints a widget a few times a second for the life of a scope instead of after every
+// change: the status bar shows every server reply, many a second while mail comes in, and
+// painting each would cost more than the rest of a small message's way.
+class PacedPaint {
+ public:
+  explicit PacedPaint(QWidget* widget) : widget_(widget) {
+    widget_->setUpdatesEnabled(false);
+    timer_.setInterval(200);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (!widget_) return;
+      widget_->setUpdatesEnabled(true);
+      widget_->repaint();
+      widget_->setUpdatesEnabled(false);
+    });
+    timer_.start();
+  }
+  ~PacedPaint() {
+    if (widget_) widget_->setUpdatesEnabled(true);
+  }
+  PacedPaint(const PacedPaint&) = delete;
+  PacedPaint& operator=(const PacedPaint&) = delete;
+
+ private:
+  QPointer<QWidget> widget_;
+  QTimer timer_;
 };
 
 // Sets a flag for the life of a scope, whatever way the scope is left.
@@ -342,8 +370,9 @@ void Tpopform::showReceived(const InboxMessage& shown, size_t bodyLines, int row
 
 void Tpopform::receiveAll() {
   const FlagScope receiving(receiving_);
-  // The list shows its new rows a few times a second meanwhile.
+  // The list shows its new rows, and the status bar its latest text, a few times a second meanwhile.
   const PacedList pacing(pophistlist);
+  const PacedPaint statusPacing(StatusBar1);
   // Every message exactly as received goes into the raw archive during its retrieval, so
   // that whatever the reader makes of it, the original is kept.
   MboxArchive archive(appFolder + "mailin.mbox");

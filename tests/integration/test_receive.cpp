@@ -1,6 +1,7 @@
 // Receiving through the window against a real Dovecot: one connect retrieves, shows and
 // stores every message and marks them for deletion only when all are safely stored.
 #include <QCursor>
+#include <QLabel>
 #include <QStatusBar>
 #include <QTcpServer>
 #include <algorithm>
@@ -476,7 +477,7 @@ TEST_F(Receive, AfterManyMessagesTheNewestRowIsSelectedAndInView) {
   EXPECT_FALSE(form.pophistlist->viewport()->rect().intersects(form.pophistlist->visualItemRect(form.pophistlist->topLevelItem(0))));
 }
 
-TEST_F(Receive, TheListOnDisplayKeepsBeingPaintedWhileAMessageIsOnItsWay) {
+TEST_F(Receive, TheListAndStatusOnDisplayKeepBeingPaintedWhileAMessageIsOnItsWay) {
   servers->Deliver("alice", TestData("three_messages/1.eml"));
   std::string why;
   // A distant server: the message takes about 0.8 s to come, with no row added meanwhile.
@@ -492,18 +493,24 @@ TEST_F(Receive, TheListOnDisplayKeepsBeingPaintedWhileAMessageIsOnItsWay) {
       if (event->type() == QEvent::Paint) ++paints;
       return false;
     }
-  } counter;
+  } counter, statusCounter;
   form.pophistlist->viewport()->installEventFilter(&counter);
+  auto* status = form.StatusBar1->findChild<QLabel*>("StatusText");
+  status->installEventFilter(&statusCounter);
   int paintsAtStart = -1;
   int paintsWhileComing = -1;
+  int statusPaintsAtStart = -1;
+  int statusPaintsWhileComing = -1;
   const auto start = form.ZnPOP31->OnRetrieveStart;
   form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
     paintsAtStart = counter.paints;
+    statusPaintsAtStart = statusCounter.paints;
     start(sender);
   };
   const auto end = form.ZnPOP31->OnRetrieveEnd;
   form.ZnPOP31->OnRetrieveEnd = [&](TObject* sender) {
     paintsWhileComing = counter.paints - paintsAtStart;
+    statusPaintsWhileComing = statusCounter.paints - statusPaintsAtStart;
     end(sender);
   };
 
@@ -511,6 +518,8 @@ TEST_F(Receive, TheListOnDisplayKeepsBeingPaintedWhileAMessageIsOnItsWay) {
   window.Disconnect();
   ASSERT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
   EXPECT_GE(paintsWhileComing, 2);
+  EXPECT_GE(statusPaintsWhileComing, 2);
   EXPECT_EQ(Rows(form.pophistlist, 1), Lines{"First"});
   EXPECT_TRUE(form.pophistlist->updatesEnabled());
+  EXPECT_TRUE(status->updatesEnabled());
 }
