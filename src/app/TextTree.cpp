@@ -129,14 +129,6 @@ FileId statFile(const std::string& path) {
   return {st.st_ino, static_cast<int64_t>(st.st_size)};
 }
 
-void syncFolder(const std::string& path) {
-  const std::string folder = corvane::ExtractFilePath(path);
-  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return;
-  ::fsync(dir);
-  ::close(dir);
-}
-
 // Records are told apart in a merge by this hash of their bytes, taken piece by piece as
 // SerializeNode makes them. It never reaches a file, so it can be the library's fast one.
 uint64_t hashPiece(uint64_t hash, std::string_view piece) {
@@ -150,17 +142,6 @@ uint64_t fnv1a(std::string_view bytes) {
     hash *= 1099511628211ull;
   }
   return hash;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -295,7 +276,7 @@ void TreeStoreFile::CommitBatch() {
     throw EFCreateError("Cannot create file " + path_);
   }
   ::unlink(JournalPath().c_str());
-  syncFolder(path_);
+  corvane::SyncFolderOf(path_);
 }
 
 uint64_t TreeStoreFile::appendUnsynced(const TextTree::Node& node) {
@@ -307,13 +288,13 @@ uint64_t TreeStoreFile::appendUnsynced(const TextTree::Node& node) {
     const std::string journal = JournalPath();
     const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, corvane::kPrivateFileMode);
     if (jfd < 0) fail();
-    const bool ok = writeAll(jfd, BatchJournalLine(inode_, size_)) && ::fsync(jfd) == 0;
+    const bool ok = corvane::WriteAll(jfd, BatchJournalLine(inode_, size_)) && ::fsync(jfd) == 0;
     ::close(jfd);
     if (!ok) {
       ::unlink(journal.c_str());
       fail();
     }
-    syncFolder(journal);
+    corvane::SyncFolderOf(journal);
     batchJournaled_ = true;
   }
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -325,7 +306,7 @@ uint64_t TreeStoreFile::appendUnsynced(const TextTree::Node& node) {
   TextTree::SerializeNode(node, [&](std::string_view piece) {
     if (!ok) return;
     hash = hashPiece(hash, piece);
-    ok = writeAll(fd, piece);
+    ok = corvane::WriteAll(fd, piece);
     written += static_cast<int64_t>(piece.size());
   });
   if (!ok) {
@@ -353,20 +334,20 @@ void TreeStoreFile::appendBytes(std::string_view bytes) {
     const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, corvane::kPrivateFileMode);
     if (jfd < 0) fail();
     const std::string record = JournalLine(inode_, size_, bytes);
-    const bool ok = writeAll(jfd, record) && ::fsync(jfd) == 0;
+    const bool ok = corvane::WriteAll(jfd, record) && ::fsync(jfd) == 0;
     ::close(jfd);
     if (!ok) {
       ::unlink(journal.c_str());
       fail();
     }
-    syncFolder(journal);
+    corvane::SyncFolderOf(journal);
   }
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     ::unlink(journal.c_str());
     fail();
   }
-  if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+  if (!corvane::WriteAll(fd, bytes) || ::fsync(fd) != 0) {
     // Undo at once; if even that fails the journal stays and the next load undoes it.
     const bool undone = ::ftruncate(fd, static_cast<off_t>(size_)) == 0 && ::fsync(fd) == 0;
     ::close(fd);

@@ -7,7 +7,6 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cctype>
@@ -19,6 +18,7 @@
 #include "IniFile.h"
 #include "InstanceLock.h"
 #include "MboxArchive.h"
+#include "PacedPaint.h"
 #include "QtText.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -46,33 +46,6 @@ class PacedList {
 
  private:
   QPointer<ReportList> list_;
-};
-
-// Paints a widget a few times a second for the life of a scope instead of after every
-// change: the status bar shows every server reply, many a second while mail comes in, and
-// painting each would cost more than the rest of a small message's way.
-class PacedPaint {
- public:
-  explicit PacedPaint(QWidget* widget) : widget_(widget) {
-    widget_->setUpdatesEnabled(false);
-    timer_.setInterval(200);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      if (!widget_) return;
-      widget_->setUpdatesEnabled(true);
-      widget_->repaint();
-      widget_->setUpdatesEnabled(false);
-    });
-    timer_.start();
-  }
-  ~PacedPaint() {
-    if (widget_) widget_->setUpdatesEnabled(true);
-  }
-  PacedPaint(const PacedPaint&) = delete;
-  PacedPaint& operator=(const PacedPaint&) = delete;
-
- private:
-  QPointer<QWidget> widget_;
-  QTimer timer_;
 };
 
 // Sets a flag for the life of a scope, whatever way the scope is left.

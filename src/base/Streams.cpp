@@ -259,15 +259,7 @@ void WriteFileAtomically(const std::string& path,
     throw EFCreateError("Cannot create file " + path);
   };
   bool written = true;
-  const auto write = [&](std::string_view bytes) {
-    size_t done = 0;
-    while (written && done < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) written = false;
-      else done += static_cast<size_t>(n);
-    }
-  };
+  const auto write = [&](std::string_view bytes) { written = written && WriteAll(fd, bytes); };
   try {
     produce(write);
   } catch (...) {
@@ -286,12 +278,7 @@ void WriteFileAtomically(const std::string& path,
     throw EFCreateError("Cannot create file " + path);
   }
   // The rename itself must reach the disk before we call the file safe.
-  const std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.find_last_of('/') + 1);
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  SyncFolderOf(path);
 }
 
 void ReplaceFileContents(const std::string& path, std::string_view bytes) {
@@ -312,26 +299,29 @@ void AppendToFile(const std::string& path, std::string_view bytes, bool sync) {
   const bool existed = FileExists(path);
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) throw EFCreateError("Cannot create file " + path);
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
+  bool ok = WriteAll(fd, bytes);
   if (ok && sync) ok = ::fsync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   if (!ok) throw EFCreateError("Cannot create file " + path);
-  if (sync && !existed) {
-    const int dir =
-        ::open(path.find('/') == std::string::npos ? "." : path.substr(0, path.find_last_of('/') + 1).c_str(),
-               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
+  if (sync && !existed) SyncFolderOf(path);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
   }
+  return true;
+}
+
+void SyncFolderOf(const std::string& path) {
+  const std::string folder = ExtractFilePath(path);
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  ::fsync(dir);
+  ::close(dir);
 }
 
 }  // namespace corvane

@@ -106,5 +106,11 @@ void ReplaceFileContents(const std::string& path, std::string_view bytes);
 // Appends bytes to path, creating it private when missing; with sync the bytes (and a
 // new file's folder entry) are on disk when it returns. "Cannot create file %s" on failure.
 void AppendToFile(const std::string& path, std::string_view bytes, bool sync);
+// Writes all of bytes to a file descriptor, going on after interrupted writes; false when
+// a write fails.
+bool WriteAll(int fd, std::string_view bytes);
+// Syncs the folder that holds path ("." when it names none), so that a file created,
+// renamed or removed there is so on disk too.
+void SyncFolderOf(const std::string& path);
 
 }  // namespace corvane

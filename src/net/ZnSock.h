@@ -77,18 +77,6 @@ class TThreadTimer : public TObject {
  private:
   friend class TTimerWindow;
 
-  // How a connection is protected: not at all, TLS after the protocol's own upgrade command,
-  // or TLS from the first byte.
-  enum TSecurity { secNone, secStartTLS, secSSLTLS };
-
-  // The server's certificate did not pass the checks; Fingerprint is its SHA-256
-  // fingerprint, which the user may choose to trust.
-  class ECertificateError : public ESockError {
-   public:
-    ECertificateError(const std::string& Text, std::string Fingerprint)
-        : ESockError(Text), Fingerprint(std::move(Fingerprint)) {}
-    std::string Fingerprint;
-  };
   void UpdateTimer();
   void tick();
 

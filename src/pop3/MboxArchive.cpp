@@ -20,29 +20,11 @@ constexpr size_t kFewFiles = 64;
 // Writing to disk is started for every this many new bytes of a file.
 constexpr long long kWritebackBytes = 8 << 20;
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // "From " and any number of '>' before it: such a line gets one more '>' (mboxrd).
 bool quotable(std::string_view line) {
   size_t i = 0;
   while (i < line.size() && line[i] == '>') ++i;
   return line.substr(i).starts_with("From ");
-}
-
-void syncFolderEntry(const std::string& path) {
-  const std::string folder = corvane::ExtractFilePath(path);
-  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return;
-  ::fsync(dir);
-  ::close(dir);
 }
 
 }  // namespace
@@ -130,7 +112,7 @@ void MboxArchive::writeThrough(std::string_view bytes) {
 }
 
 bool MboxArchive::put(std::string_view bytes) {
-  if (!writeAll(fd_, bytes)) return false;
+  if (!corvane::WriteAll(fd_, bytes)) return false;
   length_ += static_cast<long long>(bytes.size());
   writeback_->Grown(length_);
   return true;
@@ -174,7 +156,7 @@ void MboxArchive::AbandonMessage() {
 void MboxArchive::Sync() {
   if (fd_ < 0) return;
   if (::fsync(fd_) != 0) throw EFCreateError("Cannot create file " + path_);
-  if (created_) syncFolderEntry(path_);
+  if (created_) corvane::SyncFolderOf(path_);
 }
 
 std::vector<std::string> MboxArchive::ReadMessages(const std::string& path) {

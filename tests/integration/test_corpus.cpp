@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "Corpus.h"
 #include "InboxStore.h"
 #include "MboxArchive.h"
 #include "RealMailServers.h"
@@ -21,7 +22,7 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const fs::path kCorpus = fs::path(CORVANE_TEST_DATA) / "corpus";
+const fs::path kCorpus = corpus::Folder();
 
 std::string sha256(const std::string& bytes) {
   return QCryptographicHash::hash(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())),
@@ -78,14 +79,6 @@ Expected expectedOf(const std::string& name) {
   return expected;
 }
 
-std::vector<std::string> corpusNames() {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(kCorpus))
-    if (entry.path().extension() == ".eml") names.push_back(entry.path().stem().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string crlf(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -117,7 +110,7 @@ class RealWorldMail : public testing::Test {
 }  // namespace
 
 TEST_F(RealWorldMail, EveryCorpusMessageIsStoredWithItsTextAndExactFilesAndArchivedAsSent) {
-  const std::vector<std::string> names = corpusNames();
+  const std::vector<std::string> names = corpus::Names();
   ASSERT_GT(names.size(), 40u);
   for (const std::string& name : names)
     servers->Deliver("carol", corvane::ReadFile((kCorpus / (name + ".eml")).string()));

@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 
+#include "Corpus.h"
 #include "Exceptions.h"
 #include "MboxArchive.h"
 #include "MessageReader.h"
@@ -436,7 +437,7 @@ TEST(MessageReader, PartCutShortLeavesNoHalfDecodedAttachment) {
 // attachment's name, size and SHA-256. The message goes through the archive as well, which
 // must give back exactly the bytes sent.
 
-const fs::path kCorpus = fs::path(CORVANE_TEST_DATA) / "corpus";
+const fs::path kCorpus = corpus::Folder();
 
 // A message file as a server sends it: CR LF line ends, leading dots doubled, then ".".
 std::string onTheWire(const std::string& message) {
@@ -467,14 +468,6 @@ std::string corpusDump(const TMailMessage& m, const fs::path& folder) {
     out << "|" << escaped(name) << " " << bytes.size() << " " << sha256(bytes) << "\n";
   }
   return out.str();
-}
-
-std::vector<std::string> corpusNames() {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(kCorpus))
-    if (entry.path().extension() == ".eml") names.push_back(entry.path().stem().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class CorpusMessage : public testing::TestWithParam<std::string> {};
@@ -509,7 +502,7 @@ TEST_P(CorpusMessage, ShowsItsTextKeepsItsFilesAndArchivesItExactly) {
   EXPECT_TRUE(archived[0] == sent) << "the archive must hold the message exactly as sent";
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, CorpusMessage, testing::ValuesIn(corpusNames()),
+INSTANTIATE_TEST_SUITE_P(Corpus, CorpusMessage, testing::ValuesIn(corpus::Names()),
                          [](const testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param;
                            for (char& c : name)
