@@ -37,7 +37,7 @@ InboxMessage message(int n) {
   m.Subject = "Subject of message " + std::to_string(n);
   for (int i = 0; i < 12; ++i) m.Header.push_back("X-Header-" + std::to_string(i) + ": value " + std::to_string(n));
   for (int i = 0; i < 20; ++i)
-    m.Body.push_back("Body line " + std::to_string(i) + " of message " + std::to_string(n) + ", some ordinary text.");
+    m.Body.Add("Body line " + std::to_string(i) + " of message " + std::to_string(n) + ", some ordinary text.");
   return m;
 }
 

@@ -5,7 +5,7 @@ InboxStore::InboxStore(std::string path)
 
 void InboxStore::Store(InboxMessage message) {
   // Not a braced list: its elements could only be copied, and a body can be very large.
-  std::vector<std::vector<std::string>> values;
+  std::vector<TLineList> values;
   values.reserve(5);
   values.push_back({std::move(message.From)});
   values.push_back({std::move(message.Subject)});

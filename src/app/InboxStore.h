@@ -10,7 +10,7 @@ struct InboxMessage {
   std::string From;
   std::string Subject;
   std::vector<std::string> Header;
-  std::vector<std::string> Body;
+  TLineList Body;  // packed: a body can have millions of lines
   std::vector<std::string> Attachments;
 };
 

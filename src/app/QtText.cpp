@@ -139,10 +139,10 @@ void SetMemoLines(QPlainTextEdit* memo, const std::vector<std::string>& lines) {
   memo->setPlainText(text);
 }
 
-size_t MemoShownLines(const std::vector<std::string>& lines) {
+int MemoShownLines(const TLineList& lines) {
   size_t bytes = 0;
-  size_t count = 0;
-  while (count < lines.size() && (count == 0 || bytes + lines[count].size() + 2 <= kMemoShownBytes))
+  int count = 0;
+  while (count < lines.Count() && (count == 0 || bytes + lines[count].size() + 2 <= kMemoShownBytes))
     bytes += lines[count++].size() + 2;
   return count;
 }

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "LineList.h"
+
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
@@ -53,7 +55,7 @@ void SetMemoText(QPlainTextEdit* memo, std::string_view text);
 // body is shown up to about this many bytes.
 inline constexpr size_t kMemoShownBytes = 1 << 20;
 // The first lines of a body that fit kMemoShownBytes, at least one.
-size_t MemoShownLines(const std::vector<std::string>& lines);
+int MemoShownLines(const TLineList& lines);
 // Shows the first lines of a body of totalLines lines. When lines are left out, a last line
 // says how many, and the memo is read-only: what it shows is not the whole text, so edits
 // to it could not be kept.

@@ -21,18 +21,53 @@ TextTree::Node& TextTree::AddTopLevel(std::string text) {
 }
 
 TextTree::Node& TextTree::AddChild(Node& parent, std::string text) {
+  if (parent.leaves_) unpack(parent);
   parent.children_.push_back(std::unique_ptr<Node>(new Node(&parent, std::move(text), parent.level_ + 1)));
   return *parent.children_.back();
 }
 
+void TextTree::AddLeaf(Node& parent, std::string_view text) {
+  if (!parent.children_.empty()) {
+    AddChild(parent, std::string(text));
+    return;
+  }
+  if (!parent.leaves_) parent.leaves_ = std::make_unique<TLineList>();
+  parent.leaves_->Add(text);
+}
+
+void TextTree::AddLeaves(Node& parent, TLineList lines) {
+  if (lines.Empty()) return;
+  if (parent.children_.empty() && (!parent.leaves_ || parent.leaves_->Empty())) {
+    parent.leaves_ = std::make_unique<TLineList>(std::move(lines));
+    return;
+  }
+  for (const std::string_view line : lines) AddLeaf(parent, line);
+}
+
+void TextTree::unpack(Node& node) {
+  const std::unique_ptr<TLineList> leaves = std::move(node.leaves_);
+  node.children_.reserve(static_cast<size_t>(leaves->Count()));
+  for (const std::string_view leaf : *leaves)
+    node.children_.push_back(std::unique_ptr<Node>(new Node(&node, std::string(leaf), node.level_ + 1)));
+}
+
 void TextTree::AddCopy(Node* parent, const Node& source) {
   Node& copy = parent ? AddChild(*parent, source.text_) : AddTopLevel(source.text_);
+  if (source.leaves_) copy.leaves_ = std::make_unique<TLineList>(*source.leaves_);
   for (const auto& child : source.children_) AddCopy(&copy, *child);
 }
 
 TextTree::Node& TextTree::Child(const Node& node, int i) const {
   if (i < 0 || i >= node.Count()) throw EListError(corvane::Format("List index out of bounds (%d)", i));
+  // Every node is made by this tree and never const itself: only the view handed out is.
+  if (node.leaves_) unpack(const_cast<Node&>(node));
   return *node.children_[static_cast<size_t>(i)];
+}
+
+std::string_view TextTree::ChildText(const Node& node, int i) {
+  if (i < 0 || i >= node.Count()) throw EListError(corvane::Format("List index out of bounds (%d)", i));
+  if (node.leaves_) return (*node.leaves_)[i];
+  return node.children_[static_cast<size_t>(i)]->text_;
 }
 
 void TextTree::Delete(Node& node) {
@@ -44,23 +79,34 @@ void TextTree::Delete(Node& node) {
     }
 }
 
-void TextTree::SerializeNode(const Node& node, std::string& out) {
-  out.append(static_cast<size_t>(node.level_), '\t');
-  out += node.text_;
+namespace {
+void appendLine(std::string& out, int level, std::string_view text) {
+  out.append(static_cast<size_t>(level), '\t');
+  out += text;
   out += "\r\n";
+}
+}  // namespace
+
+void TextTree::SerializeNode(const Node& node, std::string& out) {
+  appendLine(out, node.level_, node.text_);
+  if (node.leaves_)
+    for (const std::string_view leaf : *node.leaves_) appendLine(out, node.level_ + 1, leaf);
   for (const auto& child : node.children_) SerializeNode(*child, out);
 }
 
 void TextTree::serializeInPieces(const Node& node, std::string& piece,
                                  const std::function<void(std::string_view)>& sink) {
   constexpr size_t kPiece = 1 << 20;
-  piece.append(static_cast<size_t>(node.level_), '\t');
-  piece += node.text_;
-  piece += "\r\n";
-  if (piece.size() >= kPiece) {
-    sink(piece);
-    piece.clear();
-  }
+  const auto line = [&](int level, std::string_view text) {
+    appendLine(piece, level, text);
+    if (piece.size() >= kPiece) {
+      sink(piece);
+      piece.clear();
+    }
+  };
+  line(node.level_, node.text_);
+  if (node.leaves_)
+    for (const std::string_view leaf : *node.leaves_) line(node.level_ + 1, leaf);
   for (const auto& child : node.children_) serializeInPieces(*child, piece, sink);
 }
 
@@ -80,7 +126,10 @@ std::string TextTree::Serialize() const {
 bool TextTree::Parse(std::string_view text) {
   top_.clear();
   bool canonical = true;
+  // The node of the last line, or its parent when that line went in as a packed leaf.
   Node* last = nullptr;
+  bool lastIsLeaf = false;
+  int lastLevel = 0;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find_first_of("\r\n", pos);
@@ -95,21 +144,35 @@ bool TextTree::Parse(std::string_view text) {
     while (indent < line.size() && (line[indent] == '\t' || line[indent] == ' ')) ++indent;
     const int level = static_cast<int>(indent);
     canonical = canonical && line.substr(0, indent).find(' ') == std::string_view::npos && (last || level == 0);
-    std::string nodeText(line.substr(indent));
+    const std::string_view nodeText = line.substr(indent);
 
     if (!last || level == 0) {
-      last = &AddTopLevel(std::move(nodeText));
-    } else if (level == last->level_) {
-      last = &AddChild(*last->parent_, std::move(nodeText));
-    } else if (level == last->level_ + 1) {
-      last = &AddChild(*last, std::move(nodeText));
-    } else if (level < last->level_) {
-      Node* sibling = last;
-      while (sibling->level_ > level) sibling = sibling->parent_;
-      last = &AddChild(*sibling->parent_, std::move(nodeText));
-    } else {
-      throw ETextTreeError(corvane::Format("Invalid level (%d) for item \"%s\"", level, nodeText.c_str()));
+      last = &AddTopLevel(std::string(nodeText));
+      lastIsLeaf = false;
+      lastLevel = 0;
+      continue;
     }
+    if (level > lastLevel + 1)
+      throw ETextTreeError(
+          corvane::Format("Invalid level (%d) for item \"%s\"", level, std::string(nodeText).c_str()));
+    Node* parent;
+    if (level == lastLevel + 1) {
+      // The last line gets a child: a leaf no more.
+      if (lastIsLeaf) unpack(*last);
+      parent = lastIsLeaf ? last->children_.back().get() : last;
+    } else {
+      parent = lastIsLeaf ? last : last->parent_;
+      while (parent->level_ > level - 1) parent = parent->parent_;
+    }
+    if (parent->children_.empty()) {
+      AddLeaf(*parent, nodeText);
+      last = parent;
+      lastIsLeaf = true;
+    } else {
+      last = &AddChild(*parent, std::string(nodeText));
+      lastIsLeaf = false;
+    }
+    lastLevel = level;
   }
   return canonical;
 }
@@ -375,12 +438,15 @@ std::string TreeStoreFile::PreserveDamaged() {
 
 namespace corvane {
 
-void MakeStoreValue(std::string& text) {
-  size_t lead = 0;
-  while (lead < text.size() && static_cast<unsigned char>(text[lead]) <= ' ') ++lead;
-  text.erase(0, lead);
-  for (char& c : text)
-    if (c == '\r' || c == '\n') c = ' ';
+void MakeStoreValues(TLineList& lines) {
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::span<char> line = lines.MutableLine(i);
+    size_t lead = 0;
+    while (lead < line.size() && static_cast<unsigned char>(line[lead]) <= ' ') ++lead;
+    for (char& c : line.subspan(lead))
+      if (c == '\r' || c == '\n') c = ' ';
+    if (lead > 0) lines.Narrow(i, lead, line.size() - lead);
+  }
 }
 
 std::string StoreValue(std::string_view text) {
@@ -440,7 +506,7 @@ std::vector<std::string> MessageStore::Values(int r, int label) const {
   const TextTree::Node& node = tree_.Child(Record(r), label);
   std::vector<std::string> values;
   values.reserve(static_cast<size_t>(node.Count()));
-  for (int i = 0; i < node.Count(); ++i) values.push_back(tree_.Child(node, i).Text());
+  for (int i = 0; i < node.Count(); ++i) values.emplace_back(TextTree::ChildText(node, i));
   return values;
 }
 
@@ -453,10 +519,10 @@ std::vector<std::string> MessageStore::FirstValues(int r, int label, size_t maxB
   std::vector<std::string> values;
   size_t bytes = 0;
   for (int i = 0; i < node.Count(); ++i) {
-    const std::string& value = tree_.Child(node, i).Text();
+    const std::string_view value = TextTree::ChildText(node, i);
     if (i > 0 && bytes + value.size() + 2 > maxBytes) break;
     bytes += value.size() + 2;
-    values.push_back(value);
+    values.emplace_back(value);
   }
   return values;
 }
@@ -466,7 +532,7 @@ bool MessageStore::FirstValue(int r, int label, std::string& value) const {
   if (label >= record.Count()) return false;
   const TextTree::Node& node = tree_.Child(record, label);
   if (node.Count() == 0) return false;
-  value = tree_.Child(node, 0).Text();
+  value = TextTree::ChildText(node, 0);
   return true;
 }
 
@@ -481,19 +547,16 @@ std::string MessageStore::cell(int r, int label, std::string& failure) const {
     if (failure.empty()) failure = "List index out of bounds (0)";
     return {};
   }
-  return tree_.Child(node, 0).Text();
+  return std::string(TextTree::ChildText(node, 0));
 }
 
-void MessageStore::AddRecord(std::vector<std::vector<std::string>> values) {
+void MessageStore::AddRecord(std::vector<TLineList> values) {
   TextTree::Node& record = tree_.AddChild(tree_.FirstNode(), "msg");
   for (size_t i = 0; i < labels_.size(); ++i) {
     TextTree::Node& label = tree_.AddChild(record, labels_[i]);
     if (i >= values.size()) continue;
-    TextTree::ReserveChildren(label, values[i].size());
-    for (std::string& value : values[i]) {
-      corvane::MakeStoreValue(value);
-      tree_.AddChild(label, std::move(value));
-    }
+    corvane::MakeStoreValues(values[i]);
+    tree_.AddLeaves(label, std::move(values[i]));
   }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Exceptions.h"
+#include "LineList.h"
 #include "SysUtils.h"
 
 // "Invalid level (%d) for item "%s"": a line two or more levels deeper than the one before.
@@ -23,10 +24,14 @@ class ETextTreeError : public Exception {
 
 class TextTree {
  public:
+  // A node's children are either nodes or, while none of them has children of its own,
+  // packed leaves: a store's value lines, which can number millions in one message, then
+  // cost a few bytes each beside their text instead of a node each. Reading a leaf as a
+  // node (Child) or giving a leaf children turns the leaves into nodes.
   class Node {
    public:
     const std::string& Text() const { return text_; }
-    int Count() const { return static_cast<int>(children_.size()); }
+    int Count() const { return leaves_ ? leaves_->Count() : static_cast<int>(children_.size()); }
 
    private:
     friend class TextTree;
@@ -36,6 +41,7 @@ class TextTree {
     Node* parent_;
     int level_;
     std::vector<std::unique_ptr<Node>> children_;
+    std::unique_ptr<TLineList> leaves_;  // set only while children_ is empty
   };
 
   TextTree() = default;
@@ -51,15 +57,23 @@ class TextTree {
   Node& FirstNode() const;
   Node& AddTopLevel(std::string text);
   Node& AddChild(Node& parent, std::string text);
-  // Makes room for count more children of parent at once.
-  static void ReserveChildren(Node& parent, size_t count) { parent.children_.reserve(parent.children_.size() + count); }
+  // Adds a child without children, packed when parent has only such children.
+  void AddLeaf(Node& parent, std::string_view text);
+  // Adds every line of lines as such a child of parent, taking the lines whole when
+  // parent has no children yet.
+  void AddLeaves(Node& parent, TLineList lines);
   // Adds a copy of source (from any tree) with its subtree as the last child of parent,
   // or as the last top-level node when parent is null.
   void AddCopy(Node* parent, const Node& source);
   // EListError "List index out of bounds (%d)" when node has no child i.
   Node& Child(const Node& node, int i) const;
+  // The text of child i, without making a node of a packed leaf; EListError as Child.
+  static std::string_view ChildText(const Node& node, int i);
   void Delete(Node& node);
-  void DeleteChildren(Node& node) { node.children_.clear(); }
+  void DeleteChildren(Node& node) {
+    node.children_.clear();
+    node.leaves_.reset();
+  }
 
   // The file's bytes for the whole tree, and for one node with its subtree.
   std::string Serialize() const;
@@ -73,6 +87,8 @@ class TextTree {
 
  private:
   static void serializeInPieces(const Node& node, std::string& piece, const std::function<void(std::string_view)>& sink);
+  // Turns node's packed leaves into child nodes.
+  static void unpack(Node& node);
 
   std::vector<std::unique_ptr<Node>> top_;
 };
@@ -181,7 +197,7 @@ class MessageStore {
 
   // Adds a record with values[i] under label i, each made a store value. Tree only.
   // The values are taken, not copied: a message body can be very large.
-  void AddRecord(std::vector<std::vector<std::string>> values);
+  void AddRecord(std::vector<TLineList> values);
   // Writes the record added last (appending when the file allows).
   void SaveAdded();
   // Removes record r (no-op for a bad index) and writes the store.
@@ -227,6 +243,6 @@ namespace corvane {
 // A store value: leading characters of code 32 or less would read back as levels, and a
 // line break would split the node, so both are taken out (breaks become blanks).
 std::string StoreValue(std::string_view text);
-// The same in place.
-void MakeStoreValue(std::string& text);
+// The same in place, for every line of a list.
+void MakeStoreValues(TLineList& lines);
 }  // namespace corvane

@@ -90,6 +90,14 @@ std::vector<std::string> memoLines(TStringList& list) {
   return split;
 }
 
+// The same for a body, in place: its lines can be far too many to copy.
+TLineList memoLines(TLineList& list) {
+  TLineList lines = std::move(list);
+  list.Clear();
+  lines.SplitLines("\r\n");
+  return lines;
+}
+
 void assignLines(TStringList& list, const std::vector<std::string>& lines) {
   list.Clear();
   for (const std::string& line : lines) list.Add(line);
@@ -280,8 +288,8 @@ InboxMessage inboxRecordOf(TMailMessage& message) {
 // What the display fields get of a record: all of it, but only the beginning of a body
 // too long for a memo to lay out without keeping the window waiting.
 InboxMessage shownPart(const InboxMessage& record) {
-  const auto bodyEnd = record.Body.begin() + static_cast<std::ptrdiff_t>(corvane::MemoShownLines(record.Body));
-  return {record.From, record.Subject, record.Header, {record.Body.begin(), bodyEnd}, record.Attachments};
+  return {record.From, record.Subject, record.Header, record.Body.First(corvane::MemoShownLines(record.Body)),
+          record.Attachments};
 }
 
 // Ends the inbox store's batch whatever way the loop is left: what was stored stays, and
@@ -336,8 +344,8 @@ void Tpopform::showReceived(const InboxMessage& shown, size_t bodyLines, int row
   corvane::SetText(popfrom, shown.From);
   corvane::SetText(popsubject, shown.Subject);
   corvane::SetMemoLines(popmsgheader, shown.Header);
-  corvane::ShowBody(popmsgbody, shown.Body, bodyLines);
-  cutBodyRow_ = shown.Body.size() < bodyLines ? row : kBodyWhole;
+  corvane::ShowBody(popmsgbody, shown.Body.Items(), bodyLines);
+  cutBodyRow_ = static_cast<size_t>(shown.Body.Count()) < bodyLines ? row : kBodyWhole;
   corvane::SetItems(popatt, shown.Attachments);
 }
 
@@ -413,7 +421,7 @@ void Tpopform::receiveAll() {
       for (const std::string& name : message.Attachments.Items()) written.push_back(appFolder + name);
       InboxMessage record = inboxRecordOf(message);
       last = shownPart(record);
-      lastLines = record.Body.size();
+      lastLines = static_cast<size_t>(record.Body.Count());
       lastRow = kBodyNotStored;
       unshown = true;
       // A failure here ends the loop, so no message is ever marked for deletion unless

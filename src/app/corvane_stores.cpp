@@ -123,7 +123,7 @@ void deleteAll(Tpopform& form, QTreeWidget* list, Store& store) {
 // The value under a label, failing as the tree does when the record lacks it.
 std::string requiredFirstValue(const MessageStore& store, int r, int label) {
   const auto& tree = store.Tree();
-  return tree.Child(tree.Child(store.Record(r), label), 0).Text();
+  return std::string(TextTree::ChildText(tree.Child(store.Record(r), label), 0));
 }
 
 }  // namespace

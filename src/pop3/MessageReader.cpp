@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "Base64Stream.h"
 #include "Exceptions.h"
@@ -22,6 +23,8 @@ constexpr size_t kMaxNameBytes = 200;
 constexpr int kMaxNameSuffix = 100000;
 // Text kept from a multipart message whose boundary never shows, to show it as text.
 constexpr size_t kPreambleLimit = 8 << 20;
+// Decoded text of a body converted to lines at once; a longer one goes in pieces of this size.
+constexpr size_t kTextPiece = 4 << 20;
 // The start of an embedded message held back to name its file after its subject.
 constexpr size_t kEmbeddedHeadLimit = 64 * 1024;
 
@@ -495,7 +498,7 @@ TMessageReader::Stop TMessageReader::readMultipart(const mime::EntityHeader& hea
     if (!bodyTaken_ && skipping_ == 0) {
       std::string raw;
       for (const std::string& kept : preamble) raw += kept;
-      setBodyText(raw, header);
+      setBodyText(std::move(raw), header);
       return stop;
     }
     if (skipping_ == 0) readFilePart(text, &preamble, stop);
@@ -578,17 +581,20 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
     if (!bodyTaken_) bodyAt_ = message_.Body.Count();
     bodyTaken_ = true;
     bodyIsHtml_ = false;
-    for (; bodyLines_ > 0; --bodyLines_) message_.Body.Delete(bodyAt_);
+    message_.Body.Delete(bodyAt_, std::exchange(bodyLines_, 0));
     // An empty last line is only the line end that belongs to the delimiter.
     std::optional<std::string> held;
     while (contentLine(line, stop)) {
-      if (held) message_.Body.Insert(bodyAt_ + bodyLines_++, std::move(*held));
+      if (held) message_.Body.Insert(bodyAt_ + bodyLines_++, *held);
       held = mime::ToUtf8(std::string_view(line).substr(0, line.size() - lineEndOf(line).size()), charset);
     }
     if (held && (stop.kind == Stop::End || !held->empty()))
-      message_.Body.Insert(bodyAt_ + bodyLines_++, std::move(*held));
+      message_.Body.Insert(bodyAt_ + bodyLines_++, *held);
     return stop;
   }
+  const Coding coding = codingOf(header.encoding);
+  if (header.subtype == "plain" && (coding == Coding::Base64 || coding == Coding::QuotedPrintable) && !wide)
+    return readCodedText(coding == Coding::QuotedPrintable, charset);
   std::string raw;
   std::string heldEnd;
   while (contentLine(line, stop)) {
@@ -597,32 +603,83 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
     raw.append(line, 0, line.size() - heldEnd.size());
   }
   if (stop.kind == Stop::End) raw += heldEnd;
-  setBodyText(raw, header);
+  setBodyText(std::move(raw), header);
   return stop;
 }
 
-void TMessageReader::setBodyText(const std::string& raw, const mime::EntityHeader& header) {
+TMessageReader::Stop TMessageReader::readCodedText(bool quotedPrintable, const std::string& charset) {
   if (!bodyTaken_) bodyAt_ = message_.Body.Count();
   bodyTaken_ = true;
-  const std::string bytes = decodedContent(coder_, raw, header.encoding);
+  bodyIsHtml_ = false;
+  message_.Body.Delete(bodyAt_, std::exchange(bodyLines_, 0));
+  mime::Base64Decoder base64;
+  mime::QuotedPrintableDecoder qp;
+  std::string decoded;
+  size_t wholeLines = 0;  // decoded bytes up to the last line feed
+  // Decodes the part's bytes as a whole would be: each line end goes in only once the
+  // next line shows that it is not the delimiter's.
+  const auto feed = [&](std::string_view bytes) {
+    const size_t before = decoded.size();
+    if (quotedPrintable)
+      qp.Feed(bytes, decoded);
+    else
+      base64.Feed(bytes, decoded);
+    const size_t feedAt = std::string_view(decoded).substr(before).rfind('\n');
+    if (feedAt != std::string_view::npos) wholeLines = before + feedAt + 1;
+  };
+  // Whole lines become body lines a few megabytes at a time, so that a very long text
+  // never lies in memory in more than one form; a shorter one is converted whole.
+  const auto convert = [&](size_t cut) {
+    const TLineList lines = TLineList::FromText(mime::ToUtf8(std::string_view(decoded).substr(0, cut), charset));
+    for (const std::string_view text : lines) message_.Body.Insert(bodyAt_ + bodyLines_++, text);
+    decoded.erase(0, cut);
+    wholeLines -= std::min(wholeLines, cut);
+  };
+  Stop stop;
+  std::string line;
+  std::string heldEnd;
+  while (contentLine(line, stop)) {
+    feed(heldEnd);
+    heldEnd = lineEndOf(line);
+    feed(std::string_view(line).substr(0, line.size() - heldEnd.size()));
+    if (wholeLines >= kTextPiece) convert(wholeLines);
+  }
+  if (stop.kind == Stop::End) feed(heldEnd);
+  if (quotedPrintable)
+    qp.Finish(decoded);
+  else
+    base64.Finish(decoded);
+  if (!decoded.empty()) convert(decoded.size());
+  return stop;
+}
+
+void TMessageReader::setBodyText(std::string raw, const mime::EntityHeader& header) {
+  if (!bodyTaken_) bodyAt_ = message_.Body.Count();
+  bodyTaken_ = true;
   bodyIsHtml_ = header.type == "text" && header.subtype == "html";
+  // Each form of the text is let go as soon as the next is made: a body can be very large.
+  std::string text = decodedContent(coder_, raw, header.encoding);
+  raw = std::string();
   std::string charset = header.Charset();
-  std::string text;
   if (bodyIsHtml_) {
-    if (charset.empty()) charset = mime::HtmlMetaCharset(bytes);
-    text = mime::HtmlToText(mime::ToUtf8(bytes, charset));
+    if (charset.empty()) charset = mime::HtmlMetaCharset(text);
+    text = mime::HtmlToText(mime::ToUtf8(text, charset));
     // What the markup leaves at the end is layout, not text.
     while (text.ends_with('\n')) text.pop_back();
   } else {
-    text = mime::ToUtf8(bytes, charset);
+    text = mime::ToUtf8(text, charset);
   }
+  TLineList lines = TLineList::FromText(text);
+  text = std::string();
   // The lines go in at once, so that a failure later in the message leaves them shown; a
   // plain alternative that follows an HTML one takes its place.
-  for (; bodyLines_ > 0; --bodyLines_) message_.Body.Delete(bodyAt_);
-  TStringList lines;
-  lines.SetText(text);
-  for (int i = 0; i < lines.Count(); ++i) message_.Body.Insert(bodyAt_ + i, lines[i]);
+  message_.Body.Delete(bodyAt_, std::exchange(bodyLines_, 0));
   bodyLines_ = lines.Count();
+  if (message_.Body.Empty()) {
+    message_.Body = std::move(lines);
+    return;
+  }
+  for (int i = 0; i < lines.Count(); ++i) message_.Body.Insert(bodyAt_ + i, lines[i]);
 }
 
 TMessageReader::Stop TMessageReader::readFilePart(const mime::EntityHeader& header,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Events.h"
+#include "LineList.h"
 #include "StringList.h"
 #include "ZnExtstr.h"
 
@@ -24,10 +25,12 @@ class EntityHeader;
 }
 
 // The last retrieved message: header lines, sender, subject, body and attachment file names.
+// The body is a packed line list: a message can be far larger than its lines are worth
+// as one string each.
 class TMailMessage : public TObject {
  public:
   TExStringList Header;
-  TStringList Body;
+  TLineList Body;
   TStringList Attachments;
   std::string From;
   std::string Subject;
@@ -123,10 +126,12 @@ class TMessageReader {
   Stop readMultipart(const mime::EntityHeader& header);
   Stop readLeaf(const mime::EntityHeader& header);
   Stop readBodyPart(const mime::EntityHeader& header);
+  // A plain text body in base64 or quoted-printable, decoded and converted as it comes.
+  Stop readCodedText(bool quotedPrintable, const std::string& charset);
   // Writes a part from the wire, or from lines already read (ended by keptStop).
   Stop readFilePart(const mime::EntityHeader& header, const std::vector<std::string>* keptLines, Stop keptStop);
   Stop skipContent();
-  void setBodyText(const std::string& raw, const mime::EntityHeader& header);
+  void setBodyText(std::string raw, const mime::EntityHeader& header);
   void topField(const mime::EntityHeader& header);
   std::string uniqueFileName(const std::string& name);
   bool taken(const std::string& name) const;

@@ -219,25 +219,46 @@ std::string DecodeQuotedPrintableLine(std::string_view line, bool& soft) {
   return out;
 }
 
+void QuotedPrintableDecoder::segment(std::string_view line, bool last, std::string& out) {
+  std::string_view lineEnd = last ? "" : "\n";
+  if (line.ends_with('\r')) {
+    line.remove_suffix(1);
+    lineEnd = "\r\n";
+  }
+  bool soft = false;
+  out += DecodeQuotedPrintableLine(line, soft);
+  if (!soft) out += lineEnd;
+}
+
+void QuotedPrintableDecoder::Feed(std::string_view text, std::string& out) {
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) {
+      partial_.append(text);
+      return;
+    }
+    if (partial_.empty()) {
+      segment(text.substr(0, end), false, out);
+    } else {
+      partial_.append(text.substr(0, end));
+      segment(partial_, false, out);
+      partial_.clear();
+    }
+    text.remove_prefix(end + 1);
+  }
+}
+
+void QuotedPrintableDecoder::Finish(std::string& out) {
+  if (!partial_.empty()) segment(partial_, true, out);
+  partial_.clear();
+}
+
 std::string DecodeQuotedPrintable(std::string_view text) {
+  QuotedPrintableDecoder decoder;
   std::string out;
   out.reserve(text.size());
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    const bool last = end == std::string_view::npos;
-    if (last) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    std::string_view lineEnd = last ? "" : "\n";
-    if (line.ends_with('\r')) {
-      line.remove_suffix(1);
-      lineEnd = "\r\n";
-    }
-    bool soft = false;
-    out += DecodeQuotedPrintableLine(line, soft);
-    if (!soft) out += lineEnd;
-    start = end + 1;
-  }
+  decoder.Feed(text, out);
+  decoder.Finish(out);
   return out;
 }
 

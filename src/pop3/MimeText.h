@@ -23,6 +23,18 @@ std::string DecodeEncodedWords(std::string_view value);
 std::string DecodeQuotedPrintable(std::string_view text);
 std::string DecodeQuotedPrintableLine(std::string_view line, bool& soft);
 
+// The same for a text that comes in pieces of any size: a line is decoded when its line
+// feed arrives, the last one at Finish. The pieces give what the whole text would.
+class QuotedPrintableDecoder {
+ public:
+  void Feed(std::string_view text, std::string& out);
+  void Finish(std::string& out);
+
+ private:
+  static void segment(std::string_view line, bool last, std::string& out);
+  std::string partial_;  // a line still waiting for its line feed
+};
+
 // The text of an HTML document without its markup, lines separated by LF.
 std::string HtmlToText(std::string_view utf8Html);
 

@@ -34,7 +34,7 @@ void appendRaw(const std::string& path, std::string_view bytes) {
 
 InboxMessage message(const std::string& from, int bodyLines = 2) {
   InboxMessage m{from, "Subject of " + from, {"Received: by test"}, {}, {}};
-  for (int i = 0; i < bodyLines; ++i) m.Body.push_back("body line " + std::to_string(i));
+  for (int i = 0; i < bodyLines; ++i) m.Body.Add("body line " + std::to_string(i));
   return m;
 }
 

@@ -143,9 +143,9 @@ std::string escaped(std::string_view bytes) {
   return out;
 }
 
-void dumpList(std::ostringstream& out, const char* title, const TStringList& list) {
+void dumpList(std::ostringstream& out, const char* title, const std::vector<std::string>& lines) {
   out << title << ":\n";
-  for (const std::string& line : list.Items()) out << "|" << escaped(line) << "\n";
+  for (const std::string& line : lines) out << "|" << escaped(line) << "\n";
 }
 
 // Every file below root with its bytes, split after each LF; the scratch file by name only.
@@ -172,9 +172,9 @@ std::string dump(const TMailMessage& m, const fs::path& root) {
   out << "From=[" << escaped(m.From) << "]\n";
   out << "Subject=[" << escaped(m.Subject) << "]\n";
   out << "MessageId=[" << escaped(m.MessageId) << "]\n";
-  dumpList(out, "Header", m.Header);
-  dumpList(out, "Body", m.Body);
-  dumpList(out, "Attachments", m.Attachments);
+  dumpList(out, "Header", m.Header.Items());
+  dumpList(out, "Body", m.Body.Items());
+  dumpList(out, "Attachments", m.Attachments.Items());
   dumpFiles(out, root);
   return out.str();
 }
@@ -461,7 +461,7 @@ std::string corpusDump(const TMailMessage& m, const fs::path& folder) {
   std::ostringstream out;
   out << "From=[" << escaped(m.From) << "]\n";
   out << "Subject=[" << escaped(m.Subject) << "]\n";
-  dumpList(out, "Body", m.Body);
+  dumpList(out, "Body", m.Body.Items());
   out << "Attachments:\n";
   for (const std::string& name : m.Attachments.Items()) {
     const std::string bytes = corvane::ReadFile((folder / name).string());
