@@ -1,11 +1,14 @@
 // The coders: any bytes decoded as base64 and as uuencode never crash and never stop
-// early without reason; any bytes encoded and decoded again come back unchanged.
+// early without reason; any bytes encoded and decoded again come back unchanged; and the
+// stream decoders of message text give for any pieces what they give for the whole.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <string>
 #include <string_view>
 
 #include "FuzzSupport.h"
+#include "MimeText.h"
 #include "Streams.h"
 #include "ZnUUE.h"
 
@@ -28,6 +31,33 @@ std::string run(UUMethods method, bool encode, std::string_view bytes, size_t* l
   return out.Data();
 }
 
+// The bytes in pieces whose sizes come from the bytes themselves.
+template <typename Feed>
+void inPieces(std::string_view bytes, Feed&& feed) {
+  size_t at = 0;
+  size_t step = bytes.empty() ? 1 : static_cast<unsigned char>(bytes[0]) % 7 + 1;
+  while (at < bytes.size()) {
+    const size_t size = std::min(step, bytes.size() - at);
+    feed(bytes.substr(at, size));
+    at += size;
+    step = step * 5 % 23 + 1;
+  }
+}
+
+void streamsMatchWholeDecodes(std::string_view bytes) {
+  std::string qp;
+  mime::QuotedPrintableDecoder qpDecoder;
+  inPieces(bytes, [&](std::string_view piece) { qpDecoder.Feed(piece, qp); });
+  qpDecoder.Finish(qp);
+  FUZZ_CHECK(qp == mime::DecodeQuotedPrintable(bytes));
+
+  std::string base64;
+  mime::Base64Decoder base64Decoder;
+  inPieces(bytes, [&](std::string_view piece) { base64Decoder.Feed(piece, base64); });
+  base64Decoder.Finish(base64);
+  FUZZ_CHECK(base64 == mime::DecodeBase64(bytes));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,5 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string encoded = run(method, true, bytes);
   FUZZ_CHECK(run(method, false, encoded) == bytes);
+  streamsMatchWholeDecodes(bytes);
   return 0;
 }

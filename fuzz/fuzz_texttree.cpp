@@ -36,6 +36,16 @@ void loadAndAppend(const std::string& path, std::string_view bytes) {
   FUZZ_CHECK(again.Tree().Serialize() == store.Tree().Serialize());
 }
 
+// Reads every line below node as a node, checking its text against the packed one.
+void readAsNodes(const TextTree& tree, const TextTree::Node& node) {
+  for (int i = 0; i < node.Count(); ++i) {
+    const std::string packed(TextTree::ChildText(node, i));
+    const TextTree::Node& child = tree.Child(node, i);
+    FUZZ_CHECK(child.Text() == packed);
+    readAsNodes(tree, child);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -54,6 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string saved = tree.Serialize();
     TextTree back;
     FUZZ_CHECK(back.Parse(saved));
+    FUZZ_CHECK(back.Serialize() == saved);
+    // Lines kept packed read the same as nodes, and a copy writes the same bytes.
+    TextTree copy;
+    for (int t = 0; t < tree.TopCount(); ++t) copy.AddCopy(nullptr, tree.TopNode(t));
+    FUZZ_CHECK(copy.Serialize() == saved);
+    for (int t = 0; t < back.TopCount(); ++t) readAsNodes(back, back.TopNode(t));
     FUZZ_CHECK(back.Serialize() == saved);
   }
 

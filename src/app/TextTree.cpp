@@ -450,10 +450,9 @@ void MakeStoreValues(TLineList& lines) {
 }
 
 std::string StoreValue(std::string_view text) {
-  std::string value = TrimLeft(text);
-  for (char& c : value)
-    if (c == '\r' || c == '\n') c = ' ';
-  return value;
+  TLineList value{text};
+  MakeStoreValues(value);
+  return std::string(value[0]);
 }
 
 }  // namespace corvane

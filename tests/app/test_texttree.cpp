@@ -111,6 +111,70 @@ TEST(TextTree, StoreValueDropsLeadingControlsAndBreaksLines) {
   EXPECT_EQ(corvane::StoreValue("\xa0x"), "\xa0x");  // bytes above 32 stay
 }
 
+TEST(TextTree, ValueLinesKeptPackedReadWriteAndCopyAsNodesWould) {
+  // Leaves under a node, a leaf that gets a child of its own, a lower level after a run
+  // of leaves, and a second top-level node.
+  const std::string bytes =
+      "r\r\n\ta\r\n\tb\r\n\t\tc\r\n\t\td\r\n\te\r\n\t\tf\r\n\tg\r\n\t\t\r\nq\r\n\tv\r\n";
+  TextTree tree;
+  ASSERT_TRUE(tree.Parse(bytes));
+  EXPECT_EQ(tree.Serialize(), bytes);
+  const TextTree::Node& root = tree.FirstNode();
+  ASSERT_EQ(root.Count(), 4);
+  EXPECT_EQ(TextTree::ChildText(root, 1), "b");
+  const TextTree::Node& b = tree.Child(root, 1);
+  EXPECT_EQ(b.Count(), 2);
+  EXPECT_EQ(TextTree::ChildText(b, 1), "d");
+  EXPECT_EQ(TextTree::ChildText(tree.Child(root, 3), 0), "");
+  EXPECT_EQ(FailureOf([&] { TextTree::ChildText(b, 2); }), "List index out of bounds (2)");
+
+  // Reading a leaf as a node, or giving it a sibling node, keeps every line in its place.
+  TextTree::Node& label = tree.Child(b, 0);
+  EXPECT_EQ(label.Text(), "c");
+  tree.AddChild(label, "new");
+  tree.AddLeaf(tree.Child(root, 3), "h");
+  EXPECT_EQ(tree.Serialize(),
+            "r\r\n\ta\r\n\tb\r\n\t\tc\r\n\t\t\tnew\r\n\t\td\r\n\te\r\n\t\tf\r\n\tg\r\n\t\t\r\n\t\th\r\nq\r\n\tv\r\n");
+
+  TextTree copy;
+  copy.AddCopy(nullptr, tree.TopNode(0));
+  copy.AddCopy(nullptr, tree.TopNode(1));
+  EXPECT_EQ(copy.Serialize(), tree.Serialize());
+  std::string pieces;
+  TextTree::SerializeNode(tree.TopNode(0), [&](std::string_view piece) { pieces += piece; });
+  std::string whole;
+  TextTree::SerializeNode(tree.TopNode(0), whole);
+  EXPECT_EQ(pieces, whole);
+
+  // Leaves handed over whole, then more after them, then cleared.
+  TextTree::Node& top = copy.AddTopLevel("t");
+  copy.AddLeaves(top, TLineList{"1", "2"});
+  copy.AddLeaves(top, TLineList{"3"});
+  copy.AddLeaves(copy.Child(copy.FirstNode(), 0), TLineList{"after nodes"});
+  EXPECT_EQ(copy.Serialize(), "r\r\n\ta\r\n\t\tafter nodes\r\n\tb\r\n\t\tc\r\n\t\t\tnew\r\n\t\td\r\n\te\r\n"
+                              "\t\tf\r\n\tg\r\n\t\t\r\n\t\th\r\nq\r\n\tv\r\nt\r\n\t1\r\n\t2\r\n\t3\r\n");
+  copy.DeleteChildren(top);
+  EXPECT_EQ(top.Count(), 0);
+  EXPECT_TRUE(copy.Serialize().ends_with("\tv\r\nt\r\n"));
+}
+
+TEST(TextTree, RecordValuesAreMadeStoreValuesInPlace) {
+  TempFolder tmp;
+  InboxStore store(tmp.path("mailin.txt"));
+  InboxMessage m{"  from", "\tsubject", {"Received: x"}, {}, {}};
+  m.Body = TLineList{"  indented", "\x01\x02" "control", "a\r\nb", "", "last  "};
+  store.Store(std::move(m));
+  EXPECT_EQ(store.Values(0, InboxStore::lbBody), (std::vector<std::string>{"indented", "control", "a  b", "", "last  "}));
+  EXPECT_EQ(store.FirstValues(0, InboxStore::lbBody, 19), (std::vector<std::string>{"indented", "control"}));
+  EXPECT_EQ(store.FirstValues(0, InboxStore::lbBody, 1), std::vector<std::string>{"indented"});
+  EXPECT_EQ(store.RowAt(0).From, "from");
+  EXPECT_EQ(store.RowAt(0).Subject, "subject");
+  EXPECT_EQ(corvane::ReadFile(tmp.path("mailin.txt")),
+            "Received\r\n\tmsg\r\n\t\tFrom\r\n\t\t\tfrom\r\n\t\tSubject\r\n\t\t\tsubject\r\n\t\theader\r\n"
+            "\t\t\tReceived: x\r\n\t\tbody\r\n\t\t\tindented\r\n\t\t\tcontrol\r\n\t\t\ta  b\r\n\t\t\t\r\n"
+            "\t\t\tlast  \r\n\t\tattachments\r\n");
+}
+
 // ---- the store file ---------------------------------------------------------------------
 
 TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {

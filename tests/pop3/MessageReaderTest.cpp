@@ -20,6 +20,7 @@
 #include "MessageReader.h"
 #include "MimeText.h"
 #include "Streams.h"
+#include "SysUtils.h"
 #include "ZnUUE.h"
 
 namespace fs = std::filesystem;
@@ -705,3 +706,79 @@ TEST(MessageReader, ABoundaryThatStartsAnotherIsNotTakenForIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Quoted-printable as a sender writes it: lines of at most 76 characters, "=" before a
+// soft break, any byte of a character may end up on either side of one.
+std::string quotedPrintable(const std::string& text) {
+  std::string out;
+  size_t column = 0;
+  for (const char c : text) {
+    if (c == '\n') {
+      out += "\r\n";
+      column = 0;
+      continue;
+    }
+    const unsigned char byte = static_cast<unsigned char>(c);
+    const std::string coded =
+        byte >= 33 && byte <= 126 && byte != '=' ? std::string(1, c) : corvane::Format("=%02X", byte);
+    if (column + coded.size() > 75) {
+      out += "=\r\n";
+      column = 0;
+    }
+    out += coded;
+    column += coded.size();
+  }
+  return out;
+}
+
+std::string base64Lines(const std::string& bytes) {
+  const std::string coded = QByteArray::fromStdString(bytes).toBase64().toStdString();
+  std::string out;
+  for (size_t i = 0; i < coded.size(); i += 76) out += coded.substr(i, 76) + "\r\n";
+  return out;
+}
+
+}  // namespace
+
+TEST(MessageReader, ALongCodedTextBodyGivesTheLinesAWholeDecodeWould) {
+  // About 10 MB of text, so that it is converted in pieces: UTF-8 characters of two to
+  // four bytes, blanks at line ends, empty lines and lines longer than a coded line.
+  std::mt19937 rng(5);
+  const std::vector<std::string> words{"mail", "caf\xC3\xA9", "\xE2\x82\xAC" "5", "\xF0\x9F\x93\xA8", "a=b", "tab\t"};
+  std::string text;
+  std::vector<std::string> lines;
+  while (text.size() < (10u << 20)) {
+    std::string line;
+    const int count = static_cast<int>(rng() % 40);
+    for (int w = 0; w < count; ++w) line += words[rng() % words.size()] + (rng() % 5 == 0 ? "  " : " ");
+    lines.push_back(line);
+    text += line + "\n";
+  }
+  const std::string head = "From: a@b\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n";
+  const std::string attachment =
+      "--b\r\nContent-Type: application/octet-stream; name=\"x.bin\"\r\n\r\nX\r\n--b--\r\n.\r\n";
+  std::vector<std::string> expected = lines;
+  expected.push_back("\r\nFile \"x.bin\" extracted");
+  for (const bool qp : {true, false}) {
+    SCOPED_TRACE(qp ? "quoted-printable" : "base64");
+    ReaderRig rig;
+    const std::string part =
+        std::string("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ") +
+        (qp ? "quoted-printable" : "base64") + "\r\n\r\n" + (qp ? quotedPrintable(text) : base64Lines(text));
+    EXPECT_EQ(rig.Read(head + part + attachment), 1u);
+    EXPECT_EQ(rig.message.Body.Items(), expected);
+  }
+
+  // Latin-1 that is not UTF-8, and a body that ends the message without its last line end.
+  ReaderRig rig;
+  std::string latin;
+  for (int i = 0; i < 200000; ++i) latin += "Gr\xFC\xDF" "e " + std::to_string(i) + "\n";
+  latin += "end";
+  rig.Read("Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
+           quotedPrintable(latin) + "\r\n.\r\n");
+  ASSERT_EQ(rig.message.Body.Count(), 200001);
+  EXPECT_EQ(rig.message.Body[199999], "Gr\xC3\xBC\xC3\x9F" "e 199999");
+  EXPECT_EQ(rig.message.Body[200000], "end");
+}
