@@ -509,6 +509,13 @@ std::vector<std::string> MessageStore::Values(int r, int label) const {
   return values;
 }
 
+TLineList MessageStore::ValueLines(int r, int label) const {
+  const TextTree::Node& node = tree_.Child(Record(r), label);
+  TLineList values;
+  for (int i = 0; i < node.Count(); ++i) values.Add(TextTree::ChildText(node, i));
+  return values;
+}
+
 int MessageStore::ValueCount(int r, int label) const {
   return tree_.Child(Record(r), label).Count();
 }

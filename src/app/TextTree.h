@@ -188,6 +188,8 @@ class MessageStore {
   TextTree::Node& Record(int r) const;
   // The values under label i of record r; EListError when the record lacks the label.
   std::vector<std::string> Values(int r, int label) const;
+  // The same packed, for a list that may be long.
+  TLineList ValueLines(int r, int label) const;
   // How many values label i of record r has, and the first of them that fit maxBytes with a
   // CR LF each (at least one): what a window shows of a value list too long to show whole.
   int ValueCount(int r, int label) const;

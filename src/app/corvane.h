@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Dialogs.h"
+#include "LineList.h"
 #include "ReportList.h"
 #include "Znpop3.h"
 #include "Znsmtp.h"
@@ -301,7 +302,7 @@ class Tpopform : public QMainWindow {
   // The whole text of the body on display, or its lines: the memo's, or, when the memo
   // shows only the beginning of a long body, the inbox record's.
   std::string shownBodyText();
-  std::vector<std::string> shownBodyLines();
+  TLineList shownBodyLines();
   // The body on display is no longer that of the record it was taken from.
   void forgetCutBody();
 

@@ -252,21 +252,16 @@ void Tpopform::forgetCutBody() {
   if (cutBodyRow_ >= 0) cutBodyRow_ = kBodyNotStored;
 }
 
-std::vector<std::string> Tpopform::shownBodyLines() {
+TLineList Tpopform::shownBodyLines() {
   if (cutBodyRow_ == kBodyWhole) return corvane::GetMemoLines(popmsgbody);
   if (cutBodyRow_ == kBodyNotStored)
     throw Exception("Only the beginning of this message is shown, and the inbox store does not hold the rest");
-  return inboxStore().Values(cutBodyRow_, InboxStore::lbBody);
+  return inboxStore().ValueLines(cutBodyRow_, InboxStore::lbBody);
 }
 
 std::string Tpopform::shownBodyText() {
   if (cutBodyRow_ == kBodyWhole) return corvane::GetMemoText(popmsgbody);
-  std::string text;
-  for (const std::string& line : shownBodyLines()) {
-    text += line;
-    text += "\r\n";
-  }
-  return text;
+  return shownBodyLines().Text();
 }
 
 void Tpopform::mailreplyClick() {
