@@ -15,7 +15,7 @@
 # one unmeasured warm-up fetch. Nothing is asserted; the goals are printed beside the
 # figures. Environment: BUILD_DIR (default build), RUNS (3), COUNT (1000), BIG_MB (50),
 # TEXT_MB (100, 0 leaves case (c) out), TEXT_CODING (7bit; quoted-printable or base64 sends
-# the same text coded), DELAY_MS (0): with N > 0 every client goes through a loopback relay that holds each
+# the same text coded), TEXT_HTML (0; 1 sends it as HTML, a paragraph a line), DELAY_MS (0): with N > 0 every client goes through a loopback relay that holds each
 # direction's bytes back by N ms, as a distant server would, and only case (a) runs
 # (e.g. DELAY_MS=20 COUNT=200: one 40 ms round trip per command in lock-step),
 # SERVER_DIR (/dev/shm when writable): where the server keeps its mailboxes.
@@ -126,13 +126,16 @@ with open(f"{out}/big.eml", "wb") as f:
 with open(f"{out}/big.bin", "wb") as f:
     f.write(data)
 coding = os.environ.get("TEXT_CODING", "7bit")
+html = os.environ.get("TEXT_HTML", "0") == "1"
 with open(f"{out}/text.eml", "wb") as f:
     f.write(b"From: text@example.org\r\nTo: text@example.org\r\nSubject: text\r\n"
-            + f"Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: {coding}\r\n\r\n".encode())
+            + f"Content-Type: text/{'html' if html else 'plain'}; charset=utf-8\r\n".encode()
+            + f"Content-Transfer-Encoding: {coding}\r\n\r\n".encode())
     size = 0
     text = []
     while size < text_mb * 1024 * 1024:
-        line = (" ".join(rng.choice(words) for _ in range(12)) + "\r\n").encode()
+        line = " ".join(rng.choice(words) for _ in range(12))
+        line = (f"<p>{line}</p>\r\n" if html else line + "\r\n").encode()
         if coding == "base64":
             text.append(line)
         else:

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -25,6 +26,8 @@ constexpr int kMaxNameSuffix = 100000;
 constexpr size_t kPreambleLimit = 8 << 20;
 // Decoded text of a body converted to lines at once; a longer one goes in pieces of this size.
 constexpr size_t kTextPiece = 4 << 20;
+// The same for HTML, whose conversion takes far more time and memory per byte.
+constexpr size_t kHtmlPiece = 1 << 20;
 // The start of an embedded message held back to name its file after its subject.
 constexpr size_t kEmbeddedHeadLimit = 64 * 1024;
 
@@ -122,6 +125,46 @@ std::string decodedContent(TZnUUProcessor& coder, const std::string& raw, const 
       break;
   }
   return raw;
+}
+
+bool tagAt(std::string_view html, size_t at, std::string_view name) {
+  if (html.size() - at < name.size() + 2) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(html[at + 1 + i])) != name[i]) return false;
+  const char next = html[at + 1 + name.size()];
+  return next == '>' || next == '/' || std::isspace(static_cast<unsigned char>(next));
+}
+
+// Where a long HTML text can be cut into pieces converted one by one: before the last tag
+// that starts a block of its own, outside comments, scripts and styles, within the first
+// limit bytes; failing that after the last tag or line; failing that at limit.
+size_t htmlCut(std::string_view html, size_t limit) {
+  static constexpr std::string_view kBlocks[] = {"p", "div", "br", "tr", "li", "table", "h1", "h2", "h3",
+                                                 "h4", "h5", "h6", "hr", "blockquote", "pre", "ul", "ol"};
+  size_t cut = 0;
+  for (size_t at = html.find('<'); at < limit; at = html.find('<', at + 1)) {
+    // What a comment, script or style holds is not markup: no cut inside it.
+    if (html.substr(at).starts_with("<!--")) {
+      at = html.find("-->", at + 4);
+      if (at == std::string_view::npos) break;
+      continue;
+    }
+    if (tagAt(html, at, "script") || tagAt(html, at, "style")) {
+      const std::string_view name = tagAt(html, at, "script") ? "script" : "style";
+      // "</name", read as a tag whose first character is the slash.
+      do at = html.find("</", at + 1);
+      while (at != std::string_view::npos && !tagAt(html, at + 1, name));
+      if (at == std::string_view::npos) break;
+      continue;
+    }
+    for (const std::string_view name : kBlocks)
+      if (tagAt(html, at, name)) cut = at;
+  }
+  if (cut > 0) return cut;
+  const std::string_view head = html.substr(0, limit);
+  if (const size_t tagEnd = head.rfind('>'); tagEnd != std::string_view::npos) return tagEnd + 1;
+  if (const size_t lineEnd = head.rfind('\n'); lineEnd != std::string_view::npos) return lineEnd + 1;
+  return limit;
 }
 
 }  // namespace
@@ -593,8 +636,7 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
     return stop;
   }
   const Coding coding = codingOf(header.encoding);
-  if (header.subtype == "plain" && (coding == Coding::Base64 || coding == Coding::QuotedPrintable) && !wide)
-    return readCodedText(coding == Coding::QuotedPrintable, charset);
+  if (coding != Coding::UUEncode && !wide) return readTextPart(static_cast<int>(coding), header.type == "text" && header.subtype == "html", charset);
   std::string raw;
   std::string heldEnd;
   while (contentLine(line, stop)) {
@@ -607,10 +649,11 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
   return stop;
 }
 
-TMessageReader::Stop TMessageReader::readCodedText(bool quotedPrintable, const std::string& charset) {
+TMessageReader::Stop TMessageReader::readTextPart(int codingValue, bool html, std::string charset) {
+  const Coding coding = static_cast<Coding>(codingValue);
   if (!bodyTaken_) bodyAt_ = message_.Body.Count();
   bodyTaken_ = true;
-  bodyIsHtml_ = false;
+  bodyIsHtml_ = html;
   message_.Body.Delete(bodyAt_, std::exchange(bodyLines_, 0));
   mime::Base64Decoder base64;
   mime::QuotedPrintableDecoder qp;
@@ -620,18 +663,32 @@ TMessageReader::Stop TMessageReader::readCodedText(bool quotedPrintable, const s
   // next line shows that it is not the delimiter's.
   const auto feed = [&](std::string_view bytes) {
     const size_t before = decoded.size();
-    if (quotedPrintable)
+    if (coding == Coding::QuotedPrintable)
       qp.Feed(bytes, decoded);
-    else
+    else if (coding == Coding::Base64)
       base64.Feed(bytes, decoded);
+    else
+      decoded += bytes;
     const size_t feedAt = std::string_view(decoded).substr(before).rfind('\n');
     if (feedAt != std::string_view::npos) wholeLines = before + feedAt + 1;
   };
-  // Whole lines become body lines a few megabytes at a time, so that a very long text
-  // never lies in memory in more than one form; a shorter one is converted whole.
+  // The text becomes body lines in pieces, so that a very long one never lies in memory
+  // in more than one form and the window is not kept waiting while it is converted; a
+  // shorter one is converted whole.
+  bool metaRead = !charset.empty();
   const auto convert = [&](size_t cut) {
-    const TLineList lines = TLineList::FromText(mime::ToUtf8(std::string_view(decoded).substr(0, cut), charset));
-    for (const std::string_view text : lines) message_.Body.Insert(bodyAt_ + bodyLines_++, text);
+    const std::string_view piece = std::string_view(decoded).substr(0, cut);
+    std::string text;
+    if (html) {
+      if (!metaRead) charset = mime::HtmlMetaCharset(piece);
+      metaRead = true;
+      text = mime::HtmlToText(mime::ToUtf8(piece, charset));
+      // What the markup leaves at the end is layout, not text.
+      while (text.ends_with('\n')) text.pop_back();
+    } else {
+      text = mime::ToUtf8(piece, charset);
+    }
+    for (const std::string_view line : TLineList::FromText(text)) message_.Body.Insert(bodyAt_ + bodyLines_++, line);
     decoded.erase(0, cut);
     wholeLines -= std::min(wholeLines, cut);
   };
@@ -642,13 +699,14 @@ TMessageReader::Stop TMessageReader::readCodedText(bool quotedPrintable, const s
     feed(heldEnd);
     heldEnd = lineEndOf(line);
     feed(std::string_view(line).substr(0, line.size() - heldEnd.size()));
-    if (wholeLines >= kTextPiece) convert(wholeLines);
+    if (html && decoded.size() >= kHtmlPiece)
+      convert(htmlCut(decoded, kHtmlPiece));
+    else if (!html && wholeLines >= kTextPiece)
+      convert(wholeLines);
   }
   if (stop.kind == Stop::End) feed(heldEnd);
-  if (quotedPrintable)
-    qp.Finish(decoded);
-  else
-    base64.Finish(decoded);
+  if (coding == Coding::QuotedPrintable) qp.Finish(decoded);
+  if (coding == Coding::Base64) base64.Finish(decoded);
   if (!decoded.empty()) convert(decoded.size());
   return stop;
 }

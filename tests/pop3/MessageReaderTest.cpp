@@ -782,3 +782,46 @@ TEST(MessageReader, ALongCodedTextBodyGivesTheLinesAWholeDecodeWould) {
   EXPECT_EQ(rig.message.Body[199999], "Gr\xC3\xBC\xC3\x9F" "e 199999");
   EXPECT_EQ(rig.message.Body[200000], "end");
 }
+
+TEST(MessageReader, ALongHtmlBodyIsConvertedInPiecesThatKeepEveryParagraphAndNoStyleOrScript) {
+  // 2.5 MB of markup, converted in pieces of about a megabyte: a style sheet, and a script
+  // and a comment full of block tags where the first and second megabyte end, which must
+  // not be cut.
+  const auto filler = [](const std::string& open, const std::string& line, const std::string& close) {
+    std::string block = open;
+    while (block.size() < (80u << 10)) block += line;
+    return block + close;
+  };
+  std::string html =
+      "<html><head><style>p { color: red }\n<p>no</p></style></head><body>\n"
+      "<!-- <div>comment</div> -->\n";
+  std::vector<std::string> expected;
+  bool script = false;
+  bool comment = false;
+  for (int i = 0; html.size() < (2500u << 10); ++i) {
+    const std::string text = "paragraph " + std::to_string(i) + " caf\xC3\xA9";
+    expected.push_back(text);
+    html += i % 3 == 0 ? "<p>" + text + "</p>\n" : "<div><b>" + text + "</b></div>\n";
+    if (!script && html.size() > (984u << 10)) {
+      html += filler("<script>\n", "var s = '<p>script</p><div>s</div>';\n", "</script>\n");
+      script = true;
+    }
+    if (!comment && html.size() > (1976u << 10)) {
+      html += filler("<!--\n", "<p>comment</p><br><div>c</div>\n", "-->\n");
+      comment = true;
+    }
+  }
+  html += "</body></html>\n";
+  const std::string head = "From: a@b\r\nContent-Type: text/html; charset=utf-8\r\n";
+  for (const bool qp : {false, true}) {
+    SCOPED_TRACE(qp ? "quoted-printable" : "8bit");
+    ReaderRig rig;
+    rig.Read(head + (qp ? "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + quotedPrintable(html)
+                        : "\r\n" + toCrLf(html)) +
+             ".\r\n");
+    std::vector<std::string> shown;
+    for (const std::string_view line : rig.message.Body)
+      if (!line.empty()) shown.emplace_back(line);
+    EXPECT_EQ(shown, expected);
+  }
+}
