@@ -24,6 +24,8 @@ constexpr size_t kMaxNameBytes = 200;
 constexpr int kMaxNameSuffix = 100000;
 // Text kept from a multipart message whose boundary never shows, to show it as text.
 constexpr size_t kPreambleLimit = 8 << 20;
+// Multiparts nested deeper than this are read as one part.
+constexpr size_t kMaxNesting = 100;
 // Decoded text of a body converted to lines at once; a longer one goes in pieces of this size.
 constexpr size_t kTextPiece = 4 << 20;
 // The same for HTML, whose conversion takes far more time and memory per byte.
@@ -353,6 +355,7 @@ void TMessageReader::Reset() {
   bodyGroup_ = -1;
   bodyAt_ = 0;
   bodyLines_ = 0;
+  firstTopField_.fill(kNoField);
 }
 
 void TMessageReader::Read(const TLineSource& ReadLine) {
@@ -483,17 +486,26 @@ void TMessageReader::readMessage() {
 void TMessageReader::topField(const mime::EntityHeader& header) {
   // Kept up to date line by line, so that a retrieval cut short still shows what came.
   const auto* last = header.LastField();
-  if (!last || header.Field(last->first) != &last->second) return;
+  if (!last) return;
   const std::string& name = last->first;
-  if (corvane::SameTextAscii(name, "From")) message_.From = corvane::Trim(mime::DecodeEncodedWords(last->second));
+  static constexpr std::string_view kNames[] = {"From", "Subject", "Message-ID"};
+  size_t k = 0;
+  while (k < std::size(kNames) && !corvane::SameTextAscii(name, kNames[k])) ++k;
+  if (k == std::size(kNames)) return;
+  // Only the first field of a name counts; remembering where it is keeps a header of
+  // any length one step a line.
+  const size_t at = header.FieldCount() - 1;
+  if (firstTopField_[k] == kNoField) firstTopField_[k] = at;
+  if (firstTopField_[k] != at) return;
+  if (k == 0) message_.From = corvane::Trim(mime::DecodeEncodedWords(last->second));
   // The value keeps the blank that follows the colon, as the store's readers expect.
-  if (corvane::SameTextAscii(name, "Subject"))
-    message_.Subject = corvane::TrimRight(mime::DecodeEncodedWords(last->second));
-  if (corvane::SameTextAscii(name, "Message-ID")) message_.MessageId = corvane::Trim(last->second);
+  if (k == 1) message_.Subject = corvane::TrimRight(mime::DecodeEncodedWords(last->second));
+  if (k == 2) message_.MessageId = corvane::Trim(last->second);
 }
 
 bool TMessageReader::readHeader(mime::EntityHeader& header, bool top, Stop& stop) {
   std::string line;
+  size_t keptBytes = 0;
   while (contentLine(line, stop)) {
     std::string text = withoutLineEnd(line);
     // An mbox envelope line that a server left in front of the header is no field.
@@ -503,7 +515,11 @@ bool TMessageReader::readHeader(mime::EntityHeader& header, bool top, Stop& stop
       pushedBack_ = std::move(line);
       return true;
     }
-    if (top) message_.Header.Add(text);
+    // Past the limit the header lines are not kept; the raw archive has them.
+    if (top && (text.empty() || keptBytes < mime::kHeaderLimit)) {
+      keptBytes += text.size();
+      message_.Header.Add(text);
+    }
     if (text.empty()) return true;
     if (!envelope) header.AddLine(text);
     if (top) topField(header);
@@ -512,7 +528,9 @@ bool TMessageReader::readHeader(mime::EntityHeader& header, bool top, Stop& stop
 }
 
 TMessageReader::Stop TMessageReader::readEntity(const mime::EntityHeader& header) {
-  if (header.IsMultipart()) return readMultipart(header);
+  // Each level of multipart is a call deeper; one nested past any real mail's depth is read
+  // as a single part, so that no message can exhaust the stack.
+  if (header.IsMultipart() && boundaries_.size() < kMaxNesting) return readMultipart(header);
   return readLeaf(header);
 }
 

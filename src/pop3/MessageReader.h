@@ -3,6 +3,7 @@
 // POP3 RETR reply: it walks the whole MIME part tree in one pass, puts the message's text
 // into the body as UTF-8 and streams every attachment part to a file in the attachment
 // folder, decoded, with memory flat in the part's size.
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -155,6 +156,10 @@ class TMessageReader {
   int bodyGroup_ = -1;  // the alternative group the body came from
   int bodyAt_ = 0;      // where the body's lines go among the notices
   int bodyLines_ = 0;
+
+  // Where the first From, Subject and Message-ID fields of the top-level header are.
+  static constexpr size_t kNoField = static_cast<size_t>(-1);
+  std::array<size_t, 3> firstTopField_{kNoField, kNoField, kNoField};
 
   // Highest "_n" handed out per base and extension, so that many parts of one name cost
   // one look-up each.

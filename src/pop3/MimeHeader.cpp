@@ -223,7 +223,9 @@ bool EntityHeader::LooksLikeHeaderLine(std::string_view line) {
 }
 
 void EntityHeader::AddLine(const std::string& line) {
-  if (line.empty()) return;
+  // Past the limit a header is no mail's but a flood: the rest is not kept.
+  if (line.empty() || bytes_ >= kHeaderLimit) return;
+  bytes_ += line.size();
   if (line[0] == ' ' || line[0] == '\t') {
     if (!fields_.empty() && fields_.back().second.size() < kFieldLimit) fields_.back().second += line;
     return;

@@ -23,10 +23,13 @@ std::string ParseStructured(std::string_view text, Parameters& parameters);
 // mailers send though the standard says not to) and raw 8-bit names all end up readable.
 std::string ParameterText(const Parameters& parameters, const std::string& name);
 
+// The most of a header that is kept, far above any real mail's.
+inline constexpr size_t kHeaderLimit = 1 << 20;
+
 class EntityHeader {
  public:
   // Takes one header line without its line end; a line that begins with a blank or TAB
-  // continues the field before it.
+  // continues the field before it. Lines past kHeaderLimit bytes are dropped.
   void AddLine(const std::string& line);
   // Lines that can belong to a header: a field name and a colon, or a continuation.
   static bool LooksLikeHeaderLine(std::string_view line);
@@ -34,6 +37,7 @@ class EntityHeader {
   const std::string* Field(std::string_view name) const;
   // The field the last line added to or began (name as given, value), or nullptr.
   const std::pair<std::string, std::string>* LastField() const { return fields_.empty() ? nullptr : &fields_.back(); }
+  size_t FieldCount() const { return fields_.size(); }
 
   // The header's content, read once all lines are in. defaultType is what an entity
   // without a content type is ("text/plain", or "message/rfc822" inside a digest).
@@ -55,6 +59,7 @@ class EntityHeader {
 
  private:
   std::vector<std::pair<std::string, std::string>> fields_;  // name as given, value unfolded
+  size_t bytes_ = 0;                                          // of the lines taken
 };
 
 }  // namespace mime

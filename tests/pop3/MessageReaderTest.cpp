@@ -825,3 +825,46 @@ TEST(MessageReader, ALongHtmlBodyIsConvertedInPiecesThatKeepEveryParagraphAndNoS
     EXPECT_EQ(shown, expected);
   }
 }
+
+TEST(MessageReader, AFloodOfHeaderLinesIsCutAtTheLimitWhileTheFirstFieldsStillCount) {
+  // Several megabytes of header, repeating the fields the record takes: the first of each
+  // counts, and only the first megabyte of lines is kept.
+  std::string wire = "From: first@example.org\r\nSubject: first\r\nMessage-ID: <first@x>\r\n";
+  for (int i = 0; wire.size() < (3u << 20); ++i)
+    wire += "Subject: later " + std::to_string(i) + "\r\nFrom: later@example.org\r\n  folded\r\nX-Filler: " +
+            std::to_string(i) + "\r\n";
+  wire += "\r\nbody\r\n.\r\n";
+  ReaderRig rig;
+  EXPECT_EQ(rig.Read(wire), 1u);
+  EXPECT_EQ(rig.message.From, "first@example.org");
+  EXPECT_EQ(rig.message.Subject, " first");
+  EXPECT_EQ(rig.message.MessageId, "<first@x>");
+  EXPECT_EQ(rig.message.Body.Items(), std::vector<std::string>{"body"});
+  size_t kept = 0;
+  for (const std::string& line : rig.message.Header.Items()) kept += line.size();
+  EXPECT_GE(kept, (1u << 20) - 64);
+  EXPECT_LE(kept, (1u << 20) + 64);
+  EXPECT_EQ(rig.message.Header[rig.message.Header.Count() - 1], "");
+
+  // A part's header flooded the same way still names the part as its first lines said.
+  std::string part = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n--b\r\n"
+                     "Content-Type: application/octet-stream; name=\"flood.bin\"\r\n";
+  for (int i = 0; part.size() < (2u << 20); ++i) part += "X-Filler: " + std::to_string(i) + "\r\n";
+  part += "Content-Type: text/plain; name=\"late.txt\"\r\n\r\nDATA\r\n--b--\r\n.\r\n";
+  EXPECT_EQ(rig.Read(part), 1u);
+  EXPECT_EQ(rig.message.Attachments.Items(), std::vector<std::string>{"flood.bin"});
+  EXPECT_EQ(corvane::ReadFile((rig.folder / "flood.bin").string()), "DATA");
+}
+
+TEST(MessageReader, MultipartsNestedPastAnyRealDepthAreReadWithoutExhaustingTheStack) {
+  std::string wire = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+  const int depth = 100000;
+  for (int i = 1; i <= depth; ++i)
+    wire += "--b" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\r\n\r\n";
+  wire += "--b" + std::to_string(depth) + "\r\n\r\ntext\r\n.\r\n";
+  ReaderRig rig;
+  EXPECT_EQ(rig.Read(wire), 1u);
+  // The innermost levels are read as one part of text: nothing of them is lost.
+  ASSERT_GT(rig.message.Body.Count(), 0);
+  EXPECT_EQ(rig.message.Body[rig.message.Body.Count() - 1], "text");
+}
