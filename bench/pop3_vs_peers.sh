@@ -276,7 +276,10 @@ printf "  corvane memory for (b): %.1f MB at start, peak %.1f MB, growth %.1f MB
 
 [ "$text_mb" -gt 0 ] || exit 0
 text_size=$("$py" -c "import os; print(f'{os.path.getsize(\"$work/msgs/text.eml\") / 1048576:.1f}')")
-report_case "(c) one message of ${text_mb} MB of plain text" text 1 "$text_size" "$work/msgs/text.eml" nogoal
+text_kind="plain text"
+[ "${TEXT_HTML:-0}" = 1 ] && text_kind="HTML"
+[ "${TEXT_CODING:-7bit}" != 7bit ] && text_kind="$text_kind in $TEXT_CODING"
+report_case "(c) one message of ${text_mb} MB of $text_kind" text 1 "$text_size" "$work/msgs/text.eml" nogoal
 read -r start peak stall < <(sed "s/.*start_rss_kib=\([0-9]*\) peak_rss_kib=\([0-9]*\).*longest_stall_seconds=\([0-9.]*\).*/\1 \2 \3/" \
   "$work/window.best")
 printf "  window memory for (c): growth %.1f MB for a %s MB message, %.2f times its size (goal: at most 2)\n" \
