@@ -140,11 +140,7 @@ void SetMemoLines(QPlainTextEdit* memo, const std::vector<std::string>& lines) {
 }
 
 int MemoShownLines(const TLineList& lines) {
-  size_t bytes = 0;
-  int count = 0;
-  while (count < lines.Count() && (count == 0 || bytes + lines[count].size() + 2 <= kMemoShownBytes))
-    bytes += lines[count++].size() + 2;
-  return count;
+  return LinesThatFit(lines.Count(), kMemoShownBytes, [&](int i) { return lines[i].size(); });
 }
 
 void ShowBody(QPlainTextEdit* memo, const std::vector<std::string>& lines, size_t totalLines) {

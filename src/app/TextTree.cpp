@@ -522,14 +522,10 @@ int MessageStore::ValueCount(int r, int label) const {
 
 std::vector<std::string> MessageStore::FirstValues(int r, int label, size_t maxBytes) const {
   const TextTree::Node& node = tree_.Child(Record(r), label);
+  const int fit = LinesThatFit(node.Count(), maxBytes, [&](int i) { return TextTree::ChildText(node, i).size(); });
   std::vector<std::string> values;
-  size_t bytes = 0;
-  for (int i = 0; i < node.Count(); ++i) {
-    const std::string_view value = TextTree::ChildText(node, i);
-    if (i > 0 && bytes + value.size() + 2 > maxBytes) break;
-    bytes += value.size() + 2;
-    values.emplace_back(value);
-  }
+  values.reserve(static_cast<size_t>(fit));
+  for (int i = 0; i < fit; ++i) values.emplace_back(TextTree::ChildText(node, i));
   return values;
 }
 

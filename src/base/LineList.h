@@ -47,9 +47,10 @@ class TLineList {
   // The bytes of all lines together, without line ends.
   size_t TextBytes() const;
 
+  // Reads the lines in order, each as a view into the list.
   class const_iterator {
    public:
-    using iterator_category = std::random_access_iterator_tag;
+    using iterator_category = std::forward_iterator_tag;
     using value_type = std::string_view;
     using difference_type = std::ptrdiff_t;
     using pointer = void;
@@ -65,14 +66,6 @@ class TLineList {
       const_iterator old = *this;
       ++index_;
       return old;
-    }
-    const_iterator& operator+=(difference_type n) {
-      index_ += static_cast<size_t>(n);
-      return *this;
-    }
-    friend const_iterator operator+(const_iterator it, difference_type n) { return it += n; }
-    friend difference_type operator-(const const_iterator& a, const const_iterator& b) {
-      return static_cast<difference_type>(a.index_) - static_cast<difference_type>(b.index_);
     }
     bool operator==(const const_iterator& other) const { return index_ == other.index_; }
 
@@ -102,3 +95,13 @@ class TLineList {
   std::vector<Ref> refs_;
   size_t bytes_ = 0;  // of all blocks, for the size of the next one
 };
+
+// How many of count lines, each with a CR LF, fit in maxBytes, at least one when there are
+// any: what a window shows of a text too long to show whole. sizeOf(i) is line i's length.
+template <typename SizeOf>
+int LinesThatFit(int count, size_t maxBytes, SizeOf&& sizeOf) {
+  size_t bytes = 0;
+  int fit = 0;
+  while (fit < count && (fit == 0 || bytes + sizeOf(fit) + 2 <= maxBytes)) bytes += sizeOf(fit++) + 2;
+  return fit;
+}

@@ -653,8 +653,7 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
       message_.Body.Insert(bodyAt_ + bodyLines_++, *held);
     return stop;
   }
-  const Coding coding = codingOf(header.encoding);
-  if (coding != Coding::UUEncode && !wide) return readTextPart(static_cast<int>(coding), header.type == "text" && header.subtype == "html", charset);
+  if (codingOf(header.encoding) != Coding::UUEncode && !wide) return readTextPart(header, charset);
   std::string raw;
   std::string heldEnd;
   while (contentLine(line, stop)) {
@@ -667,8 +666,9 @@ TMessageReader::Stop TMessageReader::readBodyPart(const mime::EntityHeader& head
   return stop;
 }
 
-TMessageReader::Stop TMessageReader::readTextPart(int codingValue, bool html, std::string charset) {
-  const Coding coding = static_cast<Coding>(codingValue);
+TMessageReader::Stop TMessageReader::readTextPart(const mime::EntityHeader& header, std::string charset) {
+  const Coding coding = codingOf(header.encoding);
+  const bool html = header.type == "text" && header.subtype == "html";
   if (!bodyTaken_) bodyAt_ = message_.Body.Count();
   bodyTaken_ = true;
   bodyIsHtml_ = html;

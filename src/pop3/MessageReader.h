@@ -127,9 +127,9 @@ class TMessageReader {
   Stop readMultipart(const mime::EntityHeader& header);
   Stop readLeaf(const mime::EntityHeader& header);
   Stop readBodyPart(const mime::EntityHeader& header);
-  // A body part's text (coding: the part's transfer encoding, never uuencode), decoded and
-  // converted as it comes.
-  Stop readTextPart(int coding, bool html, std::string charset);
+  // A body part's text in any transfer encoding but uuencode, decoded and converted as it
+  // comes; charset: the part's, in lower case.
+  Stop readTextPart(const mime::EntityHeader& header, std::string charset);
   // Writes a part from the wire, or from lines already read (ended by keptStop).
   Stop readFilePart(const mime::EntityHeader& header, const std::vector<std::string>* keptLines, Stop keptStop);
   Stop skipContent();
