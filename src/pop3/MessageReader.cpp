@@ -9,7 +9,8 @@
 
 #include "Base64Stream.h"
 #include "Exceptions.h"
-#include "MboxArchive.h"
+#include "FileSync.h"
+#include "RawMessageSink.h"
 #include "MimeHeader.h"
 #include "MimeText.h"
 #include "Streams.h"
