@@ -1,6 +1,5 @@
-// The inbox store, the outbox store and the address book of the window. The stores live in
-// InboxStore/OutboxStore beside the window; the lists are views of them, row r showing
-// record r.
+// The inbox store, the outbox store and the address book of the window. The lists are
+// views of the stores, row r showing record r.
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,19 +11,14 @@
 #include "InstanceLock.h"
 #include "OutboxStore.h"
 #include "QtText.h"
+#include "ReceiveSession.h"
+#include "StoreList.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "SysUtils.h"
 #include "corvane.h"
 
 namespace {
-
-// The selected row of a report list, or -1.
-int selectedRow(const QTreeWidget* list) {
-  QTreeWidgetItem* item = list->currentItem();
-  if (!item || !item->isSelected()) return -1;
-  return list->indexOfTopLevelItem(item);
-}
 
 // The selected entry of a drop-down box: the current item while the edit part shows it.
 // Text typed over it unselects it, as it would in the classic box.
@@ -34,86 +28,28 @@ int selectedEntry(const QComboBox* box) {
   return index;
 }
 
-// Shows the newest row; after a load nothing is selected, as in a list built anew.
-void showNewest(QTreeWidget* list) {
-  if (list->topLevelItemCount() > 0) list->scrollToItem(list->topLevelItem(list->topLevelItemCount() - 1));
-}
-
-// Adds rows for records from..Count()-1 in one go; returns the first row's failure text.
-template <typename Store>
-std::string addRows(QTreeWidget* list, const Store& store, int from) {
-  std::string failure;
-  QList<QTreeWidgetItem*> items;
-  items.reserve(store.Count() - from);
-  for (int r = from; r < store.Count(); ++r) {
-    const auto row = store.RowAt(r);
-    if (failure.empty()) failure = row.Failure;
-    auto* item = new QTreeWidgetItem;
-    item->setText(0, corvane::ToQString(row.From));
-    item->setText(1, corvane::ToQString(row.Subject));
-    items.append(item);
-  }
-  list->addTopLevelItems(items);
-  return failure;
-}
-
-// A full rebuild shows every row it can and then reports the first damaged record.
-template <typename Store>
-void rebuildList(QTreeWidget* list, const Store& store) {
-  list->clear();
-  const std::string failure = addRows(list, store, 0);
-  showNewest(list);
-  if (!failure.empty()) throw EListError(failure);
-}
-
-// After a record was appended only the missing rows are added (damaged older records were
-// reported when their rows were built). The new row, the message now on display, becomes
-// the selected one, so that Reply and Delete never act on an older row the user no longer
-// sees.
-template <typename Store>
-void catchUpList(QTreeWidget* list, const Store& store) {
-  if (list->topLevelItemCount() > store.Count()) list->clear();
-  addRows(list, store, list->topLevelItemCount());
-  const int newest = list->topLevelItemCount() - 1;
-  if (newest < 0) return;
-  list->setCurrentItem(list->topLevelItem(newest));
-  showNewest(list);
-}
-
 // Set on selectaddr while a "mailbook.txt" that exists has not been read whole.
 constexpr const char* kBookUnread = "corvaneBookUnread";
 
-// Removes a row and leaves nothing selected, so a second Delete cannot hit the next message.
-void removeRow(QTreeWidget* list, int row) {
-  delete list->takeTopLevelItem(row);
-  list->setCurrentItem(nullptr);
-  list->clearSelection();
-}
-
-// After a save that merged a change made behind the window's back, the rows of the
-// list no longer match the records: they are built anew. True when that happened.
-template <typename Store>
-bool showMerged(Tpopform& form, QTreeWidget* list, Store& store) {
-  if (!store.TakeMerged()) return false;
-  list->clear();
-  addRows(list, store, 0);
-  form.setStatus(corvane::ExtractFileName(store.Path()) + " was changed by another program; both changes were kept");
-  return true;
+// After a save that merged a change made behind the window's back, the list is built anew
+// and the status bar says so. True when that happened.
+bool showMerged(Tpopform& form, QTreeWidget* list, MessageStore& store) {
+  const std::string text = storelist::ShowMerged(list, store);
+  if (!text.empty()) form.setStatus(text);
+  return !text.empty();
 }
 
 // Delete on a store list: the selected record goes, without a question.
-template <typename Store>
-void deleteSelected(Tpopform& form, QTreeWidget* list, Store& store) {
-  const int r = selectedRow(list);
+void deleteSelected(Tpopform& form, QTreeWidget* list, MessageStore& store) {
+  const int r = storelist::SelectedRow(list);
   if (r < 0) return;
-  removeRow(list, r);
+  storelist::RemoveRow(list, r);
   store.Delete(r);
   showMerged(form, list, store);
 }
 
 // Delete All on a store list, after the user said Yes; the root stays.
-template <typename Store>
-void deleteAll(Tpopform& form, QTreeWidget* list, Store& store) {
+void deleteAll(Tpopform& form, QTreeWidget* list, MessageStore& store) {
   if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
   list->clear();
   store.DeleteAll();
@@ -122,8 +58,21 @@ void deleteAll(Tpopform& form, QTreeWidget* list, Store& store) {
 
 // The value under a label, failing as the tree does when the record lacks it.
 std::string requiredFirstValue(const MessageStore& store, int r, int label) {
-  const auto& tree = store.Tree();
-  return std::string(TextTree::ChildText(tree.Child(store.Record(r), label), 0));
+  return std::string(TextTree::ChildText(store.Tree().Child(store.Record(r), label), 0));
+}
+
+// Writes the list; when the file had been changed behind the window's back the box shows
+// the merged book afterwards, first entry selected.
+void saveBook(AddressBookFile& book, QComboBox* box) {
+  if (box->property(kBookUnread).toBool()) throw EFCreateError("Cannot create file " + book.Path());
+  const std::vector<std::string> entries = corvane::GetItems(box);
+  const std::vector<std::string> written = book.Save(entries);
+  if (written == entries) return;
+  corvane::SetItems(box, written);
+  if (written.empty())
+    corvane::SetText(box, "");
+  else
+    box->setCurrentIndex(0);
 }
 
 }  // namespace
@@ -136,6 +85,11 @@ InboxStore& Tpopform::inboxStore() {
 OutboxStore& Tpopform::outboxStore() {
   if (!outboxStore_) outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
   return *outboxStore_;
+}
+
+AddressBookFile& Tpopform::addressBook() {
+  if (!addressBook_) addressBook_ = std::make_shared<AddressBookFile>(appFolder + "mailbook.txt");
+  return *addressBook_;
 }
 
 // ---- start-up ------------------------------------------------------------------------
@@ -153,14 +107,20 @@ bool Tpopform::lockFolder() {
   return false;
 }
 
+void Tpopform::loadStore(QTreeWidget* list, MessageStore& store) {
+  const MessageStore::LoadReport report = store.Load();
+  storelist::Fill(list, store);
+  if (!report.failure.empty()) throw Exception(report.Message());
+}
+
 void Tpopform::loadInboxStore() {
   inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
-  const auto report = inboxStore_->Load();
-  // The list shows what could be read even when the file was damaged.
-  pophistlist->clear();
-  addRows(pophistlist, *inboxStore_, 0);
-  showNewest(pophistlist);
-  if (!report.failure.empty()) throw Exception(report.Message());
+  loadStore(pophistlist, *inboxStore_);
+}
+
+void Tpopform::loadOutboxStore() {
+  outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
+  loadStore(sendhistlist, *outboxStore_);
 }
 
 void Tpopform::loadAddressBook() {
@@ -173,15 +133,6 @@ void Tpopform::loadAddressBook() {
   if (selectaddr->count() > 0) selectaddr->setCurrentIndex(0);
 }
 
-void Tpopform::loadOutboxStore() {
-  outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
-  const auto report = outboxStore_->Load();
-  sendhistlist->clear();
-  addRows(sendhistlist, *outboxStore_, 0);
-  showNewest(sendhistlist);
-  if (!report.failure.empty()) throw Exception(report.Message());
-}
-
 // ---- inbox ------------------------------------------------------------------------------
 
 void Tpopform::popsaveClick() {
@@ -191,36 +142,45 @@ void Tpopform::popsaveClick() {
   message.Header = corvane::GetMemoLines(popmsgheader);
   message.Body = shownBodyLines();
   message.Attachments = corvane::GetItems(popatt);
-  storeReceived(std::move(message));
+  inboxStore().Store(std::move(message));
+  Stored();
 }
 
-void Tpopform::storeReceived(InboxMessage message) {
-  inboxStore().Store(std::move(message));
+void Tpopform::Stored() {
   if (showMerged(*this, pophistlist, inboxStore())) {
     forgetCutBody();
     return;
   }
   // Inside the receive loop the row is added at once, but selecting and scrolling to it
-  // lays out the whole list: that waits for the end of the loop (selectNewestRow). The
-  // list is shown a few times a second there (receiveAll paces it).
-  if (receiving_) {
+  // lays out the whole list: that waits for the end of the loop (ShowReceived). The list
+  // is shown a few times a second there.
+  if (receive_ && receive_->Receiving()) {
     if (pophistlist->topLevelItemCount() > inboxStore().Count()) pophistlist->clear();
-    addRows(pophistlist, inboxStore(), pophistlist->topLevelItemCount());
+    storelist::AddRows(pophistlist, inboxStore(), pophistlist->topLevelItemCount());
   } else {
-    catchUpList(pophistlist, inboxStore());
+    storelist::CatchUp(pophistlist, inboxStore());
   }
 }
 
-void Tpopform::selectNewestRow() {
-  catchUpList(pophistlist, inboxStore());
+void Tpopform::ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) {
+  // Scrolling to the newest row needs the list laid out with all its rows.
+  pophistlist->SetPaced(false);
+  storelist::CatchUp(pophistlist, inboxStore());
+  corvane::SetText(popfrom, shown.From);
+  corvane::SetText(popsubject, shown.Subject);
+  corvane::SetMemoLines(popmsgheader, shown.Header);
+  corvane::ShowBody(popmsgbody, shown.Body.Items(), bodyLines);
+  const bool cut = static_cast<size_t>(shown.Body.Count()) < bodyLines;
+  cutBodyRow_ = !cut ? kBodyWhole : row < 0 ? kBodyNotStored : row;
+  corvane::SetItems(popatt, shown.Attachments);
 }
 
 void Tpopform::makepophistClick() {
-  rebuildList(pophistlist, inboxStore());
+  storelist::Rebuild(pophistlist, inboxStore());
 }
 
 void Tpopform::pophistlistDblClick() {
-  const int r = selectedRow(pophistlist);
+  const int r = storelist::SelectedRow(pophistlist);
   if (r < 0) return;
   const InboxStore& store = inboxStore();
   const size_t lines = static_cast<size_t>(store.ValueCount(r, InboxStore::lbBody));
@@ -265,7 +225,7 @@ std::string Tpopform::shownBodyText() {
 }
 
 void Tpopform::mailreplyClick() {
-  const int r = selectedRow(pophistlist);
+  const int r = storelist::SelectedRow(pophistlist);
   if (r < 0) return;
   InboxStore& store = inboxStore();
   corvane::SetItems(mailto, {requiredFirstValue(store, r, InboxStore::lbFrom)});
@@ -288,17 +248,17 @@ void Tpopform::outsaveClick() {
   message.Body = corvane::GetMemoLines(outbody);
   OutboxStore& store = outboxStore();
   store.Add(message);
-  catchUpList(sendhistlist, store);
+  storelist::CatchUp(sendhistlist, store);
   store.SaveAdded();
   showMerged(*this, sendhistlist, store);
 }
 
 void Tpopform::makehistlistClick() {
-  rebuildList(sendhistlist, outboxStore());
+  storelist::Rebuild(sendhistlist, outboxStore());
 }
 
 void Tpopform::sendhistlistDblClick() {
-  const int r = selectedRow(sendhistlist);
+  const int r = storelist::SelectedRow(sendhistlist);
   if (r < 0) return;
   OutboxStore& store = outboxStore();
   corvane::SetItems(mailto, store.Values(r, OutboxStore::lbToAddress));
@@ -326,27 +286,6 @@ void Tpopform::LoadOutMessage1Click() {
 }
 
 // ---- address book and the compose lists --------------------------------------------------
-
-namespace {
-// Writes the list; when the file had been changed behind the window's back the box shows
-// the merged book afterwards, first entry selected.
-void saveBook(AddressBookFile& book, QComboBox* box) {
-  if (box->property(kBookUnread).toBool()) throw EFCreateError("Cannot create file " + book.Path());
-  const std::vector<std::string> entries = corvane::GetItems(box);
-  const std::vector<std::string> written = book.Save(entries);
-  if (written == entries) return;
-  corvane::SetItems(box, written);
-  if (written.empty())
-    corvane::SetText(box, "");
-  else
-    box->setCurrentIndex(0);
-}
-}  // namespace
-
-AddressBookFile& Tpopform::addressBook() {
-  if (!addressBook_) addressBook_ = std::make_shared<AddressBookFile>(appFolder + "mailbook.txt");
-  return *addressBook_;
-}
 
 void Tpopform::addnewaddrClick() {
   const std::string entry = AddressBook::Entry(corvane::GetText(selectaddr));

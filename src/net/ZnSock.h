@@ -165,6 +165,8 @@ class TZnSocket : public TObject {
 
   // Ends every wait.
   void Cancel();
+  // A protocol operation is under way.
+  bool Busy() const { return FBusy; }
   // TLS handshake and certificate checks on the open connection, waiting like every other
   // operation (cancel, TimeOut without progress, peer closed). Unread bytes are dropped
   // first: nothing sent before the handshake may pass for the protected dialogue. On

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "TextTree.h"
+#include "MessageStore.h"
 
 struct InboxMessage {
   std::string From;
@@ -17,17 +17,11 @@ struct InboxMessage {
 class InboxStore : public MessageStore {
  public:
   enum Label { lbFrom, lbSubject, lbHeader, lbBody, lbAttachments };
-  struct Row {
-    std::string From;
-    std::string Subject;
-    std::string Failure;  // set when the record lacks its sender value or subject label
-  };
 
   explicit InboxStore(std::string path);
 
   // Appends the message as a new record and writes it to the file.
   void Store(InboxMessage message);
   // The list row of record r: the sender value and the subject value (empty when none).
-  Row RowAt(int r) const;
-  std::string RowFailure(int r) const override { return RowAt(r).Failure; }
+  Row RowAt(int r) const override;
 };

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "TextTree.h"
+#include "MessageStore.h"
 
 struct OutboxMessage {
   std::string FromAddress;
@@ -18,11 +18,6 @@ struct OutboxMessage {
 class OutboxStore : public MessageStore {
  public:
   enum Label { lbFromAddress, lbFromName, lbSubject, lbToAddress, lbAttachments, lbBody };
-  struct Row {
-    std::string From;
-    std::string Subject;
-    std::string Failure;  // set when the record lacks its address or subject value
-  };
 
   explicit OutboxStore(std::string path);
 
@@ -30,6 +25,5 @@ class OutboxStore : public MessageStore {
   // has shown it.
   void Add(const OutboxMessage& message);
   // The list row of record r: the sender address value and the subject value.
-  Row RowAt(int r) const;
-  std::string RowFailure(int r) const override { return RowAt(r).Failure; }
+  Row RowAt(int r) const override;
 };

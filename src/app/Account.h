@@ -1,0 +1,44 @@
+#pragma once
+// One mail account as the Connect page holds it and the settings file keeps it. The
+// receive and send groups are the same value; what only one of them has stays empty in the
+// other.
+#include <string>
+
+#include "ZnSock.h"
+
+class IniFile;
+
+struct Account {
+  std::string host;
+  std::string port;    // the field's text: stored as typed, converted only when connecting
+  std::string userId;  // POP3 user name; the name the SMTP greeting gives
+  std::string password;
+  TSecurity security = secNone;
+  std::string caFile;           // PEM file of extra trusted certificates
+  std::string certFingerprint;  // the one certificate the user chose to trust
+  std::string loginUser;        // SMTP AUTH; empty: no login
+  std::string loginPassword;
+  std::string name;  // the sender, on the send side
+  std::string email;
+
+  // Host, port, user id and the connection's security, as a component takes them;
+  // "'%s' is not a valid integer value" for a port that is no whole number.
+  void Configure(TZnSocket& component) const;
+};
+
+// Which group of the Connect page and which section of the settings file.
+enum class AccountSide { Receive, Send };
+
+const char* SectionOf(AccountSide side);
+
+// The account of that side in the settings file, with today's defaults for what is missing.
+Account ReadAccount(const IniFile& ini, AccountSide side);
+// Writes the keys of that side, in their order. A key that only secure connections or the
+// login use is written once it means something, so a file that uses none of them keeps
+// exactly the lines it had.
+void WriteAccount(IniFile& ini, AccountSide side, const Account& account);
+
+// The texts of the Security choice, in its order, and the mode at each place.
+inline constexpr const char* kSecurityTexts[] = {"None", "STARTTLS", "SSL/TLS"};
+TSecurity SecurityAt(int index);
+int SecurityIndex(TSecurity security);

@@ -1,0 +1,70 @@
+#include "MailSession.h"
+
+void MailSession::Close() {
+  closing_ = true;
+  component_.Abort();
+  // Abort leaves a host lookup or connect under way to its time-out, which would keep the
+  // closed program running for up to a minute: cancel those waits as well.
+  if (component_.Busy() && !component_.Connected) component_.Cancel();
+}
+
+void MailSession::Disconnected() {
+  view_.Status("Disconnected");
+}
+
+void MailSession::StatusChanged(const std::string& text) {
+  view_.Status(text);
+}
+
+void MailSession::HostResolved() {
+  view_.Status("Host Resolved");
+}
+
+void MailSession::ConnectionFailed() {
+  if (!closing_) view_.Ask().ShowMessage("Connection Failed");
+}
+
+void MailSession::ConnectionRequired(bool& Handled) {
+  if (closing_ || !view_.Ask().Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  Handled = true;
+  component_.Connect();
+}
+
+void MailSession::InvalidHost(bool& Handled) {
+  std::string host;
+  if (closing_ || !view_.Ask().InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  component_.Host = host;
+  Handled = true;
+}
+
+void MailSession::Quietly(const std::function<void()>& operation) {
+  closing_ = false;
+  try {
+    operation();
+  } catch (const std::exception&) {
+    if (!closing_) throw;
+  }
+}
+
+void MailSession::ConnectTrusting(const std::function<void(const std::string&)>& trusted) {
+  try {
+    component_.Connect();
+    return;
+  } catch (const ECertificateError& refused) {
+    if (closing_ || refused.Fingerprint.empty()) throw;
+    view_.ShowFailure(refused);
+    const std::string question = "Trust the certificate of " + component_.Host + " with the SHA-256 fingerprint\n" +
+                                 refused.Fingerprint +
+                                 "\nfor this account from now on?\n\nAnswer Yes only if the server's administrator "
+                                 "confirmed this fingerprint to you.";
+    if (!view_.Ask().Confirm(question, TConfirmButtons::YesNo)) return;
+    component_.CertFingerprint = refused.Fingerprint;
+    trusted(refused.Fingerprint);
+  }
+  component_.Connect();
+}
+
+bool MailSession::DropIfClosed() {
+  if (closing_) component_.Abort();
+  return closing_;
+}

@@ -1,0 +1,315 @@
+#include "ReceiveSession.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "FileSync.h"
+#include "InboxStore.h"
+#include "MboxArchive.h"
+#include "QtText.h"
+#include "SeenIds.h"
+
+namespace {
+
+// At most this many RETR commands ahead of the message being read, and about this many
+// octets of mail on their way at once, on a server that takes commands ahead.
+constexpr int kMaxAhead = 100;
+constexpr int64_t kAheadOctets = 4 << 20;
+
+// Sets a flag for the life of a scope, whatever way the scope is left.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = false; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+// Tells the view that a session stores messages, for the life of a scope.
+class ReceivingScope {
+ public:
+  explicit ReceivingScope(ReceiveView& view) : view_(view) { view_.Receiving(true); }
+  ~ReceivingScope() { view_.Receiving(false); }
+  ReceivingScope(const ReceivingScope&) = delete;
+  ReceivingScope& operator=(const ReceivingScope&) = delete;
+
+ private:
+  ReceiveView& view_;
+};
+
+// Hands the component an archive for the life of a scope.
+class ArchiveScope {
+ public:
+  ArchiveScope(TZnPOP3& component, TRawMessageSink& archive) : component_(component) {
+    component_.RawArchive = &archive;
+  }
+  ~ArchiveScope() { component_.RawArchive = nullptr; }
+  ArchiveScope(const ArchiveScope&) = delete;
+  ArchiveScope& operator=(const ArchiveScope&) = delete;
+
+ private:
+  TZnPOP3& component_;
+};
+
+// Ends the inbox store's batch whatever way the loop is left: what was stored stays, and
+// the next session's journal starts afresh.
+class StoreBatch {
+ public:
+  explicit StoreBatch(InboxStore& store) : store_(store) { store_.BeginBatch(); }
+  ~StoreBatch() {
+    try {
+      store_.CommitBatch();
+    } catch (const std::exception&) {
+      // The journal stays; the next load undoes the batch, whose messages are still on the server.
+    }
+  }
+  void Commit() { store_.CommitBatch(); }
+  StoreBatch(const StoreBatch&) = delete;
+  StoreBatch& operator=(const StoreBatch&) = delete;
+
+ private:
+  InboxStore& store_;
+};
+
+// A memo shows an entry that holds a line break of its own (the reader's extraction
+// notice begins with one) as two lines, and reports them so.
+std::vector<std::string> memoLines(TStringList& list) {
+  std::vector<std::string> lines = list.TakeItems();
+  if (std::none_of(lines.begin(), lines.end(),
+                   [](const std::string& line) { return line.find("\r\n") != std::string::npos; }))
+    return lines;
+  std::vector<std::string> split;
+  for (std::string& entry : lines) {
+    size_t start = 0;
+    for (size_t end; (end = entry.find("\r\n", start)) != std::string::npos; start = end + 2)
+      split.push_back(entry.substr(start, end - start));
+    split.push_back(start == 0 ? std::move(entry) : entry.substr(start));
+  }
+  return split;
+}
+
+// The same for a body, in place: its lines can be far too many to copy.
+TLineList memoLines(TLineList& list) {
+  TLineList lines = std::move(list);
+  list.Clear();
+  lines.SplitLines("\r\n");
+  return lines;
+}
+
+// The inbox record of a retrieved message, exactly what popsaveClick would take from the
+// display fields once they show it: the text fields and the list keep any text, and a memo
+// gives its entries back as they went in except that one holding CR LF reads as two lines.
+// The lines are taken from the message, not copied: a message can be very large.
+InboxMessage inboxRecordOf(TMailMessage& message) {
+  InboxMessage record;
+  record.From = message.From;
+  record.Subject = message.Subject;
+  record.Header = memoLines(message.Header);
+  record.Body = memoLines(message.Body);
+  record.Attachments = message.Attachments.Items();
+  return record;
+}
+
+// What the display fields get of a record: all of it, but only the beginning of a body
+// too long for a memo to lay out without keeping the window waiting.
+InboxMessage shownPart(const InboxMessage& record) {
+  return {record.From, record.Subject, record.Header, record.Body.First(corvane::MemoShownLines(record.Body)),
+          record.Attachments};
+}
+
+// RFC 2449: the capability's name is the first word of its line, in any case.
+bool announcesPipelining(const std::vector<std::string>& capabilities) {
+  for (const std::string& line : capabilities) {
+    const std::string name = line.substr(0, line.find(' '));
+    if (name.size() == 10 && std::equal(name.begin(), name.end(), "PIPELINING", [](char a, char b) {
+          return std::toupper(static_cast<unsigned char>(a)) == b;
+        }))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// One session's retrieval: what it plans, what it stored and what it last showed.
+class ReceiveSession::Run {
+ public:
+  Run(ReceiveSession& session, const MboxArchive& archive)
+      : s_(session),
+        pop3_(session.pop3_),
+        count_(pop3_.MessageCount()),
+        seen_(session.folder_ + SeenIds::kFileName,
+              pop3_.Host + " " + std::to_string(pop3_.Port) + " " + pop3_.UserID + " "),
+        written_{archive.Path()} {}
+
+  // A server with unique ids tells which messages an earlier session already stored (one
+  // cut off before its deletions took effect): those are deleted again but not fetched.
+  void Plan() {
+    int ahead = 0;
+    std::vector<std::string> ids;
+    if (count_ > 0) {
+      std::vector<std::string> capabilities;
+      if (pop3_.RetrieveCapabilities(capabilities) && announcesPipelining(capabilities)) {
+        const int64_t average = std::max<int64_t>(pop3_.MailboxOctets() / count_, 1);
+        ahead = static_cast<int>(std::clamp<int64_t>(kAheadOctets / average, 1, kMaxAhead));
+      }
+      if (!pop3_.RetrieveUniqueIds(ids) || std::ssize(ids) != count_) ids.clear();
+    }
+    seen_.Begin(std::move(ids));
+    std::vector<int32_t> wanted;
+    for (int32_t i = 1; i <= count_; ++i)
+      if (!seen_.Seen(i)) wanted.push_back(i);
+    pop3_.PlanRetrievals(wanted, ahead);
+  }
+
+  // The records go to the store file as they come, synced once for the whole session.
+  // Laying out the display fields costs more than the rest of a message's way: they show
+  // the last message retrieved, set once the loop ends, however it ends.
+  void RetrieveAll() {
+    StoreBatch batch(s_.inbox_());
+    try {
+      for (int32_t i = 1; i <= count_; ++i)
+        if (!seen_.Seen(i)) retrieve(i);
+    } catch (...) {
+      if (unshown_ && !s_.closing_) show();
+      // What was stored is kept as durably as after a whole session.
+      try {
+        commit(batch);
+      } catch (const std::exception&) {
+      }
+      throw;
+    }
+    if (unshown_) show();
+    commit(batch);
+  }
+
+  void DeleteAll() {
+    std::vector<int32_t> all(static_cast<size_t>(std::max(count_, 0)));
+    for (int32_t j = 1; j <= count_; ++j) all[static_cast<size_t>(j - 1)] = j;
+    pop3_.DeleteMessages(all);
+  }
+
+ private:
+  void retrieve(int32_t i) {
+    pop3_.RetrieveMessage(i);
+    TMailMessage& message = pop3_.MailMessage();
+    for (const std::string& name : message.Attachments.Items()) written_.push_back(s_.folder_ + name);
+    InboxMessage record = inboxRecordOf(message);
+    last_ = shownPart(record);
+    lastLines_ = static_cast<size_t>(record.Body.Count());
+    lastRow_ = -1;
+    unshown_ = true;
+    // A failure here ends the loop, so no message is ever marked for deletion unless
+    // every message of the session is kept.
+    InboxStore& inbox = s_.inbox_();
+    inbox.Store(std::move(record));
+    s_.receiveView_.Stored();
+    // A merge with another writer's records puts this side's new ones last.
+    lastRow_ = inbox.Count() - 1;
+    seen_.Stored(i);
+  }
+
+  void show() { s_.receiveView_.ShowReceived(last_, lastLines_, lastRow_); }
+
+  // The archive, every attachment file and the store's records of the session, with their
+  // folder entries, are on disk before the first deletion, and the seen ids after them: a
+  // constant number of syncs, and an id never names a message the store might lose.
+  void commit(StoreBatch& batch) {
+    if (count_ <= 0) return;
+    corvane::SyncReceivedFiles(s_.folder_, written_);
+    batch.Commit();
+    seen_.Commit();
+  }
+
+  ReceiveSession& s_;
+  TZnPOP3& pop3_;
+  const int32_t count_;
+  SeenIds seen_;
+  std::vector<std::string> written_;
+  InboxMessage last_;
+  size_t lastLines_ = 0;
+  int lastRow_ = -1;
+  bool unshown_ = false;
+};
+
+ReceiveSession::ReceiveSession(TZnPOP3& component, ReceiveView& view, std::function<InboxStore&()> inbox)
+    : MailSession(component, view), pop3_(component), receiveView_(view), inbox_(std::move(inbox)) {}
+
+void ReceiveSession::SetFolder(std::string folder, std::vector<std::string> reserved) {
+  folder_ = std::move(folder);
+  reserved_ = std::move(reserved);
+}
+
+void ReceiveSession::Connect(const Account& account, int32_t timeOut,
+                             const std::function<void(const std::string&)>& trusted) {
+  pop3_.AttachFilePath = folder_;
+  pop3_.ReservedFileNames = reserved_;
+  pop3_.DeleteOnRead = false;
+  pop3_.ReportLevel = 2;
+  account.Configure(pop3_);
+  pop3_.UserID = account.userId;
+  pop3_.Password = account.password;
+  pop3_.TimeOut = timeOut;
+  Quietly([&] { ConnectTrusting(trusted); });
+}
+
+void ReceiveSession::Disconnect() {
+  // A QUIT in the middle of a retrieval would be read as part of the message and could
+  // make the server drop messages before they are stored: cancel the retrieval instead.
+  if (receiving_) {
+    pop3_.Abort();
+    return;
+  }
+  pop3_.Disconnect();
+}
+
+void ReceiveSession::Connected() {
+  view_.Status("Connected");
+  if (DropIfClosed()) return;
+  // A reconnect asked for inside a retrieval of the running loop logs in again and lands
+  // here; the loop itself goes on with that session, so this run stores and deletes nothing.
+  if (receiving_) return;
+  receiveView_.ShowInbox();
+  // A session that failed after the login is closed already; its count is stale.
+  if (!pop3_.Connected) return;
+  receiveAll();
+  receiveView_.ShowInbox();
+}
+
+void ReceiveSession::receiveAll() {
+  const FlagScope receiving(receiving_);
+  const ReceivingScope pacing(receiveView_);
+  // Every message exactly as received goes into the raw archive during its retrieval, so
+  // that whatever the reader makes of it, the original is kept.
+  MboxArchive archive(folder_ + "mailin.mbox");
+  const ArchiveScope archiving(pop3_, archive);
+  Run run(*this, archive);
+  run.Plan();
+  run.RetrieveAll();
+  run.DeleteAll();
+}
+
+void ReceiveSession::RetrieveStarted() {
+  receiveView_.Busy(true);
+  view_.Status("Retrieval start");
+}
+
+void ReceiveSession::RetrieveEnded() {
+  receiveView_.Busy(false);
+  view_.Status("Retrieval end");
+}
+
+void ReceiveSession::Succeeded() {
+  view_.Status("Operation successful");
+}
+
+void ReceiveSession::Failed() {
+  if (!closing_) view_.Ask().ShowMessage("Operation failed");
+}
+
+void ReceiveSession::Remark(const std::string& text) {
+  if (!closing_) view_.Ask().ShowMessage(text);
+}

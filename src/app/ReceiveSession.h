@@ -1,0 +1,53 @@
+#pragma once
+// The receive session: one click connects, logs in, retrieves every waiting message
+// (ahead of the replies on a server that takes commands ahead, skipping what an earlier
+// session already stored), keeps each one raw in the archive and as a record in the inbox
+// store, puts all of it on disk, and then marks every message on the server for deletion.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Account.h"
+#include "MailSession.h"
+#include "Znpop3.h"
+
+class InboxStore;
+
+class ReceiveSession : public MailSession {
+ public:
+  ReceiveSession(TZnPOP3& component, ReceiveView& view, std::function<InboxStore&()> inbox);
+
+  // The application folder (with its trailing separator), where attachments, the archive
+  // and the unique-id file live, and the program's own file names in it, which no
+  // attachment may take.
+  void SetFolder(std::string folder, std::vector<std::string> reserved);
+
+  // Configures the component from the account and connects; the session itself runs
+  // inside, when the component reports the login.
+  void Connect(const Account& account, int32_t timeOut, const std::function<void(const std::string&)>& trusted);
+  // Signs off, which makes the server delete what was marked; while messages come in it
+  // cancels the retrieval instead.
+  void Disconnect();
+  // A retrieval loop is running.
+  bool Receiving() const { return receiving_; }
+
+  // The component's events of its own.
+  void Connected();
+  void RetrieveStarted();
+  void RetrieveEnded();
+  void Succeeded();
+  void Failed();
+  // A remark of the attachment decoder, such as " No end line.".
+  void Remark(const std::string& text);
+
+ private:
+  class Run;
+  void receiveAll();
+
+  TZnPOP3& pop3_;
+  ReceiveView& receiveView_;
+  std::function<InboxStore&()> inbox_;
+  std::string folder_;
+  std::vector<std::string> reserved_;
+  bool receiving_ = false;
+};

@@ -1,0 +1,576 @@
+#include "WindowControls.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGraphicsDropShadowEffect>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionFrame>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Account.h"
+#include "Glyphs.h"
+#include "QtText.h"
+
+namespace {
+
+const QColor kFieldColour(192, 220, 192);
+const QColor kNavy(0, 0, 128);
+
+template <typename W>
+W* place(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  auto* widget = new W(parent);
+  widget->setObjectName(name);
+  widget->setGeometry(x, y, w, h);
+  return widget;
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  widget->setPalette(palette);
+}
+
+void setBold(QWidget* widget, bool bold) {
+  QFont font = widget->font();
+  font.setBold(bold);
+  widget->setFont(font);
+}
+
+// Labels size themselves to their caption, as the classic auto-sized labels did; a width
+// is given only where the caption is aligned inside it.
+// The status text changes with every server reply. A size hint that does not depend on the
+// text spares the window a text layout for each: the bar's height is fixed and the label
+// takes whatever width the bar gives it.
+class StatusLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  QSize sizeHint() const override { return {0, fontMetrics().height()}; }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+};
+
+QLabel* label(QWidget* parent, const char* name, const char* caption, int x, int y, int w = -1, int h = 16) {
+  auto* widget = new QLabel(caption, parent);
+  widget->setObjectName(name);
+  widget->setTextFormat(Qt::PlainText);
+  widget->move(x, y);
+  if (w < 0)
+    widget->adjustSize();
+  else
+    widget->resize(w, h);
+  return widget;
+}
+
+QGroupBox* groupBox(QWidget* parent, const char* name, const char* caption, int x, int y, int w, int h) {
+  auto* widget = place<QGroupBox>(parent, name, x, y, w, h);
+  widget->setTitle(caption);
+  setBold(widget, true);
+  return widget;
+}
+
+// The caption sits on the frame's top line, as on the classic group box, so the first row
+// of fields (outhost lies 21 pixels down) stays inside the frame. Set once the fields are
+// in: the fonts they took from the window stay theirs.
+void frameUnderCaption(QGroupBox* box) {
+  box->setStyleSheet(
+      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 8px; }"
+      "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0px 2px; }");
+}
+
+QLabel* groupLabel(QWidget* parent, const char* name, const char* caption, int x, int y) {
+  QLabel* widget = label(parent, name, caption, x, y);
+  setTextColour(widget, kNavy);
+  setBold(widget, true);
+  widget->adjustSize();
+  return widget;
+}
+
+QLineEdit* edit(QWidget* parent, const char* name, int x, int y, int w, int h, bool coloured) {
+  auto* widget = place<QLineEdit>(parent, name, x, y, w, h);
+  setBold(widget, false);
+  // A field hands texts between stores and components: it must not cut a long one.
+  widget->setMaxLength(std::numeric_limits<int>::max());
+  if (coloured) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, kFieldColour);
+    widget->setPalette(palette);
+  }
+  return widget;
+}
+
+QCheckBox* saveBox(QWidget* parent, const char* name, int x, int y) {
+  auto* widget = place<QCheckBox>(parent, name, x, y, 73, 17);
+  widget->setText("Save");
+  setBold(widget, false);
+  return widget;
+}
+
+QComboBox* dropDown(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  auto* widget = place<QComboBox>(parent, name, x, y, w, h);
+  widget->setEditable(true);
+  widget->setInsertPolicy(QComboBox::NoInsert);
+  widget->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
+  return widget;
+}
+
+QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, int y, const char* hint = nullptr) {
+  auto* widget = place<QToolButton>(parent, name, x, y, 23, 22);
+  widget->setAutoRaise(true);
+  widget->setIcon(GlyphIcon(glyph));
+  widget->setIconSize(QSize(16, 16));
+  widget->setFocusPolicy(Qt::NoFocus);
+  if (hint) widget->setToolTip(hint);
+  return widget;
+}
+
+ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
+  auto* widget = new ReportList(parent);
+  widget->setObjectName(name);
+  widget->setColumnCount(2);
+  widget->setHeaderLabels({"From", "Subject"});
+  widget->setColumnWidth(0, fromWidth);
+  widget->header()->setStretchLastSection(true);
+  widget->setRootIsDecorated(false);
+  widget->setItemsExpandable(false);
+  widget->setUniformRowHeights(true);
+  widget->setSelectionMode(QAbstractItemView::SingleSelection);
+  widget->setSelectionBehavior(QAbstractItemView::SelectRows);
+  widget->setAllColumnsShowFocus(true);
+  widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  widget->setContextMenuPolicy(Qt::CustomContextMenu);
+  return widget;
+}
+
+QTreeWidget* hiddenTree(QWidget* parent, const char* name, const char* root, int x, int y, int w, int h) {
+  auto* widget = place<QTreeWidget>(parent, name, x, y, w, h);
+  widget->setHeaderHidden(true);
+  widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  widget->addTopLevelItem(new QTreeWidgetItem(QStringList{root}));
+  widget->hide();
+  return widget;
+}
+
+QPlainTextEdit* memo(QWidget* parent, const char* name) {
+  auto* widget = new QPlainTextEdit(parent);
+  widget->setObjectName(name);
+  widget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // Tab moves on to the next control, as in the other fields of the window.
+  widget->setTabChangesFocus(true);
+  return widget;
+}
+
+// A menu item; the caption "-" makes a separator.
+QAction* menuItem(QMenu* menu, const char* name, const char* caption) {
+  QAction* item = std::string_view(caption) == "-" ? menu->addSeparator() : menu->addAction(caption);
+  item->setObjectName(name);
+  return item;
+}
+
+// The space kept between a caption and the field it names.
+constexpr int kCaptionGap = 4;
+
+// A caption's right edge plus the gap: where its field may begin at the earliest.
+int fieldStartFor(const QLabel* caption) {
+  return caption->x() + caption->width() + kCaptionGap;
+}
+
+// A font wider than the layout's own would run the captions of a group into their fields:
+// the field column moves right as far as the widest caption needs and the group grows by
+// as much. Fields keep their places where the captions fit.
+void makeRoomForCaptions(QGroupBox* box, std::initializer_list<QLabel*> captions,
+                         std::initializer_list<QWidget*> fields) {
+  int need = 0;
+  int column = std::numeric_limits<int>::max();
+  for (const QLabel* caption : captions) need = std::max(need, fieldStartFor(caption));
+  for (const QWidget* field : fields) column = std::min(column, field->x());
+  const int shift = need - column;
+  if (shift <= 0) return;
+  for (QWidget* field : fields) field->move(field->x() + shift, field->y());
+  box->resize(box->width() + shift, box->height());
+}
+
+// A field in a row of fixed places gives up width on its left so that its caption fits.
+void fitCaptionBeforeField(const QLabel* caption, QWidget* field) {
+  const int shift = fieldStartFor(caption) - field->x();
+  if (shift <= 0) return;
+  field->setGeometry(field->x() + shift, field->y(), std::max(field->width() - shift, 24), field->height());
+}
+
+// A field widened where the font's digits need more room than the layout gave, so that a
+// value as wide as sample shows whole.
+void widenToShow(QLineEdit* field, const QString& sample) {
+  QStyleOptionFrame option;
+  option.initFrom(field);
+  option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+  const QMargins margins = field->textMargins() + field->contentsMargins();
+  // Qt's line edit keeps two pixels free beside the text on each side.
+  const int text = field->fontMetrics().horizontalAdvance(sample) + 2 * 2 + margins.left() + margins.right();
+  const QSize needed =
+      field->style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(text, field->height()), field);
+  if (needed.width() > field->width()) field->resize(needed.width() + 1, field->height());
+}
+
+void chainTabOrder(std::initializer_list<QWidget*> widgets) {
+  QWidget* previous = nullptr;
+  for (QWidget* widget : widgets) {
+    if (previous) QWidget::setTabOrder(previous, widget);
+    previous = widget;
+  }
+}
+
+}  // namespace
+
+TpopformControls::AccountFields TpopformControls::FieldsOf(AccountSide side) const {
+  if (side == AccountSide::Receive)
+    return {inHost, inPort, inUserID, inPassword, inSecurity, nullptr, nullptr, nullptr, nullptr, insavecheck};
+  return {outhost,     outport,         outuserid, nullptr,    outSecurity,
+          outAuthUser, outAuthPassword, localname, localemail, outsavecheck};
+}
+
+namespace {
+// The text fields of a group beside the account members they hold.
+std::vector<std::pair<QLineEdit*, std::string Account::*>> textFields(const TpopformControls::AccountFields& f) {
+  return {{f.host, &Account::host},           {f.port, &Account::port},
+          {f.userId, &Account::userId},       {f.password, &Account::password},
+          {f.loginUser, &Account::loginUser}, {f.loginPassword, &Account::loginPassword},
+          {f.name, &Account::name},           {f.email, &Account::email}};
+}
+}  // namespace
+
+Account TpopformControls::AccountIn(AccountSide side) const {
+  const AccountFields fields = FieldsOf(side);
+  Account account;
+  for (const auto& [field, member] : textFields(fields))
+    if (field) account.*member = corvane::GetText(field);
+  account.security = SecurityAt(fields.security->currentIndex());
+  return account;
+}
+
+void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
+  const AccountFields fields = FieldsOf(side);
+  for (const auto& [field, member] : textFields(fields))
+    if (field) corvane::SetText(field, account.*member);
+  fields.security->setCurrentIndex(SecurityIndex(account.security));
+}
+
+void TpopformControls::BuildControls(QMainWindow* window) {
+  window_ = window;
+  buildWindow();
+}
+
+void TpopformControls::buildWindow() {
+  window_->setObjectName("popform");
+  window_->setWindowTitle("Corvane 2");
+  // Where the classic fonts are missing, take faces of the same metrics, so captions fit
+  // the places the layout gives them.
+  QFont::insertSubstitutions("MS Sans Serif", {"Arial", "Liberation Sans", "Nimbus Sans", "Helvetica"});
+  QFont::insertSubstitutions("Times New Roman", {"Liberation Serif", "Nimbus Roman", "Times"});
+  QFont font("MS Sans Serif");
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(14);
+  window_->setFont(font);
+  window_->move(117, 101);
+  window_->resize(621, 411 + 100);  // room for the security and login rows
+
+  ImageList1 = MakeImageList();
+  buildMenus();
+
+  mailbinder = new QTabWidget(window_);
+  mailbinder->setObjectName("mailbinder");
+  mailbinder->setIconSize(QSize(16, 16));
+  window_->setCentralWidget(mailbinder);
+  buildConnectPage();
+  buildInboxPage();
+  buildWriteMailPage();
+  mailbinder->addTab(TabSheet1, ImageList1[0], "Connect");
+  mailbinder->addTab(TabSheet2, ImageList1[2], "Inbox");
+  mailbinder->addTab(TabSheet4, ImageList1[3], "Write Mail");
+  mailbinder->setCurrentIndex(1);
+  // Groups that grew for a wide font widen the window instead of being cut.
+  const int connectWidth = GroupBox2->x() + GroupBox2->width() + 20;
+  if (connectWidth > window_->width()) window_->resize(connectWidth, window_->height());
+
+  StatusBar1 = new QStatusBar(window_);
+  StatusBar1->setObjectName("StatusBar1");
+  StatusBar1->setFixedHeight(23);
+  auto* area = new StatusLabel(StatusBar1);
+  area->setObjectName("StatusText");
+  area->setTextFormat(Qt::PlainText);
+  // A long server reply is cut at the bar's edge instead of widening the window.
+  area->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  // The text lives in a label of its own, not in the bar's message, which menu hints
+  // passing over the bar would wipe.
+  StatusBar1->addWidget(area, 1);
+  window_->setStatusBar(StatusBar1);
+}
+
+void TpopformControls::buildMenus() {
+  MainMenu1 = new QMenuBar(window_);
+  MainMenu1->setObjectName("MainMenu1");
+  window_->setMenuBar(MainMenu1);
+
+  File1 = MainMenu1->addMenu("&File");
+  File1->setObjectName("File1");
+  SaveInMessageAs1 = menuItem(File1, "SaveInMessageAs1", "Save InMessage &As...");
+  LoadOutMessage1 = menuItem(File1, "LoadOutMessage1", "&Load OutMessage");
+  N2 = menuItem(File1, "N2", "-");
+  Exit1 = menuItem(File1, "Exit1", "E&xit");
+
+  Help1 = MainMenu1->addMenu("&Help");
+  Help1->setObjectName("Help1");
+  Contents1 = menuItem(Help1, "Contents1", "&Contents");
+  Contents1->setShortcut(QKeySequence(Qt::Key_F1));
+  // F1 works from every control of the window, as the menu's short-cut.
+  Contents1->setShortcutContext(Qt::WindowShortcut);
+  N1 = menuItem(Help1, "N1", "-");
+  About1 = menuItem(Help1, "About1", "&About");
+
+  receivedpopup = new QMenu(window_);
+  receivedpopup->setObjectName("receivedpopup");
+  Delete1 = menuItem(receivedpopup, "Delete1", "Delete");
+  DeleteAll1 = menuItem(receivedpopup, "DeleteAll1", "Delete All");
+
+  sendpopup = new QMenu(window_);
+  sendpopup->setObjectName("sendpopup");
+  MenuItem1 = menuItem(sendpopup, "MenuItem1", "Delete");
+  MenuItem2 = menuItem(sendpopup, "MenuItem2", "Delete All");
+}
+
+void TpopformControls::buildConnectPage() {
+  TabSheet1 = new QWidget(mailbinder);  // the window font reaches the captions as they size
+  TabSheet1->setObjectName("TabSheet1");
+
+  Label2 = label(TabSheet1, "Label2", "Corvane 2", 112, 280, 182, 46);
+  QFont titleFont("Times New Roman");
+  titleFont.setStyleHint(QFont::Serif);
+  titleFont.setPixelSize(40);
+  titleFont.setBold(true);
+  titleFont.setItalic(true);
+  Label2->setFont(titleFont);
+  Label2->adjustSize();
+  setTextColour(Label2, kNavy);
+  Label3 = label(TabSheet1, "Label3", kContactAddress, 328, 296);
+  setTextColour(Label3, Qt::white);
+  setBold(Label3, true);
+  Label3->adjustSize();
+  // A wider title face must not run the title into the contact line.
+  Label3->move(std::max(Label3->x(), Label2->x() + Label2->width() + 2 * kCaptionGap), Label3->y());
+  // White on today's light page ground would vanish: a dark edge keeps it legible.
+  auto* edge = new QGraphicsDropShadowEffect(Label3);
+  edge->setBlurRadius(0);
+  edge->setOffset(1, 1);
+  edge->setColor(QColor(64, 64, 64));
+  Label3->setGraphicsEffect(edge);
+
+  GroupBox1 = groupBox(TabSheet1, "GroupBox1", "Receive", 16, 8, 257, 249);
+  Label4 = groupLabel(GroupBox1, "Label4", "Host", 10, 34);
+  Label5 = groupLabel(GroupBox1, "Label5", "Port", 10, 63);
+  Label10 = groupLabel(GroupBox1, "Label10", "User ID", 10, 93);
+  Label11 = groupLabel(GroupBox1, "Label11", "Password", 10, 122);
+  inHost = edit(GroupBox1, "inHost", 89, 29, 149, 24, true);
+  inPort = edit(GroupBox1, "inPort", 89, 58, 45, 24, true);
+  inPort->setText("110");
+  inUserID = edit(GroupBox1, "inUserID", 89, 88, 149, 24, true);
+  inPassword = edit(GroupBox1, "inPassword", 89, 118, 149, 24, true);
+  inPassword->setEchoMode(QLineEdit::Password);
+  // The password shows as "*", as the account's users know it.
+  inPassword->setStyleSheet("lineedit-password-character: 42");
+  insavecheck = saveBox(GroupBox1, "insavecheck", 16, 208);
+  inconnect = glyphButton(GroupBox1, "inconnect", Glyph::RingClosed, 120, 208, "Connect to pop server");
+  indisconnect = glyphButton(GroupBox1, "indisconnect", Glyph::RingOpen, 144, 208, "Disconnect");
+  widenToShow(inPort, "00000");
+  makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11}, {inHost, inPort, inUserID, inPassword});
+  chainTabOrder({inHost, inPort, inUserID, inPassword, insavecheck});
+
+  GroupBox2 = groupBox(TabSheet1, "GroupBox2", "Send", 288, 8, 313, 249);
+  Label12 = groupLabel(GroupBox2, "Label12", "Host: ", 15, 26);
+  Label13 = groupLabel(GroupBox2, "Label13", "Port: ", 15, 59);
+  Label14 = groupLabel(GroupBox2, "Label14", "User ID: ", 15, 94);
+  Label15 = groupLabel(GroupBox2, "Label15", "Name: ", 15, 132);
+  Label16 = groupLabel(GroupBox2, "Label16", "E-Mail Address: ", 15, 169);
+  outhost = edit(GroupBox2, "outhost", 141, 21, 148, 24, true);
+  outport = edit(GroupBox2, "outport", 142, 54, 44, 24, true);
+  outport->setText("25");
+  outport->setToolTip("Default Port = 25");
+  outuserid = edit(GroupBox2, "outuserid", 141, 89, 148, 24, true);
+  localname = edit(GroupBox2, "localname", 140, 127, 149, 24, true);
+  localemail = edit(GroupBox2, "localemail", 140, 164, 149, 24, true);
+  outsavecheck = saveBox(GroupBox2, "outsavecheck", 112, 208);
+  outconnect = glyphButton(GroupBox2, "outconnect", Glyph::RingClosed, 224, 208, "Connect to Mailserver");
+  outdisconnect = glyphButton(GroupBox2, "outdisconnect", Glyph::RingOpen, 248, 208);
+  widenToShow(outport, "00000");
+  makeRoomForCaptions(GroupBox2, {Label12, Label13, Label14, Label15, Label16},
+                      {outhost, outport, outuserid, localname, localemail});
+  // The Send group keeps its distance from a Receive group that grew.
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
+  chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
+
+  buildSecurityControls();
+  chainTabOrder({insavecheck, outhost});
+  frameUnderCaption(GroupBox1);
+  frameUnderCaption(GroupBox2);
+}
+
+// The Receive group has room for its choice between the password and the Save row; the
+// Send group grows below its Save row, and the title below the groups moves down with it.
+void TpopformControls::buildSecurityControls() {
+  const auto securityChoice = [](QWidget* parent, const char* name, int x, int y, int w) {
+    auto* box = place<QComboBox>(parent, name, x, y, w, 24);
+    setBold(box, false);
+    for (const char* text : kSecurityTexts) box->addItem(text);
+    return box;
+  };
+  // SSL/TLS has its own standard port: a port left at the plain default follows the choice.
+  const auto followPort = [](QComboBox* box, QLineEdit* port, const char* plain, const char* secure) {
+    QObject::connect(box, &QComboBox::currentIndexChanged, port, [=](int index) {
+      const QString text = port->text().trimmed();
+      if (index == 2 && text == plain) port->setText(secure);
+      if (index != 2 && text == secure) port->setText(plain);
+    });
+  };
+  constexpr int kGrowth = 100;
+
+  // The new rows take the field column the captions left them.
+  inSecurityLabel = groupLabel(GroupBox1, "inSecurityLabel", "Security", 10, 158);
+  inSecurity = securityChoice(GroupBox1, "inSecurity", inHost->x(), 153, inHost->width());
+  inSecurityLabel->setBuddy(inSecurity);
+  makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11, inSecurityLabel},
+                      {inHost, inPort, inUserID, inPassword, inSecurity});
+  followPort(inSecurity, inPort, "110", "995");
+  chainTabOrder({inPassword, inSecurity, insavecheck});
+
+  outSecurityLabel = groupLabel(GroupBox2, "outSecurityLabel", "Security: ", 15, 245);
+  const int column = localemail->x();
+  const int width = localemail->width();
+  outSecurity = securityChoice(GroupBox2, "outSecurity", column, 240, width);
+  outAuthUserLabel = groupLabel(GroupBox2, "outAuthUserLabel", "Login Name: ", 15, 277);
+  outAuthUser = edit(GroupBox2, "outAuthUser", column, 272, width, 24, true);
+  outAuthPasswordLabel = groupLabel(GroupBox2, "outAuthPasswordLabel", "Login Password: ", 15, 309);
+  outAuthPassword = edit(GroupBox2, "outAuthPassword", column, 304, width, 24, true);
+  outAuthPassword->setEchoMode(QLineEdit::Password);
+  outAuthPassword->setStyleSheet("lineedit-password-character: 42");
+  outSecurityLabel->setBuddy(outSecurity);
+  outAuthUserLabel->setBuddy(outAuthUser);
+  outAuthPasswordLabel->setBuddy(outAuthPassword);
+  followPort(outSecurity, outport, "25", "465");
+  chainTabOrder({outsavecheck, outSecurity, outAuthUser, outAuthPassword});
+  makeRoomForCaptions(
+      GroupBox2,
+      {Label12, Label13, Label14, Label15, Label16, outSecurityLabel, outAuthUserLabel, outAuthPasswordLabel},
+      {outhost, outport, outuserid, localname, localemail, outSecurity, outAuthUser, outAuthPassword});
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
+
+  for (QWidget* grown : {static_cast<QWidget*>(GroupBox1), static_cast<QWidget*>(GroupBox2)})
+    grown->resize(grown->width(), grown->height() + kGrowth);
+  for (QWidget* moved : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
+    moved->move(moved->x(), moved->y() + kGrowth);
+}
+
+void TpopformControls::buildInboxPage() {
+  TabSheet2 = new QWidget(mailbinder);  // the window font reaches the captions as they size
+  TabSheet2->setObjectName("TabSheet2");
+
+  // These lie under the list, which covers them.
+  Label6 = label(TabSheet2, "Label6", "Message Body", 0, 106, 613, 16);
+  Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  popmsgheader = memo(TabSheet2, "popmsgheader");
+  popmsgheader->setGeometry(120, 32, 241, 49);
+  pophistory = hiddenTree(TabSheet2, "pophistory", "Received", 24, 137, 241, 136);
+
+  pophistlist = reportList(TabSheet2, "pophistlist", 200);
+  pophistlist->setFixedHeight(121);
+  popmsgbody = memo(TabSheet2, "popmsgbody");
+
+  Panel2 = new QFrame(TabSheet2);
+  Panel2->setObjectName("Panel2");
+  Panel2->setFrameShape(QFrame::NoFrame);
+  Panel2->setFixedHeight(41);
+  Label1 = label(Panel2, "Label1", "Attachments", 16, 8);
+  popatt = dropDown(Panel2, "popatt", 96, 8, 289, 24);
+  fitCaptionBeforeField(Label1, popatt);
+  popfrom = edit(Panel2, "popfrom", 352, 8, 121, 24, false);
+  popfrom->hide();
+  popsubject = edit(Panel2, "popsubject", 424, 8, 121, 24, false);
+  popsubject->setText("popsubject");
+  popsubject->hide();
+  mailreply = glyphButton(Panel2, "mailreply", Glyph::PlaneYellow, 560, 8);
+
+  auto* layout = new QVBoxLayout(TabSheet2);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(pophistlist);
+  layout->addWidget(popmsgbody, 1);
+  layout->addWidget(Panel2);
+  pophistlist->raise();
+
+  chainTabOrder({popmsgbody, popmsgheader, popatt, popfrom, popsubject, pophistory, pophistlist});
+}
+
+void TpopformControls::buildWriteMailPage() {
+  TabSheet4 = new QWidget(mailbinder);  // the window font reaches the captions as they size
+  TabSheet4->setObjectName("TabSheet4");
+
+  sendhistory = hiddenTree(TabSheet4, "sendhistory", "Send Mail", 16, 224, 353, 55);
+
+  Panel1 = new QFrame(TabSheet4);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFrameShape(QFrame::NoFrame);
+  Panel1->setFixedHeight(113);
+  Label7 = label(Panel1, "Label7", "Address", 8, 8);
+  selectaddr = dropDown(Panel1, "selectaddr", 72, 9, 465, 24);
+  {
+    QPalette palette = selectaddr->palette();
+    palette.setColor(QPalette::Base, kFieldColour);
+    selectaddr->setPalette(palette);
+  }
+  selectaddr->setToolTip("Address Book\nEntries shall be in the format:\nJohn Smith=john.smith@example.com");
+  addnewaddr = glyphButton(Panel1, "addnewaddr", Glyph::Plus, 544, 8, "Add New Address");
+  deladdr = glyphButton(Panel1, "deladdr", Glyph::Minus, 568, 8, "Delete Selected Address");
+  LBLTO = label(Panel1, "LBLTO", "To", 8, 40);
+  mailto = dropDown(Panel1, "mailto", 72, 40, 177, 24);
+  addmailto = glyphButton(Panel1, "addmailto", Glyph::Plus, 256, 40);
+  delmailto = glyphButton(Panel1, "delmailto", Glyph::Minus, 280, 40);
+  Label20 = label(Panel1, "Label20", "Attachments", 310, 44);
+  outattach = dropDown(Panel1, "outattach", 392, 40, 145, 24);
+  addatt = glyphButton(Panel1, "addatt", Glyph::Plus, 544, 40);
+  delatt = glyphButton(Panel1, "delatt", Glyph::Minus, 568, 40);
+  Label22 = label(Panel1, "Label22", "Subject: ", 7, 82);
+  outsubject = edit(Panel1, "outsubject", 72, 81, 497, 24, false);
+  gosend = glyphButton(Panel1, "gosend", Glyph::PlaneWhite, 576, 80, "Send Mail");
+  for (QLabel* caption : {LBLTO, Label20, Label22}) setTextColour(caption, kNavy);
+  fitCaptionBeforeField(Label7, selectaddr);
+  fitCaptionBeforeField(LBLTO, mailto);
+  fitCaptionBeforeField(Label20, outattach);
+  fitCaptionBeforeField(Label22, outsubject);
+
+  outbody = memo(TabSheet4, "outbody");
+  sendhistlist = reportList(TabSheet4, "sendhistlist", 150);
+  sendhistlist->setFixedHeight(79);
+
+  auto* layout = new QVBoxLayout(TabSheet4);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(Panel1);
+  layout->addWidget(outbody, 1);
+  layout->addWidget(sendhistlist);
+
+  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist});
+}

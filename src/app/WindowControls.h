@@ -1,0 +1,165 @@
+#pragma once
+// The controls of the main window: every widget, menu and file dialog, named after its
+// objectName, and the code that builds and places them. The window class adds the
+// handlers; this part knows none of them.
+#include <QIcon>
+#include <QList>
+
+#include "Account.h"
+#include "Dialogs.h"
+#include "ReportList.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QStatusBar;
+class QTabWidget;
+class QToolButton;
+class QTreeWidget;
+
+// The author's contact address, on the Connect page and in the About box.
+inline constexpr const char* kContactAddress = "corvane@example.org";
+
+struct TpopformControls {
+  // Builds every control into window, which then shows the Inbox page.
+  void BuildControls(QMainWindow* window);
+
+  // The fields of one group of the Connect page; those the group lacks are null.
+  struct AccountFields {
+    QLineEdit* host;
+    QLineEdit* port;
+    QLineEdit* userId;
+    QLineEdit* password;
+    QComboBox* security;
+    QLineEdit* loginUser;
+    QLineEdit* loginPassword;
+    QLineEdit* name;
+    QLineEdit* email;
+    QCheckBox* save;
+  };
+  AccountFields FieldsOf(AccountSide side) const;
+  // The account as the group's fields hold it, and the fields showing an account; what the
+  // group has no field for is left alone.
+  Account AccountIn(AccountSide side) const;
+  void ShowAccount(AccountSide side, const Account& account);
+
+  // Window.
+  QTabWidget* mailbinder = nullptr;
+  QStatusBar* StatusBar1 = nullptr;
+  QList<QIcon> ImageList1;
+
+  // Menus.
+  QMenuBar* MainMenu1 = nullptr;
+  QMenu* File1 = nullptr;
+  QAction* SaveInMessageAs1 = nullptr;
+  QAction* LoadOutMessage1 = nullptr;
+  QAction* N2 = nullptr;
+  QAction* Exit1 = nullptr;
+  QMenu* Help1 = nullptr;
+  QAction* Contents1 = nullptr;
+  QAction* N1 = nullptr;
+  QAction* About1 = nullptr;
+  QMenu* receivedpopup = nullptr;
+  QAction* Delete1 = nullptr;
+  QAction* DeleteAll1 = nullptr;
+  QMenu* sendpopup = nullptr;
+  QAction* MenuItem1 = nullptr;
+  QAction* MenuItem2 = nullptr;
+
+  // File dialogs.
+  TFileDialog OpenDialog1{"Text Files|*.txt|All Files|*.*", "txt", {}};
+  TFileDialog SaveDialog1{"Text Files|*.txt", "txt", {}};
+
+  // Connect page.
+  QWidget* TabSheet1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label10 = nullptr;
+  QLabel* Label11 = nullptr;
+  QLineEdit* inHost = nullptr;
+  QLineEdit* inPort = nullptr;
+  QLineEdit* inUserID = nullptr;
+  QLineEdit* inPassword = nullptr;
+  QCheckBox* insavecheck = nullptr;
+  QToolButton* inconnect = nullptr;
+  QToolButton* indisconnect = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QLabel* Label12 = nullptr;
+  QLabel* Label13 = nullptr;
+  QLabel* Label14 = nullptr;
+  QLabel* Label15 = nullptr;
+  QLabel* Label16 = nullptr;
+  QLineEdit* outhost = nullptr;
+  QLineEdit* outport = nullptr;
+  QLineEdit* outuserid = nullptr;
+  QLineEdit* localname = nullptr;
+  QLineEdit* localemail = nullptr;
+  QCheckBox* outsavecheck = nullptr;
+  QToolButton* outconnect = nullptr;
+  QToolButton* outdisconnect = nullptr;
+  // Secure connections and the send account's login.
+  QLabel* inSecurityLabel = nullptr;
+  QComboBox* inSecurity = nullptr;  // None / STARTTLS / SSL/TLS
+  QLabel* outSecurityLabel = nullptr;
+  QComboBox* outSecurity = nullptr;
+  QLabel* outAuthUserLabel = nullptr;
+  QLineEdit* outAuthUser = nullptr;
+  QLabel* outAuthPasswordLabel = nullptr;
+  QLineEdit* outAuthPassword = nullptr;
+  // Inbox page.
+  QWidget* TabSheet2 = nullptr;
+  ReportList* pophistlist = nullptr;
+  QLabel* Label6 = nullptr;
+  QPlainTextEdit* popmsgheader = nullptr;
+  QTreeWidget* pophistory = nullptr;
+  QPlainTextEdit* popmsgbody = nullptr;
+  QFrame* Panel2 = nullptr;
+  QLabel* Label1 = nullptr;
+  QComboBox* popatt = nullptr;
+  QLineEdit* popfrom = nullptr;
+  QLineEdit* popsubject = nullptr;
+  QToolButton* mailreply = nullptr;
+
+  // Write Mail page.
+  QWidget* TabSheet4 = nullptr;
+  QFrame* Panel1 = nullptr;
+  QLabel* Label7 = nullptr;
+  QComboBox* selectaddr = nullptr;
+  QToolButton* addnewaddr = nullptr;
+  QToolButton* deladdr = nullptr;
+  QLabel* LBLTO = nullptr;
+  QComboBox* mailto = nullptr;
+  QToolButton* addmailto = nullptr;
+  QToolButton* delmailto = nullptr;
+  QLabel* Label20 = nullptr;
+  QComboBox* outattach = nullptr;
+  QToolButton* addatt = nullptr;
+  QToolButton* delatt = nullptr;
+  QLabel* Label22 = nullptr;
+  QLineEdit* outsubject = nullptr;
+  QToolButton* gosend = nullptr;
+  QPlainTextEdit* outbody = nullptr;
+  QTreeWidget* sendhistory = nullptr;
+  ReportList* sendhistlist = nullptr;
+
+ private:
+  void buildWindow();
+  void buildMenus();
+  void buildConnectPage();
+  void buildSecurityControls();
+  void buildInboxPage();
+  void buildWriteMailPage();
+
+  QMainWindow* window_ = nullptr;
+};
