@@ -11,9 +11,11 @@
 #include <optional>
 #include <string>
 
+#include "ComposeLists.h"
 #include "Dialogs.h"
 #include "LineList.h"
 #include "PacedPaint.h"
+#include "ReadingPane.h"
 #include "ReceiveSession.h"
 #include "SendSession.h"
 #include "SessionView.h"
@@ -94,12 +96,12 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void LoadOutMessage1Click();
 
   // Address book and the compose lists.
-  void addnewaddrClick();
-  void deladdrClick();
-  void addmailtoClick();
-  void delmailtoClick();
+  void addnewaddrClick() { compose::AddBookEntry(selectaddr, addressBook()); }
+  void deladdrClick() { compose::DeleteBookEntry(selectaddr, addressBook()); }
+  void addmailtoClick() { compose::AddRecipient(selectaddr, mailto); }
+  void delmailtoClick() { compose::DeleteRecipient(mailto); }
   void addattClick();
-  void delattClick();
+  void delattClick() { compose::DeleteAttachment(outattach); }
 
   // Receive and send sessions.
   void inconnectClick();
@@ -190,16 +192,7 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   // Loads a store file into its list at start-up; a damaged file is reported after the
   // list shows what could be read.
   void loadStore(QTreeWidget* list, MessageStore& store);
-  // The whole text of the body on display, or its lines: the memo's, or, when the memo
-  // shows only the beginning of a long body, the inbox record's.
-  std::string shownBodyText();
-  TLineList shownBodyLines();
-  // The body on display is no longer that of the record it was taken from.
-  void forgetCutBody();
-
-  static constexpr int kBodyWhole = -1;      // the memo holds the whole body
-  static constexpr int kBodyNotStored = -2;  // the memo holds part of a body that is in no record
-  int cutBodyRow_ = kBodyWhole;              // else the inbox record whose body the memo shows in part
+  ReadingPane pane_{*this};
 
   std::unique_ptr<ReceiveSession> receive_;
   std::unique_ptr<SendSession> send_;

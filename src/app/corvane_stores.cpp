@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 
 #include "AddressBook.h"
+#include "ComposeLists.h"
 #include "InboxStore.h"
 #include "InstanceLock.h"
 #include "OutboxStore.h"
@@ -19,17 +20,6 @@
 #include "corvane.h"
 
 namespace {
-
-// The selected entry of a drop-down box: the current item while the edit part shows it.
-// Text typed over it unselects it, as it would in the classic box.
-int selectedEntry(const QComboBox* box) {
-  const int index = box->currentIndex();
-  if (index < 0 || box->itemText(index) != box->currentText()) return -1;
-  return index;
-}
-
-// Set on selectaddr while a "mailbook.txt" that exists has not been read whole.
-constexpr const char* kBookUnread = "corvaneBookUnread";
 
 // After a save that merged a change made behind the window's back, the list is built anew
 // and the status bar says so. True when that happened.
@@ -59,20 +49,6 @@ void deleteAll(Tpopform& form, QTreeWidget* list, MessageStore& store) {
 // The value under a label, failing as the tree does when the record lacks it.
 std::string requiredFirstValue(const MessageStore& store, int r, int label) {
   return std::string(TextTree::ChildText(store.Tree().Child(store.Record(r), label), 0));
-}
-
-// Writes the list; when the file had been changed behind the window's back the box shows
-// the merged book afterwards, first entry selected.
-void saveBook(AddressBookFile& book, QComboBox* box) {
-  if (box->property(kBookUnread).toBool()) throw EFCreateError("Cannot create file " + book.Path());
-  const std::vector<std::string> entries = corvane::GetItems(box);
-  const std::vector<std::string> written = book.Save(entries);
-  if (written == entries) return;
-  corvane::SetItems(box, written);
-  if (written.empty())
-    corvane::SetText(box, "");
-  else
-    box->setCurrentIndex(0);
 }
 
 }  // namespace
@@ -125,30 +101,19 @@ void Tpopform::loadOutboxStore() {
 
 void Tpopform::loadAddressBook() {
   addressBook_ = std::make_shared<AddressBookFile>(appFolder + "mailbook.txt");
-  if (!corvane::FileExists(addressBook_->Path())) return;
-  // Until the file has been read, saving the list would replace entries nobody has seen.
-  selectaddr->setProperty(kBookUnread, true);
-  corvane::SetItems(selectaddr, addressBook_->Load());
-  selectaddr->setProperty(kBookUnread, false);
-  if (selectaddr->count() > 0) selectaddr->setCurrentIndex(0);
+  compose::LoadBook(selectaddr, *addressBook_);
 }
 
 // ---- inbox ------------------------------------------------------------------------------
 
 void Tpopform::popsaveClick() {
-  InboxMessage message;
-  message.From = corvane::GetText(popfrom);
-  message.Subject = corvane::GetText(popsubject);
-  message.Header = corvane::GetMemoLines(popmsgheader);
-  message.Body = shownBodyLines();
-  message.Attachments = corvane::GetItems(popatt);
-  inboxStore().Store(std::move(message));
+  inboxStore().Store(pane_.Current(inboxStore()));
   Stored();
 }
 
 void Tpopform::Stored() {
   if (showMerged(*this, pophistlist, inboxStore())) {
-    forgetCutBody();
+    pane_.ForgetRecord();
     return;
   }
   // Inside the receive loop the row is added at once, but selecting and scrolling to it
@@ -166,13 +131,7 @@ void Tpopform::ShowReceived(const InboxMessage& shown, size_t bodyLines, int row
   // Scrolling to the newest row needs the list laid out with all its rows.
   pophistlist->SetPaced(false);
   storelist::CatchUp(pophistlist, inboxStore());
-  corvane::SetText(popfrom, shown.From);
-  corvane::SetText(popsubject, shown.Subject);
-  corvane::SetMemoLines(popmsgheader, shown.Header);
-  corvane::ShowBody(popmsgbody, shown.Body.Items(), bodyLines);
-  const bool cut = static_cast<size_t>(shown.Body.Count()) < bodyLines;
-  cutBodyRow_ = !cut ? kBodyWhole : row < 0 ? kBodyNotStored : row;
-  corvane::SetItems(popatt, shown.Attachments);
+  pane_.ShowReceived(shown, bodyLines, row);
 }
 
 void Tpopform::makepophistClick() {
@@ -181,47 +140,24 @@ void Tpopform::makepophistClick() {
 
 void Tpopform::pophistlistDblClick() {
   const int r = storelist::SelectedRow(pophistlist);
-  if (r < 0) return;
-  const InboxStore& store = inboxStore();
-  const size_t lines = static_cast<size_t>(store.ValueCount(r, InboxStore::lbBody));
-  const std::vector<std::string> shown = store.FirstValues(r, InboxStore::lbBody, corvane::kMemoShownBytes);
-  corvane::ShowBody(popmsgbody, shown, lines);
-  cutBodyRow_ = shown.size() < lines ? r : kBodyWhole;
-  corvane::SetItems(popatt, store.Values(r, InboxStore::lbAttachments));
+  if (r >= 0) pane_.ShowStored(inboxStore(), r);
 }
 
 void Tpopform::Delete1Click() {
   deleteSelected(*this, pophistlist, inboxStore());
-  forgetCutBody();
+  pane_.ForgetRecord();
 }
 
 void Tpopform::DeleteAll1Click() {
   deleteAll(*this, pophistlist, inboxStore());
-  forgetCutBody();
+  pane_.ForgetRecord();
 }
 
 void Tpopform::SaveInMessageAs1Click() {
   // Checked before the dialog: a body that is not at hand must not cost the user a file name.
-  if (cutBodyRow_ == kBodyNotStored) shownBodyLines();
+  pane_.RequireWholeBody();
   if (!dialogs.ExecuteSave(SaveDialog1)) return;
-  corvane::ReplaceFileContents(SaveDialog1.FileName, shownBodyText());
-}
-
-void Tpopform::forgetCutBody() {
-  // Rows may have moved: the record can no longer be found by its place.
-  if (cutBodyRow_ >= 0) cutBodyRow_ = kBodyNotStored;
-}
-
-TLineList Tpopform::shownBodyLines() {
-  if (cutBodyRow_ == kBodyWhole) return corvane::GetMemoLines(popmsgbody);
-  if (cutBodyRow_ == kBodyNotStored)
-    throw Exception("Only the beginning of this message is shown, and the inbox store does not hold the rest");
-  return inboxStore().ValueLines(cutBodyRow_, InboxStore::lbBody);
-}
-
-std::string Tpopform::shownBodyText() {
-  if (cutBodyRow_ == kBodyWhole) return corvane::GetMemoText(popmsgbody);
-  return shownBodyLines().Text();
+  corvane::ReplaceFileContents(SaveDialog1.FileName, pane_.BodyText(inboxStore()));
 }
 
 void Tpopform::mailreplyClick() {
@@ -287,58 +223,6 @@ void Tpopform::LoadOutMessage1Click() {
 
 // ---- address book and the compose lists --------------------------------------------------
 
-void Tpopform::addnewaddrClick() {
-  const std::string entry = AddressBook::Entry(corvane::GetText(selectaddr));
-  if (selectaddr->count() > 0)
-    corvane::InsertItem(selectaddr, 0, entry);
-  else
-    corvane::AddItem(selectaddr, entry);
-  selectaddr->setCurrentIndex(0);
-  saveBook(addressBook(), selectaddr);
-}
-
-void Tpopform::deladdrClick() {
-  const int index = selectedEntry(selectaddr);
-  if (index >= 0) selectaddr->removeItem(index);
-  if (selectaddr->count() == 0)
-    corvane::SetText(selectaddr, "");
-  else
-    selectaddr->setCurrentIndex(0);
-  saveBook(addressBook(), selectaddr);
-}
-
-void Tpopform::addmailtoClick() {
-  const int index = selectedEntry(selectaddr);
-  const std::string name = index < 0 ? std::string() : AddressBook::NameOf(corvane::ItemText(selectaddr, index));
-  corvane::AddItem(mailto, AddressBook::Lookup(corvane::GetItems(selectaddr), name));
-  if (mailto->count() > 0) mailto->setCurrentIndex(0);
-}
-
-void Tpopform::delmailtoClick() {
-  const int index = selectedEntry(mailto);
-  if (index >= 0) mailto->removeItem(index);
-  if (mailto->count() == 0)
-    corvane::SetText(mailto, "");
-  else
-    mailto->setCurrentIndex(0);
-}
-
 void Tpopform::addattClick() {
-  if (!dialogs.ExecuteOpen(OpenDialog1)) return;
-  // Adding an item must not select it: the box keeps its selection and its text.
-  const int index = outattach->currentIndex();
-  const QString text = outattach->currentText();
-  corvane::AddItem(outattach, OpenDialog1.FileName);
-  outattach->setCurrentIndex(index);
-  outattach->setEditText(text);
-}
-
-void Tpopform::delattClick() {
-  const int index = selectedEntry(outattach);
-  if (index < 0) return;
-  // The box keeps showing the deleted path and selects nothing.
-  const QString text = outattach->currentText();
-  outattach->removeItem(index);
-  outattach->setCurrentIndex(-1);
-  outattach->setEditText(text);
+  if (dialogs.ExecuteOpen(OpenDialog1)) compose::AddAttachment(outattach, OpenDialog1.FileName);
 }

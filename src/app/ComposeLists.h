@@ -1,0 +1,31 @@
+#pragma once
+// The drop-down lists of the Write Mail page: the address book, the recipients and the
+// attachments, each kept as the item list of its box.
+#include <string>
+
+class AddressBookFile;
+class QComboBox;
+
+namespace compose {
+
+// The selected entry of a drop-down box: the current item while the edit part shows it.
+// Text typed over it unselects it, as it would in the classic box.
+int SelectedEntry(const QComboBox* box);
+
+// The book's entries from its file, when there is one; the first entry selected.
+void LoadBook(QComboBox* book, AddressBookFile& file);
+// The text of the box as a new first entry, then the book written.
+void AddBookEntry(QComboBox* book, AddressBookFile& file);
+// The selected entry removed, then the book written.
+void DeleteBookEntry(QComboBox* book, AddressBookFile& file);
+
+// The address of the selected book entry as a new recipient.
+void AddRecipient(const QComboBox* book, QComboBox* recipients);
+void DeleteRecipient(QComboBox* recipients);
+
+// A file's path as a new attachment; the box keeps its selection and its text.
+void AddAttachment(QComboBox* attachments, const std::string& path);
+// The selected attachment removed; the box keeps showing its path and selects nothing.
+void DeleteAttachment(QComboBox* attachments);
+
+}  // namespace compose

@@ -1,0 +1,103 @@
+// The sessions behind a view without widgets: what they tell the view, what goes on the
+// wire and what they keep on disk.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Exceptions.h"
+#include "InboxStore.h"
+#include "MboxArchive.h"
+#include "OutboxStore.h"
+#include "ReceiveSession.h"
+#include "ScriptedDialogs.h"
+#include "ScriptedServer.h"
+#include "SendSession.h"
+#include "Streams.h"
+#include "SysUtils.h"
+
+namespace {
+
+// Records every report as a line, in order.
+class RecordingView : public ReceiveView, public SendView {
+ public:
+  std::vector<std::string> reports;
+  ScriptedDialogs dialogs;
+
+  void Status(const std::string& text) override { reports.push_back("status " + text); }
+  void ShowFailure(const std::exception& failure) override {
+    reports.push_back(std::string("failure ") + failure.what());
+  }
+  Dialogs& Ask() override { return dialogs; }
+  void Busy(bool busy) override { reports.push_back(busy ? "busy" : "idle"); }
+  void ShowInbox() override { reports.push_back("inbox"); }
+  void Receiving(bool receiving) override { reports.push_back(receiving ? "receiving" : "received"); }
+  void Stored() override { reports.push_back("stored"); }
+  void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) override {
+    reports.push_back("show [" + shown.Subject + "] " + std::to_string(bodyLines) + " lines, row " +
+                      std::to_string(row));
+  }
+  void Sent() override { reports.push_back("sent"); }
+};
+
+class SessionTest : public testing::Test {
+ protected:
+  QTemporaryDir dir;
+  std::string folder = dir.path().toStdString() + "/";
+  RecordingView view;
+};
+
+TEST_F(SessionTest, ReceiveSkipsWhatAnEarlierSessionStoredAndDeletesEverythingOnceAllIsKept) {
+  ScriptedServer server(
+      "S: +OK ready\nC: USER alice\nS: +OK\nC: PASS secret\nS: +OK\nC: STAT\nS: +OK 2 64\n"
+      "C: CAPA\nS: -ERR\nC: UIDL\nS: +OK\nS: 1 aaa\nS: 2 bbb\nS: .\n"
+      "C: RETR 2\nS: +OK\nS: Subject: Two\nR: \\r\\n\nS: one line\nS: .\n"
+      "C: DELE 1\nS: +OK\nC: DELE 2\nS: +OK\nE\n");
+  const std::string mailbox = "127.0.0.1 " + std::to_string(server.Port()) + " alice ";
+  corvane::WriteFileAtomically(folder + "mailin.uidl", mailbox + "aaa\nother 110 bob x\n");
+
+  InboxStore inbox(folder + "mailin.txt");
+  TZnPOP3 pop3;
+  ReceiveSession session(pop3, view, [&]() -> InboxStore& { return inbox; });
+  session.SetFolder(folder, {});
+  pop3.OnConnect = [&](TObject*) { session.Connected(); };
+  pop3.OnRetrieveStart = [&](TObject*) { session.RetrieveStarted(); };
+  pop3.OnRetrieveEnd = [&](TObject*) { session.RetrieveEnded(); };
+
+  Account alice;
+  alice.host = "127.0.0.1";
+  alice.port = std::to_string(server.Port());
+  alice.userId = "alice";
+  alice.password = "secret";
+  session.Connect(alice, 10000, [](const std::string&) {});
+  pop3.Abort();
+  ASSERT_TRUE(server.WaitFinished());
+  EXPECT_EQ(server.Failures(), "");
+
+  EXPECT_EQ(view.reports, (std::vector<std::string>{"status Connected", "inbox", "receiving", "busy",
+                                                    "status Retrieval start", "idle", "status Retrieval end", "stored",
+                                                    "show [ Two] 1 lines, row 0", "received", "inbox"}));
+  ASSERT_EQ(inbox.Count(), 1);
+  EXPECT_EQ(inbox.RowAt(0).Subject, "Two");
+  // Another account's ids stay; this mailbox's are those it still lists and the store holds.
+  EXPECT_EQ(corvane::ReadFile(folder + "mailin.uidl"), "other 110 bob x\n" + mailbox + "aaa\n" + mailbox + "bbb\n");
+  EXPECT_EQ(MboxArchive::ReadMessages(folder + "mailin.mbox").size(), 1u);
+}
+
+TEST_F(SessionTest, SendWithoutAConnectionAsksThroughTheViewAndFailsOnCancel) {
+  TZnSMTP smtp;
+  SendSession session(smtp, view);
+  smtp.OnConnectionRequired = [&](bool& handled) { session.ConnectionRequired(handled); };
+  OutboxMessage message;
+  message.FromAddress = "a@x";
+  message.ToAddress = {"b@x"};
+  view.dialogs.queue(false);
+  EXPECT_THROW(session.Send(message), Exception);
+  EXPECT_EQ(view.dialogs.texts(ScriptedDialogs::Kind::Confirm),
+            std::vector<std::string>{"Connection Required. Connect?"});
+  EXPECT_TRUE(view.reports.empty());
+}
+
+}  // namespace
