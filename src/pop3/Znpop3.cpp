@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 namespace {
 
@@ -120,8 +121,8 @@ void TZnPOP3::Connect() {
 void TZnPOP3::startTls() {
   const std::string reply = Transaction("STLS");
   if (!isPositive(reply)) {
-    throw Exception(
-        Host + " does not offer a secure connection (STLS): " + reply.substr(0, reply.find_last_not_of("\r\n") + 1));
+    throw Exception(Host +
+                    " does not offer a secure connection (STLS): " + std::string(corvane::WithoutLineBreaks(reply)));
   }
   StartTLS();
 }

@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <ctime>
 #include <vector>
 
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 namespace corvane::smtp {
 
@@ -24,16 +24,6 @@ std::string ExtractAddress(std::string_view entry) {
     return std::string(rest.substr(0, rest.find(':')));
   }
   return std::string(entry);
-}
-
-int16_t ReplyCodeOf(std::string_view line) {
-  int64_t value = 0;
-  size_t digits = 0;
-  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
-    value = value * 10 + (line[digits++] - '0');
-  if (value > INT32_MAX) return 0;
-  if (value > 32767) throw ERangeError("Range check error");
-  return static_cast<int16_t>(value);
 }
 
 std::string Base64Encode(std::string_view bytes) {
@@ -87,11 +77,6 @@ namespace {
 // after its three-digit code.
 bool continues(const std::string& line) {
   return line.size() >= 4 && (line[0] == ' ' || line[3] == '-');
-}
-
-std::string withoutLineEnd(const std::string& line) {
-  const size_t end = line.find_last_not_of("\r\n");
-  return end == std::string::npos ? std::string() : line.substr(0, end + 1);
 }
 
 std::string upper(std::string text) {
@@ -189,7 +174,7 @@ void TZnSMTP::Connect() {
 
 void TZnSMTP::greetAndHelo() {
   const std::string greeting = readContinuation(ReadLn());
-  if (ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
+  if (corvane::ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
   FCapabilities.clear();
   const bool extended = Security == secStartTLS || !AuthUser.empty();
   hello(extended);
@@ -207,7 +192,8 @@ void TZnSMTP::hello(bool extended) {
     std::string line = Transaction((extended ? "EHLO " : "HELO ") + UserID);
     FCapabilities.clear();
     for (bool first = true;; first = false) {
-      if (!first) FCapabilities.push_back(withoutLineEnd(line).substr(std::min<size_t>(4, line.size())));
+      if (!first)
+        FCapabilities.push_back(std::string(corvane::WithoutLineBreaks(line)).substr(std::min<size_t>(4, line.size())));
       if (!continues(line)) break;
       line = ReadLn();
     }
@@ -243,7 +229,8 @@ void TZnSMTP::startTls() {
   if (!offers("STARTTLS")) throw Exception(Host + " does not offer a secure connection (STARTTLS)");
   const std::string reply = command("STARTTLS");
   if (ReplyCode != 220) {
-    throw Exception(Host + " refused a secure connection (STARTTLS): " + withoutLineEnd(reply));
+    throw Exception(Host +
+                    " refused a secure connection (STARTTLS): " + std::string(corvane::WithoutLineBreaks(reply)));
   }
   StartTLS();
   FKeepFailure = false;
@@ -256,7 +243,8 @@ void TZnSMTP::login() {
   if (has("CRAM-MD5")) {
     reply = command("AUTH CRAM-MD5");
     if (ReplyCode != 334) loginRefused(reply);
-    const std::string challenge = Base64Decode(withoutLineEnd(reply).substr(std::min<size_t>(4, reply.size())));
+    const std::string challenge =
+        Base64Decode(std::string(corvane::WithoutLineBreaks(reply)).substr(std::min<size_t>(4, reply.size())));
     reply = command(Base64Encode(CramMd5Response(AuthUser, AuthPassword, challenge)));
   } else if (has("PLAIN")) {
     reply = command("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
@@ -276,7 +264,8 @@ void TZnSMTP::login() {
 
 void TZnSMTP::loginRefused(const std::string& Reply) {
   FKeepFailure = true;
-  throw Exception("Login as " + AuthUser + " at " + Host + " refused: " + withoutLineEnd(Reply));
+  throw Exception("Login as " + AuthUser + " at " + Host +
+                  " refused: " + std::string(corvane::WithoutLineBreaks(Reply)));
 }
 
 void TZnSMTP::Disconnect() {
