@@ -1,6 +1,5 @@
 #include "Znsmtp.h"
 
-#include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "Base64.h"
 #include "Exceptions.h"
 #include "SysUtils.h"
 
@@ -24,33 +24,6 @@ std::string ExtractAddress(std::string_view entry) {
     return std::string(rest.substr(0, rest.find(':')));
   }
   return std::string(entry);
-}
-
-std::string Base64Encode(std::string_view bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  text.resize(static_cast<size_t>(std::max(length, 0)));
-  return text;
-}
-
-std::string Base64Decode(std::string_view text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string bytes;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const size_t value = alphabet.find(c);
-    if (value == std::string::npos) continue;
-    bits = (bits << 6) | static_cast<uint32_t>(value);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      bytes += static_cast<char>((bits >> count) & 0xFF);
-    }
-  }
-  return bytes;
 }
 
 std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge) {
@@ -244,16 +217,17 @@ void TZnSMTP::login() {
     reply = command("AUTH CRAM-MD5");
     if (ReplyCode != 334) loginRefused(reply);
     const std::string challenge =
-        Base64Decode(std::string(corvane::WithoutLineBreaks(reply)).substr(std::min<size_t>(4, reply.size())));
-    reply = command(Base64Encode(CramMd5Response(AuthUser, AuthPassword, challenge)));
+        mime::DecodeBase64(std::string(corvane::WithoutLineBreaks(reply)).substr(std::min<size_t>(4, reply.size())),
+                           mime::Base64Pad::Skipped);
+    reply = command(mime::EncodeBase64(CramMd5Response(AuthUser, AuthPassword, challenge)));
   } else if (has("PLAIN")) {
-    reply = command("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
+    reply = command("AUTH PLAIN " + mime::EncodeBase64(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
   } else if (has("LOGIN")) {
     reply = command("AUTH LOGIN");
     if (ReplyCode != 334) loginRefused(reply);
-    reply = command(Base64Encode(AuthUser));
+    reply = command(mime::EncodeBase64(AuthUser));
     if (ReplyCode != 334) loginRefused(reply);
-    reply = command(Base64Encode(AuthPassword));
+    reply = command(mime::EncodeBase64(AuthPassword));
   } else {
     FKeepFailure = true;
     throw Exception("Cannot log in as " + AuthUser + " at " + Host +
