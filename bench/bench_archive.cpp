@@ -16,7 +16,6 @@
 
 #include "MboxArchive.h"
 #include "MessageReader.h"
-#include "ZnUUE.h"
 
 namespace {
 
@@ -95,8 +94,7 @@ void BM_SameNamedParts(benchmark::State& state) {
     state.PauseTiming();
     QTemporaryDir dir;
     TMailMessage message;
-    TZnUUProcessor coder;
-    TMessageReader reader(message, coder);
+    TMessageReader reader(message);
     reader.AttachFilePath = dir.path().toStdString() + "/";
     size_t next = 0;
     state.ResumeTiming();

@@ -25,7 +25,6 @@
 #include "MessageReader.h"
 #include "Streams.h"
 #include "TlsOptions.h"
-#include "ZnUUE.h"
 #include "Znpop3.h"
 
 namespace {
@@ -101,8 +100,7 @@ void BM_ReadMessage(benchmark::State& state) {
   const std::vector<std::string> lines = sampleMessage(static_cast<size_t>(state.range(0)));
   QTemporaryDir dir;
   TMailMessage message;
-  TZnUUProcessor coder;
-  TMessageReader reader(message, coder);
+  TMessageReader reader(message);
   reader.AttachFilePath = dir.path().toStdString() + "/";
   int64_t bytes = 0;
   for (const std::string& line : lines) bytes += static_cast<int64_t>(line.size());

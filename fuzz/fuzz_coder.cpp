@@ -1,14 +1,15 @@
 // The coders: any bytes decoded as base64 and as uuencode never crash and never stop
 // early without reason; any bytes encoded and decoded again come back unchanged; and the
 // stream decoders of message text give for any pieces what they give for the whole.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "Base64.h"
 #include "FuzzSupport.h"
-#include "MimeText.h"
+#include "QuotedPrintable.h"
 #include "Streams.h"
 #include "ZnUUE.h"
 

@@ -17,7 +17,6 @@
 #include "FuzzSupport.h"
 #include "MessageReader.h"
 #include "Streams.h"
-#include "ZnUUE.h"
 
 namespace {
 
@@ -132,8 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::EmptyFolder(root);
     ::mkdir(folder.c_str(), 0700);
     TMailMessage message;
-    TZnUUProcessor coder;
-    TMessageReader reader(message, coder);
+    TMessageReader reader(message);
     reader.AttachFilePath = folder;
     reader.ReservedFileNames = {"mailin.txt", "mailbook.txt", "corvane.lock"};
     Outcome outcome;
@@ -174,4 +172,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!byLines.failed) FUZZ_CHECK(packets.Head() == (terminator == std::string::npos ? wire.size() : terminator));
   return 0;
 }
-

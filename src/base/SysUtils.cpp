@@ -55,6 +55,22 @@ std::string IntToStr(int64_t value) {
   return std::to_string(value);
 }
 
+std::string_view WithoutLineEnd(std::string_view line) {
+  line.remove_suffix(LineEndOf(line).size());
+  return line;
+}
+
+std::string_view LineEndOf(std::string_view line) {
+  if (line.ends_with("\r\n")) return "\r\n";
+  if (line.ends_with('\n')) return "\n";
+  return {};
+}
+
+std::string_view WithoutLineBreaks(std::string_view line) {
+  const size_t end = line.find_last_not_of("\r\n");
+  return line.substr(0, end == std::string_view::npos ? 0 : end + 1);
+}
+
 std::string TrimLeft(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;

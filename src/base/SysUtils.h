@@ -24,6 +24,14 @@ std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 bool SameTextAscii(std::string_view a, std::string_view b);
 
+// A line as received without its line end: one CR LF, or one LF.
+std::string_view WithoutLineEnd(std::string_view line);
+// That line end itself: "\r\n", "\n" or empty.
+std::string_view LineEndOf(std::string_view line);
+// A reply line without every CR and LF at its end: a stray CR before the line end is
+// never part of what a server meant.
+std::string_view WithoutLineBreaks(std::string_view line);
+
 // Folder part of a path including its trailing separator, file-name part, extension change.
 std::string ExtractFilePath(std::string_view path);
 std::string ExtractFileName(std::string_view path);

@@ -1,7 +1,6 @@
 #pragma once
 // TZnUUProcessor: turns a byte stream into base64 (RFC 2045) or uuencode lines and back.
-// It works from one caller-owned stream to another and knows nothing of mail.
-#include <array>
+// It works from one caller-owned stream to another with the codecs of src/mime.
 #include <functional>
 #include <string>
 
@@ -28,9 +27,4 @@ class TZnUUProcessor : public TObject {
 
  private:
   void requireStreams() const;
-  void encodeLines();
-  void decodeMime();
-  void decodeUU();
-
-  std::array<char, 64> Alphabet{};
 };

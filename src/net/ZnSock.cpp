@@ -838,6 +838,20 @@ void TZnSocket::ReadLn(std::string& line) {
   if (end != WaitEnd::Done) throw EAbortError("Socket readln aborted");
 }
 
+namespace corvane {
+
+int16_t ReplyCodeOf(std::string_view line) {
+  int64_t value = 0;
+  size_t digits = 0;
+  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
+    value = value * 10 + (line[digits++] - '0');
+  if (value > std::numeric_limits<int32_t>::max()) return 0;
+  if (value > 32767) throw ERangeError("Range check error");
+  return static_cast<int16_t>(value);
+}
+
+}  // namespace corvane
+
 std::string TZnSocket::Transaction(const std::string& Command) {
   ReportStatus(8, "Transaction");
   ReplyCode = 0;
@@ -845,17 +859,7 @@ std::string TZnSocket::Transaction(const std::string& Command) {
   LastReply = ReadLn();
   if (!LastReply.empty()) {
     ReportStatus(1, LastReply);
-    int64_t value = 0;
-    size_t digits = 0;
-    while (digits < LastReply.size() && digits < 10 && LastReply[digits] >= '0' && LastReply[digits] <= '9') {
-      value = value * 10 + (LastReply[digits] - '0');
-      ++digits;
-    }
-    if (digits > 0) {
-      if (value > std::numeric_limits<int32_t>::max()) value = 0;
-      if (value > 32767) throw ERangeError("Range check error");
-      ReplyCode = static_cast<int16_t>(value);
-    }
+    ReplyCode = corvane::ReplyCodeOf(LastReply);
   }
   return LastReply;
 }

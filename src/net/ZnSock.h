@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ByteQueue.h"
 #include "Events.h"
@@ -40,6 +41,12 @@ class TTimerWindow;
 // How a connection is protected: not at all, TLS after the protocol's own upgrade command,
 // or TLS from the first byte.
 enum TSecurity { secNone, secStartTLS, secSSLTLS };
+
+namespace corvane {
+// The number at the start of a reply line: at most ten digits, 0 when there are none or
+// their value is past INT32_MAX; raises ERangeError "Range check error" above 32767.
+int16_t ReplyCodeOf(std::string_view line);
+}  // namespace corvane
 
 // The server's certificate did not pass the checks; Fingerprint is its SHA-256
 // fingerprint, which the user may choose to trust.

@@ -1,29 +1,24 @@
 #pragma once
-// The records of a retrieved message and the reader that fills them line by line from a
-// POP3 RETR reply: it walks the whole MIME part tree in one pass, puts the message's text
-// into the body as UTF-8 and streams every attachment part to a file in the attachment
-// folder, decoded, with memory flat in the part's size.
+// The records of a retrieved message and the reader that fills them from a POP3 RETR
+// reply: the reply's lines go to the MIME walker, which puts the message's text into the
+// body as UTF-8 and streams every attachment part to a file in the attachment folder.
 #include <array>
 #include <cstdint>
-#include <exception>
 #include <functional>
-#include <map>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "AttachmentFolder.h"
+#include "BodyBuilder.h"
 #include "Events.h"
 #include "LineList.h"
+#include "MessageWalker.h"
+#include "MultiLineReply.h"
 #include "StringList.h"
 #include "ZnExtstr.h"
 
-class TZnUUProcessor;
 class TRawMessageSink;
-namespace mime {
-class EntityHeader;
-}
 
 // The last retrieved message: header lines, sender, subject, body and attachment file names.
 // The body is a packed line list: a message can be far larger than its lines are worth
@@ -48,21 +43,6 @@ class TSummary : public TObject {
   TExStringList Header;
 };
 
-// Where the lines of a message come from. ReadLine may wait for a line; Buffered and Take
-// let the reader take runs of lines that have already arrived in one step, without a copy
-// per line. A source without a buffer of its own keeps the defaults.
-class TLineInput {
- public:
-  virtual ~TLineInput() = default;
-  // The next line with its line end, into line (its storage reused).
-  virtual void ReadLine(std::string& line) = 0;
-  // Complete lines at hand, each with its line end, that ReadLine would return next
-  // without waiting; empty when there are none. Valid until the next call of any of these.
-  virtual std::string_view Buffered() { return {}; }
-  // Drops the first count bytes of what Buffered showed, as ReadLine would have.
-  virtual void Take(size_t) {}
-};
-
 // Reads one message, from the line after the positive RETR reply up to and including the
 // terminating line. Lines come from ReadLine with their line ends; the reader never asks for
 // a line past the terminating one, so the next reply stays where it is.
@@ -79,8 +59,7 @@ class TMessageReader {
  public:
   using TLineSource = std::function<std::string()>;
 
-  TMessageReader(TMailMessage& message, TZnUUProcessor& coder);
-  ~TMessageReader();
+  explicit TMessageReader(TMailMessage& message);
 
   // Folder prefix of attachment files, joined unchanged (a folder ends with its separator).
   std::string AttachFilePath;
@@ -89,6 +68,8 @@ class TMessageReader {
   std::vector<std::string> ReservedFileNames;
   // Progress texts ("Extracting file", "Decoding file") for the owner's status report.
   std::function<void(const std::string& Text)> OnStatus;
+  // Texts for the user from the uudecoder, such as " No end line.".
+  std::function<void(const std::string& Text)> OnMessage;
   // Receives the message exactly as sent, dot-stuffing undone, when set (not owned).
   TRawMessageSink* RawSink = nullptr;
 
@@ -98,70 +79,15 @@ class TMessageReader {
   void Read(TLineInput& Input);
   void Read(const TLineSource& ReadLine);
 
-  // The name a part's file gets in the folder: no path, no control characters, nothing
-  // the file system refuses.
-  static std::string PlainFileName(const std::string& name);
-
  private:
-  class PartWriter;
-  struct Stop {
-    enum Kind { End, Delimiter, Close } kind = End;
-    size_t level = 0;
-  };
-  struct Group {
-    bool alternative = false;
-    bool taken = false;  // an alternative has been shown or saved
-  };
-
-  bool nextLine(std::string& line);
-  // Lines at hand up to the next one the reader must look at on its own (a terminating,
-  // dot-stuffed or delimiter line): handed to the archive, then to take, then dropped.
-  template <typename Take>
-  bool plainLines(Take&& take);
-  void keepRaw(const std::function<void()>& step);
-  bool contentLine(std::string& line, Stop& stop);
-  void drainToEnd();
-  void readMessage();
-  bool readHeader(mime::EntityHeader& header, bool top, Stop& stop);
-  Stop readEntity(const mime::EntityHeader& header);
-  Stop readMultipart(const mime::EntityHeader& header);
-  Stop readLeaf(const mime::EntityHeader& header);
-  Stop readBodyPart(const mime::EntityHeader& header);
-  // A body part's text in any transfer encoding but uuencode, decoded and converted as it
-  // comes; charset: the part's, in lower case.
-  Stop readTextPart(const mime::EntityHeader& header, std::string charset);
-  // Writes a part from the wire, or from lines already read (ended by keptStop).
-  Stop readFilePart(const mime::EntityHeader& header, const std::vector<std::string>* keptLines, Stop keptStop);
-  Stop skipContent();
-  void setBodyText(std::string raw, const mime::EntityHeader& header);
-  void topField(const mime::EntityHeader& header);
-  std::string uniqueFileName(const std::string& name);
-  bool taken(const std::string& name) const;
-  void status(const std::string& text);
+  void headerField(const mime::EntityHeader& header);
 
   TMailMessage& message_;
-  TZnUUProcessor& coder_;
-  TLineInput* input_ = nullptr;
-  bool ended_ = false;  // the terminating line has been read
-  std::optional<std::string> pushedBack_;
-  TRawMessageSink* sink_ = nullptr;
-  std::exception_ptr sinkError_;
-
-  std::vector<std::string> boundaries_;  // open multiparts, outermost first
-  std::vector<Group> groups_;            // beside boundaries_
-  int skipping_ = 0;                     // inside an alternative that is not shown
-
-  bool bodyTaken_ = false;
-  bool bodyIsHtml_ = false;
-  int bodyGroup_ = -1;  // the alternative group the body came from
-  int bodyAt_ = 0;      // where the body's lines go among the notices
-  int bodyLines_ = 0;
+  mime::AttachmentFolder folder_;
+  mime::BodyBuilder body_;
+  mime::MessageWalker walker_;
 
   // Where the first From, Subject and Message-ID fields of the top-level header are.
   static constexpr size_t kNoField = static_cast<size_t>(-1);
   std::array<size_t, 3> firstTopField_{kNoField, kNoField, kNoField};
-
-  // Highest "_n" handed out per base and extension, so that many parts of one name cost
-  // one look-up each.
-  std::map<std::string, int> lastSuffix_;
 };

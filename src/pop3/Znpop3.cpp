@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 namespace {
 
@@ -36,10 +37,10 @@ class ReceivedLines : public TLineInput {
 
 }  // namespace
 
-TZnPOP3::TZnPOP3(TObject* Owner) : TZnSocket(Owner), FReader(FMailMessage, FCoder) {
+TZnPOP3::TZnPOP3(TObject* Owner) : TZnSocket(Owner), FReader(FMailMessage) {
   Port = 110;
   CancelCleanup = [this](TObject*) { CloseWithoutSignOff(); };
-  FCoder.OnMessage = [this](const std::string& Text) { Fire(OnMessage, Text); };
+  FReader.OnMessage = [this](const std::string& Text) { Fire(OnMessage, Text); };
   FReader.OnStatus = [this](const std::string& Text) { ReportStatus(1, Text); };
 }
 
@@ -120,8 +121,8 @@ void TZnPOP3::Connect() {
 void TZnPOP3::startTls() {
   const std::string reply = Transaction("STLS");
   if (!isPositive(reply)) {
-    throw Exception(
-        Host + " does not offer a secure connection (STLS): " + reply.substr(0, reply.find_last_not_of("\r\n") + 1));
+    throw Exception(Host +
+                    " does not offer a secure connection (STLS): " + std::string(corvane::WithoutLineBreaks(reply)));
   }
   StartTLS();
 }
@@ -288,14 +289,8 @@ bool TZnPOP3::RetrieveUniqueIds(std::vector<std::string>& Ids) {
 
 void TZnPOP3::readMultiLine(const std::function<void(std::string& Line)>& Take) {
   // Bounded by the server's end line; a closed connection ends ReadLn with a failure.
-  for (;;) {
-    std::string line = ReadLn();
-    const size_t end = line.find_last_not_of("\r\n");
-    line.erase(end == std::string::npos ? 0 : end + 1);
-    if (line == ".") return;
-    if (line.starts_with("..")) line.erase(0, 1);
-    Take(line);
-  }
+  ReceivedLines lines(*this);
+  TMultiLineReply::ReadAll(lines, Take);
 }
 
 bool TZnPOP3::RetrieveCapabilities(std::vector<std::string>& Caps) {

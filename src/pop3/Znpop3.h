@@ -10,7 +10,6 @@
 
 #include "MessageReader.h"
 #include "ZnSock.h"
-#include "ZnUUE.h"
 
 using TListEvent = std::function<void(int32_t Msg, int32_t Size)>;
 
@@ -46,7 +45,7 @@ class TZnPOP3 : public TZnSocket {
   // DeleteMessage: DELE accepted / refused (before the error is raised).
   TNotifyEvent OnSuccess;
   TNotifyEvent OnFailure;
-  // Texts for the user from the attachment decoder, such as " No end line.".
+  // Texts for the user from the uudecoder, such as " No end line.".
   std::function<void(const std::string& Text)> OnMessage;
 
   // Messages in the mailbox as the last successful STAT reported it.
@@ -117,7 +116,6 @@ class TZnPOP3 : public TZnSocket {
   std::deque<int32_t> FPlan;  // planned retrievals not yet sent
   std::deque<int32_t> FSent;  // RETR sent ahead whose reply is still to be read
   int FAhead = 0;
-  TZnUUProcessor FCoder;
   TMailMessage FMailMessage;
   TSummary FSummary;
   TMessageReader FReader;

@@ -166,7 +166,7 @@ std::vector<std::string_view> bodyLines(const TStringList& body) {
 bool needsQuotedPrintable(const std::vector<std::string_view>& lines, const std::string& delimiter) {
   for (std::string_view line : lines) {
     const size_t stuffed = line.size() + (!line.empty() && line.front() == '.' ? 1 : 0);
-    if (stuffed > kMaxLine) return true;
+    if (stuffed > mime::kMaxLine) return true;
     if (!delimiter.empty() && line.starts_with(delimiter)) return true;
     for (unsigned char c : line)
       if (c == 0 || c > 127) return true;
@@ -188,7 +188,7 @@ void appendText(TStream& out, const std::vector<std::string_view>& lines, bool q
       appendLine(out, line);
       continue;
     }
-    for (const std::string& coded : QuotedPrintableLines(line)) appendLine(out, coded);
+    for (const std::string& coded : mime::QuotedPrintableLines(line)) appendLine(out, coded);
   }
 }
 
@@ -215,7 +215,7 @@ void appendAttachment(const std::string& path, UUMethods method, const std::stri
   const std::string name = AttachmentName(path);
   // Readers decode uuencoded parts only under their own label and between "begin" and "end".
   const bool uu = method == uuCode;
-  body.WriteString("--" + boundary + "\r\n" + AttachmentPartHeader(name, uu ? "x-uuencode" : "base64") + "\r\n");
+  body.WriteString("--" + boundary + "\r\n" + mime::AttachmentPartHeader(name, uu ? "x-uuencode" : "base64") + "\r\n");
   std::unique_ptr<TFileStream> input;
   try {
     input = openAttachment(path);
@@ -242,7 +242,7 @@ void checkLineLengths(const TStringList& header) {
     size_t start = 0;
     for (;;) {
       const size_t end = field.find("\r\n", start);
-      if ((end == std::string::npos ? field.size() : end) - start > kMaxLine)
+      if ((end == std::string::npos ? field.size() : end) - start > mime::kMaxLine)
         throw Exception(Format("Line too long in the %s header", field.substr(0, field.find(':')).c_str()));
       if (end == std::string::npos) break;
       start = end + 2;
@@ -299,14 +299,15 @@ void ComposeMessage(const TPostMessage& message, UUMethods method, std::time_t n
                     TExStringList& header, std::string& boundary, TStream& body) {
   CheckLineBreaks(message);
   header.Clear();
-  header.Add(FromField(message.FromName, message.FromAddress));
-  if (message.ToAddress.Count() > 0) header.Add("To: " + AddressListValue("To", message.ToAddress.Items()));
-  if (message.ToCarbonCopy.Count() > 0) header.Add("CC: " + AddressListValue("CC", message.ToCarbonCopy.Items()));
-  header.SetHeader("Subject", UnstructuredValue("Subject", message.Subject));
-  header.SetHeader("X-Mailer", UnstructuredValue("X-Mailer", message.LocalProgram));
-  if (!message.ReplyTo.empty()) header.SetHeader("Reply-To", AddressListValue("Reply-To", {message.ReplyTo}));
-  header.SetHeader("Date", message.Date.empty() ? DateText(now) : message.Date);
-  header.SetHeader("Message-ID", message.MessageID.empty() ? NewMessageId(message.FromAddress) : message.MessageID);
+  header.Add(mime::FromField(message.FromName, message.FromAddress));
+  if (message.ToAddress.Count() > 0) header.Add("To: " + mime::AddressListValue("To", message.ToAddress.Items()));
+  if (message.ToCarbonCopy.Count() > 0) header.Add("CC: " + mime::AddressListValue("CC", message.ToCarbonCopy.Items()));
+  header.SetHeader("Subject", mime::UnstructuredValue("Subject", message.Subject));
+  header.SetHeader("X-Mailer", mime::UnstructuredValue("X-Mailer", message.LocalProgram));
+  if (!message.ReplyTo.empty()) header.SetHeader("Reply-To", mime::AddressListValue("Reply-To", {message.ReplyTo}));
+  header.SetHeader("Date", message.Date.empty() ? mime::DateText(now) : message.Date);
+  header.SetHeader("Message-ID",
+                   message.MessageID.empty() ? mime::NewMessageId(message.FromAddress) : message.MessageID);
   header.Add("Mime-Version: 1.0");
 
   const bool multipart = message.Attachments.Count() > 0;

@@ -1,15 +1,15 @@
 #include "Znsmtp.h"
 
-#include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <ctime>
 #include <vector>
 
+#include "Base64.h"
 #include "Exceptions.h"
+#include "SysUtils.h"
 
 namespace corvane::smtp {
 
@@ -24,43 +24,6 @@ std::string ExtractAddress(std::string_view entry) {
     return std::string(rest.substr(0, rest.find(':')));
   }
   return std::string(entry);
-}
-
-int16_t ReplyCodeOf(std::string_view line) {
-  int64_t value = 0;
-  size_t digits = 0;
-  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
-    value = value * 10 + (line[digits++] - '0');
-  if (value > INT32_MAX) return 0;
-  if (value > 32767) throw ERangeError("Range check error");
-  return static_cast<int16_t>(value);
-}
-
-std::string Base64Encode(std::string_view bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  text.resize(static_cast<size_t>(std::max(length, 0)));
-  return text;
-}
-
-std::string Base64Decode(std::string_view text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string bytes;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const size_t value = alphabet.find(c);
-    if (value == std::string::npos) continue;
-    bits = (bits << 6) | static_cast<uint32_t>(value);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      bytes += static_cast<char>((bits >> count) & 0xFF);
-    }
-  }
-  return bytes;
 }
 
 std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge) {
@@ -87,11 +50,6 @@ namespace {
 // after its three-digit code.
 bool continues(const std::string& line) {
   return line.size() >= 4 && (line[0] == ' ' || line[3] == '-');
-}
-
-std::string withoutLineEnd(const std::string& line) {
-  const size_t end = line.find_last_not_of("\r\n");
-  return end == std::string::npos ? std::string() : line.substr(0, end + 1);
 }
 
 std::string upper(std::string text) {
@@ -189,7 +147,7 @@ void TZnSMTP::Connect() {
 
 void TZnSMTP::greetAndHelo() {
   const std::string greeting = readContinuation(ReadLn());
-  if (ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
+  if (corvane::ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
   FCapabilities.clear();
   const bool extended = Security == secStartTLS || !AuthUser.empty();
   hello(extended);
@@ -207,7 +165,8 @@ void TZnSMTP::hello(bool extended) {
     std::string line = Transaction((extended ? "EHLO " : "HELO ") + UserID);
     FCapabilities.clear();
     for (bool first = true;; first = false) {
-      if (!first) FCapabilities.push_back(withoutLineEnd(line).substr(std::min<size_t>(4, line.size())));
+      if (!first)
+        FCapabilities.push_back(std::string(corvane::WithoutLineBreaks(line)).substr(std::min<size_t>(4, line.size())));
       if (!continues(line)) break;
       line = ReadLn();
     }
@@ -243,7 +202,8 @@ void TZnSMTP::startTls() {
   if (!offers("STARTTLS")) throw Exception(Host + " does not offer a secure connection (STARTTLS)");
   const std::string reply = command("STARTTLS");
   if (ReplyCode != 220) {
-    throw Exception(Host + " refused a secure connection (STARTTLS): " + withoutLineEnd(reply));
+    throw Exception(Host +
+                    " refused a secure connection (STARTTLS): " + std::string(corvane::WithoutLineBreaks(reply)));
   }
   StartTLS();
   FKeepFailure = false;
@@ -256,16 +216,18 @@ void TZnSMTP::login() {
   if (has("CRAM-MD5")) {
     reply = command("AUTH CRAM-MD5");
     if (ReplyCode != 334) loginRefused(reply);
-    const std::string challenge = Base64Decode(withoutLineEnd(reply).substr(std::min<size_t>(4, reply.size())));
-    reply = command(Base64Encode(CramMd5Response(AuthUser, AuthPassword, challenge)));
+    const std::string challenge =
+        mime::DecodeBase64(std::string(corvane::WithoutLineBreaks(reply)).substr(std::min<size_t>(4, reply.size())),
+                           mime::Base64Pad::Skipped);
+    reply = command(mime::EncodeBase64(CramMd5Response(AuthUser, AuthPassword, challenge)));
   } else if (has("PLAIN")) {
-    reply = command("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
+    reply = command("AUTH PLAIN " + mime::EncodeBase64(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
   } else if (has("LOGIN")) {
     reply = command("AUTH LOGIN");
     if (ReplyCode != 334) loginRefused(reply);
-    reply = command(Base64Encode(AuthUser));
+    reply = command(mime::EncodeBase64(AuthUser));
     if (ReplyCode != 334) loginRefused(reply);
-    reply = command(Base64Encode(AuthPassword));
+    reply = command(mime::EncodeBase64(AuthPassword));
   } else {
     FKeepFailure = true;
     throw Exception("Cannot log in as " + AuthUser + " at " + Host +
@@ -276,7 +238,8 @@ void TZnSMTP::login() {
 
 void TZnSMTP::loginRefused(const std::string& Reply) {
   FKeepFailure = true;
-  throw Exception("Login as " + AuthUser + " at " + Host + " refused: " + withoutLineEnd(Reply));
+  throw Exception("Login as " + AuthUser + " at " + Host +
+                  " refused: " + std::string(corvane::WithoutLineBreaks(Reply)));
 }
 
 void TZnSMTP::Disconnect() {

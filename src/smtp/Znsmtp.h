@@ -106,14 +106,6 @@ namespace corvane::smtp {
 // else the text after the first ":" (up to a further ":"), else the entry itself.
 std::string ExtractAddress(std::string_view entry);
 
-// The number at the start of a reply line (at most ten digits; 0 when there is none);
-// raises ERangeError above 32767.
-int16_t ReplyCodeOf(std::string_view line);
-
-// RFC 4648 base64 of bytes, and back (bytes that are not base64 are skipped).
-std::string Base64Encode(std::string_view bytes);
-std::string Base64Decode(std::string_view text);
-
 // The CRAM-MD5 answer (RFC 2195) to a decoded challenge: user, a blank, and the
 // lower-case hex HMAC-MD5 of the challenge keyed with the password.
 std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge);

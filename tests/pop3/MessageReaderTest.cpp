@@ -14,11 +14,11 @@
 #include <random>
 #include <sstream>
 
+#include "Charsets.h"
 #include "Corpus.h"
 #include "Exceptions.h"
 #include "MboxArchive.h"
 #include "MessageReader.h"
-#include "MimeText.h"
 #include "Streams.h"
 #include "SysUtils.h"
 #include "ZnUUE.h"
@@ -183,12 +183,12 @@ std::string dump(const TMailMessage& m, const fs::path& root) {
 // One reader with its folder: root/mail/box/ is the attachment folder, two levels deep so
 // that a name climbing out of it would show up in the dump.
 struct ReaderRig {
-  ReaderRig() : reader(message, coder) {
+  ReaderRig() : reader(message) {
     folder = fs::path(dir.path().toStdString()) / "mail" / "box";
     fs::create_directories(folder);
     reader.AttachFilePath = folder.string() + "/";
     reader.OnStatus = [this](const std::string& text) { statuses.push_back(text); };
-    coder.OnMessage = [this](const std::string& text) { statuses.push_back("message:" + text); };
+    reader.OnMessage = [this](const std::string& text) { statuses.push_back("message:" + text); };
   }
   // Reads the wire bytes followed by the next reply; returns the lines left unread.
   size_t Read(const std::string& wire) {
@@ -211,7 +211,6 @@ struct ReaderRig {
   QTemporaryDir dir;
   fs::path folder;
   TMailMessage message;
-  TZnUUProcessor coder;
   TMessageReader reader;
   std::vector<std::string> statuses;
 };
@@ -291,25 +290,6 @@ TEST(MessageReader, ControlCharactersLeaveFileNames) {
   ASSERT_EQ(rig.message.Attachments.Count(), 1);
   EXPECT_EQ(rig.message.Attachments[0], "evil[2J.txt");
   EXPECT_EQ(corvane::ReadFile((rig.folder / "evil[2J.txt").string()), "payload");
-}
-
-TEST(MessageReader, PlainFileNameKeepsEveryPartInsideTheFolder) {
-  EXPECT_EQ(TMessageReader::PlainFileName("../../x"), "x");
-  EXPECT_EQ(TMessageReader::PlainFileName("/etc/passwd"), "passwd");
-  EXPECT_EQ(TMessageReader::PlainFileName("C:\\dir\\y.txt"), "y.txt");
-  EXPECT_EQ(TMessageReader::PlainFileName("dir/"), "text.tmp");
-  EXPECT_EQ(TMessageReader::PlainFileName("a/.."), "text.tmp");
-  EXPECT_EQ(TMessageReader::PlainFileName("."), "text.tmp");
-  EXPECT_EQ(TMessageReader::PlainFileName(""), "text.tmp");
-  EXPECT_EQ(TMessageReader::PlainFileName("..hidden"), "..hidden");
-  EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n') + ".pdf"), std::string(196, 'n') + ".pdf");
-  EXPECT_EQ(TMessageReader::PlainFileName(std::string(250, 'n')), std::string(200, 'n'));
-  EXPECT_EQ(TMessageReader::PlainFileName("\r\n\t"), "text.tmp");
-  // A cut never splits a character: 100 two-byte letters and one more byte do not fit.
-  EXPECT_EQ(TMessageReader::PlainFileName("x" + std::string(300, '\xC3')), "x" + std::string(199, '\xC3'));
-  std::string umlauts = "x";
-  for (int i = 0; i < 150; ++i) umlauts += "\xC3\xBC";
-  EXPECT_EQ(TMessageReader::PlainFileName(umlauts), umlauts.substr(0, 199));
 }
 
 TEST(MessageReader, PartsNeverTakeTheOwnersFileNames) {
@@ -746,7 +726,13 @@ TEST(MessageReader, ALongCodedTextBodyGivesTheLinesAWholeDecodeWould) {
   // About 10 MB of text, so that it is converted in pieces: UTF-8 characters of two to
   // four bytes, blanks at line ends, empty lines and lines longer than a coded line.
   std::mt19937 rng(5);
-  const std::vector<std::string> words{"mail", "caf\xC3\xA9", "\xE2\x82\xAC" "5", "\xF0\x9F\x93\xA8", "a=b", "tab\t"};
+  const std::vector<std::string> words{"mail",
+                                       "caf\xC3\xA9",
+                                       "\xE2\x82\xAC"
+                                       "5",
+                                       "\xF0\x9F\x93\xA8",
+                                       "a=b",
+                                       "tab\t"};
   std::string text;
   std::vector<std::string> lines;
   while (text.size() < (10u << 20)) {
@@ -764,9 +750,9 @@ TEST(MessageReader, ALongCodedTextBodyGivesTheLinesAWholeDecodeWould) {
   for (const bool qp : {true, false}) {
     SCOPED_TRACE(qp ? "quoted-printable" : "base64");
     ReaderRig rig;
-    const std::string part =
-        std::string("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ") +
-        (qp ? "quoted-printable" : "base64") + "\r\n\r\n" + (qp ? quotedPrintable(text) : base64Lines(text));
+    const std::string part = std::string("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ") +
+                             (qp ? "quoted-printable" : "base64") + "\r\n\r\n" +
+                             (qp ? quotedPrintable(text) : base64Lines(text));
     EXPECT_EQ(rig.Read(head + part + attachment), 1u);
     EXPECT_EQ(rig.message.Body.Items(), expected);
   }
@@ -774,12 +760,18 @@ TEST(MessageReader, ALongCodedTextBodyGivesTheLinesAWholeDecodeWould) {
   // Latin-1 that is not UTF-8, and a body that ends the message without its last line end.
   ReaderRig rig;
   std::string latin;
-  for (int i = 0; i < 200000; ++i) latin += "Gr\xFC\xDF" "e " + std::to_string(i) + "\n";
+  for (int i = 0; i < 200000; ++i)
+    latin +=
+        "Gr\xFC\xDF"
+        "e " +
+        std::to_string(i) + "\n";
   latin += "end";
   rig.Read("Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
            quotedPrintable(latin) + "\r\n.\r\n");
   ASSERT_EQ(rig.message.Body.Count(), 200001);
-  EXPECT_EQ(rig.message.Body[199999], "Gr\xC3\xBC\xC3\x9F" "e 199999");
+  EXPECT_EQ(rig.message.Body[199999],
+            "Gr\xC3\xBC\xC3\x9F"
+            "e 199999");
   EXPECT_EQ(rig.message.Body[200000], "end");
 }
 
@@ -816,9 +808,10 @@ TEST(MessageReader, ALongHtmlBodyIsConvertedInPiecesThatKeepEveryParagraphAndNoS
   for (const bool qp : {false, true}) {
     SCOPED_TRACE(qp ? "quoted-printable" : "8bit");
     ReaderRig rig;
-    rig.Read(head + (qp ? "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + quotedPrintable(html)
-                        : "\r\n" + toCrLf(html)) +
-             ".\r\n");
+    rig.Read(
+        head +
+        (qp ? "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + quotedPrintable(html) : "\r\n" + toCrLf(html)) +
+        ".\r\n");
     std::vector<std::string> shown;
     for (const std::string_view line : rig.message.Body)
       if (!line.empty()) shown.emplace_back(line);
@@ -831,8 +824,8 @@ TEST(MessageReader, AFloodOfHeaderLinesIsCutAtTheLimitWhileTheFirstFieldsStillCo
   // counts, and only the first megabyte of lines is kept.
   std::string wire = "From: first@example.org\r\nSubject: first\r\nMessage-ID: <first@x>\r\n";
   for (int i = 0; wire.size() < (3u << 20); ++i)
-    wire += "Subject: later " + std::to_string(i) + "\r\nFrom: later@example.org\r\n  folded\r\nX-Filler: " +
-            std::to_string(i) + "\r\n";
+    wire += "Subject: later " + std::to_string(i) +
+            "\r\nFrom: later@example.org\r\n  folded\r\nX-Filler: " + std::to_string(i) + "\r\n";
   wire += "\r\nbody\r\n.\r\n";
   ReaderRig rig;
   EXPECT_EQ(rig.Read(wire), 1u);
@@ -847,8 +840,9 @@ TEST(MessageReader, AFloodOfHeaderLinesIsCutAtTheLimitWhileTheFirstFieldsStillCo
   EXPECT_EQ(rig.message.Header[rig.message.Header.Count() - 1], "");
 
   // A part's header flooded the same way still names the part as its first lines said.
-  std::string part = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n--b\r\n"
-                     "Content-Type: application/octet-stream; name=\"flood.bin\"\r\n";
+  std::string part =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n--b\r\n"
+      "Content-Type: application/octet-stream; name=\"flood.bin\"\r\n";
   for (int i = 0; part.size() < (2u << 20); ++i) part += "X-Filler: " + std::to_string(i) + "\r\n";
   part += "Content-Type: text/plain; name=\"late.txt\"\r\n\r\nDATA\r\n--b--\r\n.\r\n";
   EXPECT_EQ(rig.Read(part), 1u);
@@ -860,7 +854,8 @@ TEST(MessageReader, MultipartsNestedPastAnyRealDepthAreReadWithoutExhaustingTheS
   std::string wire = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
   const int depth = 100000;
   for (int i = 1; i <= depth; ++i)
-    wire += "--b" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\r\n\r\n";
+    wire += "--b" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(i) +
+            "\r\n\r\n";
   wire += "--b" + std::to_string(depth) + "\r\n\r\ntext\r\n.\r\n";
   ReaderRig rig;
   EXPECT_EQ(rig.Read(wire), 1u);

@@ -26,6 +26,9 @@ std::string ParameterText(const Parameters& parameters, const std::string& name)
 // The most of a header that is kept, far above any real mail's.
 inline constexpr size_t kHeaderLimit = 1 << 20;
 
+// The transfer encodings a part's content is decoded from; any other is taken as it is.
+enum class Coding { Identity, Base64, QuotedPrintable, UUEncode };
+
 class EntityHeader {
  public:
   // Takes one header line without its line end; a line that begins with a blank or TAB
@@ -50,6 +53,7 @@ class EntityHeader {
   Parameters dispositionParameters;
   std::string encoding;  // "base64", "quoted-printable", "x-uuencode", "7bit" ... or empty
 
+  Coding TransferCoding() const;
   std::string Boundary() const;
   std::string Charset() const;
   // The file name the header gives, as UTF-8: the disposition's filename, else the type's name.
@@ -59,7 +63,7 @@ class EntityHeader {
 
  private:
   std::vector<std::pair<std::string, std::string>> fields_;  // name as given, value unfolded
-  size_t bytes_ = 0;                                          // of the lines taken
+  size_t bytes_ = 0;                                         // of the lines taken
 };
 
 }  // namespace mime

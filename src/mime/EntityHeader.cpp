@@ -1,8 +1,10 @@
-#include "MimeHeader.h"
+#include "EntityHeader.h"
 
 #include <cctype>
 
-#include "MimeText.h"
+#include "Charsets.h"
+#include "EncodedWords.h"
+#include "QuotedPrintable.h"
 #include "SysUtils.h"
 
 namespace mime {
@@ -16,18 +18,11 @@ bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string percentDecoded(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 && HexDigitValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       out += text[i];
@@ -265,6 +260,14 @@ void EntityHeader::Interpret(const std::string& defaultType) {
     Parameters ignored;
     encoding = ParseStructured(*value, ignored);
   }
+}
+
+Coding EntityHeader::TransferCoding() const {
+  if (encoding == "base64") return Coding::Base64;
+  if (encoding == "quoted-printable") return Coding::QuotedPrintable;
+  if (encoding == "x-uuencode" || encoding == "x-uue" || encoding == "uuencode" || encoding == "x-uuencoded")
+    return Coding::UUEncode;
+  return Coding::Identity;
 }
 
 std::string EntityHeader::Boundary() const {

@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "EncodedWords.h"
 #include "HeaderEncoding.h"
 #include "QuotedPrintable.h"
 
-using namespace corvane::smtp;
+using namespace mime;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "Base64Stream.h"
+#include "Base64.h"
 
 namespace {
 

@@ -9,50 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Charsets.h"
+#include "EncodedWords.h"
 #include "Exceptions.h"
 
-namespace corvane::smtp {
+namespace mime {
 namespace {
-
-// Bytes per encoded word: 52 base64 characters, a word of 64, so that "Reply-To: " and a
-// word, or a blank, a word and a closing quote, stay within kFoldAt.
-constexpr size_t kWordBytes = 39;
-
-constexpr std::string_view kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64(std::string_view bytes) {
-  std::string out;
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift : {18, 12, 6, 0}) out += kBase64[(v >> shift) & 63];
-  }
-  if (i < bytes.size()) {
-    const bool two = i + 1 < bytes.size();
-    const unsigned v =
-        static_cast<unsigned char>(bytes[i]) << 16 | (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
-    out += kBase64[(v >> 18) & 63];
-    out += kBase64[(v >> 12) & 63];
-    out += two ? kBase64[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-bool isContinuation(unsigned char c) {
-  return (c & 0xC0) == 0x80;
-}
-
-// The length of the UTF-8 character at the start of text; 1 for a byte that starts none.
-size_t characterLength(std::string_view text) {
-  const auto lead = static_cast<unsigned char>(text[0]);
-  const size_t n = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF8 ? 4 : 1;
-  if (n > text.size()) return 1;
-  for (size_t i = 1; i < n; ++i)
-    if (!isContinuation(static_cast<unsigned char>(text[i]))) return 1;
-  return n;
-}
 
 // Letters and digits of ASCII only, whatever the locale says of other bytes.
 bool isAsciiAlnum(unsigned char c) {
@@ -138,7 +100,7 @@ bool isAttrChar(unsigned char c) {
 std::vector<std::string> percentEncodedCharacters(std::string_view text) {
   std::vector<std::string> out;
   while (!text.empty()) {
-    const size_t n = characterLength(text);
+    const size_t n = CharacterLength(text);
     std::string encoded;
     for (unsigned char c : text.substr(0, n)) {
       if (isAttrChar(c)) {
@@ -244,21 +206,6 @@ bool IsPlainText(std::string_view text) {
   for (unsigned char c : text)
     if ((c < 0x20 && c != '\t') || c > 0x7E) return false;
   return true;
-}
-
-std::vector<std::string> EncodedWords(std::string_view text) {
-  std::vector<std::string> words;
-  while (!text.empty()) {
-    size_t n = 0;
-    while (n < text.size()) {
-      const size_t next = characterLength(text.substr(n));
-      if (n > 0 && n + next > kWordBytes) break;
-      n += next;
-    }
-    words.push_back("=?UTF-8?B?" + base64(text.substr(0, n)) + "?=");
-    text.remove_prefix(n);
-  }
-  return words;
 }
 
 std::string QuotedString(std::string_view text) {
@@ -375,4 +322,4 @@ std::string NewMessageId(std::string_view fromAddress) {
   return id + "@" + messageIdDomain(fromAddress) + ">";
 }
 
-}  // namespace corvane::smtp
+}  // namespace mime

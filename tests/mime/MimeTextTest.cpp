@@ -2,8 +2,11 @@
 // parameters, charsets and quoted-printable, in the forms mailers actually send.
 #include <gtest/gtest.h>
 
-#include "MimeHeader.h"
-#include "MimeText.h"
+#include "Base64.h"
+#include "Charsets.h"
+#include "EncodedWords.h"
+#include "EntityHeader.h"
+#include "QuotedPrintable.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
 #pragma once
-// The pieces of a header that carry text the user typed: RFC 2047 encoded words for
-// subjects and display names, RFC 2231 parameters for attachment names, quoted strings,
-// and folding of long fields. Text that needs none of this keeps its bytes.
+// The header of an outgoing message: the pieces that carry text the user typed (RFC 2047
+// encoded words for subjects and display names, RFC 2231 parameters for attachment names,
+// quoted strings), folding of long fields, the Date and a fresh Message-ID. Text that
+// needs none of this keeps its bytes.
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace corvane::smtp {
+namespace mime {
 
 // The longest line a header or body may have on the wire, without its CR LF.
 inline constexpr size_t kMaxLine = 998;
@@ -17,10 +18,6 @@ inline constexpr size_t kFoldAt = 76;
 // True when text can stand in a header as it is: printable ASCII and blanks only, and
 // nothing that a reader would take for the start of an encoded word.
 bool IsPlainText(std::string_view text);
-
-// RFC 2047 encoded words (UTF-8, base64) that decode to text. Each word is short enough
-// for a folded line and holds whole characters only, so every word decodes on its own.
-std::vector<std::string> EncodedWords(std::string_view text);
 
 // text as an RFC 5322 quoted string: quotes and backslashes escaped.
 std::string QuotedString(std::string_view text);
@@ -65,4 +62,4 @@ std::string DateText(std::time_t now);
 // that of the sender address, or "localhost" when it has none that a Message-ID can take.
 std::string NewMessageId(std::string_view fromAddress);
 
-}  // namespace corvane::smtp
+}  // namespace mime
