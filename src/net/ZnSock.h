@@ -172,7 +172,7 @@ class TZnSocket : public TObject {
 
   // Ends every wait.
   void Cancel();
-  // A protocol operation is under way.
+  // A protocol operation is under way; the protocol components' operations do nothing then.
   bool Busy() const { return FBusy; }
   // TLS handshake and certificate checks on the open connection, waiting like every other
   // operation (cancel, TimeOut without progress, peer closed). Unread bytes are dropped

@@ -57,8 +57,6 @@ class TZnPOP3 : public TZnSocket {
   const TMailMessage& MailMessage() const { return FMailMessage; }
   // Kept for owners that fill it themselves; no operation here does.
   TSummary& Summary() { return FSummary; }
-  // A protocol operation is under way; RetrieveMessage and DeleteMessage do nothing then.
-  bool Busy() const { return OperationBusy(); }
 
   // Greeting, STLS and the handshake when asked for, login (at most two attempts) and
   // STAT; fires OnConnect after a login. Called again while it runs, it does nothing.

@@ -66,7 +66,6 @@ class TZnSMTP : public TZnSocket {
   // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments of PostMessage.
   void ClearParameters();
 
-  bool Busy() const { return OperationBusy(); }
   // The capability lines of the last EHLO reply, each without its code and line end.
   const std::vector<std::string>& Capabilities() const { return FCapabilities; }
   // The multipart boundary of the last built message with attachments.
