@@ -1,12 +1,16 @@
 #include "ComposeLists.h"
 
 #include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QVariant>
 
 #include "AddressBook.h"
 #include "Exceptions.h"
+#include "OutboxStore.h"
 #include "QtText.h"
 #include "SysUtils.h"
+#include "WindowControls.h"
 
 namespace compose {
 
@@ -99,6 +103,17 @@ void DeleteAttachment(QComboBox* attachments) {
   attachments->removeItem(index);
   attachments->setCurrentIndex(-1);
   attachments->setEditText(text);
+}
+
+OutboxMessage Composed(const TpopformControls& c) {
+  OutboxMessage message;
+  message.FromAddress = corvane::GetText(c.localemail);
+  message.FromName = corvane::GetText(c.localname);
+  message.Subject = corvane::GetText(c.outsubject);
+  message.ToAddress = corvane::GetItems(c.mailto);
+  message.Attachments = corvane::GetItems(c.outattach);
+  message.Body = corvane::GetMemoLines(c.outbody);
+  return message;
 }
 
 }  // namespace compose

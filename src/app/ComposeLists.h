@@ -5,6 +5,8 @@
 
 class AddressBookFile;
 class QComboBox;
+struct OutboxMessage;
+struct TpopformControls;
 
 namespace compose {
 
@@ -27,5 +29,8 @@ void DeleteRecipient(QComboBox* recipients);
 void AddAttachment(QComboBox* attachments, const std::string& path);
 // The selected attachment removed; the box keeps showing its path and selects nothing.
 void DeleteAttachment(QComboBox* attachments);
+
+// The message the Write Mail page holds, with the sender of the Send group.
+OutboxMessage Composed(const TpopformControls& controls);
 
 }  // namespace compose

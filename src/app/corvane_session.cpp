@@ -90,12 +90,5 @@ void Tpopform::outdisconnectClick() {
 }
 
 void Tpopform::gosendClick() {
-  OutboxMessage message;
-  message.FromAddress = corvane::GetText(localemail);
-  message.FromName = corvane::GetText(localname);
-  message.Subject = corvane::GetText(outsubject);
-  message.ToAddress = corvane::GetItems(mailto);
-  message.Attachments = corvane::GetItems(outattach);
-  message.Body = corvane::GetMemoLines(outbody);
-  send_->Send(message);
+  send_->Send(compose::Composed(*this));
 }

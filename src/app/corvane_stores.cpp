@@ -175,15 +175,8 @@ void Tpopform::mailreplyClick() {
 // ---- outbox -----------------------------------------------------------------------------
 
 void Tpopform::outsaveClick() {
-  OutboxMessage message;
-  message.FromAddress = corvane::GetText(localemail);
-  message.FromName = corvane::GetText(localname);
-  message.Subject = corvane::GetText(outsubject);
-  message.ToAddress = corvane::GetItems(mailto);
-  message.Attachments = corvane::GetItems(outattach);
-  message.Body = corvane::GetMemoLines(outbody);
   OutboxStore& store = outboxStore();
-  store.Add(message);
+  store.Add(compose::Composed(*this));
   storelist::CatchUp(sendhistlist, store);
   store.SaveAdded();
   showMerged(*this, sendhistlist, store);

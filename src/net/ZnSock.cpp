@@ -473,6 +473,17 @@ TZnSocket::TOperation::~TOperation() {
   if (FKind != okQuit && !FWasBusy) FOwner.FBusy = false;
 }
 
+void TZnSocket::SignOff(const std::function<void()>& say) {
+  TOperation operation(*this, TOperation::okQuit);
+  try {
+    say();
+  } catch (...) {
+    if (operation.Alive()) CloseWithoutSignOff();
+    throw;
+  }
+  CloseWithoutSignOff();
+}
+
 void TZnSocket::CloseWithoutSignOff() {
   TZnSocket::Disconnect();
   ReceiveBuffer.Clear();

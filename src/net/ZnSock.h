@@ -243,6 +243,9 @@ class TZnSocket : public TObject {
   bool OperationQuitting() const { return FQuitting; }
   // Closes at once without the protocol's sign-off and forgets unread bytes.
   void CloseWithoutSignOff();
+  // The protocol's sign-off as an operation of its own: say sends it and reads the reply;
+  // the connection is closed afterwards whatever the reply, and also when say fails.
+  void SignOff(const std::function<void()>& say);
   // After a cancel the server is somewhere inside its reply: the dialogue cannot go on in
   // step, so the connection is closed.
   void CloseIfCanceled();

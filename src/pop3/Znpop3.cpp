@@ -162,15 +162,10 @@ void TZnPOP3::Disconnect() {
 
 void TZnPOP3::quit() {
   if (!Connected) return;
-  TOperation operation(*this, TOperation::okQuit);
-  try {
+  SignOff([this] {
     drainAhead();
     command("QUIT");
-  } catch (...) {
-    if (operation.Alive()) CloseWithoutSignOff();
-    throw;
-  }
-  CloseWithoutSignOff();
+  });
 }
 
 void TZnPOP3::Abort() {

@@ -250,14 +250,7 @@ void TZnSMTP::Disconnect() {
 void TZnSMTP::quit() {
   if (!Connected) return;
   Canceled = false;
-  TOperation operation(*this, TOperation::okQuit);
-  try {
-    commandExpecting("QUIT", 339);
-  } catch (...) {
-    if (operation.Alive()) CloseWithoutSignOff();
-    throw;
-  }
-  CloseWithoutSignOff();
+  SignOff([this] { commandExpecting("QUIT", 339); });
 }
 
 void TZnSMTP::Abort() {
