@@ -139,8 +139,9 @@ bool QtDialogs::AskAccountAddress(std::string& address, std::string& password) {
   QDialog dialog(parentWindow());
   dialog.setWindowTitle("Set up from address");
   auto* form = new QFormLayout(&dialog);
-  form->addRow(new QLabel("Corvane looks up the servers of your address. The password is\n"
-                          "sent nowhere until you have confirmed what was found."));
+  form->addRow(
+      new QLabel("Corvane looks up the servers of your address. The password is\n"
+                 "sent nowhere until you have confirmed what was found."));
   auto* addressField = new QLineEdit(corvane::ToQString(address));
   addressField->setObjectName("setupAddress");
   auto* passwordField = new QLineEdit(corvane::ToQString(password));

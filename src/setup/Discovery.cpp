@@ -93,6 +93,8 @@ TDiscoveryResult TDiscovery::Run(const std::string& address) {
   if (!finished(result)) fromSrv(domain, result);
   std::string mxDomain;
   if (!finished(result)) mxDomain = fromMailExchanger(domain, result);
+  if (!finished(result) && !mxDomain.empty()) fromAutoconfig(mxDomain, result);
+  if (!finished(result) && !mxDomain.empty()) fromSrv(mxDomain, result);
   if (!finished(result)) fromGuesses(domain, result);
   if (!finished(result) && !mxDomain.empty()) fromGuesses(mxDomain, result);
   return result;
