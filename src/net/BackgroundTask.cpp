@@ -9,12 +9,10 @@ namespace {
 // Lookups of a connect and of discovery run side by side; each is bounded, so a few
 // threads suffice. The pool waits for its workers when the program ends.
 QThreadPool& workers() {
-  static QThreadPool* pool = [] {
-    auto* made = new QThreadPool;
-    made->setMaxThreadCount(8);
-    return made;
-  }();
-  return *pool;
+  static QThreadPool pool;
+  static const bool sized = (pool.setMaxThreadCount(8), true);
+  (void)sized;
+  return pool;
 }
 
 }  // namespace
