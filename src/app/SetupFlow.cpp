@@ -54,10 +54,10 @@ void ApplySetup(TpopformControls& controls, const TDiscoveryResult& result, cons
   // account is all the groups can hold.
 }
 
-void SetupFlow::Run() {
-  if (running_) return;
+bool SetupFlow::Run() {
+  if (running_) return false;
   std::string address, password;
-  if (!dialogs_.AskAccountAddress(address, password)) return;
+  if (!dialogs_.AskAccountAddress(address, password)) return false;
   running_ = true;
   struct Done {
     SetupFlow& flow;
@@ -75,15 +75,16 @@ void SetupFlow::Run() {
     discovery.OnProgress = [&box](const std::string& text) { box->SetText(text); };
     result = discovery.Run(address);
   }
-  if (discovery.Canceled()) return;
+  if (discovery.Canceled()) return false;
   if (result.Empty() && !result.NoPop3) {
     std::string text = "No servers found for " + address + ". Please fill in the Connect page by hand.";
     for (const std::string& note : result.Notes) text += "\n" + note;
     dialogs_.ShowMessage(text);
-    return;
+    return false;
   }
-  if (!dialogs_.Confirm(DescribeSetup(result), TConfirmButtons::OkCancel)) return;
+  if (!dialogs_.Confirm(DescribeSetup(result), TConfirmButtons::OkCancel)) return false;
   ApplySetup(controls_, result, password);
+  return true;
 }
 
 void SetupFlow::Cancel() {

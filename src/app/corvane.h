@@ -74,7 +74,9 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void Contents1Click();
   void About1Click();
   // Finds both groups' servers from an e-mail address (File menu).
-  void SetupFromAddress1Click() { setup_.Run(); }
+  void SetupFromAddress1Click() {
+    if (setup_.Run()) setStatus(SetupFlow::kFilledIn);
+  }
   SetupFlow& setupFlow() { return setup_; }
 
   // Settings file.
