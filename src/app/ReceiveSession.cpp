@@ -255,6 +255,7 @@ void ReceiveSession::Connect(const Account& account, int32_t timeOut,
   pop3_.Password = account.password;
   pop3_.SaslLogin = !account.login.empty();
   pop3_.BearerToken = account.OAuth2();
+  pop3_.PreferXOAuth2 = corvane::auth::Resolved(account.OAuth()).mechanism == "XOAUTH2";
   pop3_.AllowPlainLogin = account.PlainLoginAllowed();
   pop3_.TimeOut = timeOut;
   Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });

@@ -21,6 +21,7 @@ void SendSession::Connect(const Account& account, const std::function<void(const
   smtp_.AuthUser = account.loginUser;
   smtp_.AuthPassword = account.loginPassword;
   smtp_.BearerToken = account.OAuth2();
+  smtp_.PreferXOAuth2 = corvane::auth::Resolved(account.OAuth()).mechanism == "XOAUTH2";
   smtp_.AllowPlainLogin = account.PlainLoginAllowed();
   Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
 }

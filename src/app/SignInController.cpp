@@ -63,7 +63,9 @@ auth::OAuthSettings SignInController::settingsFor(AccountSide side, const Accoun
     if (view_.Ask().InputQuery("Sign in", prompt, clientId) && !clientId.empty())
       settings.clientId = kept.oauthClientId = clientId;
   }
-  if (const std::string missing = auth::MissingForSignIn(settings); !missing.empty())
+  if (const std::string missing = auth::MissingForSignIn(settings); missing.find("://") != std::string::npos)
+    throw Exception("Cannot sign in: " + missing + " is no https address, and a sign-in must not go out unencrypted.");
+  else if (!missing.empty())
     throw Exception("Cannot sign in: the settings file has no " + missing + " in [" + SectionOf(side) + "].");
   return settings;
 }

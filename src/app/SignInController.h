@@ -40,6 +40,8 @@ class SignInController {
   void Clicked(AccountSide side, const Account& account);
   // The window closes: a sign-in under way ends.
   void Cancel();
+  // The browser, the clock and the polling pace of the sign-ins.
+  void SetOptions(corvane::auth::OAuthOptions options) { options_ = std::move(options); }
 
   // Passwords in the keyring ([INBOX] KeyringPasswords): read into the account after
   // loading, stored from it on saving; the copy written to the settings file has none.

@@ -536,7 +536,8 @@ void TpopformControls::buildSignInControls() {
     return widget;
   };
   // The password means nothing while a token signs in: its row goes.
-  const auto passwordFollows = [](QComboBox* box, std::initializer_list<QWidget*> row, QPushButton* signIn) {
+  const auto passwordFollows = [](QComboBox* box, std::initializer_list<QWidget*> widgets, QPushButton* signIn) {
+    const std::vector<QWidget*> row(widgets);
     const auto show = [=](int index) {
       for (QWidget* widget : row) widget->setVisible(index == 0);
       signIn->setEnabled(index != 0);

@@ -13,7 +13,8 @@ const OAuthSettings kGoogle{"Google",
                             "https://oauth2.googleapis.com/token",
                             "https://oauth2.googleapis.com/device/code",
                             "https://mail.google.com/ openid email",
-                            ""};
+                            "",
+                            "XOAUTH2"};
 const OAuthSettings kMicrosoft{"Microsoft",
                                "",
                                "",
@@ -22,7 +23,8 @@ const OAuthSettings kMicrosoft{"Microsoft",
                                "https://login.microsoftonline.com/common/oauth2/v2.0/devicecode",
                                "https://outlook.office.com/POP.AccessAsUser.All "
                                "https://outlook.office.com/SMTP.Send offline_access openid email",
-                               ""};
+                               "",
+                               "XOAUTH2"};
 
 void fill(std::string& value, const std::string& preset) {
   if (value.empty()) value = preset;
@@ -35,6 +37,7 @@ OAuthSettings Resolved(const OAuthSettings& settings) {
   const OAuthSettings* preset = settings.provider == "Google"      ? &kGoogle
                                 : settings.provider == "Microsoft" ? &kMicrosoft
                                                                    : nullptr;
+  out.mechanism = preset ? preset->mechanism : "OAUTHBEARER";
   if (!preset) return out;
   fill(out.authUrl, preset->authUrl);
   fill(out.tokenUrl, preset->tokenUrl);
@@ -43,10 +46,21 @@ OAuthSettings Resolved(const OAuthSettings& settings) {
   return out;
 }
 
+namespace {
+// Tokens, codes and client secrets go only over TLS, or to a server on this machine.
+bool safe(const std::string& url) {
+  for (const char* start : {"https://", "http://127.0.0.1:", "http://127.0.0.1/", "http://[::1]", "http://localhost"})
+    if (url.rfind(start, 0) == 0) return true;
+  return url.empty();
+}
+}  // namespace
+
 std::string MissingForSignIn(const OAuthSettings& resolved) {
   if (resolved.clientId.empty()) return "OAuthClientId";
   if (resolved.tokenUrl.empty()) return "OAuthTokenUrl";
   if (resolved.authUrl.empty() && resolved.deviceUrl.empty()) return "OAuthAuthUrl";
+  for (const std::string* url : {&resolved.authUrl, &resolved.tokenUrl, &resolved.deviceUrl})
+    if (!safe(*url)) return *url;
   return {};
 }
 

@@ -18,6 +18,9 @@ struct OAuthSettings {
   std::string deviceUrl;
   std::string scope;
   std::string account;  // the account signed in as
+  // The SASL mechanism the provider's servers want first: Microsoft's take only XOAUTH2;
+  // OAUTHBEARER (RFC 7628) for an issuer of the user's own.
+  std::string mechanism;
 };
 
 // The endpoints and scope to use: the preset's, or the settings' own for "Custom". A
@@ -25,7 +28,8 @@ struct OAuthSettings {
 // Microsoft at its own tenant.
 OAuthSettings Resolved(const OAuthSettings& settings);
 
-// Empty when the settings are enough to sign in, else what is missing, for the user.
+// Empty when the settings are enough to sign in, else the missing key, or the address that
+// would carry a secret without TLS (only https, or http to the machine itself).
 std::string MissingForSignIn(const OAuthSettings& resolved);
 
 // The key of the account's refresh token: one issuer, client and account share one, so a

@@ -21,7 +21,12 @@ std::unique_ptr<QKeychain::Job> makeJob(int operation, const std::string& key, c
     job = std::make_unique<QKeychain::ReadPasswordJob>(service);
   } else if (operation == kWrite) {
     auto write = std::make_unique<QKeychain::WritePasswordJob>(service);
-    write->setBinaryData(QByteArray::fromStdString(*value));
+    // Text where it is text, so the keyring's own tools show the item as it is.
+    const QByteArray bytes = QByteArray::fromStdString(*value);
+    if (QString::fromUtf8(bytes).toUtf8() == bytes)
+      write->setTextData(QString::fromUtf8(bytes));
+    else
+      write->setBinaryData(bytes);
     job = std::move(write);
   } else {
     job = std::make_unique<QKeychain::DeletePasswordJob>(service);

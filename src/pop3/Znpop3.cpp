@@ -174,7 +174,7 @@ std::vector<std::string> TZnPOP3::loginOffers() {
 void TZnPOP3::saslLogin() {
   namespace sasl = corvane::sasl;
   const sasl::Credentials credentials{UserID, Password, BearerToken, Host, Port & 0xFFFF};
-  const std::vector<std::string> candidates = BearerToken ? std::vector<std::string>{"OAUTHBEARER", "XOAUTH2"}
+  const std::vector<std::string> candidates = BearerToken ? corvane::sasl::TokenMechanisms(PreferXOAuth2)
                                                           : std::vector<std::string>{"CRAM-MD5", "PLAIN", "USER"};
   const std::string chosen = sasl::ChooseMechanism(loginOffers(), candidates, {credentials, Secure(), AllowPlainLogin});
   if (chosen == "USER") {

@@ -27,6 +27,7 @@ class TZnPOP3 : public TZnSocket {
   // USER/PASS; OAUTHBEARER or XOAUTH2 for a token) instead of USER/PASS straight away.
   bool SaslLogin = false;
   bool BearerToken = false;      // Password holds an OAuth 2.0 access token
+  bool PreferXOAuth2 = false;    // the provider's servers want XOAUTH2 before OAUTHBEARER
   bool AllowPlainLogin = false;  // the user lets a readable password go out without TLS
   // Prefix of every attachment file name: a folder must end with its separator.
   std::string AttachFilePath;

@@ -46,6 +46,11 @@ std::string ChooseMechanism(const std::vector<std::string>& offered, const std::
   throw Exception(who + "the server offers none of " + listed(candidates));
 }
 
+std::vector<std::string> TokenMechanisms(bool preferXOAuth2) {
+  if (preferXOAuth2) return {"XOAUTH2", "OAUTHBEARER"};
+  return {"OAUTHBEARER", "XOAUTH2"};
+}
+
 void Authenticate(Mechanism& mechanism, const Credentials& credentials, size_t maxCommand, const Exchange& exchange) {
   const auto refused = [&](const std::string& line) {
     throw ELoginRefused("Login as " + credentials.user + " at " + credentials.host + " refused: " + line,

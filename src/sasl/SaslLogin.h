@@ -40,6 +40,10 @@ struct LoginTerms {
 std::string ChooseMechanism(const std::vector<std::string>& offered, const std::vector<std::string>& candidates,
                             const LoginTerms& terms);
 
+// The token mechanisms, strongest first: OAUTHBEARER, the standard one, unless the
+// provider's servers want XOAUTH2.
+std::vector<std::string> TokenMechanisms(bool preferXOAuth2);
+
 // "AUTH name" with the initial response where the command stays within maxCommand octets
 // (CR LF included), then answers every challenge until the server accepts or refuses.
 // A refusal raises ELoginRefused "Login as USER at HOST refused: REPLY".

@@ -198,7 +198,7 @@ void TZnSMTP::startTls() {
 void TZnSMTP::login() {
   namespace sasl = corvane::sasl;
   const sasl::Credentials credentials{AuthUser, AuthPassword, BearerToken, Host, Port & 0xFFFF};
-  const std::vector<std::string> candidates = BearerToken ? std::vector<std::string>{"OAUTHBEARER", "XOAUTH2"}
+  const std::vector<std::string> candidates = BearerToken ? corvane::sasl::TokenMechanisms(PreferXOAuth2)
                                                           : std::vector<std::string>{"CRAM-MD5", "PLAIN", "LOGIN"};
   // A refused login or one that cannot go is what the user must read, not a complaint
   // about the QUIT after it.

@@ -35,6 +35,7 @@ class TZnSMTP : public TZnSocket {
   std::string AuthUser;          // login name; empty: no login, HELO as before
   std::string AuthPassword;      // never shown in a status or error text
   bool BearerToken = false;      // AuthPassword is an OAuth 2.0 access token
+  bool PreferXOAuth2 = false;    // the provider's servers want XOAUTH2 before OAUTHBEARER
   bool AllowPlainLogin = false;  // the user lets PLAIN and LOGIN go out without TLS
   TPostMessage PostMessage;      // the message to send
   TExStringList FinalHeader;     // header lines of the last built message
