@@ -47,9 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!sent.empty() && sent.size() <= 10);
     FUZZ_CHECK(sent[0].rfind("AUTH " + std::string(name), 0) == 0);
     for (size_t i = 1; i < sent.size(); ++i)
-      FUZZ_CHECK(sent[i] == "*" || sent[i].find_first_not_of(
-                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
-                                       std::string::npos);
+      FUZZ_CHECK(sent[i] == "*" ||
+                 sent[i].find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
+                     std::string::npos);
     if (succeeded) FUZZ_CHECK(replies[next - 1].rfind("+OK", 0) == 0 || replies[next - 1].rfind("235", 0) == 0);
   }
   const std::string account = corvane::auth::AccountOfIdToken(input);

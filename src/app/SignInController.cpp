@@ -81,6 +81,8 @@ void SignInController::Prepare(AccountSide side, Account& account) {
 }
 
 std::string SignInController::token(AccountSide side, const Account& account) {
+  // A click inside a sign-in's wait must not start a second one over it.
+  if (running_) throw Exception("A sign-in is under way: finish it in the browser, or click its button to cancel it.");
   Session& session = sessions_[at(side)];
   if (session.kept.oauthAccount != account.oauthAccount || session.kept.oauthProvider != account.oauthProvider)
     session.tokens = {};
@@ -131,7 +133,11 @@ void SignInController::Clicked(AccountSide side, const Account& account) {
     return;
   }
   sessions_[at(side)].kept.oauthProvider = account.oauthProvider;
-  signIn(side, account);
+  try {
+    signIn(side, account);
+  } catch (const auth::ESignInCancelled&) {
+    view_.Status("Sign-in cancelled");
+  }
 }
 
 void SignInController::Cancel() {

@@ -3,9 +3,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QPushButton>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <memory>
 

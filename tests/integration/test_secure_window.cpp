@@ -45,17 +45,8 @@ class SecureWindow : public testing::Test {
     corvane::SetText(window->outAuthPassword, password);
     window.Click(window->outconnect, window->TabSheet1);
   }
-  void SendOne(const std::string& subject) {
-    Tpopform& form = *window;
-    corvane::SetText(form.outsubject, subject);
-    corvane::SetMemoLines(form.outbody, {"Hello"});
-    corvane::SetItems(form.mailto, {"alice@example.org"});
-    window.Click(form.gosend, form.TabSheet4);
-  }
-  std::string FirstError() const {
-    const Lines errors = window.dialogs.errors();
-    return errors.empty() ? "(none)" : errors.front();
-  }
+  void SendOne(const std::string& subject) { window.SendOne(subject); }
+  std::string FirstError() const { return window.FirstError(); }
 
   std::unique_ptr<RealMailServers> servers;
   session::Window window;

@@ -79,17 +79,10 @@ class SignInWindow : public testing::Test {
   }
   void Receive() { window.Connect(); }
   void Send(const std::string& subject) {
-    Tpopform& form = *window;
-    window.Click(form.outconnect, form.TabSheet1);
-    corvane::SetText(form.outsubject, subject);
-    corvane::SetMemoLines(form.outbody, {"Hello"});
-    corvane::SetItems(form.mailto, {"alice@example.org"});
-    window.Click(form.gosend, form.TabSheet4);
+    window.Click(window->outconnect, window->TabSheet1);
+    window.SendOne(subject);
   }
-  std::string FirstError() const {
-    const Lines errors = window.dialogs.errors();
-    return errors.empty() ? "(none)" : errors.front();
-  }
+  std::string FirstError() const { return window.FirstError(); }
   // The issuer's log of grants, and every code and token it handed out.
   Lines Issuer(const char* what) const {
     const QJsonObject answer = QJsonDocument::fromJson(QByteArray::fromStdString(servers->OAuthControl("{}"))).object();
@@ -149,21 +142,22 @@ TEST_F(SignInWindow, AnExpiredTokenIsRenewedSilentlyAndARefusedOneOnceMore) {
   ASSERT_EQ(FirstError(), "(none)");
   const size_t shown = window.dialogs.shown.size();
 
+  // The issuer ends every token it gave, and a message waits.
+  const auto expireAndReceive = [this](const char* message) {
+    servers->OAuthControl(R"({"expire": true})");
+    servers->Deliver("alice", TestData(message));
+    Receive();
+    window.Disconnect();
+  };
   // Two hours later for both sides: renewed before the login.
   clock += 2 * 3600 * 1000;
-  servers->OAuthControl(R"({"expire": true})");
-  servers->Deliver("alice", TestData("three_messages/2.eml"));
-  Receive();
-  window.Disconnect();
+  expireAndReceive("three_messages/2.eml");
   EXPECT_EQ(Count("refresh ok"), 1u);
   EXPECT_EQ(Count("introspect inactive"), 0u);
   EXPECT_EQ(Rows(window->pophistlist, 1), Lines{"Second"});
 
   // The server ended the token early: refused once, renewed, and the session goes on.
-  servers->OAuthControl(R"({"expire": true})");
-  servers->Deliver("alice", TestData("three_messages/3.eml"));
-  Receive();
-  window.Disconnect();
+  expireAndReceive("three_messages/3.eml");
   EXPECT_EQ(Count("introspect inactive"), 1u);
   EXPECT_EQ(Count("refresh ok"), 2u);
   EXPECT_EQ(Rows(window->pophistlist, 1), (Lines{"Second", "Third, with a file"}));
