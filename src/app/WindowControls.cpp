@@ -289,7 +289,9 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
 
 void TpopformControls::ShowSignInAccount(AccountSide side, const std::string& account) {
   QPushButton* button = side == AccountSide::Receive ? inSignIn : outSignIn;
-  button->setText(account.empty() ? "Sign in" : corvane::ToQString("Signed in as " + account));
+  // A long address is shortened in its middle to fit; the tip shows it whole.
+  const QString caption = account.empty() ? "Sign in" : corvane::ToQString("Signed in as " + account);
+  button->setText(button->fontMetrics().elidedText(caption, Qt::ElideMiddle, button->width() - 12));
   button->setToolTip(account.empty() ? "Sign in with the provider chosen above"
                                      : corvane::ToQString("Signed in as " + account + "; click to sign in anew"));
 }
