@@ -59,7 +59,8 @@ class SignInWindow : public testing::Test {
   }
 
   // Both accounts sign in with provider at the test issuer, over TLS unless told.
-  void Open(const std::string& provider, uint16_t pop3 = 0, const std::string& pop3Security = "SSL/TLS") {
+  void Open(const std::string& provider, uint16_t pop3 = 0, const std::string& security = "SSL/TLS",
+            uint16_t smtp = 0) {
     const std::string url = servers->OAuthUrl();
     const std::string oauth = "Login=OAuth2\r\nOAuthProvider=" + provider +
                               "\r\nOAuthClientId=corvane-test\r\nOAuthAuthUrl=" + url +
@@ -67,9 +68,9 @@ class SignInWindow : public testing::Test {
                               "/device\r\nOAuthScope=mail\r\nCAFile=" + servers->CaFile() + "\r\n";
     WriteBytes(window.Folder() + "corvane.ini",
                "[INBOX]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(pop3 ? pop3 : servers->Pop3sPort()) +
-                   "\r\nUserId=alice\r\nPassword=\r\nSecurity=" + pop3Security + "\r\n" + oauth +
-                   "[OUTBOX]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(servers->SmtpsAuthPort()) +
-                   "\r\nUserId=tester\r\nName=Tess\r\nEmail=tess@example.org\r\nSecurity=SSL/TLS\r\n" + oauth);
+                   "\r\nUserId=alice\r\nPassword=\r\nSecurity=" + security + "\r\n" + oauth +
+                   "[OUTBOX]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(smtp ? smtp : servers->SmtpsAuthPort()) +
+                   "\r\nUserId=tester\r\nName=Tess\r\nEmail=tess@example.org\r\nSecurity=" + security + "\r\n" + oauth);
     window.Open();
     corvane::auth::OAuthOptions options;
     options.now = [this] { return clock; };
@@ -248,21 +249,26 @@ TEST_F(SignInWindow, NoSecretInStatusErrorsLogsSettingsOrOnTheWireOutsideTls) {
   std::string why;
   auto pop3 = WireProxy::Start(servers->Pop3Port(), {}, &why);
   ASSERT_TRUE(pop3) << why;
-  Open("Custom", pop3->Port(), "STARTTLS");
+  auto smtp = WireProxy::Start(servers->SmtpStartTlsPort(), {}, &why);
+  ASSERT_TRUE(smtp) << why;
+  Open("Custom", pop3->Port(), "STARTTLS", smtp->Port());
   window->keyringcheck->setChecked(true);
   window->insavecheck->setChecked(true);
   window->outsavecheck->setChecked(true);
-  corvane::SetText(window->outAuthUser, "alice");
   servers->Deliver("alice", TestData("three_messages/1.eml"));
   Receive();
   window.Disconnect();
   Send("Quiet");
   EXPECT_EQ(FirstError(), "(none)");
+  window.Click(window->outdisconnect, window->TabSheet1);
   ASSERT_TRUE(pop3->WaitForClosed(1));
-  // Everything after STLS is TLS records: the token went inside them.
-  const std::string wire = pop3->FromClient(0);
-  EXPECT_EQ(wire.rfind("STLS\r\n", 0), 0u);
-  ExpectNoSecretIn("the POP3 wire", wire);
+  ASSERT_TRUE(smtp->WaitForClosed(1));
+  // Everything after STLS and STARTTLS is TLS records: the token went inside them.
+  EXPECT_EQ(pop3->FromClient(0).rfind("STLS\r\n", 0), 0u);
+  EXPECT_EQ(smtp->FromClient(0).rfind("EHLO tester\r\nSTARTTLS\r\n", 0), 0u);
+  EXPECT_TRUE(contains(servers->SmtpCommands("starttls"), "* AUTH OAUTHBEARER alice ok"));
+  ExpectNoSecretIn("the POP3 wire", pop3->FromClient(0));
+  ExpectNoSecretIn("the SMTP wire", smtp->FromClient(0));
   ExpectNoSecretIn("the status bar", window->statusText());
   for (const auto& shown : window.dialogs.shown) ExpectNoSecretIn("a box", shown.text);
   ExpectNoSecretIn("the log", captured);
