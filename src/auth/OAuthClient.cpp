@@ -81,7 +81,11 @@ OAuthClient::Answer OAuthClient::post(const std::string& url, QUrlQuery form) {
   request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
   request.setRawHeader("Accept", "application/json");
   const int64_t issuedAt = now();
-  std::unique_ptr<QNetworkReply> reply(network_.post(request, form.toString(QUrl::FullyEncoded).toUtf8()));
+  // Form encoding: "+" in a token must not arrive as a blank, which QUrlQuery would allow.
+  QByteArray body;
+  for (const auto& [key, value] : form.queryItems(QUrl::FullyDecoded))
+    body += (body.isEmpty() ? "" : "&") + QUrl::toPercentEncoding(key) + "=" + QUrl::toPercentEncoding(value);
+  std::unique_ptr<QNetworkReply> reply(network_.post(request, body));
   const PumpEnd end =
       PumpUntil([&] { return reply->isFinished(); }, [this] { return cancelled_; }, o_.requestTimeoutMs);
   if (end != PumpEnd::Done) {
