@@ -93,8 +93,16 @@ const char* SectionOf(AccountSide side) {
 }
 
 corvane::auth::OAuthSettings Account::OAuth() const {
-  return {oauthProvider, oauthClientId,  oauthClientSecret, oauthAuthUrl,
-          oauthTokenUrl, oauthDeviceUrl, oauthScope,        oauthAccount};
+  corvane::auth::OAuthSettings settings;
+  settings.provider = oauthProvider;
+  settings.clientId = oauthClientId;
+  settings.clientSecret = oauthClientSecret;
+  settings.authUrl = oauthAuthUrl;
+  settings.tokenUrl = oauthTokenUrl;
+  settings.deviceUrl = oauthDeviceUrl;
+  settings.scope = oauthScope;
+  settings.account = oauthAccount;
+  return settings;
 }
 
 bool ReadKeyringChoice(const IniFile& ini) {
