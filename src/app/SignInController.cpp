@@ -17,8 +17,12 @@ AccountSide other(AccountSide side) {
 // A token this close to its end is renewed first: a session takes a while to log in.
 constexpr int64_t kRenewAheadMs = 60 * 1000;
 
-std::string passwordKey(AccountSide side) {
-  return std::string(SectionOf(side)) + (side == AccountSide::Receive ? " Password" : " AuthPassword");
+// Named after the account, not only the section: each Corvane folder on this desktop has
+// accounts of its own, and one must not read or overwrite another's password.
+std::string passwordKey(AccountSide side, const Account& account) {
+  const bool receive = side == AccountSide::Receive;
+  return std::string(SectionOf(side)) + (receive ? " Password " : " AuthPassword ") +
+         (receive ? account.userId : account.loginUser) + "@" + account.host;
 }
 
 std::string& passwordOf(AccountSide side, Account& account) {
@@ -191,14 +195,14 @@ void SignInController::share(AccountSide side) {
 }
 
 void SignInController::FetchPasswords(AccountSide side, Account& account) {
-  if (const auto stored = secrets_.Read(passwordKey(side))) passwordOf(side, account) = *stored;
+  if (const auto stored = secrets_.Read(passwordKey(side, account))) passwordOf(side, account) = *stored;
 }
 
 Account SignInController::StorePasswords(AccountSide side, const Account& account) {
   Account written = account;
   std::string& password = passwordOf(side, written);
   // A token stands in the password's place while connecting; it is never stored as one.
-  if (!account.OAuth2()) secrets_.Write(passwordKey(side), password);
+  if (!account.OAuth2()) secrets_.Write(passwordKey(side, account), password);
   password.clear();
   return written;
 }

@@ -7,11 +7,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 
 #include "RealMailServers.h"
+#include "SecretStore.h"
 #include "WindowSession.h"
 #include "WireProxy.h"
 
@@ -243,6 +245,45 @@ TEST_F(SignInWindow, Pop3SaslWithAPasswordAndTodaysDialogueForAnAccountWithoutAL
   EXPECT_EQ(FirstError(), "(none)");
   EXPECT_NE(servers->Pop3Log().find("method=CRAM-MD5"), std::string::npos) << servers->Pop3Log();
   EXPECT_EQ(window->ZnPOP31->LoginMechanism(), "CRAM-MD5");
+}
+
+// "Keep passwords in the system keyring": the settings file keeps no password, the keyring
+// (or, without one, the private file) has both, and the next start logs in with them.
+TEST_F(SignInWindow, PasswordsKeptInTheKeyringLeaveTheSettingsFileAndServeTheNextStart) {
+  const std::string outPassword = "0ut+Secret";
+  WriteBytes(window.Folder() + "corvane.ini", "[INBOX]\r\nCAFile=" + servers->CaFile() + "\r\n");
+  window.Open();
+  window.ReceiveAccount("127.0.0.1", servers->Pop3Port(), "alice", kPassword);
+  window.SendAccount(servers->SmtpsAuthPort());
+  corvane::SetText(window->outAuthUser, "tess");
+  corvane::SetText(window->outAuthPassword, outPassword);
+  window->keyringcheck->setChecked(true);
+  window->insaveClick();
+  window->saveoutClick();
+  const std::string ini = ReadBytes(window.Folder() + "corvane.ini");
+  EXPECT_NE(ini.find("KeyringPasswords=1"), std::string::npos) << ini;
+  ExpectNoSecretIn("the settings file", ini);
+  EXPECT_EQ(ini.find(outPassword), std::string::npos) << ini;
+
+  const std::string file = window.Folder() + "mailsecrets.txt";
+  if (keyringExpected()) {
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(file)));
+    QProcess lookup;
+    lookup.start("secret-tool", {"lookup", "server", corvane::auth::SecretStore::kService, "user",
+                                 "OUTBOX AuthPassword tess@127.0.0.1"});
+    ASSERT_TRUE(lookup.waitForFinished(10000));
+    EXPECT_EQ(lookup.readAllStandardOutput().toStdString(), outPassword);
+  } else {
+    EXPECT_EQ(QFile(QString::fromStdString(file)).permissions() & 0x0077, 0);  // no group or other bits
+    EXPECT_NE(ReadBytes(file).find(kPassword), std::string::npos);
+  }
+
+  window.Open();
+  EXPECT_TRUE(window->keyringcheck->isChecked());
+  EXPECT_EQ(corvane::GetText(window->outAuthPassword), outPassword);
+  Receive();
+  EXPECT_EQ(FirstError(), "(none)");
+  EXPECT_NE(servers->Pop3Log().find("Login: user=<alice>"), std::string::npos);
 }
 
 TEST_F(SignInWindow, NoSecretInStatusErrorsLogsSettingsOrOnTheWireOutsideTls) {
