@@ -19,6 +19,7 @@
 #include "ReceiveSession.h"
 #include "SendSession.h"
 #include "SessionView.h"
+#include "SetupFlow.h"
 #include "SignInController.h"
 #include "WindowControls.h"
 #include "Znpop3.h"
@@ -77,6 +78,9 @@ class Tpopform : public QMainWindow,
   void Exit1Click();
   void Contents1Click();
   void About1Click();
+  // Finds both groups' servers from an e-mail address (File menu).
+  void SetupFromAddress1Click() { setup_.Run(); }
+  SetupFlow& setupFlow() { return setup_; }
 
   // Settings file.
   void LoadSettings();
@@ -209,6 +213,7 @@ class Tpopform : public QMainWindow,
   // list shows what could be read.
   void loadStore(QTreeWidget* list, MessageStore& store);
   ReadingPane pane_{*this};
+  SetupFlow setup_{*this, dialogs};
 
   std::unique_ptr<ReceiveSession> receive_;
   std::unique_ptr<SendSession> send_;

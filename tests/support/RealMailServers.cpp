@@ -111,6 +111,10 @@ std::string RealMailServers::OAuthPost(const std::string& path, const std::strin
   return reply->readAll().toStdString();
 }
 
+std::unique_ptr<RealMailServers> RealMailServers::StartWith(const std::vector<std::string>& options, std::string* why) {
+  return launch(options, why);
+}
+
 std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why) {
   std::unique_ptr<RealMailServers> servers(new RealMailServers);
   servers->dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/corvane-servers-XXXXXX");
