@@ -279,12 +279,16 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
   fields.security->setCurrentIndex(SecurityIndex(account.security));
   // Choosing the password after OAuth 2.0 is a choice the file must keep.
   fields.login->setItemData(0, QString::fromStdString(account.OAuth2() ? "Password" : account.login));
-  int login = 0;
-  for (int i = 0; account.OAuth2() && i < 3; ++i)
-    if (account.oauthProvider == corvane::auth::kProviderNames[i]) login = i + 1;
-  if (account.OAuth2() && login == 0) login = 3;  // an issuer of the user's own
-  fields.login->setCurrentIndex(login);
+  ShowSignInChoice(side, account.OAuth2(), account.oauthProvider);
   fields.allowPlainLogin->setChecked(account.PlainLoginAllowed());
+}
+
+void TpopformControls::ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider) {
+  int login = 0;
+  for (int i = 0; oauth2 && i < 3; ++i)
+    if (provider == corvane::auth::kProviderNames[i]) login = i + 1;
+  if (oauth2 && login == 0) login = 3;  // an issuer of the user's own
+  FieldsOf(side).login->setCurrentIndex(login);
 }
 
 void TpopformControls::ShowSignInAccount(AccountSide side, const std::string& account) {

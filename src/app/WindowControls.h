@@ -133,6 +133,9 @@ struct TpopformControls {
   QCheckBox* keyringcheck = nullptr;  // "Keep passwords in the system keyring"
   // The group's Sign in button names the account signed in as ("" for none).
   void ShowSignInAccount(AccountSide side, const std::string& account);
+  // The group's sign-in choice: the password, or OAuth 2.0 with provider (one of no preset
+  // is "other issuer").
+  void ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider);
   // Inbox page.
   QWidget* TabSheet2 = nullptr;
   ReportList* pophistlist = nullptr;
