@@ -1,5 +1,7 @@
 #include "OAuthProvider.h"
 
+#include <QUrl>
+
 namespace corvane::auth {
 
 namespace {
@@ -47,11 +49,14 @@ OAuthSettings Resolved(const OAuthSettings& settings) {
 }
 
 namespace {
-// Tokens, codes and client secrets go only over TLS, or to a server on this machine.
+// Tokens, codes and client secrets go only over TLS, or to a server on this machine: the
+// host itself is compared, so "http://localhost.example.org" is not taken for this machine.
 bool safe(const std::string& url) {
-  for (const char* start : {"https://", "http://127.0.0.1:", "http://127.0.0.1/", "http://[::1]", "http://localhost"})
-    if (url.rfind(start, 0) == 0) return true;
-  return url.empty();
+  if (url.empty()) return true;
+  const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+  if (!parsed.isValid()) return false;
+  const QString scheme = parsed.scheme().toLower(), host = parsed.host().toLower();
+  return scheme == "https" || (scheme == "http" && (host == "127.0.0.1" || host == "::1" || host == "localhost"));
 }
 }  // namespace
 

@@ -52,6 +52,10 @@ TEST(AuthParts, PkceIdTokenAndPresets) {
   plain.authUrl = "http://login.example.org/authorize";
   plain.tokenUrl = "https://login.example.org/token";
   EXPECT_EQ(MissingForSignIn(plain), plain.authUrl);
+  plain.authUrl = "http://localhost.example.org/authorize";  // a look-alike of this machine
+  EXPECT_EQ(MissingForSignIn(plain), plain.authUrl);
+  plain.authUrl = "http://[::1]:8080/authorize";
+  EXPECT_EQ(MissingForSignIn(plain), "");
   EXPECT_EQ(MissingForSignIn(Resolved(with("Google"))), "");
 }
 
