@@ -164,6 +164,17 @@ TEST_F(SignInWindow, AnExpiredTokenIsRenewedSilentlyAndARefusedOneOnceMore) {
   EXPECT_EQ(Count("introspect inactive"), 1u);
   EXPECT_EQ(Count("refresh ok"), 2u);
   EXPECT_EQ(Rows(window->pophistlist, 1), (Lines{"Second", "Third, with a file"}));
+
+  // The send side: its token, shared at the sign-in, is two hours old and renewed first;
+  // then the SMTP server refuses an ended one once, and the send goes on with a fresh one.
+  Send("Renewed before");
+  window.Click(window->outdisconnect, window->TabSheet1);
+  servers->OAuthControl(R"({"expire": true})");
+  Send("Renewed after a refusal");
+  EXPECT_EQ(FirstError(), "(none)");
+  EXPECT_EQ(Count("smtp refused"), 1u);
+  EXPECT_EQ(Count("smtp accepted"), 2u);
+  EXPECT_EQ(Count("refresh ok"), 4u);
   EXPECT_EQ(window.dialogs.shown.size(), shown);  // nothing asked, nothing shown
   EXPECT_EQ(Count("code ok"), 1u);
 }
