@@ -14,12 +14,16 @@ void assignLines(TStringList& list, const std::vector<std::string>& lines) {
 SendSession::SendSession(TZnSMTP& component, SendView& view)
     : MailSession(component, view), smtp_(component), sendView_(view) {}
 
-void SendSession::Connect(const Account& account, const std::function<void(const std::string&)>& trusted) {
+void SendSession::Connect(const Account& account, const std::function<void(const std::string&)>& trusted,
+                          const std::function<std::string()>& renew) {
   account.Configure(smtp_);
   smtp_.UserID = account.userId;
   smtp_.AuthUser = account.loginUser;
   smtp_.AuthPassword = account.loginPassword;
-  Quietly([&] { ConnectTrusting(trusted); });
+  smtp_.BearerToken = account.OAuth2();
+  smtp_.PreferXOAuth2 = corvane::auth::Resolved(account.OAuth()).mechanism == "XOAUTH2";
+  smtp_.AllowPlainLogin = account.PlainLoginAllowed();
+  Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
 }
 
 void SendSession::Disconnect() {

@@ -14,7 +14,9 @@ class SendSession : public MailSession {
  public:
   SendSession(TZnSMTP& component, SendView& view);
 
-  void Connect(const Account& account, const std::function<void(const std::string&)>& trusted);
+  // renew gives a fresh access token after the server refused one; empty for a password.
+  void Connect(const Account& account, const std::function<void(const std::string&)>& trusted,
+               const std::function<std::string()>& renew = {});
   void Disconnect();
   // Sends message over the open connection (or one the user agrees to open).
   void Send(const OutboxMessage& message);
@@ -31,6 +33,7 @@ class SendSession : public MailSession {
   void Succeeded();
 
  private:
+  void SetSecret(const std::string& secret) override { smtp_.AuthPassword = secret; }
   TZnSMTP& smtp_;
   SendView& sendView_;
 };

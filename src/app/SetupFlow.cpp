@@ -48,10 +48,12 @@ void ApplySetup(TpopformControls& controls, const TDiscoveryResult& result, cons
     corvane::SetText(controls.localemail, result.Address);
     if (!password.empty() && !result.Send.UserName.empty()) corvane::SetText(controls.outAuthPassword, password);
   }
-  // SIGN-IN CHOICE: once the groups have their sign-in choice (inLogin, outLogin), set it
-  // here from result.Receive.SignIn / result.Send.SignIn ("Password" or "OAuth2") and the
-  // OAuth provider from OAuthProvider ("Google", "Microsoft"). Until then a password
-  // account is all the groups can hold.
+  // The provider's way to sign in; the password stays in its field for a switch back to it
+  // (an app password, say).
+  for (const AccountSide side : {AccountSide::Receive, AccountSide::Send}) {
+    const TServerChoice& choice = side == AccountSide::Receive ? result.Receive : result.Send;
+    if (choice.Found()) controls.ShowSignInChoice(side, choice.SignIn == kSignInOAuth2, choice.OAuthProvider);
+  }
 }
 
 bool SetupFlow::Run() {

@@ -20,6 +20,7 @@ class QMainWindow;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
+class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
@@ -44,6 +45,8 @@ struct TpopformControls {
     QLineEdit* name;
     QLineEdit* email;
     QCheckBox* save;
+    QComboBox* login;  // the sign-in choice
+    QCheckBox* allowPlainLogin;
   };
   AccountFields FieldsOf(AccountSide side) const;
   // The account as the group's fields hold it, and the fields showing an account; what the
@@ -118,6 +121,21 @@ struct TpopformControls {
   QLineEdit* outAuthUser = nullptr;
   QLabel* outAuthPasswordLabel = nullptr;
   QLineEdit* outAuthPassword = nullptr;
+  // How each account signs in, and the passwords' place.
+  QLabel* inLoginLabel = nullptr;
+  QComboBox* inLogin = nullptr;  // Password / OAuth 2.0 with Google, Microsoft or another issuer
+  QPushButton* inSignIn = nullptr;
+  QCheckBox* inAllowPlainLogin = nullptr;
+  QLabel* outLoginLabel = nullptr;
+  QComboBox* outLogin = nullptr;
+  QPushButton* outSignIn = nullptr;
+  QCheckBox* outAllowPlainLogin = nullptr;
+  QCheckBox* keyringcheck = nullptr;  // "Keep passwords in the system keyring"
+  // The group's Sign in button names the account signed in as ("" for none).
+  void ShowSignInAccount(AccountSide side, const std::string& account);
+  // The group's sign-in choice: the password, or OAuth 2.0 with provider (one of no preset
+  // is "other issuer").
+  void ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider);
   // Inbox page.
   QWidget* TabSheet2 = nullptr;
   ReportList* pophistlist = nullptr;
@@ -159,6 +177,7 @@ struct TpopformControls {
   void buildMenus();
   void buildConnectPage();
   void buildSecurityControls();
+  void buildSignInControls();
   void buildInboxPage();
   void buildWriteMailPage();
 

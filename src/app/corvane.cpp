@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolButton>
@@ -114,6 +115,8 @@ void Tpopform::wireHandlers() {
   onClick(addatt, &Tpopform::addattClick);
   onClick(delatt, &Tpopform::delattClick);
   onClick(gosend, &Tpopform::gosendClick);
+  bind(inSignIn, &QPushButton::clicked, &Tpopform::inSignInClick);
+  bind(outSignIn, &QPushButton::clicked, &Tpopform::outSignInClick);
 
   onList(pophistlist, &Tpopform::pophistlistDblClick, receivedpopup);
   onList(sendhistlist, &Tpopform::sendhistlistDblClick, sendpopup);
@@ -136,9 +139,10 @@ void Tpopform::FormCreate() {
   if (!lockFolder()) return;
   // A received file must not take the name of one of the program's own files here, or the
   // program would load it at its next start as its settings or its address book.
-  receive_->SetFolder(appFolder, {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath),
-                                  "mailin.txt", "mailin.txt.journal", "mailin.mbox", SeenIds::kFileName, "mailout.txt",
-                                  "mailout.txt.journal", "mailbook.txt", "Corvane.hlp", InstanceLock::FileName});
+  receive_->SetFolder(appFolder,
+                      {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath), "mailin.txt",
+                       "mailin.txt.journal", "mailin.mbox", SeenIds::kFileName, "mailout.txt", "mailout.txt.journal",
+                       "mailbook.txt", "Corvane.hlp", InstanceLock::FileName, kSecretsFile});
   // A damaged inbox store must not keep the accounts, the address book and the outbox
   // store from loading: each part reports its own failure.
   guard([this] { loadInboxStore(); });
@@ -146,6 +150,7 @@ void Tpopform::FormCreate() {
 }
 
 void Tpopform::FormCloseQuery(bool& CanClose) {
+  signIn_->Cancel();
   setup_.Cancel();
   abortMailComponents();
   CanClose = true;
@@ -172,8 +177,11 @@ void Tpopform::LoadSettings() {
   if (!corvane::FileExists(settingsPath)) setStatus(SetupFlow::kFirstStartHint);
   guard([this] {
     const IniFile ini(settingsPath);
+    keyringcheck->setChecked(ReadKeyringChoice(ini));
     for (const AccountSide side : {AccountSide::Receive, AccountSide::Send}) {
-      const Account account = ReadAccount(ini, side);
+      Account account = ReadAccount(ini, side);
+      if (keyringcheck->isChecked()) signIn_->FetchPasswords(side, account);
+      signIn_->Keep(side, account);
       ShowAccount(side, account);
       (side == AccountSide::Receive ? inCAFile : outCAFile) = account.caFile;
       (side == AccountSide::Receive ? inCertFingerprint : outCertFingerprint) = account.certFingerprint;
@@ -195,12 +203,15 @@ Account Tpopform::accountFor(AccountSide side) const {
   Account account = AccountIn(side);
   account.caFile = side == AccountSide::Receive ? inCAFile : outCAFile;
   account.certFingerprint = side == AccountSide::Receive ? inCertFingerprint : outCertFingerprint;
+  signIn_->Complete(side, account);
   return account;
 }
 
 void Tpopform::saveAccount(AccountSide side) {
   IniFile ini(settingsPath);
-  WriteAccount(ini, side, accountFor(side));
+  const bool keyring = keyringcheck->isChecked();
+  WriteAccount(ini, side, keyring ? signIn_->StorePasswords(side, accountFor(side)) : accountFor(side));
+  if (side == AccountSide::Receive) WriteKeyringChoice(ini, keyring);
 }
 
 // The fingerprint of a certificate the user chose to trust is kept for the account, and

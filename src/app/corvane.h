@@ -20,6 +20,7 @@
 #include "SendSession.h"
 #include "SessionView.h"
 #include "SetupFlow.h"
+#include "SignInController.h"
 #include "WindowControls.h"
 #include "Znpop3.h"
 #include "Znsmtp.h"
@@ -32,7 +33,11 @@ class MessageStore;
 class OutboxStore;
 class AddressBookFile;
 
-class Tpopform : public QMainWindow, public TpopformControls, private ReceiveView, private SendView {
+class Tpopform : public QMainWindow,
+                 public TpopformControls,
+                 private ReceiveView,
+                 private SendView,
+                 private SignInView {
   Q_OBJECT
 
  public:
@@ -115,6 +120,9 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void outconnectClick();
   void outdisconnectClick();
   void gosendClick();
+  // The Sign in buttons.
+  void inSignInClick() { signIn_->Clicked(AccountSide::Receive, accountFor(AccountSide::Receive)); }
+  void outSignInClick() { signIn_->Clicked(AccountSide::Send, accountFor(AccountSide::Send)); }
 
   // Start-up takes the application folder for this run; false (after a box saying so)
   // when another running Corvane has it. Such a window loads nothing, writes nothing and
@@ -140,6 +148,11 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   // Mail component hooks: created and bound before FormCreate, aborted on closing.
   void createMailComponents();
   void abortMailComponents();
+
+  // Secrets in the keyring, else in kSecretsFile beside the program; the sign-ins.
+  static constexpr const char* kSecretsFile = "mailsecrets.txt";
+  std::unique_ptr<corvane::auth::SecretStore> secrets_;
+  std::unique_ptr<SignInController> signIn_;
 
   // The mail components, with their design-time values and every event bound.
   std::unique_ptr<TZnPOP3> ZnPOP31;
@@ -188,12 +201,15 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void Stored() override;
   void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) override;
   void Sent() override { outsaveClick(); }
+  void ShowSignedIn(AccountSide side, const std::string& account) override { ShowSignInAccount(side, account); }
 
   void wireHandlers();
   // One path for both accounts: the settings of a side written from its group, and the
   // click on its connect button.
   void saveAccount(AccountSide side);
   Account accountFor(AccountSide side) const;
+  // The account to connect with: an OAuth 2.0 one signed in, with its token.
+  Account signedIn(AccountSide side);
   std::function<void(const std::string&)> pinFor(AccountSide side);
   // Loads a store file into its list at start-up; a damaged file is reported after the
   // list shows what could be read.

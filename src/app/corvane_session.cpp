@@ -11,6 +11,7 @@
 #include "QtText.h"
 #include "ReceiveSession.h"
 #include "SendSession.h"
+#include "SysUtils.h"
 #include "corvane.h"
 
 void Tpopform::createMailComponents() {
@@ -58,6 +59,17 @@ void Tpopform::createMailComponents() {
   ZnSMTP1->OnEncodeStart = [this](const std::string& Filename) { ZnSMTP1EncodeStart(Filename); };
   ZnSMTP1->OnEncodeEnd = [this](const std::string& Filename) { ZnSMTP1EncodeEnd(Filename); };
   send_ = std::make_unique<SendSession>(*ZnSMTP1, static_cast<SendView&>(*this));
+
+  secrets_ = std::make_unique<corvane::auth::SecretStore>(corvane::ExtractFilePath(executablePath) + kSecretsFile);
+  secrets_->OnNoKeyring = [this](const std::string& text) { dialogs.ShowMessage(text); };
+  signIn_ =
+      std::make_unique<SignInController>(static_cast<SignInView&>(*this), *secrets_, corvane::auth::OAuthOptions{});
+}
+
+Account Tpopform::signedIn(AccountSide side) {
+  Account account = accountFor(side);
+  signIn_->Prepare(side, account);
+  return account;
 }
 
 // An operation may go on for a while after the window has closed: from then on no event
@@ -71,7 +83,8 @@ void Tpopform::abortMailComponents() {
 
 void Tpopform::inconnectClick() {
   if (insavecheck->isChecked()) insaveClick();
-  receive_->Connect(accountFor(AccountSide::Receive), inTimeOut, pinFor(AccountSide::Receive));
+  receive_->Connect(signedIn(AccountSide::Receive), inTimeOut, pinFor(AccountSide::Receive),
+                    [this] { return signIn_->Renewed(AccountSide::Receive); });
 }
 
 void Tpopform::indisconnectClick() {
@@ -82,7 +95,8 @@ void Tpopform::indisconnectClick() {
 
 void Tpopform::outconnectClick() {
   if (outsavecheck->isChecked()) saveoutClick();
-  send_->Connect(accountFor(AccountSide::Send), pinFor(AccountSide::Send));
+  send_->Connect(signedIn(AccountSide::Send), pinFor(AccountSide::Send),
+                 [this] { return signIn_->Renewed(AccountSide::Send); });
 }
 
 void Tpopform::outdisconnectClick() {

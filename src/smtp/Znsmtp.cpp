@@ -1,7 +1,5 @@
 #include "Znsmtp.h"
 
-#include <openssl/hmac.h>
-
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -9,6 +7,7 @@
 
 #include "Base64.h"
 #include "Exceptions.h"
+#include "SaslLogin.h"
 #include "SysUtils.h"
 
 namespace corvane::smtp {
@@ -24,20 +23,6 @@ std::string ExtractAddress(std::string_view entry) {
     return std::string(rest.substr(0, rest.find(':')));
   }
   return std::string(entry);
-}
-
-std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),
-       reinterpret_cast<const unsigned char*>(challenge.data()), challenge.size(), digest, &length);
-  static const char hex[] = "0123456789abcdef";
-  std::string answer = user + " ";
-  for (unsigned int i = 0; i < length; ++i) {
-    answer += hex[digest[i] >> 4];
-    answer += hex[digest[i] & 15];
-  }
-  return answer;
 }
 
 }  // namespace corvane::smtp
@@ -149,6 +134,7 @@ void TZnSMTP::greetAndHelo() {
   const std::string greeting = readContinuation(ReadLn());
   if (corvane::ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
   FCapabilities.clear();
+  FMechanism.clear();
   const bool extended = Security == secStartTLS || !AuthUser.empty();
   hello(extended);
   if (Security == secStartTLS) {
@@ -210,36 +196,24 @@ void TZnSMTP::startTls() {
 }
 
 void TZnSMTP::login() {
-  const std::vector<std::string> methods = loginMethods();
-  const auto has = [&](const char* name) { return std::find(methods.begin(), methods.end(), name) != methods.end(); };
-  std::string reply;
-  if (has("CRAM-MD5")) {
-    reply = command("AUTH CRAM-MD5");
-    if (ReplyCode != 334) loginRefused(reply);
-    const std::string challenge =
-        mime::DecodeBase64(std::string(corvane::WithoutLineBreaks(reply)).substr(std::min<size_t>(4, reply.size())),
-                           mime::Base64Pad::Skipped);
-    reply = command(mime::EncodeBase64(CramMd5Response(AuthUser, AuthPassword, challenge)));
-  } else if (has("PLAIN")) {
-    reply = command("AUTH PLAIN " + mime::EncodeBase64(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
-  } else if (has("LOGIN")) {
-    reply = command("AUTH LOGIN");
-    if (ReplyCode != 334) loginRefused(reply);
-    reply = command(mime::EncodeBase64(AuthUser));
-    if (ReplyCode != 334) loginRefused(reply);
-    reply = command(mime::EncodeBase64(AuthPassword));
-  } else {
-    FKeepFailure = true;
-    throw Exception("Cannot log in as " + AuthUser + " at " + Host +
-                    ": the server offers none of CRAM-MD5, PLAIN and LOGIN");
-  }
-  if (ReplyCode != 235) loginRefused(reply);
-}
-
-void TZnSMTP::loginRefused(const std::string& Reply) {
+  namespace sasl = corvane::sasl;
+  const sasl::Credentials credentials{AuthUser, AuthPassword, BearerToken, Host, Port & 0xFFFF};
+  const std::vector<std::string> candidates = BearerToken ? corvane::sasl::TokenMechanisms(PreferXOAuth2)
+                                                          : std::vector<std::string>{"CRAM-MD5", "PLAIN", "LOGIN"};
+  // A refused login or one that cannot go is what the user must read, not a complaint
+  // about the QUIT after it.
   FKeepFailure = true;
-  throw Exception("Login as " + AuthUser + " at " + Host +
-                  " refused: " + std::string(corvane::WithoutLineBreaks(Reply)));
+  FMechanism = sasl::ChooseMechanism(loginMethods(), candidates, {credentials, Secure(), AllowPlainLogin});
+  const auto mechanism = sasl::MakeMechanism(FMechanism, credentials);
+  // RFC 5321's command line: a longer initial response waits for the server's challenge.
+  constexpr size_t kMaxCommand = 512;
+  sasl::Authenticate(*mechanism, credentials, kMaxCommand, [this](const std::string& line) {
+    const std::string reply = command(line);
+    const std::string text(corvane::WithoutLineBreaks(reply));
+    if (ReplyCode == 334) return sasl::Reply{sasl::Reply::Challenge, text.substr(std::min<size_t>(4, text.size()))};
+    return sasl::Reply{ReplyCode == 235 ? sasl::Reply::Success : sasl::Reply::Refusal, text};
+  });
+  FKeepFailure = false;
 }
 
 void TZnSMTP::Disconnect() {

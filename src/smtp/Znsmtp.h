@@ -5,7 +5,9 @@
 //
 // With Security secStartTLS it says EHLO, requires STARTTLS among the capabilities
 // (RFC 3207), upgrades the connection and says EHLO again; with a login name it says EHLO
-// and logs in (RFC 4954) with the strongest offered of CRAM-MD5, PLAIN and LOGIN.
+// and logs in (RFC 4954) with the strongest offered of CRAM-MD5, PLAIN and LOGIN, or with
+// an access token by OAUTHBEARER or XOAUTH2. Without TLS a password goes only by CRAM-MD5
+// unless AllowPlainLogin, and a token not at all.
 #include <functional>
 #include <string>
 #include <string_view>
@@ -29,11 +31,14 @@ class TZnSMTP : public TZnSocket {
   explicit TZnSMTP(TObject* Owner = nullptr);
   ~TZnSMTP() override;
 
-  std::string UserID;         // sent after "HELO " (or "EHLO ")
-  std::string AuthUser;       // login name; empty: no login, HELO as before
-  std::string AuthPassword;   // never shown in a status or error text
-  TPostMessage PostMessage;   // the message to send
-  TExStringList FinalHeader;  // header lines of the last built message
+  std::string UserID;            // sent after "HELO " (or "EHLO ")
+  std::string AuthUser;          // login name; empty: no login, HELO as before
+  std::string AuthPassword;      // never shown in a status or error text
+  bool BearerToken = false;      // AuthPassword is an OAuth 2.0 access token
+  bool PreferXOAuth2 = false;    // the provider's servers want XOAUTH2 before OAUTHBEARER
+  bool AllowPlainLogin = false;  // the user lets PLAIN and LOGIN go out without TLS
+  TPostMessage PostMessage;      // the message to send
+  TExStringList FinalHeader;     // header lines of the last built message
   UUMethods EncodeType = uuMime;
   bool ClearParams = true;     // empty the recipient and attachment lists after a send
   TSubType SubType = mtPlain;  // kept for the caller; the text part is always text/plain
@@ -68,6 +73,8 @@ class TZnSMTP : public TZnSocket {
 
   // The capability lines of the last EHLO reply, each without its code and line end.
   const std::vector<std::string>& Capabilities() const { return FCapabilities; }
+  // The SASL mechanism of the last login; empty when there was none.
+  const std::string& LoginMechanism() const { return FMechanism; }
   // The multipart boundary of the last built message with attachments.
   const std::string& Boundary() const { return FBoundary; }
 
@@ -81,7 +88,6 @@ class TZnSMTP : public TZnSocket {
   std::vector<std::string> loginMethods() const;
   void startTls();
   void login();
-  [[noreturn]] void loginRefused(const std::string& Reply);
   // QUIT, then close whatever the reply.
   void quit();
   // Sends Command and returns the reply line; continuation lines are taken up.
@@ -96,6 +102,7 @@ class TZnSMTP : public TZnSocket {
   TSpoolStream FMessageBody;
   std::string FBoundary;
   std::vector<std::string> FCapabilities;
+  std::string FMechanism;
   bool FKeepFailure = false;  // a failed upgrade or login outranks a refused QUIT
 };
 
@@ -104,9 +111,5 @@ namespace corvane::smtp {
 // The bare address of a recipient entry as RCPT TO takes it: the text within "<" and ">",
 // else the text after the first ":" (up to a further ":"), else the entry itself.
 std::string ExtractAddress(std::string_view entry);
-
-// The CRAM-MD5 answer (RFC 2195) to a decoded challenge: user, a blank, and the
-// lower-case hex HMAC-MD5 of the challenge keyed with the password.
-std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge);
 
 }  // namespace corvane::smtp

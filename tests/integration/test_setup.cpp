@@ -192,8 +192,15 @@ TEST_F(Setup, EachSourceFillsBothGroups) {
     EXPECT_TRUE(window.dialogs.errors().empty()) << window.dialogs.errors().front();
     EXPECT_EQ(window->statusText(), SetupFlow::kFilledIn);
   }
+  // A provider that wants OAuth 2.0 has it chosen in both groups, and the next account
+  // found with a password turns them back.
+  SetUpFrom("erin@gmail.com");
+  EXPECT_EQ(window->inLogin->currentText(), "OAuth 2.0: Google");
+  EXPECT_EQ(window->outLogin->currentText(), "OAuth 2.0: Google");
   // The plain POP3 entry of the document was left out, and said so.
   SetUpFrom("alice@autoconf.test");
+  EXPECT_EQ(window->inLogin->currentText(), "Password");
+  EXPECT_EQ(window->outLogin->currentText(), "Password");
   EXPECT_NE(Confirmation().find("pop.autoconf.test:110 offers no secure connection"), std::string::npos);
 }
 

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -88,6 +91,24 @@ std::unique_ptr<RealMailServers> RealMailServers::StartTls(TestCertificate certi
       break;
   }
   return launch({"--tls", "--cert", variant, "--certs", sharedCertificates().toStdString()}, why);
+}
+
+std::unique_ptr<RealMailServers> RealMailServers::StartOAuth(const std::string& user, std::string* why) {
+  return launch({"--tls", "--certs", sharedCertificates().toStdString(), "--oauth", user}, why);
+}
+
+std::string RealMailServers::OAuthControl(const std::string& json) const {
+  return OAuthPost("/control", json);
+}
+
+std::string RealMailServers::OAuthPost(const std::string& path, const std::string& form) const {
+  QNetworkAccessManager network;
+  QNetworkRequest request(QUrl(QString::fromStdString(OAuthUrl() + path)));
+  request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+  std::unique_ptr<QNetworkReply> reply(network.post(request, QByteArray::fromStdString(form)));
+  const QDeadlineTimer deadline(kCommandMs);
+  while (!reply->isFinished() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  return reply->readAll().toStdString();
 }
 
 std::unique_ptr<RealMailServers> RealMailServers::StartWith(const std::vector<std::string>& options, std::string* why) {

@@ -29,6 +29,9 @@ class RealMailServers {
   // into *why.
   static std::unique_ptr<RealMailServers> StartTls(TestCertificate certificate = TestCertificate::Trusted,
                                                    std::string* why = nullptr);
+  // The TLS servers plus the OAuth 2.0 test issuer (scripts/authserver.py) approving the
+  // mailbox user "user"; Dovecot and the SMTP servers with AUTH take its tokens.
+  static std::unique_ptr<RealMailServers> StartOAuth(const std::string& user, std::string* why = nullptr);
   // With the options of scripts/testservers.py given as they are (--listen, --ipv6,
   // --well-known-ports, --https, --name, --tls ...).
   static std::unique_ptr<RealMailServers> StartWith(const std::vector<std::string>& options,
@@ -53,6 +56,12 @@ class RealMailServers {
   uint16_t SmtpsLoginOnlyPort() const { return port("SMTPS_LOGINONLY_PORT"); }
   uint16_t SmtpStartTlsPort() const { return port("SMTP_STARTTLS_PORT"); }    // STARTTLS, then AUTH, both required
   uint16_t SmtpTlsRefusePort() const { return port("SMTP_TLSREFUSE_PORT"); }  // offers STARTTLS, answers 454
+  // Only after StartOAuth: the issuer's base URL, and a knob of its /control (JSON),
+  // whose answer is the JSON of its grant log ("code ok", "refresh refused", ...).
+  std::string OAuthUrl() const { return "http://127.0.0.1:" + value("OAUTH_PORT"); }
+  std::string OAuthControl(const std::string& json) const;
+  // POSTs a form to the issuer (for /revoke); the answer's body.
+  std::string OAuthPost(const std::string& path, const std::string& form) const;
   // PEM of the test CA: the extra trusted certificate file for the client.
   std::string CaFile() const { return value("CA_FILE"); }
   // PEM of the certificate the servers present, and its SHA-256 as openssl prints it
