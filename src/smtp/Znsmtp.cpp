@@ -295,8 +295,10 @@ void TZnSMTP::SendMail() {
       sendHeader();
       SendStream(FMessageBody);
       Fire(OnDataEnding, this);
+      // Once the end is written it may reach the server; a write that fails sent none of it.
+      Writeln(".");
       FReport.DataEndSent = true;
-      const std::string reply = command(".");
+      const std::string reply = readReply();
       inData = false;
       if (ReplyCode > 399) {
         Fire(OnFailure, this);
