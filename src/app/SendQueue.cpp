@@ -121,8 +121,12 @@ void SendQueue::SendNow(QueuedMessage message) {
   SendOutcome outcome;
   {
     Running run(*this, false);
-    outcome = session_.Send(message);
-    if (outcome.kind != SendOutcome::Permanent) settle(message, outcome, held >= 0);
+    // An edited message has a record: a crash after its end went out must not leave it
+    // looking unsent.
+    const std::string id = message.MessageID;
+    outcome = held >= 0 ? session_.Send(message, [this, id] { markSending(id); }) : session_.Send(message);
+    // A held record always learns the outcome: one left "sending" would read as maybe sent.
+    if (outcome.kind != SendOutcome::Permanent || held >= 0) settle(message, outcome, held >= 0);
   }
   if (outcome.kind != SendOutcome::Permanent || session_.Closing()) return;
   if (outcome.failure) std::rethrow_exception(outcome.failure);
@@ -130,6 +134,9 @@ void SendQueue::SendNow(QueuedMessage message) {
 }
 
 void SendQueue::SendLater(QueuedMessage message) {
+  // What could never go out is refused now, while the user is there to complete it.
+  if (message.Fields.FromAddress.empty() || message.Fields.ToAddress.empty())
+    throw Exception("Incomplete Header: the message needs a sender address (Connect page) and a recipient");
   identify(message, host_.now());
   message.State = QueueState::Queued;
   message.NextAttempt = host_.now() + RetryDelay(1);

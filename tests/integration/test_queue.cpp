@@ -179,6 +179,9 @@ TEST_F(QueueOnRealServer, RefusalsForNowAreRetriedAndARecipientRefusedForNowGets
 
 TEST_F(QueueOnRealServer, APermanentRefusalStopsTheRetriesWithTheExplainedReplyAndResendTriesAgain) {
   QueueRig rig(freshFolder(), servers->SmtpExtPort(), true);
+  // Nothing that could never go out is queued.
+  EXPECT_THROW(rig.queue->SendLater(QueueRig::message("Nobody", {})), Exception);
+  EXPECT_EQ(rig.store.Count(), 0);
   servers->ScriptSmtp({"RCPT bob 550 5.1.1 No such user"});
   rig.queue->SendLater(QueueRig::message("Refused", {"bob@example.org"}));
   rig.settle();

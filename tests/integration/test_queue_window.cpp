@@ -158,6 +158,12 @@ TEST_F(QueueWindow, EditHoldsAFailedMessageAndTheEditedOneTakesItsPlaceAndItsMes
 
   corvane::SetItems(form.mailto, {"alice@example.org"});
   window.Click(form.outconnect, form.TabSheet1);
+  // Refused after its end went out: failed, not left "sending", which a restart would read
+  // as "may have been sent".
+  servers->ScriptSmtp({"DATA * 554 5.6.0 Content rejected"});
+  send();
+  EXPECT_EQ(Rows(form.queuelist, 2), Lines{"failed"});
+  window.dialogs.shown.clear();
   send();
   EXPECT_TRUE(window.dialogs.errors().empty()) << window.dialogs.errors().front();
   EXPECT_EQ(pane().Store().Count(), 0);
