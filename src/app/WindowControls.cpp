@@ -602,7 +602,7 @@ void TpopformControls::buildQueueControls(QLayout* page) {
   queuelist->header()->setSectionResizeMode(3, QHeaderView::Stretch);
   queuelist->setColumnWidth(1, 120);
   queuelist->setColumnWidth(2, 110);
-  queuelist->setColumnWidth(4, 90);
+  queuelist->setColumnWidth(4, 110);
   queuelist->setFixedHeight(79);
   queuelabel->setBuddy(queuelist);
   queuelabel->setIndent(4);
