@@ -152,15 +152,21 @@ void SendQueue::SendLater(QueuedMessage message) {
   rearm();
 }
 
-void SendQueue::checkNotSending(int r) const {
+QueuedMessage SendQueue::userChoice(int r) {
   if (r < 0 || r >= store_.Count()) throw EListError(corvane::Format("List index out of bounds (%d)", r));
-  if (!sendingId_.empty() && store_.At(r).MessageID == sendingId_)
+  QueuedMessage m = store_.At(r);
+  if (!sendingId_.empty() && m.MessageID == sendingId_)
     throw Exception("The message is being sent right now; try again when the status bar says it is done");
+  // A record that lost its Message-ID (a damaged file) gets one, so the queue can find it.
+  if (m.MessageID.empty()) {
+    identify(m, host_.now());
+    store_.Put(r, m);
+  }
+  return m;
 }
 
 void SendQueue::Resend(int r) {
-  checkNotSending(r);
-  QueuedMessage m = store_.At(r);
+  QueuedMessage m = userChoice(r);
   for (QueuedRecipient& recipient : m.Recipients)
     if (recipient.state == RecipientState::Refused) recipient.state = RecipientState::Pending;
   m.State = QueueState::Queued;
@@ -171,15 +177,14 @@ void SendQueue::Resend(int r) {
 }
 
 void SendQueue::Remove(int r) {
-  checkNotSending(r);
+  userChoice(r);
   store_.Delete(r);
   step("removed");
   rearm();
 }
 
 QueuedMessage SendQueue::Edit(int r) {
-  checkNotSending(r);
-  QueuedMessage m = store_.At(r);
+  QueuedMessage m = userChoice(r);
   m.State = QueueState::Held;
   m.NextAttempt = 0;
   put(m);

@@ -94,8 +94,8 @@ class SendQueue {
   bool outboxHolds(const QueuedMessage& message) const;
   void step(const std::string& name);
   void rearm();
-  // A user action on a message that is being sent right now is refused.
-  void checkNotSending(int r) const;
+  // Row r for a user action: one on a message that is being sent right now is refused.
+  QueuedMessage userChoice(int r);
 
   QueueStore& store_;
   SendSession& session_;

@@ -108,6 +108,8 @@ QueuedMessage QueueStore::At(int r) const {
   m.State = QueueState::Held;
   for (const auto& [state, text] : kStates)
     if (value(lbState) == text) m.State = state;
+  // Without its identity a message cannot be sent again as the same message.
+  if (m.MessageID.empty()) m.State = QueueState::Held;
   m.Reply = value(lbReply);
   m.NextAttempt = number(value(lbNextAttempt));
   m.Attempts = static_cast<int>(number(value(lbAttempts)));

@@ -85,7 +85,8 @@ class QueueStore : public MessageStore {
   explicit QueueStore(std::string path);
 
   // Record r as a message. What a damaged record lacks reads as empty; a state the program
-  // does not know reads as Held, so that nothing unknown is sent by itself.
+  // does not know, or a record without a Message-ID, reads as Held, so that nothing unknown
+  // is sent by itself.
   QueuedMessage At(int r) const;
   // The record of a Message-ID, or -1.
   int Find(std::string_view messageId) const;

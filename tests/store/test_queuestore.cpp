@@ -123,6 +123,13 @@ TEST_F(QueueStoreTest, ADamagedRecordReadsAsHeldSoNothingUnknownIsSentByItself) 
   ASSERT_EQ(m.Recipients.size(), 1u);
   EXPECT_EQ(m.Recipients[0].state, RecipientState::Pending);
   EXPECT_EQ(m.OutboxBefore, -1);
+
+  // A known state without the identity that keeps a resend the same message.
+  QueuedMessage lost = m;
+  lost.MessageID.clear();
+  lost.State = QueueState::Queued;
+  store.Put(0, lost);
+  EXPECT_EQ(store.At(0).State, QueueState::Held);
 }
 
 }  // namespace
