@@ -110,7 +110,8 @@ std::string EnhancedCodeOf(std::string_view reply) {
   std::string_view text = reply.substr(4);
   const std::string_view start = text;
   int part = 0;
-  if (text.empty() || (text[0] != '2' && text[0] != '4' && text[0] != '5')) return {};
+  // The class is one digit (RFC 3463): "25.1.1" is no code.
+  if (text.size() < 2 || (text[0] != '2' && text[0] != '4' && text[0] != '5') || text[1] != '.') return {};
   for (int i = 0; i < 3; ++i) {
     if (!takeNumber(text, part)) return {};
     if (i < 2 && (text.empty() || text[0] != '.')) return {};

@@ -93,6 +93,7 @@ TEST(SmtpReply, EnhancedCodesAreFoundAndExplained) {
       {"250 2.0.0", "2.0.0", "250 2.0.0 (2.0.0: Other undefined status)"},
       {"550 5.1.1x", "", "550 5.1.1x"},
       {"550 1.2.3 not a class", "", "550 1.2.3 not a class"},
+      {"550 55.1.1 two-digit class", "", "550 55.1.1 two-digit class"},
       {"55", "", "55"},
   };
   for (const Case& c : cases) {
