@@ -14,51 +14,12 @@ delay_ms=${DELAY_MS:-20}
 rounds=${ROUNDS:-3}
 
 driver=$build/bench/bench_smtp_send
-work=$(mktemp -d)
-server_pid=
-proxy_pid=
-cleanup() {
-  exec 3>&- 4>&- 2>/dev/null || true  # end of input stops the servers and the relay
-  for pid in $proxy_pid $server_pid; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"  # the mail server runs its POP3 side as another user
-cmake --build "$build" --target bench_smtp_send >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
-
-python=python3
-[ -x /usr/bin/python3 ] && python=/usr/bin/python3
-
-# Waits until file holds a line starting with key=, or the process pid ends.
-wait_for() {
-  for _ in $(seq 300); do
-    grep -q "^$2=" "$1" 2>/dev/null && return 0
-    kill -0 "$3" 2>/dev/null || break
-    sleep 0.1
-  done
-  cat "$1" >&2
-  echo "$2 did not appear" >&2
-  exit 1
-}
-
-mkfifo "$work/control" "$work/proxyctl"
-"$python" "$root/scripts/testservers.py" --dir "$work/servers" --user bench:secret <"$work/control" >"$work/servers.log" 2>&1 &
-server_pid=$!
-exec 3>"$work/control"
-wait_for "$work/servers/ports.env" SMTP_EXT_PORT "$server_pid"
-# shellcheck disable=SC1091
-. "$work/servers/ports.env"
-
-"$python" "$root/scripts/testservers.py" proxy --target "$SMTP_EXT_PORT" --record /dev/null --delay-ms "$delay_ms" \
-  <"$work/proxyctl" >"$work/proxy.out" 2>&1 &
-proxy_pid=$!
-exec 4>"$work/proxyctl"
-wait_for "$work/proxy.out" PROXY_PORT "$proxy_pid"
-port=$(sed -n 's/^PROXY_PORT=//p' "$work/proxy.out" | head -1)
+# shellcheck source=bench/servers.sh
+. "$root/bench/servers.sh"
+bench_begin bench_smtp_send
+bench_servers --user bench:secret
+bench_relay "$SMTP_EXT_PORT" "$delay_ms"
+port=$relay_port
 
 "$driver" --recipients "$recipients" --compose-to "$work/message.eml"
 rcpts=()
