@@ -10,6 +10,7 @@
 #include "FuzzSupport.h"
 #include "InboxStore.h"
 #include "OutboxStore.h"
+#include "QueueStore.h"
 #include "Streams.h"
 #include "TextTree.h"
 
@@ -46,6 +47,35 @@ void readAsNodes(const TextTree& tree, const TextTree::Node& node) {
   }
 }
 
+// Every queue record reads as a message (whatever it lacks or holds), which written back
+// in its place reads the same.
+void readQueue(const std::string& path, std::string_view bytes) {
+  corvane::WriteFileAtomically(path, bytes);
+  QueueStore store(path);
+  const auto report = store.Load();
+  for (int r = 0; r < store.Count(); ++r) {
+    store.RowAt(r);
+    const QueuedMessage m = store.At(r);
+    FUZZ_CHECK(m.Recipients.size() == m.Fields.ToAddress.size());
+    const int found = store.Find(m.MessageID);
+    FUZZ_CHECK(m.MessageID.empty() ? m.State == QueueState::Held : found >= 0 && found <= r);
+  }
+  if (store.Count() == 0 || !report.failure.empty()) return;
+  const QueuedMessage first = store.At(0);
+  store.Put(0, first);
+  QueueStore again(path);
+  FUZZ_CHECK(again.Load().failure.empty());
+  const QueuedMessage back = again.At(0);
+  FUZZ_CHECK(back.Fields.ToAddress == first.Fields.ToAddress && back.Fields.Body == first.Fields.Body &&
+             back.Fields.Subject == first.Fields.Subject && back.MessageID == first.MessageID &&
+             back.References == first.References && back.State == first.State &&
+             back.NextAttempt == first.NextAttempt && back.InOutbox == first.InOutbox &&
+             back.OutboxBefore == first.OutboxBefore);
+  for (size_t i = 0; i < back.Recipients.size(); ++i)
+    FUZZ_CHECK(back.Recipients[i].state == first.Recipients[i].state &&
+               back.Recipients[i].reply == first.Recipients[i].reply);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,15 +103,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(back.Serialize() == saved);
   }
 
-  // One input in four also goes through a store file on disk, in the inbox or the outbox
-  // layout: the file round trip costs ten times the parse, and the first byte lets the
-  // fuzzer choose it for any content.
-  if (size == 0 || data[0] % 4 > 1) return 0;
+  // Three inputs in eight also go through a store file on disk, in the inbox, outbox or send
+  // queue layout: the file round trip costs ten times the parse, and the first byte lets
+  // the fuzzer choose it for any content.
+  if (size == 0 || data[0] % 8 > 2) return 0;
   const std::string folder = fuzz::ScratchFolder();
   fuzz::EmptyFolder(folder);
-  if (data[0] % 4 == 0)
+  if (data[0] % 8 == 0)
     loadAndAppend<InboxStore>(folder + "mailin.txt", bytes);
-  else
+  else if (data[0] % 8 == 1)
     loadAndAppend<OutboxStore>(folder + "mailout.txt", bytes);
+  else
+    readQueue(folder + QueueStore::kFileName, bytes);
   return 0;
 }

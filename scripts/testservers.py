@@ -10,6 +10,13 @@
       in the Maildir of each recipient whose local part is a known user, whatever the
       domain, and as DIR/smtp/NNNNNN.eml in arrival order. Recipients whose local part
       begins with "refused" are refused (550), as unknown users are by real servers.
+      SMTP_EXT_PORT speaks EHLO with SIZE 1048576, PIPELINING, 8BITMIME, SMTPUTF8 and
+      ENHANCEDSTATUSCODES and offers AUTH (CRAM-MD5, LOGIN, PLAIN) without TLS, which it
+      does not require.
+      DIR/smtp-faults.txt scripts refusals for every SMTP server: each line
+      "COMMAND MATCH REPLY" answers the next MAIL (MATCH "*"), RCPT whose local part begins
+      with MATCH ("*" for any) or end of DATA ("*") with REPLY instead, once; the line is
+      then removed. A reply of 421 closes the connection after it, as servers do.
       Every command line an SMTP server reads (AUTH continuations too, not the message)
       goes to DIR/smtp-commands.log as "SERVER LINE"; "SERVER * EVENT" lines note
       connections (CONNECT; over implicit TLS once the handshake is done), each TLS
@@ -90,6 +97,7 @@ import time
 import warnings
 
 DOVECOT = "/usr/sbin/dovecot"
+EXT_SIZE_LIMIT = 1048576
 START_TIMEOUT = 15.0
 STOP_TIMEOUT = 5.0
 STOP_GRACE = 0.3
@@ -525,26 +533,65 @@ def local_part(address):
     return address.rpartition("@")[0] if "@" in address else address
 
 
+def take_fault(folder, command, address="*"):
+    """The scripted reply for this command, consumed; None when none is scripted."""
+    path = os.path.join(folder, "smtp-faults.txt")
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return None
+    for i, line in enumerate(lines):
+        name, match, reply = (line.split(" ", 2) + ["", ""])[:3]
+        if name == command and (match == "*" or local_part(address).startswith(match)):
+            del lines[i]
+            write_atomically(path, "".join(f"{rest}\n" for rest in lines).encode())
+            return reply
+    return None
+
+
 class Handler:
     """Accepts every recipient except those whose local part begins with "refused", which
-    get the answer a server gives for an unknown user."""
+    get the answer a server gives for an unknown user, and answers as DIR/smtp-faults.txt
+    says where it says so."""
 
-    def __init__(self, folder, sequence, authenticator=None):
+    def __init__(self, folder, sequence, authenticator=None, extensions=False):
         self.folder = folder
         self.sequence = sequence  # shared by all servers: one numbering of DIR/smtp
+        self.extensions = extensions
         if authenticator is not None:
             self.auth_CRAM__MD5 = authenticator.auth_CRAM__MD5
             if authenticator.issuer is not None:
                 self.auth_XOAUTH2 = authenticator.auth_XOAUTH2
                 self.auth_OAUTHBEARER = authenticator.auth_OAUTHBEARER
 
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.extensions:
+            responses[-1:-1] = ["250-PIPELINING", "250-ENHANCEDSTATUSCODES"]
+        return responses
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        fault = take_fault(self.folder, "MAIL")
+        if fault is not None:
+            return fault
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        fault = take_fault(self.folder, "RCPT", address)
+        if fault is not None:
+            return fault
         if local_part(address).startswith("refused"):
             return "550 5.1.1 No such user here"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        fault = take_fault(self.folder, "DATA")
+        if fault is not None:
+            return fault
         data = envelope.original_content
         self.sequence[0] += 1
         write_atomically(os.path.join(self.folder, "smtp", f"{self.sequence[0]:06d}.eml"), data)
@@ -669,6 +716,11 @@ def smtp_class():
 
             reader.readuntil = recorded
 
+        async def push(self, status):
+            await super().push(status)
+            if (status.decode() if isinstance(status, bytes) else status).startswith("421"):
+                self.transport.close()
+
         async def smtp_STARTTLS(self, arg):
             if self.refuse_starttls:
                 await self.push("454 4.7.0 TLS not available due to temporary reason")
@@ -697,7 +749,9 @@ async def listen_on_all(loop, factory, port=0, **options):
     servers = []
     for address in addresses():
         family = socket.AF_INET6 if ":" in address else socket.AF_INET
-        sock = socket.socket(family, socket.SOCK_STREAM)
+        # Named TCP, so that asyncio turns Nagle off on the connections: a pipelining client
+        # would otherwise wait a delayed acknowledgement for every reply after the first.
+        sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if family == socket.AF_INET6:
             sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
@@ -717,21 +771,24 @@ class Servers:
 
 
 async def start_smtp(folder, sequence, log, name, certificate=None, implicit=False, require_starttls=False, auth=False,
-                     auth_required=False, refuse_starttls=False, exclude=(), issuer=None, port=0):
+                     auth_required=False, refuse_starttls=False, exclude=(), issuer=None, port=0, extensions=False):
     """One SMTP server on a free port; certificate is None (no TLS) or the folder of the
-    certificates and the variant to present."""
+    certificates and the variant to present. With extensions it announces the ones a
+    sending client uses and offers AUTH in plain text."""
     tls = None if certificate is None else server_context(*certificate, log, name)
     authenticator = Authenticator(folder, log, name, issuer)
-    handler = Handler(folder, sequence, authenticator if auth else None)
+    handler = Handler(folder, sequence, authenticator if auth else None, extensions)
     loop = asyncio.get_running_loop()
     options = dict(server_name=name, log=log, hostname="corvane.test", data_size_limit=None, decode_data=False,
                    refuse_starttls=refuse_starttls)
+    if extensions:
+        options.update(data_size_limit=EXT_SIZE_LIMIT, enable_SMTPUTF8=True)
     if auth:
         # Over implicit TLS the connection is already secure although aiosmtpd cannot tell.
         warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
         logging.getLogger("mail.log").setLevel(logging.ERROR)
-        options.update(authenticator=authenticator, auth_required=auth_required, auth_require_tls=not implicit,
-                       auth_exclude_mechanism=exclude)
+        options.update(authenticator=authenticator, auth_required=auth_required,
+                       auth_require_tls=not (implicit or extensions), auth_exclude_mechanism=exclude)
     if tls is not None and not implicit:
         options.update(tls_context=tls, require_starttls=require_starttls)
     factory = smtp_class()
@@ -830,6 +887,7 @@ async def serve(folder, users, cert, certs, names=(), https=None, oauth_user=Non
             servers.append(server)
 
         await start("SMTP_PORT", start_smtp(folder, sequence, log, "smtp"))
+        await start("SMTP_EXT_PORT", start_smtp(folder, sequence, log, "smtp-ext", auth=True, extensions=True))
         await start("HANG_PORT", start_hang())
         if cert is not None:
             tls = (certs, cert)  # each server makes its own context from it

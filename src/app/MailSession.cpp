@@ -23,18 +23,18 @@ void MailSession::HostResolved() {
 }
 
 void MailSession::ConnectionFailed() {
-  if (!closing_) view_.Ask().ShowMessage("Connection Failed");
+  if (!Unattended()) view_.Ask().ShowMessage("Connection Failed");
 }
 
 void MailSession::ConnectionRequired(bool& Handled) {
-  if (closing_ || !view_.Ask().Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  if (Unattended() || !view_.Ask().Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
   Handled = true;
   component_.Connect();
 }
 
 void MailSession::InvalidHost(bool& Handled) {
   std::string host;
-  if (closing_ || !view_.Ask().InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  if (Unattended() || !view_.Ask().InputQuery("Invalid Host!", "Specify a new host:", host)) return;
   component_.Host = host;
   Handled = true;
 }

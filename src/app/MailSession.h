@@ -19,6 +19,9 @@ class MailSession {
   // from then on no event of the component asks or tells anything.
   void Close();
   bool Closing() const { return closing_; }
+  // Nobody waits for the operation under way (a retry of the send queue): no box or
+  // question is shown, and what would have asked takes its No.
+  bool Unattended() const { return closing_ || unattended_; }
 
   // The component's events.
   void Disconnected();
@@ -51,4 +54,5 @@ class MailSession {
   TZnSocket& component_;
   SessionView& view_;
   bool closing_ = false;
+  bool unattended_ = false;
 };

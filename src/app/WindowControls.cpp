@@ -672,6 +672,44 @@ void TpopformControls::buildWriteMailPage() {
   layout->addWidget(Panel1);
   layout->addWidget(outbody, 1);
   layout->addWidget(sendhistlist);
+  buildQueueControls(layout);
 
-  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist});
+  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist, queuelist});
+}
+
+void TpopformControls::buildQueueControls(QLayout* page) {
+  writepopup = new QMenu(window_);
+  writepopup->setObjectName("writepopup");
+  SendLater1 = menuItem(writepopup, "SendLater1", "Send &Later");
+  SendLater1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  // The short-cut works wherever the focus is on the Write Mail page.
+  SendLater1->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  TabSheet4->addAction(SendLater1);
+  gosend->setContextMenuPolicy(Qt::CustomContextMenu);
+  outbody->setContextMenuPolicy(Qt::CustomContextMenu);
+
+  queuepopup = new QMenu(window_);
+  queuepopup->setObjectName("queuepopup");
+  QueueEdit1 = menuItem(queuepopup, "QueueEdit1", "&Edit");
+  QueueResend1 = menuItem(queuepopup, "QueueResend1", "&Resend");
+  QueueDelete1 = menuItem(queuepopup, "QueueDelete1", "&Delete");
+
+  queuelabel = label(TabSheet4, "queuelabel", "&Queue: waiting to be sent", 0, 0);
+  setTextColour(queuelabel, kNavy);
+  queuelist = reportList(TabSheet4, "queuelist", 150);
+  queuelist->setColumnCount(5);
+  queuelist->setHeaderLabels({"To", "Subject", "State", "Last reply", "Next attempt"});
+  queuelist->header()->setStretchLastSection(false);
+  queuelist->header()->setSectionResizeMode(3, QHeaderView::Stretch);
+  queuelist->setColumnWidth(1, 120);
+  queuelist->setColumnWidth(2, 110);
+  queuelist->setColumnWidth(4, 110);
+  queuelist->setFixedHeight(79);
+  queuelabel->setBuddy(queuelist);
+  queuelabel->setIndent(4);
+  page->addWidget(queuelabel);
+  page->addWidget(queuelist);
+  // Until a message waits, the page looks as it always did.
+  queuelabel->hide();
+  queuelist->hide();
 }

@@ -15,6 +15,7 @@ class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QMainWindow;
 class QMenu;
@@ -171,6 +172,16 @@ struct TpopformControls {
   QPlainTextEdit* outbody = nullptr;
   QTreeWidget* sendhistory = nullptr;
   ReportList* sendhistlist = nullptr;
+  // The send queue below the sent messages, shown while it holds a message, and the
+  // page's pop-up menu (right click on the send button; also at the end of the body's own).
+  QLabel* queuelabel = nullptr;
+  QTreeWidget* queuelist = nullptr;
+  QMenu* queuepopup = nullptr;
+  QAction* QueueEdit1 = nullptr;
+  QAction* QueueResend1 = nullptr;
+  QAction* QueueDelete1 = nullptr;
+  QMenu* writepopup = nullptr;
+  QAction* SendLater1 = nullptr;
 
  private:
   void buildWindow();
@@ -180,6 +191,7 @@ struct TpopformControls {
   void buildSignInControls();
   void buildInboxPage();
   void buildWriteMailPage();
+  void buildQueueControls(QLayout* page);
 
   QMainWindow* window_ = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -17,6 +18,7 @@
 #include "InstanceLock.h"
 #include "OutboxStore.h"
 #include "QtText.h"
+#include "QueuePane.h"
 #include "ReceiveSession.h"
 #include "SeenIds.h"
 #include "SendSession.h"
@@ -102,6 +104,10 @@ void Tpopform::wireHandlers() {
   onTrigger(DeleteAll1, &Tpopform::DeleteAll1Click);
   onTrigger(MenuItem1, &Tpopform::MenuItem1Click);
   onTrigger(MenuItem2, &Tpopform::MenuItem2Click);
+  onTrigger(SendLater1, &Tpopform::SendLater1Click);
+  onTrigger(QueueEdit1, &Tpopform::queuelistDblClick);
+  onTrigger(QueueResend1, &Tpopform::QueueResend1Click);
+  onTrigger(QueueDelete1, &Tpopform::QueueDelete1Click);
 
   onClick(inconnect, &Tpopform::inconnectClick);
   onClick(indisconnect, &Tpopform::indisconnectClick);
@@ -120,6 +126,17 @@ void Tpopform::wireHandlers() {
 
   onList(pophistlist, &Tpopform::pophistlistDblClick, receivedpopup);
   onList(sendhistlist, &Tpopform::sendhistlistDblClick, sendpopup);
+  onList(queuelist, &Tpopform::queuelistDblClick, queuepopup);
+  connect(gosend, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { writepopup->popup(gosend->mapToGlobal(at)); });
+  // The body keeps its own menu, with Send later at its end.
+  connect(outbody, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    QMenu* menu = outbody->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    menu->addAction(SendLater1);
+    menu->popup(outbody->mapToGlobal(at));
+  });
 }
 
 void Tpopform::closeEvent(QCloseEvent* event) {
@@ -142,11 +159,14 @@ void Tpopform::FormCreate() {
   receive_->SetFolder(appFolder,
                       {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath), "mailin.txt",
                        "mailin.txt.journal", "mailin.mbox", SeenIds::kFileName, "mailout.txt", "mailout.txt.journal",
-                       "mailbook.txt", "Corvane.hlp", InstanceLock::FileName, kSecretsFile});
+                       "mailbook.txt", "Corvane.hlp", InstanceLock::FileName, kSecretsFile, QueueStore::kFileName,
+                       std::string(QueueStore::kFileName) + ".journal"});
   // A damaged inbox store must not keep the accounts, the address book and the outbox
   // store from loading: each part reports its own failure.
   guard([this] { loadInboxStore(); });
   LoadSettings();
+  // After the outbox: a message sent just before a crash may still need its outbox record.
+  guard([this] { loadQueue(); });
 }
 
 void Tpopform::FormCloseQuery(bool& CanClose) {

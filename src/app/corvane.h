@@ -28,6 +28,7 @@
 class QCloseEvent;
 class QTreeWidget;
 class InboxStore;
+class QueuePane;
 class InstanceLock;
 class MessageStore;
 class OutboxStore;
@@ -100,6 +101,8 @@ class Tpopform : public QMainWindow,
 
   // Outbox store.
   void outsaveClick();
+  // A sent message as a new outbox record, written before it returns.
+  void recordSent(const OutboxMessage& message);
   void makehistlistClick();
   void sendhistlistDblClick();
   void MenuItem1Click();
@@ -123,6 +126,17 @@ class Tpopform : public QMainWindow,
   // The Sign in buttons.
   void inSignInClick() { signIn_->Clicked(AccountSide::Receive, accountFor(AccountSide::Receive)); }
   void outSignInClick() { signIn_->Clicked(AccountSide::Send, accountFor(AccountSide::Send)); }
+
+  // The send queue ("mailqueue.txt", queuelist): Send later, and the list's pop-up (Edit
+  // is also the double click).
+  void SendLater1Click();
+  void queuelistDblClick();
+  void QueueResend1Click();
+  void QueueDelete1Click();
+  void loadQueue();
+  QueuePane& queuePane();
+  std::unique_ptr<QueuePane> queue_;
+  compose::Draft draft_;
 
   // Start-up takes the application folder for this run; false (after a box saying so)
   // when another running Corvane has it. Such a window loads nothing, writes nothing and
@@ -172,7 +186,7 @@ class Tpopform : public QMainWindow,
   void ZnPOP31Failure(TObject* /*Sender*/) { receive_->Failed(); }
 
   void ZnSMTP1Disconnect(TObject* /*Sender*/) { send_->Disconnected(); }
-  void ZnSMTP1Connect(TObject* /*Sender*/) { send_->Connected(); }
+  void ZnSMTP1Connect(TObject* Sender);
   void ZnSMTP1InvalidHost(bool& Handled) { send_->InvalidHost(Handled); }
   void ZnSMTP1HostResolved(TObject* /*Sender*/) { send_->HostResolved(); }
   void ZnSMTP1Status(TObject* /*Sender*/, const std::string& Status) { send_->StatusChanged(Status); }
@@ -180,6 +194,7 @@ class Tpopform : public QMainWindow,
   void ZnSMTP1PacketSent(TObject* /*Sender*/) { send_->PacketSent(); }
   void ZnSMTP1ConnectionRequired(bool& Handled) { send_->ConnectionRequired(Handled); }
   void ZnSMTP1RecipientNotFound(const std::string& Recipient) { send_->RecipientNotFound(Recipient); }
+  void ZnSMTP1RecipientDeferred(const std::string& Recipient) { send_->RecipientDeferred(Recipient); }
   void ZnSMTP1HeaderIncomplete(bool& /*Handled*/, int /*hiType*/) { send_->HeaderIncomplete(); }
   void ZnSMTP1SendStart(TObject* /*Sender*/) { send_->SendStarted(); }
   void ZnSMTP1Success(TObject* /*Sender*/) { send_->Succeeded(); }
@@ -200,7 +215,6 @@ class Tpopform : public QMainWindow,
   void Receiving(bool receiving) override;
   void Stored() override;
   void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) override;
-  void Sent() override { outsaveClick(); }
   void ShowSignedIn(AccountSide side, const std::string& account) override { ShowSignInAccount(side, account); }
 
   void wireHandlers();

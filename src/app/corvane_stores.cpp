@@ -13,6 +13,7 @@
 #include "OutboxStore.h"
 #include "QtText.h"
 #include "ReceiveSession.h"
+#include "ReplyThread.h"
 #include "StoreList.h"
 #include "Streams.h"
 #include "StringList.h"
@@ -169,14 +170,20 @@ void Tpopform::mailreplyClick() {
   std::string subject;
   if (store.FirstValue(r, InboxStore::lbSubject, subject)) corvane::SetText(outsubject, subject);
   corvane::SetMemoLines(outbody, store.Values(r, InboxStore::lbBody));
+  const mime::ReplyThread thread = mime::ThreadOfReply(store.Values(r, InboxStore::lbHeader));
+  draft_ = {{}, {}, thread.inReplyTo, thread.references};
   mailbinder->setCurrentIndex(2);
 }
 
 // ---- outbox -----------------------------------------------------------------------------
 
 void Tpopform::outsaveClick() {
+  recordSent(compose::Composed(*this));
+}
+
+void Tpopform::recordSent(const OutboxMessage& message) {
   OutboxStore& store = outboxStore();
-  store.Add(compose::Composed(*this));
+  store.Add(message);
   storelist::CatchUp(sendhistlist, store);
   store.SaveAdded();
   showMerged(*this, sendhistlist, store);
@@ -189,6 +196,8 @@ void Tpopform::makehistlistClick() {
 void Tpopform::sendhistlistDblClick() {
   const int r = storelist::SelectedRow(sendhistlist);
   if (r < 0) return;
+  // Sent again as a message of its own, not as a reply.
+  draft_ = {};
   OutboxStore& store = outboxStore();
   corvane::SetItems(mailto, store.Values(r, OutboxStore::lbToAddress));
   if (mailto->count() > 0) mailto->setCurrentIndex(0);

@@ -71,8 +71,8 @@ bool fail(std::string* why, const std::string& text) {
 
 RealMailServers::RealMailServers() = default;
 
-std::unique_ptr<RealMailServers> RealMailServers::Start(std::string* why) {
-  return launch({}, why);
+std::unique_ptr<RealMailServers> RealMailServers::Start(std::string* why, bool inMemory) {
+  return launch({}, why, inMemory);
 }
 
 std::unique_ptr<RealMailServers> RealMailServers::StartTls(TestCertificate certificate, std::string* why) {
@@ -115,9 +115,11 @@ std::unique_ptr<RealMailServers> RealMailServers::StartWith(const std::vector<st
   return launch(options, why);
 }
 
-std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why) {
+std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why,
+                                                         bool inMemory) {
   std::unique_ptr<RealMailServers> servers(new RealMailServers);
-  servers->dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/corvane-servers-XXXXXX");
+  const QString base = inMemory && QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+  servers->dir_ = std::make_unique<QTemporaryDir>(base + "/corvane-servers-XXXXXX");
   if (!servers->dir_->isValid()) {
     fail(why, "cannot create a temporary folder: " + servers->dir_->errorString().toStdString());
     return nullptr;
@@ -224,14 +226,23 @@ std::vector<std::string> RealMailServers::Mailbox(const std::string& user) const
   return messages;
 }
 
-std::vector<std::string> RealMailServers::SmtpReceived() const {
+void RealMailServers::ScriptSmtp(const std::vector<std::string>& faults) {
+  std::string text;
+  for (const std::string& fault : faults) text += fault + "\n";
+  const fs::path path = fs::path(folder_) / "smtp-faults.txt";
+  const fs::path temporary = path.string() + ".new";
+  std::ofstream(temporary, std::ios::binary) << text;
+  fs::rename(temporary, path);
+}
+
+std::vector<std::string> RealMailServers::SmtpReceived(size_t first) const {
   std::vector<fs::path> files;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(fs::path(folder_) / "smtp", error))
     if (entry.path().extension() == ".eml") files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   std::vector<std::string> messages;
-  for (const auto& file : files) messages.push_back(readFile(file));
+  for (size_t i = first; i < files.size(); ++i) messages.push_back(readFile(files[i]));
   return messages;
 }
 
