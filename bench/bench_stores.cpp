@@ -3,9 +3,9 @@
 // store without appends would do for every message.
 #include <benchmark/benchmark.h>
 
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QTemporaryDir>
-#include <QTreeWidget>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -48,7 +48,7 @@ const std::string& largeStoreFile() {
     store.Load();
     for (int i = 0; i < kLargeStore; ++i)
       store.AddRecord({{message(i).From}, {message(i).Subject}, message(i).Header, message(i).Body, {}});
-    return store.Tree().Serialize();
+    return store.Serialized();
   }();
   return bytes;
 }
@@ -155,7 +155,7 @@ void BM_WindowStartUpWithLargeStore(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     Tpopform window(folder.path("corvane"), dialogs);
     total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (window.pophistlist->topLevelItemCount() != kLargeStore || !dialogs.errors().empty())
+    if (window.pophistlist->model()->rowCount() != kLargeStore || !dialogs.errors().empty())
       state.SkipWithError("start-up did not list the store");
   }
   g_seconds["startup"] = total / static_cast<double>(state.iterations());

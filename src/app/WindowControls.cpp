@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionFrame>
@@ -144,8 +145,6 @@ QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, 
 ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
   auto* widget = new ReportList(parent);
   widget->setObjectName(name);
-  widget->setColumnCount(2);
-  widget->setHeaderLabels({"From", "Subject"});
   widget->setColumnWidth(0, fromWidth);
   widget->header()->setStretchLastSection(true);
   widget->setRootIsDecorated(false);
@@ -319,6 +318,14 @@ void TpopformControls::buildWindow() {
   // The text lives in a label of its own, not in the bar's message, which menu hints
   // passing over the bar would wipe.
   StatusBar1->addWidget(area, 1);
+  // Shown only while a store's index is made: its text names what is read.
+  storeprogress = new QProgressBar(StatusBar1);
+  storeprogress->setObjectName("storeprogress");
+  storeprogress->setFixedWidth(220);
+  storeprogress->setMaximumHeight(17);
+  storeprogress->setTextVisible(true);
+  storeprogress->hide();
+  StatusBar1->addPermanentWidget(storeprogress);
   window_->setStatusBar(StatusBar1);
 }
 

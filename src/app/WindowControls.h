@@ -20,6 +20,7 @@ class QMainWindow;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
+class QProgressBar;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
@@ -54,6 +55,7 @@ struct TpopformControls {
   // Window.
   QTabWidget* mailbinder = nullptr;
   QStatusBar* StatusBar1 = nullptr;
+  QProgressBar* storeprogress = nullptr;  // in the status bar while a store is indexed
   QList<QIcon> ImageList1;
 
   // Menus.

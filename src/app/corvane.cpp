@@ -7,7 +7,6 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolButton>
-#include <QTreeWidget>
 
 #include "AddressBook.h"
 #include "Exceptions.h"
@@ -17,8 +16,10 @@
 #include "OutboxStore.h"
 #include "QtText.h"
 #include "ReceiveSession.h"
+#include "ReportList.h"
 #include "SeenIds.h"
 #include "SendSession.h"
+#include "StoreLoader.h"
 #include "SysUtils.h"
 #include "ZnSock.h"
 
@@ -29,6 +30,7 @@ constexpr int kInboxPage = 1;
 Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), executablePath(executablePath), dialogs(dialogs) {
   BuildControls(this);
+  storeLoader_ = std::make_unique<StoreLoader>(storeprogress);
   wireHandlers();
   // A failure out of a component's time-out tick reaches no handler: show it like one.
   TThreadTimer::ApplicationExceptionHandler = [this](const std::exception& failure) { showFailure(failure); };
@@ -38,6 +40,9 @@ Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget*
 
 Tpopform::~Tpopform() {
   TThreadTimer::ApplicationExceptionHandler = nullptr;
+  // The lists outlive the stores they show.
+  pophistlist->Rows()->Show(nullptr);
+  sendhistlist->Rows()->Show(nullptr);
 }
 
 bool Tpopform::guard(const std::function<void()>& action) {
@@ -85,8 +90,8 @@ void Tpopform::wireHandlers() {
   const auto onTrigger = [&bind](QAction* action, void (Tpopform::*handler)()) {
     bind(action, &QAction::triggered, handler);
   };
-  const auto onList = [this, &bind](QTreeWidget* list, void (Tpopform::*handler)(), QMenu* menu) {
-    bind(list, &QTreeWidget::itemDoubleClicked, handler);
+  const auto onList = [this, &bind](ReportList* list, void (Tpopform::*handler)(), QMenu* menu) {
+    bind(list, &QAbstractItemView::doubleClicked, handler);
     connect(list, &QWidget::customContextMenuRequested, this,
             [list, menu](const QPoint& at) { menu->popup(list->viewport()->mapToGlobal(at)); });
   };
@@ -135,9 +140,19 @@ void Tpopform::FormCreate() {
   if (!lockFolder()) return;
   // A received file must not take the name of one of the program's own files here, or the
   // program would load it at its next start as its settings or its address book.
-  receive_->SetFolder(appFolder, {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath),
-                                  "mailin.txt", "mailin.txt.journal", "mailin.mbox", SeenIds::kFileName, "mailout.txt",
-                                  "mailout.txt.journal", "mailbook.txt", "Corvane.hlp", InstanceLock::FileName});
+  std::vector<std::string> reserved{corvane::ExtractFileName(executablePath),
+                                    corvane::ExtractFileName(settingsPath),
+                                    "mailin.mbox",
+                                    SeenIds::kFileName,
+                                    "mailbook.txt",
+                                    "Corvane.hlp",
+                                    InstanceLock::FileName};
+  // Each store with the files beside it: its append journal, index, deletion journal and
+  // the new file of a rewrite, and those of the index.
+  for (const std::string store : {"mailin.txt", "mailout.txt"})
+    for (const char* suffix : {"", ".journal", ".index", ".index.new", ".deleted", ".new"})
+      reserved.push_back(store + suffix);
+  receive_->SetFolder(appFolder, std::move(reserved));
   // A damaged inbox store must not keep the accounts, the address book and the outbox
   // store from loading: each part reports its own failure.
   guard([this] { loadInboxStore(); });

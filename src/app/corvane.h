@@ -24,12 +24,13 @@
 #include "Znsmtp.h"
 
 class QCloseEvent;
-class QTreeWidget;
 class InboxStore;
 class InstanceLock;
 class MessageStore;
 class OutboxStore;
 class AddressBookFile;
+class ReportList;
+class StoreLoader;
 
 class Tpopform : public QMainWindow, public TpopformControls, private ReceiveView, private SendView {
   Q_OBJECT
@@ -130,6 +131,8 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   std::shared_ptr<InboxStore> inboxStore_;
   std::shared_ptr<OutboxStore> outboxStore_;
   std::shared_ptr<AddressBookFile> addressBook_;
+  // Reads large stores while the window stays live; gone before the stores it reads.
+  std::unique_ptr<StoreLoader> storeLoader_;
 
   // Mail component hooks: created and bound before FormCreate, aborted on closing.
   void createMailComponents();
@@ -191,7 +194,7 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   std::function<void(const std::string&)> pinFor(AccountSide side);
   // Loads a store file into its list at start-up; a damaged file is reported after the
   // list shows what could be read.
-  void loadStore(QTreeWidget* list, MessageStore& store);
+  void loadStore(ReportList* list, const std::shared_ptr<MessageStore>& store);
   ReadingPane pane_{*this};
 
   std::unique_ptr<ReceiveSession> receive_;

@@ -14,12 +14,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <fstream>
 #include <memory>
 
+#include "ListRows.h"
 #include "NoFileOpens.h"
 #include "QtText.h"
+#include "ReportList.h"
 #include "ScriptedDialogs.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -62,32 +63,25 @@ class StoresTest : public ::testing::Test {
     EXPECT_NE(widget, nullptr) << name;
     return widget;
   }
-  QTreeWidget* list(const char* name) const { return find<QTreeWidget>(name); }
+  ReportList* list(const char* name) const { return find<ReportList>(name); }
   QComboBox* box(const char* name) const { return find<QComboBox>(name); }
   QPlainTextEdit* memo(const char* name) const { return find<QPlainTextEdit>(name); }
   QLineEdit* edit(const char* name) const { return find<QLineEdit>(name); }
   void click(const char* button) const { QTest::mouseClick(find<QToolButton>(button), Qt::LeftButton); }
   void trigger(const char* action) const { find<QAction>(action)->trigger(); }
 
-  Strings rows(const char* name) const {
-    Strings out;
-    QTreeWidget* l = list(name);
-    for (int i = 0; i < l->topLevelItemCount(); ++i)
-      out.push_back(corvane::FromQString(l->topLevelItem(i)->text(0)) + "|" +
-                    corvane::FromQString(l->topLevelItem(i)->text(1)));
-    return out;
-  }
+  Strings rows(const char* name) const { return listrows::Both(list(name)); }
   void selectRow(const char* name, int row) const {
-    QTreeWidget* l = list(name);
+    ReportList* l = list(name);
     window->mailbinder->setCurrentWidget(l->parentWidget() == window->TabSheet2 ? window->TabSheet2
                                                                                 : window->TabSheet4);
-    l->scrollToItem(l->topLevelItem(row));
-    QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, l->visualItemRect(l->topLevelItem(row)).center());
+    l->scrollTo(listrows::At(l, row));
+    QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, l->visualRect(listrows::At(l, row)).center());
   }
   void doubleClickRow(const char* name, int row) const {
     selectRow(name, row);
-    QTreeWidget* l = list(name);
-    QTest::mouseDClick(l->viewport(), Qt::LeftButton, {}, l->visualItemRect(l->topLevelItem(row)).center());
+    ReportList* l = list(name);
+    QTest::mouseDClick(l->viewport(), Qt::LeftButton, {}, l->visualRect(listrows::At(l, row)).center());
   }
 
   // What the receive controller puts on display before it stores a message.
@@ -295,10 +289,9 @@ TEST_F(StoresTest, InboxListSelectsTheMessageOnDisplayAndShowsTheNewestRow) {
   for (int i = 0; i < 3; ++i) receive("Old <old" + std::to_string(i) + "@x>", "Old", {}, {"old"});
   selectRow("pophistlist", 0);
   for (int i = 0; i < 30; ++i) receive("New <new" + std::to_string(i) + "@x>", "New " + std::to_string(i), {}, {"new"});
-  QTreeWidget* inbox = list("pophistlist");
-  QTreeWidgetItem* newest = inbox->topLevelItem(32);
-  EXPECT_EQ(inbox->selectedItems(), QList<QTreeWidgetItem*>{newest});
-  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualItemRect(newest)));
+  ReportList* inbox = list("pophistlist");
+  EXPECT_EQ(listrows::Selected(inbox), std::vector<int>{32});
+  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualRect(listrows::At(inbox, 32))));
   click("mailreply");
   EXPECT_EQ(corvane::GetItems(box("mailto")), Strings{"New <new29@x>"});
   EXPECT_EQ(corvane::GetText(edit("outsubject")), "New 29");
@@ -306,13 +299,13 @@ TEST_F(StoresTest, InboxListSelectsTheMessageOnDisplayAndShowsTheNewestRow) {
   // A restart shows the list anew: nothing selected, the newest row in view.
   start();
   inbox = list("pophistlist");
-  EXPECT_TRUE(inbox->selectedItems().isEmpty());
-  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualItemRect(inbox->topLevelItem(32))));
+  EXPECT_TRUE(listrows::Selected(inbox).empty());
+  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualRect(listrows::At(inbox, 32))));
 
   // The outbox list follows the same rule after a message was sent.
   send("Sent 1", {"a@x"}, {"b"});
   send("Sent 2", {"a@x"}, {"b"});
-  EXPECT_EQ(list("sendhistlist")->selectedItems(), QList<QTreeWidgetItem*>{list("sendhistlist")->topLevelItem(1)});
+  EXPECT_EQ(listrows::Selected(list("sendhistlist")), std::vector<int>{1});
 }
 
 TEST_F(StoresTest, DoubleClickAndLoadOutMessageOnTheOutbox) {

@@ -93,7 +93,7 @@ TEST(TextTree, EmptyTreeAndBadPositions) {
   TempFolder tmp;
   TextTree tree;
   EXPECT_EQ(FailureOf([&] { tree.FirstNode(); }), "Invalid index");
-  TreeStoreFile(tmp.path("empty.txt")).Rewrite(tree);
+  corvane::WriteFileAtomically(tmp.path("empty.txt"), tree.Serialize());
   EXPECT_EQ(corvane::ReadFile(tmp.path("empty.txt")), "");
   auto& root = tree.AddTopLevel("r");
   tree.AddChild(root, "a");
@@ -101,7 +101,7 @@ TEST(TextTree, EmptyTreeAndBadPositions) {
   EXPECT_EQ(FailureOf([&] { tree.Child(root, -1); }), "List index out of bounds (-1)");
   tree.Delete(tree.Child(root, 0));
   EXPECT_EQ(tree.Serialize(), "r\r\n");
-  EXPECT_EQ(FailureOf([&] { TreeStoreFile(tmp.path("no/such/folder.txt")).Rewrite(tree); }),
+  EXPECT_EQ(FailureOf([&] { corvane::WriteFileAtomically(tmp.path("no/such/folder.txt"), tree.Serialize()); }),
             "Cannot create file " + tmp.path("no/such/folder.txt"));
 }
 
@@ -184,12 +184,12 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
     InboxStore store(path);
     store.Load();
     for (int i = 0; i < 5; ++i) store.Store(message("m" + std::to_string(i)));
-    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    EXPECT_EQ(corvane::ReadFile(path), store.Serialized());
     // A file changed behind the store's back, or one not written as the tree would write
     // it, is rewritten rather than appended to.
     appendRaw(path, "junk\r\n");
     store.Store(message("after"));
-    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    EXPECT_EQ(corvane::ReadFile(path), store.Serialized());
     EXPECT_FALSE(corvane::FileExists(path + ".journal"));
   }
   InboxStore reloaded(path);
@@ -202,7 +202,7 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
   InboxStore store(spaced);
   store.Load();
   store.Store(message("b"));
-  EXPECT_EQ(corvane::ReadFile(spaced), store.Tree().Serialize());
+  EXPECT_EQ(corvane::ReadFile(spaced), store.Serialized());
 }
 
 TEST(StoreFile, CrashDuringAnAppendLeavesTheOldOrTheNewContent) {
@@ -289,7 +289,7 @@ TEST(StoreFile, ABatchKilledAnywhereLeavesALoadableStoreBeforeOrAfterIt) {
   InboxStore whole(path);
   whole.Load();
   for (int i = 0; i < 3; ++i) whole.AddRecord({{"new " + std::to_string(i)}, {"s"}, {}, {"b"}, {}});
-  const std::string after = whole.Tree().Serialize();
+  const std::string after = whole.Serialized();
 
   struct Case {
     int stored;
@@ -374,7 +374,7 @@ TEST(StoreFile, RecordsLargerThanAWritePieceAreWrittenWholeAndMergedOnce) {
   a.Store(message("big 2", 80000));  // appended
   a.CommitBatch();
   ASSERT_GT(corvane::ReadFile(path).size(), 2u << 20);
-  EXPECT_EQ(corvane::ReadFile(path), a.Tree().Serialize());
+  EXPECT_EQ(corvane::ReadFile(path), a.Serialized());
 
   // Another writer adds a record; this side's next save merges by record hashes, which
   // must match however the big records were written.
@@ -426,7 +426,7 @@ TEST(StoreFile, DamagedFileIsCopiedAsideOnceUnderAFreeName) {
   EXPECT_FALSE(corvane::FileExists(path + ".damaged.1"));
   // The first write after a damaged load rewrites the file whole from what was read.
   again.Store(message("new"));
-  EXPECT_EQ(corvane::ReadFile(path), again.Tree().Serialize());
+  EXPECT_EQ(corvane::ReadFile(path), again.Serialized());
   EXPECT_EQ(corvane::ReadFile(path + ".damaged"), damaged);
   // The rewritten file still holds the cut record: other bytes, so a new copy.
   InboxStore third(path);
