@@ -53,6 +53,7 @@ struct MessageStore::Snapshot {
 
 // A whole new file: its pieces, and its index as far as it is known without reading it.
 struct MessageStore::Plan {
+  std::unique_ptr<std::string> root;  // a root line of its own; where it lies does not move
   std::vector<StorePiece> pieces;
   StoreIndex index;
 };
@@ -458,7 +459,8 @@ MessageStore::Plan MessageStore::planOf(const StoreIndex& source, const std::vec
     plan.pieces.push_back({0, source.rootEnd, {}, true});
     out.rootEnd = source.rootEnd;
   } else {
-    plan.pieces.push_back({-1, 0, rootLiteral, false});
+    plan.root = std::make_unique<std::string>(rootLiteral);
+    plan.pieces.push_back({-1, 0, *plan.root, false});
     out.rootEnd = static_cast<int64_t>(rootLiteral.size());
   }
   int64_t at = out.rootEnd;

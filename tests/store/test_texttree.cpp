@@ -1,44 +1,17 @@
 // The text tree file format and the journaled store file under it.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <QTemporaryDir>
-#include <fstream>
-#include <functional>
 
 #include "AddressBook.h"
 #include "FailureOf.h"
 #include "InboxStore.h"
+#include "StoreTestSupport.h"
 #include "Streams.h"
 #include "SysUtils.h"
 #include "TextTree.h"
 
-namespace {
-
-std::string dataFile(const std::string& name) {
-  return corvane::ReadFile(std::string(CORVANE_TEST_DATA) + "/stores/" + name);
-}
-
-struct TempFolder {
-  QTemporaryDir dir;
-  std::string path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
-};
-
-void appendRaw(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  out << bytes;
-}
-
-InboxMessage message(const std::string& from, int bodyLines = 2) {
-  InboxMessage m{from, "Subject of " + from, {"Received: by test"}, {}, {}};
-  for (int i = 0; i < bodyLines; ++i) m.Body.Add("body line " + std::to_string(i));
-  return m;
-}
-
-}  // namespace
+using namespace storetest;
 
 TEST(TextTree, LoadThenSaveGivesTheSameBytes) {
   const std::string bytes = dataFile("roundtrip.txt");
@@ -237,44 +210,6 @@ TEST(StoreFile, CrashDuringAnAppendLeavesTheOldOrTheNewContent) {
   // A journal naming another file (the store was rewritten since) changes nothing.
   EXPECT_EQ(crashAndLoad("append 1 3 9 0 end\n", "\tmsg\r\n"), before + "\tmsg\r\n");
 }
-
-namespace {
-
-// Runs steps on the store at path in a child process that is then killed where it stands,
-// as a crash would end the program; steps writes one byte to the pipe when it is there.
-void runAndKill(const std::function<void(int ready)>& steps) {
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipeFds[0]);
-    try {
-      steps(pipeFds[1]);
-    } catch (...) {
-      ::_exit(3);
-    }
-    // Waits for the parent's kill; bounded all the same.
-    for (int i = 0; i < 1000; ++i) ::pause();
-    ::_exit(0);
-  }
-  ::close(pipeFds[1]);
-  char byte = 0;
-  const ssize_t got = ::read(pipeFds[0], &byte, 1);
-  ::close(pipeFds[0]);
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_EQ(got, 1) << "the child ended before its crash point";
-  ASSERT_TRUE(WIFSIGNALED(status));
-}
-
-void ready(int fd) {
-  const char byte = 'x';
-  if (::write(fd, &byte, 1) != 1) ::_exit(4);
-}
-
-}  // namespace
 
 TEST(StoreFile, ABatchKilledAnywhereLeavesALoadableStoreBeforeOrAfterIt) {
   TempFolder tmp;
