@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QProgressBar>
+#include <utility>
 
 #include "QtText.h"
 #include "SysUtils.h"
@@ -12,8 +13,8 @@ int64_t g_workerAbove = 16 << 20;
 
 }  // namespace
 
-void StoreLoader::SetWorkerAbove(int64_t bytes) {
-  g_workerAbove = bytes;
+int64_t StoreLoader::SetWorkerAbove(int64_t bytes) {
+  return std::exchange(g_workerAbove, bytes);
 }
 
 StoreLoader::StoreLoader(QProgressBar* bar) : bar_(bar) {

@@ -34,8 +34,8 @@ class StoreLoader {
   bool Loading(const MessageStore* store) const;
 
   // Readings of up to this many bytes are done at once; the default takes a few dozen
-  // milliseconds at the speed of a disk.
-  static void SetWorkerAbove(int64_t bytes);
+  // milliseconds at the speed of a disk. Returns the value before.
+  static int64_t SetWorkerAbove(int64_t bytes);
 
  private:
   struct Job {

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,6 +23,7 @@
 #include "QtText.h"
 #include "ReportList.h"
 #include "ScriptedDialogs.h"
+#include "StoreLoader.h"
 #include "Streams.h"
 #include "SysUtils.h"
 #include "corvane.h"
@@ -491,6 +493,69 @@ TEST_F(StoresTest, FailedSaveKeepsTheRecordAndTheNextSaveWritesIt) {
   start();
   EXPECT_EQ(rows("pophistlist"), (Strings{"a|sa", "b|sb", "c|sc"}));
   EXPECT_EQ(rows("sendhistlist"), (Strings{"me@example.org|a", "me@example.org|b", "me@example.org|c"}));
+}
+
+// A store another program wrote, with no index beside it and larger than is read at once.
+std::string largeInbox(int records, Strings& rowsOut) {
+  std::string file = "Received\r\n";
+  for (int i = 0; i < records; ++i) {
+    const std::string n = std::to_string(i);
+    file += "\tmsg\r\n\t\tFrom\r\n\t\t\tSender " + n + "\r\n\t\tSubject\r\n\t\t\tSubject " + n +
+            "\r\n\t\theader\r\n\t\t\tDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\t\tbody\r\n";
+    for (int line = 0; line < 100; ++line)
+      file += "\t\t\tbody line " + std::to_string(line) + " of message " + n + "\r\n";
+    file += "\t\tattachments\r\n";
+    rowsOut.push_back("Sender " + n + "|Subject " + n);
+  }
+  return file;
+}
+
+TEST_F(StoresTest, AStoreWithoutItsIndexIsReadBehindAProgressBarAndWaitedForWhenNeeded) {
+  Strings expected;
+  const std::string inbox = largeInbox(400, expected);
+  ASSERT_GT(inbox.size(), 1u << 20);  // deletions go to the background too
+  writeFile("mailin.txt", inbox);
+  const int64_t before = StoreLoader::SetWorkerAbove(0);
+  struct Restore {
+    int64_t bytes;
+    ~Restore() { StoreLoader::SetWorkerAbove(bytes); }
+  } restore{before};
+
+  // The window comes up at once; its list fills when the reading is done.
+  window = std::make_unique<Tpopform>(path("corvane"), dialogs);
+  QProgressBar* bar = find<QProgressBar>("storeprogress");
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_TRUE(bar->text().startsWith("Indexing mailin.txt")) << bar->text().toStdString();
+  EXPECT_TRUE(rows("pophistlist").empty());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return rows("pophistlist").size() == expected.size(); }, 20000));
+  EXPECT_EQ(rows("pophistlist"), expected);
+  EXPECT_TRUE(bar->isHidden());
+  EXPECT_TRUE(corvane::FileExists(path("mailin.txt.index")));
+
+  // A message stored while the store is still being read waits for the reading, then goes last.
+  corvane::WriteFileAtomically(path("mailin.txt"), inbox);  // a new file: its index no longer fits
+  window.reset();
+  window = std::make_unique<Tpopform>(path("corvane"), dialogs);
+  EXPECT_FALSE(find<QProgressBar>("storeprogress")->isHidden());
+  receive("New", "Mail", {}, {"b"});
+  expected.push_back("New|Mail");
+  EXPECT_EQ(rows("pophistlist"), expected);
+  EXPECT_EQ(file("mailin.txt"), inbox +
+                                    "\tmsg\r\n\t\tFrom\r\n\t\t\tNew\r\n\t\tSubject\r\n\t\t\tMail\r\n"
+                                    "\t\theader\r\n\t\tbody\r\n\t\t\tb\r\n\t\tattachments\r\n");
+
+  // With its index the store is there at once; a deletion shows at once and reaches the
+  // file in the background.
+  start();
+  EXPECT_TRUE(find<QProgressBar>("storeprogress")->isHidden());
+  EXPECT_EQ(rows("pophistlist").size(), expected.size());
+  selectRow("pophistlist", 0);
+  trigger("Delete1");
+  expected.erase(expected.begin());
+  EXPECT_EQ(rows("pophistlist"), expected);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !file("mailin.txt").starts_with(inbox.substr(0, 40)); }, 20000));
+  EXPECT_EQ(file("mailin.txt").find("Sender 0\r\n"), std::string::npos);
+  EXPECT_TRUE(dialogs.errors().empty());
 }
 
 }  // namespace
