@@ -41,13 +41,15 @@ void StoreLoader::Load(const std::shared_ptr<MessageStore>& store, Done done) {
   job->done = std::move(done);
   job->total = total;
   Job* running = job.get();
-  running->thread = std::thread([running] {
+  running->thread = std::thread([this, running] {
     try {
       running->store->Scan(&running->cancel);
     } catch (const std::exception&) {
-      // Finish reports what could be read; a file that cannot be read is never written.
+      // Finish reports the failure; a file that could not be read is never written.
     }
     running->finished = true;
+    QMetaObject::invokeMethod(
+        &context_, [this] { poll(); }, Qt::QueuedConnection);
   });
   jobs_.push_back(std::move(job));
   showProgress();

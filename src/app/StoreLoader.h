@@ -53,6 +53,7 @@ class StoreLoader {
   void showProgress();
 
   QPointer<QProgressBar> bar_;
-  QTimer timer_;  // checks the readings a few times a second
+  QTimer timer_;     // shows the readings' progress a few times a second
+  QObject context_;  // a reading's end is posted to it
   std::vector<std::unique_ptr<Job>> jobs_;
 };

@@ -127,7 +127,7 @@ IndexFile::Fit IndexFile::Load(int store, StoreIndex& index) const {
   if (checksum != XXH3_64bits(bytes.data(), bytes.size() - 8)) return Fit::None;
   std::vector<IndexEntry> records(h.count);
   const char* at = bytes.data() + sizeof h;
-  std::memcpy(records.data(), at, h.count * sizeof(IndexEntry));
+  if (h.count > 0) std::memcpy(records.data(), at, h.count * sizeof(IndexEntry));
   at += h.count * sizeof(IndexEntry);
   if (!consistent(h, records)) return Fit::None;
   const Fit fit = fitOf(h, store);
@@ -172,7 +172,8 @@ bool IndexFile::Save(int store, const StoreIndex& index, std::span<const IndexEn
   }
   h.textBytes = texts.size();
   std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
-  bytes.append(reinterpret_cast<const char*>(written.data()), written.size() * sizeof(IndexEntry));
+  if (!written.empty())
+    bytes.append(reinterpret_cast<const char*>(written.data()), written.size() * sizeof(IndexEntry));
   bytes += texts;
   bytes += index.damage;
   const uint64_t checksum = XXH3_64bits(bytes.data(), bytes.size());

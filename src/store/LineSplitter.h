@@ -3,11 +3,12 @@
 // CR LF, at a lone CR or at a lone LF, and a last line without its end counts. Each line is
 // handed over with its offset and the length of its end (0, 1 or 2), so that a reader can
 // tell where it lies in the file and whether it ends as the store writes lines.
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 class LineSplitter {
  public:
@@ -21,26 +22,14 @@ class LineSplitter {
     const char* const data = bytes.data();
     const size_t size = bytes.size();
     size_t pos = 0;
-    // The next LF, found once for the many lines a run of lone CRs can hold before it.
-    const char* lf = nullptr;
     while (pos < size) {
-      if (!lf || lf < data + pos) lf = find(data + pos, data + size, '\n');
-      const char* cr = find(data + pos, lf, '\r');
-      size_t length;
-      size_t end;
-      if (cr != lf) {
-        if (cr + 1 == data + size) break;  // a CR LF may be cut between two pieces
-        length = static_cast<size_t>(cr - (data + pos));
-        end = cr[1] == '\n' ? 2 : 1;
-      } else if (lf != data + size) {
-        length = static_cast<size_t>(lf - (data + pos));
-        end = 1;
-      } else {
-        break;
-      }
-      line(offset_, std::string_view(data + pos, length), end);
-      pos += length + end;
-      offset_ += static_cast<int64_t>(length + end);
+      const char* end = lineEnd(data + pos, data + size);
+      if (end == data + size || (*end == '\r' && end + 1 == data + size)) break;  // a CR LF may be cut in two
+      const size_t length = static_cast<size_t>(end - (data + pos));
+      const size_t endLength = *end == '\r' && end[1] == '\n' ? 2 : 1;
+      line(offset_, std::string_view(data + pos, length), endLength);
+      pos += length + endLength;
+      offset_ += static_cast<int64_t>(length + endLength);
     }
     carry_.assign(data + pos, size - pos);
   }
@@ -56,9 +45,19 @@ class LineSplitter {
   }
 
  private:
-  static const char* find(const char* from, const char* to, char c) {
-    const void* hit = std::memchr(from, c, static_cast<size_t>(to - from));
-    return hit ? static_cast<const char*>(hit) : to;
+  // The first CR or LF in [from, to), or to; sixteen bytes a step where the processor allows.
+  static const char* lineEnd(const char* from, const char* to) {
+#ifdef __SSE2__
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; to - from >= 16; from += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
+      if (hits != 0) return from + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    while (from < to && *from != '\r' && *from != '\n') ++from;
+    return from;
   }
 
   // Completes the line carried over from the last piece; false when bytes does not.
@@ -68,7 +67,7 @@ class LineSplitter {
     if (carry_.back() != '\r') {
       const char* start = bytes.data();
       const char* stop = start + bytes.size();
-      const char* end = std::min(find(start, stop, '\n'), find(start, stop, '\r'));
+      const char* end = lineEnd(start, stop);
       if (end == stop || (*end == '\r' && end + 1 == stop)) {
         carry_.append(bytes);
         return false;

@@ -37,7 +37,10 @@ void StoreScan::AfterRoot() {
 }
 
 void StoreScan::Feed(std::string_view bytes) {
+  chunk_ = bytes;
   lines_.Feed(bytes, [this](int64_t offset, std::string_view raw, size_t end) { line(offset, raw, end); });
+  flushRun();
+  chunk_ = {};
 }
 
 void StoreScan::Finish() {
@@ -110,17 +113,29 @@ void StoreScan::recordLine(int level, std::string_view text) {
   }
 }
 
-// The hash is of the line as the store writes it: TABs for its level, its text, CR LF.
+// The hash is of the line as the store writes it: TABs for its level, its text, CR LF. Lines
+// already in that form that follow each other in the bytes fed are hashed in one run.
 void StoreScan::hashLine(int level, std::string_view raw, std::string_view text, bool canonical) {
-  XXH3_state_s* state = hash_.get();
-  if (canonical) {
-    XXH3_64bits_update(state, raw.data(), raw.size());
-  } else {
-    for (int left = level; left > 0; left -= static_cast<int>(kTabs.size()))
-      XXH3_64bits_update(state, kTabs.data(), std::min<size_t>(static_cast<size_t>(left), kTabs.size()));
-    XXH3_64bits_update(state, text.data(), text.size());
+  const char* end = raw.data() + raw.size() + 2;
+  if (canonical && raw.data() >= chunk_.data() && end <= chunk_.data() + chunk_.size()) {
+    if (raw.data() != runEnd_) {
+      flushRun();
+      runStart_ = raw.data();
+    }
+    runEnd_ = end;
+    return;
   }
+  flushRun();
+  XXH3_state_s* state = hash_.get();
+  for (int left = level; left > 0; left -= static_cast<int>(kTabs.size()))
+    XXH3_64bits_update(state, kTabs.data(), std::min<size_t>(static_cast<size_t>(left), kTabs.size()));
+  XXH3_64bits_update(state, text.data(), text.size());
   XXH3_64bits_update(state, "\r\n", 2);
+}
+
+void StoreScan::flushRun() {
+  if (runStart_ != runEnd_) XXH3_64bits_update(hash_.get(), runStart_, static_cast<size_t>(runEnd_ - runStart_));
+  runStart_ = runEnd_ = nullptr;
 }
 
 void StoreScan::openRecord(int64_t offset) {
@@ -135,6 +150,7 @@ void StoreScan::openRecord(int64_t offset) {
 void StoreScan::closeRecord(int64_t end) {
   if (!inRecord_) return;
   inRecord_ = false;
+  flushRun();
   record_.length = end - record_.start;
   record_.hash = XXH3_64bits_digest(hash_.get());
   // The first node the row lacks, in the order the row reads them.

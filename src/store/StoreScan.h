@@ -35,6 +35,7 @@ class StoreScan {
   void line(int64_t offset, std::string_view raw, size_t endLength);
   void recordLine(int level, std::string_view text);
   void hashLine(int level, std::string_view raw, std::string_view text, bool canonical);
+  void flushRun();
   void openRecord(int64_t offset);
   void closeRecord(int64_t end);
   void endRecords(int64_t offset);
@@ -45,6 +46,9 @@ class StoreScan {
   Part part_ = Part::Root;
   int lastLevel_ = 0;
   std::unique_ptr<XXH3_state_s, void (*)(XXH3_state_s*)> hash_;
+  std::string_view chunk_;          // the bytes being fed
+  const char* runStart_ = nullptr;  // lines of the record not yet hashed, in chunk_
+  const char* runEnd_ = nullptr;
 
   // The record being read.
   bool inRecord_ = false;
