@@ -1,6 +1,17 @@
 #include "BackgroundCompaction.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QMetaObject>
+
+namespace {
+constexpr int kNice = 10;
+// ioprio_set(2): the calling thread, the idle class (3) shifted into place.
+constexpr int kIoprioWhoProcess = 1;
+constexpr int kIoprioIdle = 3 << 13;
+}  // namespace
 
 BackgroundCompaction::BackgroundCompaction(std::string storePath, int source, std::vector<StorePiece> pieces,
                                            std::function<void()> done, std::function<void(std::string_view)> step)
@@ -22,6 +33,10 @@ std::unique_ptr<StoreWriter> BackgroundCompaction::Finish() {
 }
 
 void BackgroundCompaction::run() {
+  // The copy yields the processor and the disk to the window and to new mail: it has all
+  // the time until the store closes.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kNice);
+  ::syscall(SYS_ioprio_set, kIoprioWhoProcess, ::gettid(), kIoprioIdle);
   try {
     auto writer = std::make_unique<StoreWriter>(storePath_);
     if (!writer->Write(source_, true, pieces_, &cancel_)) return;

@@ -125,9 +125,12 @@ IndexFile::Fit IndexFile::Load(int store, StoreIndex& index) const {
   uint64_t checksum;
   std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
   if (checksum != XXH3_64bits(bytes.data(), bytes.size() - 8)) return Fit::None;
-  std::vector<IndexEntry> records(h.count);
+  // Room for the records to come: the first one stored must not copy them all.
+  std::vector<IndexEntry> records;
+  records.reserve(h.count + h.count / 8 + 64);
   const char* at = bytes.data() + sizeof h;
-  if (h.count > 0) std::memcpy(records.data(), at, h.count * sizeof(IndexEntry));
+  records.insert(records.end(), reinterpret_cast<const IndexEntry*>(at),
+                 reinterpret_cast<const IndexEntry*>(at) + h.count);
   at += h.count * sizeof(IndexEntry);
   if (!consistent(h, records)) return Fit::None;
   const Fit fit = fitOf(h, store);
@@ -138,6 +141,7 @@ IndexFile::Fit IndexFile::Load(int store, StoreIndex& index) const {
   index.size = h.size;
   index.canonical = h.canonical != 0;
   index.records = std::move(records);
+  index.texts.reserve(h.textBytes + h.textBytes / 8 + 4096);
   index.texts.assign(at, h.textBytes);
   index.damage.assign(at + h.textBytes, h.damageBytes);
   return fit;
