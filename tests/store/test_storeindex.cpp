@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -474,29 +475,37 @@ TEST(StoreIndex, TheDeletionJournalIsTakenForWhatItSurelyNames) {
   }
   ASSERT_EQ(entries.size(), 2u);  // rows 1 and 2, in that order
   const std::string torn = entries[1].substr(0, entries[1].find(' ', 8) + 3);
+  // The journals name the store file as it is when each case begins: every case ends by
+  // putting the original bytes back, under a new inode.
   struct Case {
     const char* what;
-    std::string journal;
+    std::function<std::string(unsigned long long inode)> journal;
     Strings rows;
   };
   const Case cases[] = {
-      {"whole entries", journalFor(st.st_ino, entries), {"m0|Subject of m0", "m3|Subject of m3"}},
+      {"whole entries",
+       [&](auto inode) { return journalFor(inode, entries); },
+       {"m0|Subject of m0", "m3|Subject of m3"}},
       {"the last entry torn",
-       journalFor(st.st_ino, {entries[0], torn}),
+       [&](auto inode) {
+         return journalFor(inode, {entries[0], torn});
+       },
        {"m0|Subject of m0", "m2|Subject of m2", "m3|Subject of m3"}},
       {"another file's, by content",
-       journalFor(st.st_ino + 1, {entries[1]}),
+       [&](auto inode) { return journalFor(inode + 1, {entries[1]}); },
        {"m0|Subject of m0", "m1|Subject of m1", "m3|Subject of m3"}},
       {"the old file's and this file's",
-       journalFor(st.st_ino + 1, entries) + "\tstore " + std::to_string(st.st_ino) + "\r\n" + entries[0],
+       [&](auto inode) {
+         return journalFor(inode + 1, entries) + "\tstore " + std::to_string(inode) + "\r\n" + entries[0];
+       },
        {"m0|Subject of m0", "m2|Subject of m2", "m3|Subject of m3"}},
       {"not a journal",
-       "\x01\x02garbage\r\n\t\t\t\tdeep\r\n",
+       [](auto) { return std::string("\x01\x02garbage\r\n\t\t\t\tdeep\r\n"); },
        {"m0|Subject of m0", "m1|Subject of m1", "m2|Subject of m2", "m3|Subject of m3"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    corvane::WriteFileAtomically(path + ".deleted", c.journal);
+    corvane::WriteFileAtomically(path + ".deleted", c.journal(st.st_ino));
     {
       InboxStore store(path);
       store.SetBackgroundAbove(0);
