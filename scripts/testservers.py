@@ -31,6 +31,13 @@
         CA_FILE, CERT_FILE, CERT_FINGERPRINT (SHA-256, AB:CD:... as openssl prints it)
       AUTH offers CRAM-MD5, LOGIN and PLAIN (unless said otherwise) and accepts the
       mailbox users and passwords.
+      --listen ADDR puts every server on that loopback address instead of 127.0.0.1;
+      --ipv6 makes each one listen on ::1 as well, on the same port; --well-known-ports
+      gives POP3 110, POP3S 995, SMTPS 465 and SMTP_STARTTLS 587 (ADDR must be free there,
+      and binding them takes root); --https FOLDER adds HTTPS_PORT (443 with
+      --well-known-ports) serving the files of FOLDER; --name NAME (repeatable) adds a
+      DNS name such as *.example.test to the trusted certificate (give --certs a folder of
+      its own then).
       --cert VARIANT picks the certificate every TLS server presents: trusted (default,
       from the test CA, for IP 127.0.0.1 and DNS localhost), selfsigned, mismatch (from
       the CA, only DNS:mail.example.test) or expired (from the CA, ended in 2020).
@@ -252,7 +259,7 @@ keyUsage = critical,digitalSignature,keyEncipherment
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-subjectAltName = IP:127.0.0.1,DNS:localhost
+subjectAltName = IP:127.0.0.1,IP:::1,DNS:localhost{names}
 [ v_mismatch ]
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
@@ -288,7 +295,7 @@ def openssl(*args):
     return result.stdout.decode()
 
 
-def make_certificates(certs):
+def make_certificates(certs, names=()):
     """A CA, one server key and a certificate per variant in the folder certs, unless they
     are there already. P-256 keys: made in milliseconds. Made aside and renamed into
     place, so servers sharing the folder never see half of them."""
@@ -300,7 +307,8 @@ def make_certificates(certs):
     make_dir(tls, mode=0o755)
     make_dir(os.path.join(tls, "issued"), mode=0o755)
     conf = os.path.join(tls, "openssl.cnf")
-    write_atomically(conf, OPENSSL_CONF.format(tls=tls).encode())
+    extra = "".join(f",DNS:{name}" for name in names)
+    write_atomically(conf, OPENSSL_CONF.format(tls=tls, names=extra).encode())
     write_atomically(os.path.join(tls, "index.txt"), b"")
     write_atomically(os.path.join(tls, "serial"), b"1000\n")
     ca_key = os.path.join(tls, "ca.key")
@@ -337,22 +345,41 @@ def fingerprint(path):
 
 # ---------------------------------------------------------------- Dovecot
 
+LISTEN = {"address": "127.0.0.1", "ipv6": False, "well_known": False}
+
+
+def addresses():
+    return [LISTEN["address"]] + (["::1"] if LISTEN["ipv6"] else [])
+
+
 def free_ports(count):
-    """Distinct free ports: all are held open until every one is chosen."""
-    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
+    """Distinct ports free on every listening address: all are held open until every one
+    is chosen."""
+    ports, held = [], []
     try:
-        for s in sockets:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in sockets]
+        while len(ports) < count:
+            first = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            held.append(first)
+            first.bind((LISTEN["address"], 0))
+            port = first.getsockname()[1]
+            if LISTEN["ipv6"]:
+                other = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+                held.append(other)
+                try:
+                    other.bind(("::1", port))
+                except OSError:
+                    continue
+            ports.append(port)
+        return ports
     finally:
-        for s in sockets:
+        for s in held:
             s.close()
 
 
 def greets(port):
     """A listening socket alone is not enough: Dovecot's master binds before it may fail."""
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1.0) as s:
+        with socket.create_connection((LISTEN["address"], port), timeout=1.0) as s:
             return s.recv(64).startswith(b"+OK")
     except OSError:
         return False
@@ -373,7 +400,7 @@ def dovecot_conf(folder, port, tls_port=0, cert=None):
         f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key_file(os.path.dirname(cert))}\nssl_min_protocol = TLSv1.2")
     return f"""# Test instance; everything lives below {folder}.
 protocols = pop3
-listen = 127.0.0.1
+listen = {", ".join(addresses())}
 base_dir = {folder}/run
 state_dir = {folder}/state
 instance_name = corvane-test-{os.getpid()}
@@ -398,11 +425,11 @@ userdb {{
 }}
 service pop3-login {{
 {chroot}  inet_listener pop3 {{
-    address = 127.0.0.1
+    address = {", ".join(addresses())}
     port = {port}
   }}
   inet_listener pop3s {{
-    address = 127.0.0.1
+    address = {", ".join(addresses())}
     port = {tls_port}
   }}
 }}
@@ -427,7 +454,7 @@ class Dovecot:
         if not os.access(DOVECOT, os.X_OK):
             raise Failure(f"{DOVECOT} not found; install dovecot-core and dovecot-pop3d")
         for _ in range(3):  # another program may take the free port before Dovecot binds it
-            self.port, self.tls_port = free_ports(2)
+            self.port, self.tls_port = (110, 995) if LISTEN["well_known"] else free_ports(2)
             if self.cert is None:
                 self.tls_port = 0
             conf = os.path.join(self.folder, "dovecot.conf")
@@ -596,16 +623,37 @@ def smtp_sequence(folder):
     return [len([n for n in os.listdir(os.path.join(folder, "smtp")) if n.endswith(".eml")])]
 
 
+async def listen_on_all(loop, factory, port=0, **options):
+    """One server per listening address, all on the same port."""
+    servers = []
+    for address in addresses():
+        family = socket.AF_INET6 if ":" in address else socket.AF_INET
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if family == socket.AF_INET6:
+            sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        sock.bind((address, port))
+        port = sock.getsockname()[1]
+        servers.append(await loop.create_server(factory, sock=sock, **options))
+    return Servers(servers), port
+
+
+class Servers:
+    def __init__(self, servers):
+        self.servers = servers
+
+    def close(self):
+        for server in self.servers:
+            server.close()
+
+
 async def start_smtp(folder, sequence, log, name, certificate=None, implicit=False, require_starttls=False, auth=False,
-                     auth_required=False, refuse_starttls=False, exclude=()):
+                     auth_required=False, refuse_starttls=False, exclude=(), port=0):
     """One SMTP server on a free port; certificate is None (no TLS) or the folder of the
     certificates and the variant to present."""
     tls = None if certificate is None else server_context(*certificate, log, name)
     authenticator = Authenticator(folder, log, name)
     handler = Handler(folder, sequence, authenticator if auth else None)
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", 0))
     loop = asyncio.get_running_loop()
     options = dict(server_name=name, log=log, hostname="corvane.test", data_size_limit=None, decode_data=False,
                    refuse_starttls=refuse_starttls)
@@ -619,9 +667,7 @@ async def start_smtp(folder, sequence, log, name, certificate=None, implicit=Fal
         options.update(tls_context=tls, require_starttls=require_starttls)
     factory = smtp_class()
     # A fixed host name: the default asks the resolver, which may wait on a network.
-    server = await loop.create_server(lambda: factory(handler, **options), sock=sock,
-                                      ssl=tls if implicit else None)
-    return server, sock.getsockname()[1]
+    return await listen_on_all(loop, lambda: factory(handler, **options), port, ssl=tls if implicit else None)
 
 
 async def start_hang():
@@ -634,8 +680,38 @@ async def start_hang():
             pass
         writer.close()
 
-    server = await asyncio.start_server(swallow, "127.0.0.1", 0)
+    server = await asyncio.start_server(swallow, LISTEN["address"], 0)
     return server, server.sockets[0].getsockname()[1]
+
+
+async def start_https(root, certs, cert):
+    """Serves the files below root over TLS, HTTP/1.1, GET only."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert_file(certs, cert), key_file(certs))
+
+    async def serve_one(reader, writer):
+        try:
+            request = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 10)
+            path = request.split(b" ")[1].decode("ascii", "replace").split("?")[0]
+            target = os.path.realpath(os.path.join(root, path.lstrip("/")))
+            with open(os.path.join(root, "requests.log"), "ab") as f:
+                f.write(request.split(b"\r\n")[0] + b"\n")
+            if target.startswith(os.path.realpath(root) + os.sep) and os.path.isfile(target):
+                with open(target, "rb") as f:
+                    body = f.read()
+                head = b"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n"
+            else:
+                body, head = b"not here\n", b"HTTP/1.1 404 Not Found\r\n"
+            writer.write(head + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
+            await writer.drain()
+        except (OSError, asyncio.IncompleteReadError, asyncio.TimeoutError, IndexError, ssl.SSLError):
+            pass
+        writer.close()
+
+    port = 443 if LISTEN["well_known"] else 0
+    return await listen_on_all(asyncio.get_running_loop(), lambda: asyncio.StreamReaderProtocol(
+        asyncio.StreamReader(), serve_one), port, ssl=context)
 
 
 # ---------------------------------------------------------------- commands
@@ -655,7 +731,7 @@ def stop_on_signal_or_eof(loop, stop):
     threading.Thread(target=watch_stdin, daemon=True).start()
 
 
-async def serve(folder, users, cert, certs):
+async def serve(folder, users, cert, certs, names=(), https=None):
     make_traversable(folder)
     for sub in ("run", "state", "smtp"):
         make_dir(os.path.join(folder, sub), mode=0o755)
@@ -664,7 +740,7 @@ async def serve(folder, users, cert, certs):
         os.remove(ports_env)
     add_users(folder, users)
     if cert is not None:
-        make_certificates(certs)
+        make_certificates(certs, names)
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
     stop_on_signal_or_eof(loop, stop)
@@ -683,7 +759,9 @@ async def serve(folder, users, cert, certs):
         await start("HANG_PORT", start_hang())
         if cert is not None:
             tls = (certs, cert)  # each server makes its own context from it
-            await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True))
+            well_known = LISTEN["well_known"]
+            await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True,
+                                                 port=465 if well_known else 0))
             await start("SMTPS_AUTH_PORT", start_smtp(folder, sequence, log, "smtps-auth", tls, implicit=True,
                                                       auth=True, auth_required=True))
             await start("SMTPS_NOCRAM_PORT", start_smtp(folder, sequence, log, "smtps-nocram", tls, implicit=True,
@@ -692,7 +770,10 @@ async def serve(folder, users, cert, certs):
                                                            auth=True, auth_required=True,
                                                            exclude=("CRAM-MD5", "PLAIN")))
             await start("SMTP_STARTTLS_PORT", start_smtp(folder, sequence, log, "starttls", tls,
-                                                         require_starttls=True, auth=True, auth_required=True))
+                                                         require_starttls=True, auth=True, auth_required=True,
+                                                         port=587 if well_known else 0))
+            if https is not None:
+                await start("HTTPS_PORT", start_https(https, certs, cert))
             await start("SMTP_TLSREFUSE_PORT", start_smtp(folder, sequence, log, "tlsrefuse", tls,
                                                           refuse_starttls=True))
         await loop.run_in_executor(None, dovecot.start)
@@ -819,6 +900,11 @@ def main(argv):
         parser.add_argument("--tls", action="store_true", help="add the TLS servers")
         parser.add_argument("--cert", choices=CERT_VARIANTS, help="certificate the TLS servers present")
         parser.add_argument("--certs", help="folder of the CA and certificates, made if missing (DIR/tls)")
+        parser.add_argument("--listen", default="127.0.0.1", help="loopback address to listen on")
+        parser.add_argument("--ipv6", action="store_true", help="listen on ::1 as well")
+        parser.add_argument("--well-known-ports", action="store_true", help="110, 995, 465, 587 and 443")
+        parser.add_argument("--https", help="folder whose files an HTTPS server serves")
+        parser.add_argument("--name", action="append", default=[], help="DNS name for the trusted certificate")
     if command == "deliver":
         parser.add_argument("--user", required=True, help="mailbox owner")
         parser.add_argument("files", nargs="+", help="raw message files, '-' for stdin")
@@ -831,7 +917,11 @@ def main(argv):
         if command == "serve":
             cert = args.cert or ("trusted" if args.tls else None)
             certs = os.path.abspath(args.certs) if args.certs else os.path.join(folder, "tls")
-            asyncio.run(serve(folder, args.user, cert, certs))
+            LISTEN.update(address=args.listen, ipv6=args.ipv6, well_known=args.well_known_ports)
+            if not args.listen.startswith("127.") or args.listen.count(".") != 3:
+                raise Failure("--listen takes a loopback address (127.x.y.z)")
+            https = os.path.abspath(args.https) if args.https else None
+            asyncio.run(serve(folder, args.user, cert, certs, args.name, https))
         elif command == "certs":
             make_certificates(folder)
         elif command == "adduser":

@@ -1,9 +1,14 @@
 #include "Dialogs.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QStringList>
 
 #include "HelpViewer.h"
@@ -42,7 +47,35 @@ bool runFileDialog(QWidget* parent, TFileDialog& dialog, QFileDialog::AcceptMode
   return true;
 }
 
+class NoProgress : public ProgressBox {
+ public:
+  void SetText(const std::string&) override {}
+};
+
+// A busy bar that keeps the window from other clicks while a long step runs.
+class QtProgress : public ProgressBox {
+ public:
+  QtProgress(QWidget* parent, const std::string& caption, const std::string& text, std::function<void()> onCancel)
+      : dialog_(corvane::ToQString(text), "Cancel", 0, 0, parent) {
+    dialog_.setWindowTitle(corvane::ToQString(caption));
+    dialog_.setWindowModality(Qt::WindowModal);
+    dialog_.setMinimumDuration(0);
+    dialog_.setAutoClose(false);
+    dialog_.setAutoReset(false);
+    QObject::connect(&dialog_, &QProgressDialog::canceled, &dialog_, std::move(onCancel));
+    dialog_.show();
+  }
+  void SetText(const std::string& text) override { dialog_.setLabelText(corvane::ToQString(text)); }
+
+ private:
+  QProgressDialog dialog_;
+};
+
 }  // namespace
+
+std::unique_ptr<ProgressBox> Dialogs::ShowProgress(const std::string&, const std::string&, std::function<void()>) {
+  return std::make_unique<NoProgress>();
+}
 
 QtDialogs::QtDialogs() = default;
 QtDialogs::~QtDialogs() = default;
@@ -100,4 +133,33 @@ bool QtDialogs::HelpContents(const std::string& helpFile) {
 
 void QtDialogs::HelpMacro(const std::string& /*helpFile*/, const std::string& macro) {
   if (help_) help_->RunMacro(macro);
+}
+
+bool QtDialogs::AskAccountAddress(std::string& address, std::string& password) {
+  QDialog dialog(parentWindow());
+  dialog.setWindowTitle("Set up from address");
+  auto* form = new QFormLayout(&dialog);
+  form->addRow(
+      new QLabel("Corvane looks up the servers of your address. The password is\n"
+                 "sent nowhere until you have confirmed what was found."));
+  auto* addressField = new QLineEdit(corvane::ToQString(address));
+  addressField->setObjectName("setupAddress");
+  auto* passwordField = new QLineEdit(corvane::ToQString(password));
+  passwordField->setObjectName("setupPassword");
+  passwordField->setEchoMode(QLineEdit::Password);
+  form->addRow("&E-mail address:", addressField);
+  form->addRow("&Password (optional):", passwordField);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  form->addRow(buttons);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  address = corvane::FromQString(addressField->text().trimmed());
+  password = corvane::FromQString(passwordField->text());
+  return true;
+}
+
+std::unique_ptr<ProgressBox> QtDialogs::ShowProgress(const std::string& caption, const std::string& text,
+                                                     std::function<void()> onCancel) {
+  return std::make_unique<QtProgress>(parentWindow(), caption, text, std::move(onCancel));
 }

@@ -3,6 +3,7 @@
 // window can run against real Qt dialogs or against scripted answers. All texts are bytes
 // (the program's 8-bit strings); the Qt side converts them losslessly.
 #include <QPointer>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,13 @@ struct TFileDialog {
 };
 
 enum class TConfirmButtons { OkCancel, YesNo };
+
+// A progress box with a Cancel button, shown while it lives.
+class ProgressBox {
+ public:
+  virtual ~ProgressBox() = default;
+  virtual void SetText(const std::string& text) = 0;
+};
 
 class Dialogs {
  public:
@@ -38,6 +46,14 @@ class Dialogs {
   // macro such as JumpID("","topic") in it.
   virtual bool HelpContents(const std::string& helpFile) = 0;
   virtual void HelpMacro(const std::string& helpFile, const std::string& macro) = 0;
+
+  // Asks for an e-mail address and, optionally, its password; true for OK. Without an
+  // answer of its own the request is cancelled.
+  virtual bool AskAccountAddress(std::string& /*address*/, std::string& /*password*/) { return false; }
+  // Shows a progress box while the returned object lives; onCancel runs when the user
+  // presses its Cancel button. Without a box of its own nothing is shown.
+  virtual std::unique_ptr<ProgressBox> ShowProgress(const std::string& caption, const std::string& text,
+                                                    std::function<void()> onCancel);
 };
 
 // The real dialogs, centred on their owner window (or on the active window until the owner
@@ -57,6 +73,9 @@ class QtDialogs : public Dialogs {
   bool ExecuteSave(TFileDialog& dialog) override;
   bool HelpContents(const std::string& helpFile) override;
   void HelpMacro(const std::string& helpFile, const std::string& macro) override;
+  bool AskAccountAddress(std::string& address, std::string& password) override;
+  std::unique_ptr<ProgressBox> ShowProgress(const std::string& caption, const std::string& text,
+                                            std::function<void()> onCancel) override;
 
  private:
   QWidget* parentWindow() const;

@@ -338,6 +338,7 @@ void TpopformControls::buildMenus() {
   File1->setObjectName("File1");
   SaveInMessageAs1 = menuItem(File1, "SaveInMessageAs1", "Save InMessage &As...");
   LoadOutMessage1 = menuItem(File1, "LoadOutMessage1", "&Load OutMessage");
+  SetupFromAddress1 = menuItem(File1, "SetupFromAddress1", "Set up from &address...");
   N2 = menuItem(File1, "N2", "-");
   Exit1 = menuItem(File1, "Exit1", "E&xit");
 

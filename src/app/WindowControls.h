@@ -63,6 +63,7 @@ struct TpopformControls {
   QMenu* File1 = nullptr;
   QAction* SaveInMessageAs1 = nullptr;
   QAction* LoadOutMessage1 = nullptr;
+  QAction* SetupFromAddress1 = nullptr;  // finds both accounts' servers from an address
   QAction* N2 = nullptr;
   QAction* Exit1 = nullptr;
   QMenu* Help1 = nullptr;

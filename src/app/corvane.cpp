@@ -98,6 +98,7 @@ void Tpopform::wireHandlers() {
 
   onTrigger(SaveInMessageAs1, &Tpopform::SaveInMessageAs1Click);
   onTrigger(LoadOutMessage1, &Tpopform::LoadOutMessage1Click);
+  onTrigger(SetupFromAddress1, &Tpopform::SetupFromAddress1Click);
   onTrigger(Exit1, &Tpopform::Exit1Click);
   onTrigger(Contents1, &Tpopform::Contents1Click);
   onTrigger(About1, &Tpopform::About1Click);
@@ -160,6 +161,7 @@ void Tpopform::FormCreate() {
 }
 
 void Tpopform::FormCloseQuery(bool& CanClose) {
+  setup_.Cancel();
   abortMailComponents();
   CanClose = true;
 }
@@ -181,6 +183,8 @@ void Tpopform::About1Click() {
 void Tpopform::LoadSettings() {
   // An unreadable settings file or a damaged address book is reported, and the stores
   // after it still load.
+  // A first start suggests finding the servers from the address.
+  if (!corvane::FileExists(settingsPath)) setStatus(SetupFlow::kFirstStartHint);
   guard([this] {
     const IniFile ini(settingsPath);
     for (const AccountSide side : {AccountSide::Receive, AccountSide::Send}) {

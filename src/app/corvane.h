@@ -19,6 +19,7 @@
 #include "ReceiveSession.h"
 #include "SendSession.h"
 #include "SessionView.h"
+#include "SetupFlow.h"
 #include "WindowControls.h"
 #include "Znpop3.h"
 #include "Znsmtp.h"
@@ -73,6 +74,9 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void Exit1Click();
   void Contents1Click();
   void About1Click();
+  // Finds both groups' servers from an e-mail address (File menu).
+  void SetupFromAddress1Click() { setup_.Run(); }
+  SetupFlow& setupFlow() { return setup_; }
 
   // Settings file.
   void LoadSettings();
@@ -196,6 +200,7 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   // list shows what could be read.
   void loadStore(ReportList* list, const std::shared_ptr<MessageStore>& store);
   ReadingPane pane_{*this};
+  SetupFlow setup_{*this, dialogs};
 
   std::unique_ptr<ReceiveSession> receive_;
   std::unique_ptr<SendSession> send_;

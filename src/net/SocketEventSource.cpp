@@ -8,22 +8,25 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
-TSocketMessage::TSocketMessage(int message, uint32_t lParam, uint64_t serial, uint32_t address)
-    : QEvent(EventType()), Message(message), LParam(lParam), Serial(serial), Address(address) {}
+#include "Resolver.h"
+
+TSocketMessage::TSocketMessage(int message, uint32_t lParam, uint64_t serial, std::vector<TNetAddress> addresses)
+    : QEvent(EventType()), Message(message), LParam(lParam), Serial(serial), Addresses(std::move(addresses)) {}
 
 QEvent::Type TSocketMessage::EventType() {
   static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
   return type;
 }
 
-void TNotificationWindow::Post(int message, uint32_t lParam, uint64_t serial, uint32_t address) {
-  QCoreApplication::postEvent(this, new TSocketMessage(message, lParam, serial, address));
+void TNotificationWindow::Post(int message, uint32_t lParam, uint64_t serial, std::vector<TNetAddress> addresses) {
+  QCoreApplication::postEvent(this, new TSocketMessage(message, lParam, serial, std::move(addresses)));
 }
 
 bool TNotificationWindow::event(QEvent* e) {
@@ -143,6 +146,16 @@ uint64_t nextSerial() {
   return ++gSerials;
 }
 
+// A non-blocking TCP socket of the family; lingerReset makes closing reset the connection.
+int openSocket(int family, bool lingerReset) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd >= 0 && lingerReset) {
+    linger option{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  }
+  return fd;
+}
+
 }  // namespace
 
 TPlainSocketSource::TPlainSocketSource(TNotificationWindow* window) : window_(window) {}
@@ -153,29 +166,34 @@ TPlainSocketSource::~TPlainSocketSource() {
 }
 
 bool TPlainSocketSource::Open(bool lingerReset) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  // Which family the connection will use is known only at Connect: until then the socket
+  // is an IPv4 one, as it always was.
+  const int fd = openSocket(AF_INET, lingerReset);
   if (fd < 0) {
     lastError_ = ErrnoToSocketError(errno);
     return false;
   }
-  if (lingerReset) {
-    linger option{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-  }
-  fd_ = fd;
+  lingerReset_ = lingerReset;
   serial_ = nextSerial();
   connecting_ = connected_ = writeWanted_ = closePosted_ = false;
   readArmed_ = true;
+  peer_ = {};
+  watchSocket(fd);
+  return true;
+}
+
+void TPlainSocketSource::watchSocket(int fd) {
+  fd_ = fd;
   readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   readNotifier_->setEnabled(false);
   QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, [this] { onReadable(); });
   writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
   writeNotifier_->setEnabled(false);
   QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, [this] { onWritable(); });
-  return true;
 }
 
 bool TPlainSocketSource::Close() {
+  dropAttempts();
   if (fd_ == NoSocket) return true;
   readNotifier_.reset();
   writeNotifier_.reset();
@@ -196,38 +214,138 @@ void TPlainSocketSource::Select(uint16_t mask) {
   updateNotifiers();
 }
 
-bool TPlainSocketSource::Connect(uint32_t addressNetworkOrder, uint16_t port) {
+bool TPlainSocketSource::Connect(const std::vector<TNetAddress>& addresses) {
   if (fd_ == NoSocket) {
     lastError_ = ErrnoToSocketError(ENOTSOCK);
     return false;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = addressNetworkOrder;
-  if (::connect(static_cast<int>(fd_), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    connected_ = true;
-    post(FD_CONNECT);
-    post(FD_WRITE);
-    updateNotifiers();
-    return true;
+  if (addresses.empty()) {
+    lastError_ = ErrnoToSocketError(EDESTADDRREQ);
+    return false;
   }
-  int error = errno;
-  if (error == EALREADY || error == EISCONN || error == EBADF || error == ENOTSOCK || error == EINVAL ||
-      error == EAFNOSUPPORT) {
+  dropAttempts();
+  pending_ = addresses;
+  attemptError_ = 0;
+  connecting_ = true;
+  if (!startNextAttempt(true)) {
+    connecting_ = false;
+    return false;
+  }
+  if (connected_) return true;
+  lastError_ = SOCK_EWOULDBLOCK;
+  return false;
+}
+
+bool TPlainSocketSource::startNextAttempt(bool first) {
+  while (!pending_.empty()) {
+    const TNetAddress address = pending_.front();
+    pending_.erase(pending_.begin());
+    const int fd = openSocket(address.Family(), lingerReset_);
+    const int result = fd < 0 ? -1 : ::connect(fd, address.Sockaddr(), address.Length());
+    const int error = result == 0 ? 0 : errno;
+    if (result == 0 || error == EINPROGRESS || error == EINTR) {
+      attempts_.push_back({fd, address, std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write)});
+      QObject::connect(attempts_.back().notifier.get(), &QSocketNotifier::activated,
+                       [this, fd] { attemptWritable(fd); });
+      if (result == 0) {
+        win(attempts_.back());
+        return true;
+      }
+      if (!pending_.empty()) {
+        if (!nextAttempt_) {
+          nextAttempt_ = std::make_unique<QTimer>();
+          nextAttempt_->setSingleShot(true);
+          QObject::connect(nextAttempt_.get(), &QTimer::timeout, [this] { startNextAttempt(false); });
+        }
+        nextAttempt_->start(kConnectionAttemptDelayMs);
+      }
+      return true;
+    }
+    if (fd >= 0) ::close(fd);
+    attemptError_ = error;
+  }
+  if (!attempts_.empty()) return true;
+  // Mistakes of the caller are raised at once, as a single connect always raised them.
+  const int error = attemptError_;
+  if (first && (error == EALREADY || error == EISCONN || error == EBADF || error == ENOTSOCK || error == EINVAL ||
+                error == EAFNOSUPPORT)) {
     lastError_ = ErrnoToSocketError(error);
     return false;
   }
-  lastError_ = SOCK_EWOULDBLOCK;
-  if (error == EINPROGRESS || error == EINTR) {
-    connecting_ = true;
-    updateNotifiers();
-  } else {
-    // Refused or unreachable at once: reported like a connect that failed later.
-    closePosted_ = true;
-    post(FD_CONNECT, ErrnoToSocketError(error));
+  failConnect();
+  return true;
+}
+
+void TPlainSocketSource::attemptWritable(int fd) {
+  const auto found =
+      std::find_if(attempts_.begin(), attempts_.end(), [fd](const Attempt& attempt) { return attempt.fd == fd; });
+  if (found == attempts_.end()) return;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error == 0) {
+    win(*found);
+    return;
   }
-  return false;
+  attemptError_ = error;
+  dropAttempt(fd);
+  // A failed attempt does not wait for the delay: the next one starts at once.
+  if (nextAttempt_) nextAttempt_->stop();
+  startNextAttempt(false);
+}
+
+void TPlainSocketSource::win(Attempt& attempt) {
+  const int fd = attempt.fd;
+  peer_ = attempt.address;
+  attempt.fd = -1;  // now the source's own
+  dropAttempts();
+  readNotifier_.reset();
+  writeNotifier_.reset();
+  ::close(static_cast<int>(fd_));
+  watchSocket(fd);
+  connecting_ = false;
+  connected_ = true;
+  readArmed_ = true;
+  post(FD_CONNECT);
+  post(FD_WRITE);
+  updateNotifiers();
+}
+
+void TPlainSocketSource::failConnect() {
+  connecting_ = false;
+  closePosted_ = true;
+  post(FD_CONNECT, ErrnoToSocketError(attemptError_ != 0 ? attemptError_ : ECONNREFUSED));
+}
+
+void TPlainSocketSource::dropAttempt(int fd) {
+  for (auto it = attempts_.begin(); it != attempts_.end(); ++it) {
+    if (it->fd != fd) continue;
+    // The notifier may be the one whose signal is being delivered.
+    it->notifier->setEnabled(false);
+    it->notifier.release()->deleteLater();
+    ::close(fd);
+    attempts_.erase(it);
+    return;
+  }
+}
+
+void TPlainSocketSource::dropAttempts() {
+  if (nextAttempt_) nextAttempt_->stop();
+  pending_.clear();
+  for (Attempt& attempt : attempts_) {
+    attempt.notifier->setEnabled(false);
+    attempt.notifier.release()->deleteLater();
+    if (attempt.fd >= 0) ::close(attempt.fd);
+  }
+  attempts_.clear();
+}
+
+TNetAddress TPlainSocketSource::Local() const {
+  if (fd_ == NoSocket || !connected_) return {};
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(static_cast<int>(fd_), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return {};
+  return TNetAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&storage), length).value_or(TNetAddress{});
 }
 
 int64_t TPlainSocketSource::Receive(char* buffer, int64_t size) {
@@ -264,13 +382,16 @@ int64_t TPlainSocketSource::Send(const char* data, int64_t size) {
   return n;
 }
 
-TSocketHandle TPlainSocketSource::Accept(sockaddr_in* peer) {
-  socklen_t length = sizeof(sockaddr_in);
-  int fd = ::accept4(static_cast<int>(fd_), reinterpret_cast<sockaddr*>(peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+TSocketHandle TPlainSocketSource::Accept(TNetAddress* peer) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  int fd =
+      ::accept4(static_cast<int>(fd_), reinterpret_cast<sockaddr*>(&storage), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     lastError_ = ErrnoToSocketError(errno);
     return NoSocket;
   }
+  if (peer) *peer = TNetAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&storage), length).value_or(TNetAddress{});
   return fd;
 }
 
@@ -286,35 +407,33 @@ bool TPlainSocketSource::IsCurrent(const TSocketMessage& message) const {
 
 void TPlainSocketSource::LookupHost(const std::string& name) {
   CancelLookup();
-  uint64_t serial = lookupSerial_ = nextSerial();
+  const uint64_t serial = lookupSerial_ = nextSerial();
   QPointer<TNotificationWindow> window(window_);
-  // The whole name is looked up, however long.
-  lookupId_ =
-      QHostInfo::lookupHost(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())), window_,
-                            [window, serial](const QHostInfo& info) {
-                              if (!window) return;
-                              uint32_t address = 0;
-                              for (const QHostAddress& candidate : info.addresses()) {
-                                if (candidate.protocol() == QAbstractSocket::IPv4Protocol) {
-                                  address = htonl(candidate.toIPv4Address());
-                                  break;
-                                }
-                              }
-                              int error = 0;
-                              if (info.error() == QHostInfo::HostNotFound) {
-                                error = SOCK_HOST_NOT_FOUND;
-                              } else if (info.error() != QHostInfo::NoError) {
-                                error = SOCK_NO_RECOVERY;
-                              } else if (address == 0) {
-                                error = SOCK_NO_DATA;
-                              }
-                              window->Post(WM_LOOKUP_REPLY, static_cast<uint32_t>(error) << 16, serial, address);
-                            });
+  lookup_.Start([name, serial, window]() -> std::function<void()> {
+    corvane::dns::TAddressAnswer answer = corvane::dns::LookupAddresses(name);
+    return [answer = std::move(answer), serial, window] {
+      if (!window) return;
+      int error = 0;
+      switch (answer.Status) {
+        case corvane::dns::TLookupStatus::Found:
+          break;
+        case corvane::dns::TLookupStatus::NoSuchName:
+          error = SOCK_HOST_NOT_FOUND;
+          break;
+        case corvane::dns::TLookupStatus::NoData:
+          error = SOCK_NO_DATA;
+          break;
+        case corvane::dns::TLookupStatus::Failed:
+          error = SOCK_NO_RECOVERY;
+          break;
+      }
+      window->Post(WM_LOOKUP_REPLY, static_cast<uint32_t>(error) << 16, serial, answer.Addresses);
+    };
+  });
 }
 
 void TPlainSocketSource::CancelLookup() {
-  if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
-  lookupId_ = -1;
+  lookup_.Cancel();
   lookupSerial_ = nextSerial();
 }
 
@@ -346,31 +465,9 @@ void TPlainSocketSource::onReadable() {
 }
 
 void TPlainSocketSource::onWritable() {
-  if (connecting_) {
-    finishConnect();
-  } else {
-    writeWanted_ = false;
-    post(FD_WRITE);
-  }
-  updateNotifiers();
-}
-
-void TPlainSocketSource::finishConnect() {
-  connecting_ = false;
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(static_cast<int>(fd_), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-    error = errno;
-  }
-  if (error != 0) {
-    closePosted_ = true;
-    post(FD_CONNECT, ErrnoToSocketError(error));
-    return;
-  }
-  connected_ = true;
-  readArmed_ = true;
-  post(FD_CONNECT);
+  writeWanted_ = false;
   post(FD_WRITE);
+  updateNotifiers();
 }
 
 void TPlainSocketSource::postClose(int error) {
@@ -382,7 +479,7 @@ void TPlainSocketSource::postClose(int error) {
 void TPlainSocketSource::updateNotifiers() {
   if (fd_ == NoSocket) return;
   enableNotifiers(connected_ && readArmed_ && !closePosted_ && (mask_ & (FD_READ | FD_CLOSE)),
-                  connecting_ || (connected_ && writeWanted_ && (mask_ & FD_WRITE)));
+                  connected_ && writeWanted_ && (mask_ & FD_WRITE));
 }
 
 void TPlainSocketSource::enableNotifiers(bool read, bool write) {

@@ -10,8 +10,11 @@
 // Notification rules (what the component relies on):
 // - read: posted once when bytes are waiting; posted again only after the next Receive.
 // - write: posted after a successful connect and after a Send that could not take all.
-// - connect: posted when a connect completes, carrying the error code (0 on success).
-//   A connect that fails at once is reported the same way, asynchronously.
+// - connect: posted once when a connect completes, carrying the error code (0 on success).
+//   A connect that fails at once is reported the same way, asynchronously. Given several
+//   addresses, the source tries them in turn, the next one 250 ms after the previous one
+//   started or at once when it failed (Happy Eyeballs, RFC 8305); the first to connect
+//   wins, the others are closed, and the one notification tells the outcome.
 // - close: posted once when the peer closed or reset the connection.
 // - secure: posted once when a handshake begun by StartTls ended, carrying the error code
 //   (0 on success); TlsError then says why it failed.
@@ -24,9 +27,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "BackgroundTask.h"
+#include "NetAddress.h"
 
 class QSocketNotifier;
-struct sockaddr_in;
+class QTimer;
 
 // Wide enough for the platform's handles; NoSocket is never a valid handle.
 using TSocketHandle = int64_t;
@@ -65,13 +72,14 @@ enum : int {
 
 class TSocketMessage : public QEvent {
  public:
-  TSocketMessage(int message, uint32_t lParam, uint64_t serial = 0, uint32_t address = 0);
+  TSocketMessage(int message, uint32_t lParam, uint64_t serial = 0, std::vector<TNetAddress> addresses = {});
   static QEvent::Type EventType();
 
   int Message;
-  uint32_t LParam;   // low 16 bits: event; high 16 bits: error code
-  uint64_t Serial;   // the socket or lookup the message belongs to
-  uint32_t Address;  // lookup reply: the first IPv4 address, network byte order
+  uint32_t LParam;  // low 16 bits: event; high 16 bits: error code
+  uint64_t Serial;  // the socket or lookup the message belongs to
+  // Lookup reply: every address of the name, IPv6 first.
+  std::vector<TNetAddress> Addresses;
 
   uint16_t Event() const { return static_cast<uint16_t>(LParam & 0xFFFF); }
   uint16_t Error() const { return static_cast<uint16_t>(LParam >> 16); }
@@ -83,7 +91,7 @@ class TNotificationWindow : public QObject {
  public:
   std::function<void(const TSocketMessage&)> Handler;
 
-  void Post(int message, uint32_t lParam = 0, uint64_t serial = 0, uint32_t address = 0);
+  void Post(int message, uint32_t lParam = 0, uint64_t serial = 0, std::vector<TNetAddress> addresses = {});
   bool event(QEvent* e) override;
 };
 
@@ -111,14 +119,19 @@ class TSocketEventSource {
   virtual bool Close() = 0;
   // Chooses the notifications to post (FD_* bits); 0 stops them all.
   virtual void Select(uint16_t mask) = 0;
-  // Starts connecting to an IPv4 address and port (host byte order). Returns false with
-  // LastError SOCK_EWOULDBLOCK while the connect goes on; the outcome arrives as FD_CONNECT.
-  virtual bool Connect(uint32_t addressNetworkOrder, uint16_t port) = 0;
+  // Starts connecting to the addresses (ports set), tried in the order given. Returns false
+  // with LastError SOCK_EWOULDBLOCK while the connect goes on; the outcome arrives as one
+  // FD_CONNECT. True when the first address connected at once.
+  virtual bool Connect(const std::vector<TNetAddress>& addresses) = 0;
+  // The address the connection was made to; empty before.
+  virtual TNetAddress Peer() const = 0;
+  // This end's address of the connection; empty when not connected.
+  virtual TNetAddress Local() const = 0;
   // -1 with LastError on failure; 0 means the peer closed.
   virtual int64_t Receive(char* buffer, int64_t size) = 0;
   virtual int64_t Send(const char* data, int64_t size) = 0;
   // Accepts a connection on a listening socket; NoSocket with LastError on failure.
-  virtual TSocketHandle Accept(sockaddr_in* peer) = 0;
+  virtual TSocketHandle Accept(TNetAddress* peer) = 0;
 
   // Begins a TLS handshake on the connected socket; its outcome arrives as FD_SECURE.
   // False with LastError set when this source cannot.
@@ -139,8 +152,8 @@ class TSocketEventSource {
   virtual void SetLastError(int code) = 0;
   virtual bool IsCurrent(const TSocketMessage& message) const = 0;
 
-  // Looks a host name up on a worker thread; the reply arrives as WM_LOOKUP_REPLY with the
-  // first IPv4 address. A new lookup or CancelLookup makes older replies stale.
+  // Looks a host name up on a worker thread; the reply arrives as WM_LOOKUP_REPLY with
+  // every address of the name. A new lookup or CancelLookup makes older replies stale.
   virtual void LookupHost(const std::string& name) = 0;
   virtual void CancelLookup() = 0;
 
@@ -159,10 +172,12 @@ class TPlainSocketSource : public TSocketEventSource {
   bool Open(bool lingerReset) override;
   bool Close() override;
   void Select(uint16_t mask) override;
-  bool Connect(uint32_t addressNetworkOrder, uint16_t port) override;
+  bool Connect(const std::vector<TNetAddress>& addresses) override;
+  TNetAddress Peer() const override { return peer_; }
+  TNetAddress Local() const override;
   int64_t Receive(char* buffer, int64_t size) override;
   int64_t Send(const char* data, int64_t size) override;
-  TSocketHandle Accept(sockaddr_in* peer) override;
+  TSocketHandle Accept(TNetAddress* peer) override;
   bool StartTls(const TTlsParams& params) override;
   std::string TlsError() const override { return {}; }
   std::string PeerFingerprint() const override { return {}; }
@@ -200,10 +215,36 @@ class TPlainSocketSource : public TSocketEventSource {
   bool closePosted_ = false;
 
  private:
-  void finishConnect();
+  // One connection attempt of a connect; the first to succeed becomes the socket.
+  struct Attempt {
+    int fd;
+    TNetAddress address;
+    std::unique_ptr<QSocketNotifier> notifier;
+  };
+  // Starts attempts until one is under way or none is left. False only for the first call
+  // of a connect whose every address failed at once by a mistake the caller must raise
+  // (LastError set); other failures end in the connect notification.
+  bool startNextAttempt(bool first);
+  void attemptWritable(int fd);
+  // The attempt's socket becomes the source's socket.
+  void win(Attempt& attempt);
+  void dropAttempt(int fd);
+  void dropAttempts();
+  // Every attempt failed: one connect notification carrying the last error.
+  void failConnect();
+  void watchSocket(int fd);
 
   uint64_t lookupSerial_ = 0;
-  int lookupId_ = -1;
+  TBackgroundTask lookup_;
   std::unique_ptr<QSocketNotifier> readNotifier_;
   std::unique_ptr<QSocketNotifier> writeNotifier_;
+  bool lingerReset_ = false;
+  TNetAddress peer_;
+  std::vector<TNetAddress> pending_;  // addresses not tried yet
+  std::vector<Attempt> attempts_;     // attempts under way
+  std::unique_ptr<QTimer> nextAttempt_;
+  int attemptError_ = 0;  // the last attempt's failure
 };
+
+// The delay between the start of one connection attempt and the next (RFC 8305).
+inline constexpr int kConnectionAttemptDelayMs = 250;

@@ -326,12 +326,11 @@ void TZnSocket::OpenSocket(bool LingerReset) {
 void TZnSocket::ResolveHost() {
   ReportStatus(8, "Resolve Host");
   const std::string& name = Proxy.empty() ? Host : Proxy;
-  in_addr address{};
-  if (name.find('\0') == std::string::npos && inet_pton(AF_INET, name.c_str(), &address) == 1) {
-    RemoteAddress.sin_addr = address;
+  FAddresses.clear();
+  if (const auto literal = TNetAddress::Parse(name)) {
+    FAddresses.push_back(*literal);
     return;
   }
-  RemoteAddress.sin_addr.s_addr = 0;
   TimerOn();
   ReplyReceived = false;
   if (name.empty()) {
@@ -345,8 +344,10 @@ void TZnSocket::ResolveHost() {
   if (!ReplyReceived) FSource->CancelLookup();
   if (TimedOut) throw ESockError("Host Lookup Timed Out");
   if (Canceled) throw ESockError("Host Lookup Canceled");
-  if (!Succeeded) throw ESockError("Host Lookup Failed");
-  RemoteAddress.sin_addr.s_addr = FResolvedAddress;
+  if (!Succeeded) {
+    FAddresses.clear();
+    throw ESockError("Host Lookup Failed");
+  }
   Fire(OnHostResolved, this);
 }
 
@@ -361,26 +362,28 @@ void TZnSocket::Connect() {
     OpenSocket(false);
   }
   for (int attempts = 0;; ++attempts) {
-    RemoteAddress.sin_addr.s_addr = 0;
+    FAddresses.clear();
     try {
       ResolveHost();
     } catch (const ESockError& e) {
       const std::string text = e.Message();
       if (text == "Host Lookup Timed Out" || text == "Host Lookup Canceled") throw;
     }
-    if (RemoteAddress.sin_addr.s_addr != 0) break;
+    if (!FAddresses.empty()) break;
     if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
     bool Handled = false;
     OnInvalidHost(Handled);
     if (!Handled) throw ESockError("Null Remote Address");
   }
-  RemoteAddress.sin_family = AF_INET;
   const int32_t port = Proxy.empty() ? Port : ProxyPort;
-  RemoteAddress.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  std::vector<TNetAddress> addresses = corvane::net::InterleaveFamilies(FAddresses);
+  for (TNetAddress& address : addresses) address.SetPort(static_cast<uint16_t>(port & 0xFFFF));
+  RemoteAddress = addresses.front();
 
   ReplyReceived = false;
   Succeeded = true;
-  if (!FSource->Connect(RemoteAddress.sin_addr.s_addr, static_cast<uint16_t>(port & 0xFFFF))) {
+  // One time-out for the whole connect, however many addresses it tries.
+  if (!FSource->Connect(addresses)) {
     std::string text;
     ErrorManager(SOCK_EWOULDBLOCK, text);
   }
@@ -388,6 +391,8 @@ void TZnSocket::Connect() {
   WaitFor([this] { return Connected || !Succeeded; }, WatchTimer, "Connection Canceled");
   TimerOff();
   if (!TimedOut && !Canceled && Succeeded) {
+    RemoteAddress = FSource->Peer();
+    ReportStatus(8, "Connected to " + RemoteAddress.Endpoint());
     if (Security == secSSLTLS) StartTLS();
     return;
   }
@@ -416,13 +421,18 @@ bool TZnSocket::Secure() const {
   return FSource && FSource->Secure();
 }
 
+TNetAddress TZnSocket::LocalAddress() const {
+  return FSource && Connected ? FSource->Local() : TNetAddress{};
+}
+
 void TZnSocket::StartTLS() {
   ReportStatus(8, "Start TLS");
   if (!Connected) throw Exception("Not Connected");
   ReceiveBuffer.Clear();
   FSecureDone = false;
   FSecureResult = 0;
-  if (!FSource->StartTls({Host, CAFile, CertFingerprint})) {
+  // An IPv6 literal is checked against the certificate without its brackets.
+  if (!FSource->StartTls({corvane::net::BareHost(Host), CAFile, CertFingerprint})) {
     FailSecure(
         "Secure connection to " + Host + " failed: " + LookupErrorMessage(static_cast<uint16_t>(FSource->LastError())),
         false);
@@ -616,8 +626,8 @@ void TZnSocket::Dispatch(const TSocketMessage& Message) {
       }
       break;
     case WM_LOOKUP_REPLY:
-      Succeeded = Message.Error() == 0;
-      FResolvedAddress = Message.Address;
+      Succeeded = Message.Error() == 0 && !Message.Addresses.empty();
+      FAddresses = Message.Addresses;
       ReplyReceived = true;
       break;
     case WM_WRITE_NOW:
@@ -914,7 +924,7 @@ TSocketHandle TZnSocket::Accept() {
   if (Canceled || !ReplyReceived) throw ESockError("Accepting Canceled");
   if (!Succeeded) throw ESockError("Error creating Data Connection");
   ReportStatus(4, "Accepting");
-  sockaddr_in peer{};
+  TNetAddress peer;
   const TSocketHandle handle = FSource->Accept(&peer);
   if (handle == NoSocket) {
     std::string text;

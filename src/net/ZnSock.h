@@ -16,8 +16,6 @@
 // certificate checks passed; with secStartTLS the subclass calls StartTLS once the server
 // agreed. A refused certificate raises ECertificateError and closes without sending a byte
 // of the protocol.
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +25,7 @@
 #include "ByteQueue.h"
 #include "Events.h"
 #include "Exceptions.h"
+#include "NetAddress.h"
 #include "SocketEventSource.h"
 #include "Streams.h"
 #include "StringList.h"
@@ -120,7 +119,7 @@ class TZnSocket : public TObject {
   TNotifyEvent CancelCleanup;
 
   // Properties.
-  std::string Host;
+  std::string Host;     // a name, an IPv4 address or an IPv6 one (brackets optional)
   int32_t Port = 0;     // low 16 bits used
   int32_t TimeOut = 0;  // ms for lookup, connect and every wait; 0 = none
   int32_t ReportLevel = 0;
@@ -144,7 +143,8 @@ class TZnSocket : public TObject {
   int32_t BytesTotal = 0;
   int32_t BytesRecvd = 0;
   bool ReplyReceived = false;
-  sockaddr_in RemoteAddress{};
+  // The server's address: the one connected to, or while connecting the first to try.
+  TNetAddress RemoteAddress;
   std::string LastReply;
   int16_t ReplyCode = 0;
   bool SendDone = false;
@@ -181,6 +181,8 @@ class TZnSocket : public TObject {
   void StartTLS();
   // The bytes go through TLS.
   bool Secure() const;
+  // This end's address of the open connection; empty when not connected.
+  TNetAddress LocalAddress() const;
   // Gives OnConnectionRequired one chance; raises Exception "Not Connected".
   void RequireConnection();
   void ReportStatus(uint8_t Level, const std::string& Text);
@@ -293,7 +295,7 @@ class TZnSocket : public TObject {
   bool FWritePending = false;  // a write notification met a running handler
   bool FReadDeferred = false;  // reading stopped at the buffer's limit until ReadLn needs more
   int FInWindowProc = 0;
-  uint32_t FResolvedAddress = 0;
+  std::vector<TNetAddress> FAddresses;  // what Host (or Proxy) resolved to
   // The stream SendStream is sending; fed into SendQueue a block at a time, so a large
   // stream is not copied whole.
   TStream* FFeed = nullptr;

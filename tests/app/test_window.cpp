@@ -66,7 +66,8 @@ TEST_F(WindowTest, OpensOnTheInboxPageWithItsTabs) {
   }
   EXPECT_EQ(w->ImageList1.size(), 5);
   EXPECT_EQ(w->Label2->text(), "Corvane 2");
-  EXPECT_EQ(w->statusText(), "");
+  // A first start, without a settings file, suggests setting up from the address.
+  EXPECT_EQ(w->statusText(), SetupFlow::kFirstStartHint);
   EXPECT_TRUE(dialogs.shown.empty());
 }
 
@@ -83,8 +84,9 @@ TEST_F(WindowTest, EveryControlIsFoundByItsName) {
       "delatt",       "Label22",       "outsubject",   "gosend",     "outbody",       "sendhistory", "sendhistlist",
       "MainMenu1",    "receivedpopup", "sendpopup"};
   for (const char* name : widgets) EXPECT_NE(w->findChild<QWidget*>(name), nullptr) << name;
-  const char* actions[] = {"SaveInMessageAs1", "LoadOutMessage1", "N2",         "Exit1",     "Contents1", "N1",
-                           "About1",           "Delete1",         "DeleteAll1", "MenuItem1", "MenuItem2"};
+  const char* actions[] = {
+      "SaveInMessageAs1", "LoadOutMessage1", "SetupFromAddress1", "N2",        "Exit1",    "Contents1", "N1",
+      "About1",           "Delete1",         "DeleteAll1",        "MenuItem1", "MenuItem2"};
   for (const char* name : actions) EXPECT_NE(w->findChild<QAction*>(name), nullptr) << name;
   EXPECT_EQ(w->File1->title(), "&File");
   EXPECT_EQ(w->Exit1->text(), "E&xit");

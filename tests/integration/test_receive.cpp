@@ -220,6 +220,7 @@ TEST_F(Receive, DisconnectDuringTheRetrievalLoopCancelsItAndDeletesNothing) {
 
 TEST_F(Receive, ConnectFailuresAreReportedInTheirOrderAndTouchNothing) {
   Tpopform& form = OpenAsAlice();
+  const std::string statusBefore = form.statusText();
 
   // A port with a letter: the conversion error, and nothing goes out.
   corvane::SetText(form.inPort, "11O");
@@ -227,7 +228,7 @@ TEST_F(Receive, ConnectFailuresAreReportedInTheirOrderAndTouchNothing) {
   EXPECT_EQ(window.dialogs.errors(), Lines{"'11O' is not a valid integer value."});
   EXPECT_EQ(window.dialogs.shown.size(), 1u);
   EXPECT_EQ(proxy->Connections(), 0);
-  EXPECT_EQ(form.statusText(), "");
+  EXPECT_EQ(form.statusText(), statusBefore);
 
   // Nobody listening: the message box first, then the failure.
   uint16_t closedPort = 0;
@@ -462,8 +463,8 @@ TEST_F(Receive, AVeryLongBodyIsStoredWholeShownInPartAndSavedWhole) {
 
 TEST_F(Receive, AfterManyMessagesTheNewestRowIsSelectedAndInView) {
   for (int i = 0; i < 15; ++i)
-    servers->Deliver("alice", "From: s" + std::to_string(i) + "@example.org\r\nSubject: n" + std::to_string(i) +
-                                  "\r\n\r\nbody\r\n");
+    servers->Deliver(
+        "alice", "From: s" + std::to_string(i) + "@example.org\r\nSubject: n" + std::to_string(i) + "\r\n\r\nbody\r\n");
   Tpopform& form = OpenAsAlice();
   window.Connect();
   window.Disconnect();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "SilentListener.h"
 #include "ZnSock.h"
 
 // Pumps Qt events until pred holds or ms passed; returns pred().
@@ -62,36 +63,3 @@ inline uint16_t ClosedPort() {
   ::close(fd);
   return ntohs(a.sin_port);
 }
-
-// A loopback listener that never accepts and whose queue is full, so further connects
-// stay unanswered (the kernel drops their SYNs).
-class FullBacklogListener {
- public:
-  FullBacklogListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
-    // Fill the accept queue; connects beyond it hang.
-    for (int i = 0; i < 4; ++i) {
-      int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers_.push_back(c);
-    }
-  }
-  ~FullBacklogListener() {
-    for (int c : fillers_) ::close(c);
-    ::close(fd_);
-  }
-  uint16_t Port() const { return port_; }
-
- private:
-  int fd_;
-  uint16_t port_;
-  std::vector<int> fillers_;
-};

@@ -51,7 +51,7 @@ TEST_F(SocketCore, DottedAddressConnectsWithoutLookup) {
             (std::vector<std::string>{"Connecting", "Resolve Host", "Timer On"}));
   EXPECT_EQ(log.Count("Timer On"), 1);
   EXPECT_EQ(log.Count("Timer Off"), 1);
-  EXPECT_EQ(ntohs(socket->RemoteAddress.sin_port), server.Port());
+  EXPECT_EQ(socket->RemoteAddress.Port(), server.Port());
   EXPECT_EQ(FailureOf([&] { socket->Connect(); }), "Already connected");
   socket->Disconnect();
   ASSERT_TRUE(server.WaitFinished());
@@ -65,7 +65,7 @@ TEST_F(SocketCore, HostNameIsLookedUp) {
   socket->Connect();
   EXPECT_TRUE(socket->Connected);
   EXPECT_EQ(resolved, 1);
-  EXPECT_EQ(socket->RemoteAddress.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(socket->RemoteAddress.Text(), "127.0.0.1");
   EXPECT_EQ(log.Count("Timer On"), 2);
   socket->Disconnect();
   ASSERT_TRUE(server.WaitFinished());
@@ -79,7 +79,7 @@ TEST_F(SocketCore, ProxyIsConnectedInsteadOfHost) {
   socket->ProxyPort = server.Port() | 0x10000;  // only the low 16 bits count
   socket->Connect();
   EXPECT_EQ(socket->ReadLn(), "via proxy\r\n");
-  EXPECT_EQ(ntohs(socket->RemoteAddress.sin_port), server.Port());
+  EXPECT_EQ(socket->RemoteAddress.Port(), server.Port());
   EXPECT_EQ(resolved, 0);
   socket->Disconnect();
   ASSERT_TRUE(server.WaitFinished());

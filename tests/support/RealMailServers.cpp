@@ -90,6 +90,10 @@ std::unique_ptr<RealMailServers> RealMailServers::StartTls(TestCertificate certi
   return launch({"--tls", "--cert", variant, "--certs", sharedCertificates().toStdString()}, why);
 }
 
+std::unique_ptr<RealMailServers> RealMailServers::StartWith(const std::vector<std::string>& options, std::string* why) {
+  return launch(options, why);
+}
+
 std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why) {
   std::unique_ptr<RealMailServers> servers(new RealMailServers);
   servers->dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/corvane-servers-XXXXXX");

@@ -29,6 +29,10 @@ class RealMailServers {
   // into *why.
   static std::unique_ptr<RealMailServers> StartTls(TestCertificate certificate = TestCertificate::Trusted,
                                                    std::string* why = nullptr);
+  // With the options of scripts/testservers.py given as they are (--listen, --ipv6,
+  // --well-known-ports, --https, --name, --tls ...).
+  static std::unique_ptr<RealMailServers> StartWith(const std::vector<std::string>& options,
+                                                    std::string* why = nullptr);
   ~RealMailServers();
   RealMailServers(const RealMailServers&) = delete;
   RealMailServers& operator=(const RealMailServers&) = delete;
@@ -41,6 +45,7 @@ class RealMailServers {
 
   // Only after StartTls (0 or empty otherwise).
   uint16_t Pop3sPort() const { return port("POP3S_PORT"); }           // TLS from the first byte
+  uint16_t HttpsPort() const { return port("HTTPS_PORT"); }           // only with --https
   uint16_t SmtpsPort() const { return port("SMTPS_PORT"); }           // TLS, AUTH offered, optional
   uint16_t SmtpsAuthPort() const { return port("SMTPS_AUTH_PORT"); }  // TLS, AUTH before MAIL
   // As SmtpsAuthPort, but AUTH offers only LOGIN and PLAIN, or only LOGIN.

@@ -3,6 +3,8 @@
 // order, and answered from a queue of replies; with the queue empty the default answer
 // (Cancel/No, nothing chosen, help shown) is given and recorded as such.
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,7 +12,7 @@
 
 class ScriptedDialogs : public Dialogs {
  public:
-  enum class Kind { Message, Error, Confirm, Input, Open, Save, HelpContents, HelpMacro };
+  enum class Kind { Message, Error, Confirm, Input, Open, Save, HelpContents, HelpMacro, AccountAddress, Progress };
 
   struct Shown {
     Kind kind;
@@ -26,12 +28,15 @@ class ScriptedDialogs : public Dialogs {
     std::string value;
   };
 
-  // Replies are taken in order by Confirm, InputQuery, ExecuteOpen, ExecuteSave and
-  // HelpContents; messages and errors take none.
+  // Replies are taken in order by Confirm, InputQuery, ExecuteOpen, ExecuteSave,
+  // HelpContents and AskAccountAddress (value "address\npassword"); messages, errors and
+  // progress texts take none.
   void queue(bool ok, std::string value = {}) { replies.push_back({ok, std::move(value)}); }
 
   std::vector<Shown> shown;
   std::deque<Reply> replies;
+  // Asked with each progress text (caption first); true presses the box's Cancel button.
+  std::function<bool(const std::string& text)> cancelProgressWhen;
 
   // The texts shown of one kind, in order.
   std::vector<std::string> texts(Kind kind) const {
@@ -64,7 +69,37 @@ class ScriptedDialogs : public Dialogs {
     shown.push_back({Kind::HelpMacro, macro, {}, true, {}, false});
   }
 
+  bool AskAccountAddress(std::string& address, std::string& password) override {
+    const Reply reply = answer(Kind::AccountAddress, address, "Set up from address", false);
+    if (!reply.ok) return false;
+    const size_t newline = reply.value.find('\n');
+    address = reply.value.substr(0, newline);
+    password = newline == std::string::npos ? std::string() : reply.value.substr(newline + 1);
+    return true;
+  }
+
+  std::unique_ptr<ProgressBox> ShowProgress(const std::string& caption, const std::string& text,
+                                            std::function<void()> onCancel) override {
+    auto box = std::make_unique<Box>(*this, std::move(onCancel));
+    shown.push_back({Kind::Progress, caption, caption, true, {}, false});
+    box->SetText(text);
+    return box;
+  }
+
  private:
+  class Box : public ProgressBox {
+   public:
+    Box(ScriptedDialogs& owner, std::function<void()> onCancel) : owner_(owner), onCancel_(std::move(onCancel)) {}
+    void SetText(const std::string& text) override {
+      owner_.shown.push_back({Kind::Progress, text, {}, true, {}, false});
+      if (onCancel_ && owner_.cancelProgressWhen && owner_.cancelProgressWhen(text)) onCancel_();
+    }
+
+   private:
+    ScriptedDialogs& owner_;
+    std::function<void()> onCancel_;
+  };
+
   Reply answer(Kind kind, const std::string& text, const std::string& caption, bool defaultOk) {
     Reply reply{defaultOk, {}};
     const bool byDefault = replies.empty();

@@ -93,6 +93,17 @@ ScriptedServer::ScriptedServer(std::string script, int stepTimeoutMs) : stepTime
 
 ScriptedServer::ScriptedServer(std::string script, const ScriptedTlsIdentity& tls, int stepTimeoutMs)
     : stepTimeoutMs_(stepTimeoutMs) {
+  useTls(tls);
+  setUp(script);
+}
+
+ScriptedServer::ScriptedServer(OnIpv6Loopback, std::string script, const ScriptedTlsIdentity* tls)
+    : stepTimeoutMs_(10000), ipv6_(true) {
+  if (tls) useTls(*tls);
+  setUp(script);
+}
+
+void ScriptedServer::useTls(const ScriptedTlsIdentity& tls) {
   // A client that is gone must fail a TLS write, not end the test process.
   std::signal(SIGPIPE, SIG_IGN);
   tlsContext_ = SSL_CTX_new(TLS_server_method());
@@ -107,7 +118,6 @@ ScriptedServer::ScriptedServer(std::string script, const ScriptedTlsIdentity& tl
   BIO_free(certBio);
   BIO_free(keyBio);
   if (!ok) throw std::runtime_error("ScriptedServer: bad TLS identity");
-  setUp(script);
 }
 
 void ScriptedServer::setUp(const std::string& script) {
@@ -136,20 +146,33 @@ void ScriptedServer::setUp(const std::string& script) {
     steps_.push_back(step);
   }
 
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) throw std::runtime_error("ScriptedServer: socket failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listenFd_, 4) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(listenFd_);
-    throw std::runtime_error("ScriptedServer: cannot listen on 127.0.0.1");
-  }
-  port_ = ntohs(address.sin_port);
+  listenOn();
   thread_ = std::thread([this] { run(); });
+}
+
+void ScriptedServer::listenOn() {
+  listenFd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) throw std::runtime_error("ScriptedServer: socket failed");
+  sockaddr_storage storage{};
+  socklen_t length = ipv6_ ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (ipv6_) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_addr = in6addr_loopback;
+  } else {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  auto* address = reinterpret_cast<sockaddr*>(&storage);
+  if (::bind(listenFd_, address, length) != 0 || ::listen(listenFd_, 4) != 0 ||
+      ::getsockname(listenFd_, address, &length) != 0) {
+    ::close(listenFd_);
+    throw std::runtime_error(ipv6_ ? "ScriptedServer: cannot listen on ::1"
+                                   : "ScriptedServer: cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(ipv6_ ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
 ScriptedServer::~ScriptedServer() {

@@ -56,6 +56,9 @@ class ScriptedServer {
  public:
   explicit ScriptedServer(std::string script, int stepTimeoutMs = 10000);
   ScriptedServer(std::string script, const ScriptedTlsIdentity& tls, int stepTimeoutMs = 10000);
+  // The same on ::1 instead of 127.0.0.1 (tls may be null).
+  struct OnIpv6Loopback {};
+  ScriptedServer(OnIpv6Loopback, std::string script, const ScriptedTlsIdentity* tls = nullptr);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -103,9 +106,12 @@ class ScriptedServer {
   void fail(const Step& step, const std::string& text);
   bool handshake(const Step& step);
   void setUp(const std::string& script);
+  void useTls(const ScriptedTlsIdentity& tls);
+  void listenOn();
 
   std::vector<Step> steps_;
   int stepTimeoutMs_;
+  bool ipv6_ = false;
   int listenFd_ = -1;
   int clientFd_ = -1;
   uint16_t port_ = 0;

@@ -98,7 +98,7 @@ const TestCertificates& TestCertificates::Get() {
     Key caKey = newKey();
     Cert ca = makeCertificate(caKey.get(), "Corvane Test CA", nullptr, true, nullptr, nullptr, -1, 30);
     out.CaPem = pem(ca.get());
-    const char* local = "DNS:localhost,IP:127.0.0.1";
+    const char* local = "DNS:localhost,IP:127.0.0.1,IP:::1";
     Key key = newKey();
     Cert server = makeCertificate(key.get(), "localhost", local, false, ca.get(), caKey.get(), -1, 30);
     out.Server = identity(server.get(), key.get());

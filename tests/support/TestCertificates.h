@@ -15,7 +15,7 @@ struct TestCertificates {
   static const TestCertificates& Get();
 
   std::string CaPem;        // the test CA; trust it through a CAFile
-  TestIdentity Server;      // for "localhost" and 127.0.0.1, signed by the CA
+  TestIdentity Server;      // for "localhost", 127.0.0.1 and ::1, signed by the CA
   TestIdentity OtherName;   // for "mail.example.org" only, signed by the CA
   TestIdentity Expired;     // like Server, but its validity ended yesterday
   TestIdentity SelfSigned;  // for 127.0.0.1, signed by itself
