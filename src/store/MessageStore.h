@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "DeletionJournal.h"
@@ -179,6 +180,10 @@ class MessageStore {
   // Compaction.
   std::unique_ptr<BackgroundCompaction> compaction_;
   std::unique_ptr<Snapshot> snapshot_;
+  // Closes the file a new one replaced: the last close of a large unlinked file frees all
+  // its blocks and pages, which takes the kernel a good part of a second for a gigabyte.
+  std::jthread release_;
+  void releaseReplaced(int fd);
 
   // The record read last, as a small tree: a window reads one record several times.
   mutable IndexEntry cachedEntry_;

@@ -375,9 +375,9 @@ TEST(StoreIndex, ACrashAtAnyStepOfDeletionAndCompactionLosesNothingAndBringsNoth
     int done;  // operations of the script below that must show after the crash
   };
   const CrashPoint points[] = {
-      {"journaled", 1, 1},     {"copied", 1, 1},  {"journaled", 2, 3}, {"readdressed", 1, 3}, {"replaced", 1, 3},
-      {"journal reset", 1, 3}, {"indexed", 1, 3}, {"copied", 2, 3},    {"readdressed", 2, 3}, {"replaced", 2, 3},
-      {"journal reset", 2, 3}, {"indexed", 2, 3}, {"", 0, 3},  // no crash before the end
+      {"journaled", 1, 1}, {"copied", 1, 1},        {"journaled", 2, 3}, {"readdressed", 1, 3},
+      {"replaced", 1, 3},  {"journal reset", 1, 3}, {"copied", 2, 3},    {"readdressed", 2, 3},
+      {"replaced", 2, 3},  {"journal reset", 2, 3}, {"indexed", 1, 3},   {"", 0, 3},  // no crash before the end
   };
   std::vector<InboxMessage> kept;
   for (int i = 0; i < 6; ++i) kept.push_back(message("old " + std::to_string(i), 40 * (i + 1)));
