@@ -3,7 +3,8 @@
 # of 300 (12 header lines each), through build/bench/bench_inbox_scale: start-up of the
 # whole program to the list shown and the memory the window added (median of RUNS starts,
 # and one start with the store out of the page cache), open (double click), delete and
-# store one message (median of five, and the longest), the close, and the reading of the
+# store one message (median of five, and the longest), the longest the window did not
+# answer while those deletions reached the file, the close, and the reading of the
 # store when its index is missing, from the page cache and from the disk (MB/s of store).
 # With PEER_BUILD=<build folder of another Corvane> (for example the commit before the
 # index, built in a folder of its own with this file in its bench/) the same runs for it,
@@ -28,6 +29,14 @@ export QT_LOGGING_RULES="default.warning=false" XDG_RUNTIME_DIR=$work
 
 field() { tr ' ' '\n' | sed -n "s/^$1=//p"; }
 median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+# The longest the window did not answer while the deletions reached the file in the
+# background; "-" when they were there already (a small store, or a build that writes
+# them before it answers).
+stall() {
+  local ms
+  ms=$(echo "$1" | field stall_ms)
+  if [ -n "$ms" ] && [ "$(echo "$1" | field compacted_s)" != "0.000" ]; then printf "%.1f ms" "$ms"; else echo "-"; fi
+}
 mb() { awk -v k="$1" 'BEGIN {printf "%.0f MB", k/1024}'; }
 
 # label driver dir count size: one row of figures. The reading of a store without its
@@ -57,13 +66,13 @@ measure() {
       'BEGIN {printf "%.0f MB/s (%.2f s), from disk %.0f MB/s", s/1e6/(w-b), w-b, s/1e6/(c-cb)}')
   fi
   line=$("$run" operations "$dir" "$count")
-  printf "  %-11s %7.3f s %7.3f s %7.3f s %8s %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.2f s  %s\n" \
+  printf "  %-11s %7.3f s %7.3f s %7.3f s %8s %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.1f ms %9s %6.2f s  %s\n" \
     "$label" "$(printf '%s\n' "${starts[@]}" | median)" "$window" "$coldStart" \
     "$(mb "$(printf '%s\n' "${memories[@]}" | median)")" \
     "$(echo "$line" | field open_ms)" "$(echo "$line" | field open_max_ms)" \
     "$(echo "$line" | field delete_ms)" "$(echo "$line" | field delete_max_ms)" \
     "$(echo "$line" | field store_ms)" "$(echo "$line" | field store_max_ms)" \
-    "$(echo "$line" | field close_s)" "$rebuild"
+    "$(stall "$line")" "$(echo "$line" | field close_s)" "$rebuild"
 }
 
 echo "goals: start-up <= 0.3 s, memory added <= 100 MB, open <= 20 ms, delete <= 50 ms, store <= 5 ms,"
@@ -77,8 +86,8 @@ for c in $cases; do
   size=$(stat -c %s "$dir/mailin.txt")
   echo
   printf "%d messages of %d body lines, %.0f MB\n" "$count" "$lines" "$(awk -v s="$size" 'BEGIN {print s/1e6}')"
-  printf "  %-11s %9s %9s %9s %8s %9s %9s %9s %9s %9s %9s %8s  %s\n" "" "start-up" "window" "cold" "memory" \
-    "open" "(max)" "delete" "(max)" "store" "(max)" "close" "index rebuild"
+  printf "  %-11s %9s %9s %9s %8s %9s %9s %9s %9s %9s %9s %9s %8s  %s\n" "" "start-up" "window" "cold" "memory" \
+    "open" "(max)" "delete" "(max)" "store" "(max)" "stall" "close" "index rebuild"
   if [ -n "$peer" ]; then measure "peer" "$peer/bench/bench_inbox_scale" "$dir" "$count" "$size"; fi
   measure "this build" "$driver" "$dir" "$count" "$size"
   rm -rf "$dir"
