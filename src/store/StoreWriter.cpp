@@ -13,6 +13,7 @@
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
+constexpr int64_t kWriteBehind = 8 << 20;
 constexpr std::string_view kTabs = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
 
 bool canceled(const std::atomic<bool>* cancel) {
@@ -121,6 +122,21 @@ void StoreWriter::fail() const {
 void StoreWriter::writeBytes(std::string_view bytes) {
   if (!corvane::WriteAll(fd_, bytes)) fail();
   size_ += static_cast<int64_t>(bytes.size());
+  writeBehind();
+}
+
+// A copy of hundreds of megabytes left dirty in the page cache goes to the disk in one
+// burst at its sync, and a message stored meanwhile waits behind that burst for its own
+// sync. Each window is sent on its way as soon as it is full, and the one before it
+// waited for, so only two windows are ever in flight.
+void StoreWriter::writeBehind() {
+  if (size_ - started_ < kWriteBehind) return;
+  ::sync_file_range(fd_, started_, size_ - started_, SYNC_FILE_RANGE_WRITE);
+  if (started_ > 0)
+    ::sync_file_range(fd_, waited_, started_ - waited_,
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  waited_ = started_;
+  started_ = size_;
 }
 
 bool StoreWriter::Write(int source, bool canonical, const std::vector<StorePiece>& pieces,

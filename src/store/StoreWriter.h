@@ -51,10 +51,13 @@ class StoreWriter {
  private:
   void fail() const;
   void writeBytes(std::string_view bytes);
+  void writeBehind();
 
   std::string storePath_;
   std::string path_;
   int fd_ = -1;
   int64_t size_ = 0;
+  int64_t started_ = 0;  // writeback asked for up to here...
+  int64_t waited_ = 0;   // ...and done up to here
   uint64_t inode_ = 0;
 };
