@@ -11,36 +11,10 @@ size_mb=${SIZE_MB:-25}
 rounds=${ROUNDS:-3}
 
 driver=$build/bench/bench_smtp_send
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-  exec 3>&- 2>/dev/null || true  # end of input stops the servers
-  if [ -n "$server_pid" ]; then
-    for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"  # the mail server runs its POP3 side as another user
-cmake --build "$build" --target bench_smtp_send >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
-
-# Debian's interpreter carries aiosmtpd; one earlier on PATH may not.
-python=python3
-[ -x /usr/bin/python3 ] && python=/usr/bin/python3
-
-mkfifo "$work/control"
-"$python" "$root/scripts/testservers.py" --dir "$work/servers" --user bench:secret <"$work/control" >"$work/servers.log" 2>&1 &
-server_pid=$!
-exec 3>"$work/control"
-for _ in $(seq 300); do
-  [ -s "$work/servers/ports.env" ] || ! kill -0 "$server_pid" 2>/dev/null && break
-  sleep 0.1
-done
-[ -s "$work/servers/ports.env" ] || { cat "$work/servers.log"; echo "servers did not start" >&2; exit 1; }
-# shellcheck disable=SC1091
-. "$work/servers/ports.env"
+# shellcheck source=bench/servers.sh
+. "$root/bench/servers.sh"
+bench_begin bench_smtp_send
+bench_servers --user bench:secret
 
 head -c $((size_mb * 1024 * 1024)) /dev/urandom >"$work/attachment.bin"
 "$driver" --attach "$work/attachment.bin" --compose-to "$work/message.eml"

@@ -10,6 +10,13 @@
       in the Maildir of each recipient whose local part is a known user, whatever the
       domain, and as DIR/smtp/NNNNNN.eml in arrival order. Recipients whose local part
       begins with "refused" are refused (550), as unknown users are by real servers.
+      SMTP_EXT_PORT speaks EHLO with SIZE 1048576, PIPELINING, 8BITMIME, SMTPUTF8 and
+      ENHANCEDSTATUSCODES and offers AUTH (CRAM-MD5, LOGIN, PLAIN) without TLS, which it
+      does not require.
+      DIR/smtp-faults.txt scripts refusals for every SMTP server: each line
+      "COMMAND MATCH REPLY" answers the next MAIL (MATCH "*"), RCPT whose local part begins
+      with MATCH ("*" for any) or end of DATA ("*") with REPLY instead, once; the line is
+      then removed. A reply of 421 closes the connection after it, as servers do.
       Every command line an SMTP server reads (AUTH continuations too, not the message)
       goes to DIR/smtp-commands.log as "SERVER LINE"; "SERVER * EVENT" lines note
       connections (CONNECT; over implicit TLS once the handshake is done), each TLS
@@ -38,6 +45,11 @@
       --well-known-ports) serving the files of FOLDER; --name NAME (repeatable) adds a
       DNS name such as *.example.test to the trusted certificate (give --certs a folder of
       its own then).
+      --oauth NAME (with --tls) adds the OAuth 2.0 authorization server of authserver.py
+      (OAUTH_PORT), approving the mailbox user NAME: Dovecot then offers SASL PLAIN,
+      LOGIN, CRAM-MD5, OAUTHBEARER and XOAUTH2 and checks tokens by the server's
+      introspection endpoint; the SMTP servers with AUTH also take OAUTHBEARER and XOAUTH2
+      for tokens of the same server.
       --cert VARIANT picks the certificate every TLS server presents: trusted (default,
       from the test CA, for IP 127.0.0.1 and DNS localhost), selfsigned, mismatch (from
       the CA, only DNS:mail.example.test) or expired (from the CA, ended in 2020).
@@ -67,6 +79,8 @@ user "nobody" because Dovecot refuses to serve mail as root.
 
 import argparse
 import asyncio
+import base64
+import json
 import datetime
 import hmac
 import logging
@@ -83,6 +97,7 @@ import time
 import warnings
 
 DOVECOT = "/usr/sbin/dovecot"
+EXT_SIZE_LIMIT = 1048576
 START_TIMEOUT = 15.0
 STOP_TIMEOUT = 5.0
 STOP_GRACE = 0.3
@@ -385,7 +400,29 @@ def greets(port):
         return False
 
 
-def dovecot_conf(folder, port, tls_port=0, cert=None):
+def oauth_conf(folder, oauth_port):
+    """The mechanisms and databases of a Dovecot that also takes the test issuer's tokens."""
+    if not oauth_port:
+        return "auth_mechanisms = plain login", f"""passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {users_path(folder)}/%u
+}}"""
+    ext = os.path.join(folder, "dovecot-oauth2.conf.ext")
+    write_atomically(ext, (f"introspection_mode = post\nintrospection_url = http://127.0.0.1:{oauth_port}/introspect\n"
+                           "username_attribute = username\nactive_attribute = active\nactive_value = true\n").encode())
+    return "auth_mechanisms = plain login cram-md5 oauthbearer xoauth2", f"""passdb {{
+  driver = passwd-file
+  mechanisms = plain login cram-md5 none
+  args = scheme=PLAIN username_format=%u {users_path(folder)}/%u
+}}
+passdb {{
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = {ext}
+}}"""
+
+
+def dovecot_conf(folder, port, tls_port=0, cert=None, oauth_port=0):
     uid, _, login = mail_owner()
     root = os.geteuid() == 0
     internal = "dovecot" if root else login
@@ -396,6 +433,7 @@ def dovecot_conf(folder, port, tls_port=0, cert=None):
         f"service {service} {{\n  unix_listener {listener} {{\n    group =\n  }}\n}}\n"
         for service, listener in (("stats", "stats-writer"), ("dict", "dict"), ("dict-async", "dict-async")))
     # With a certificate the plain listener offers STLS too; without one it stays as it always was.
+    mechanisms, passdbs = oauth_conf(folder, oauth_port)
     ssl = "ssl = no" if cert is None else (
         f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key_file(os.path.dirname(cert))}\nssl_min_protocol = TLSv1.2")
     return f"""# Test instance; everything lives below {folder}.
@@ -411,14 +449,11 @@ default_login_user = {login_user}
 first_valid_uid = {min(uid, 500) or 1}
 {ssl}
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+{mechanisms}
 auth_failure_delay = 0
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %08Xu%08Xv
-passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u {users_path(folder)}/%u
-}}
+{passdbs}
 userdb {{
   driver = passwd-file
   args = username_format=%u {users_path(folder)}/%u
@@ -443,9 +478,10 @@ service anvil {{
 
 
 class Dovecot:
-    def __init__(self, folder, cert=None):
+    def __init__(self, folder, cert=None, oauth_port=0):
         self.folder = folder
         self.cert = cert
+        self.oauth_port = oauth_port
         self.process = None
         self.port = None
         self.tls_port = 0
@@ -458,7 +494,8 @@ class Dovecot:
             if self.cert is None:
                 self.tls_port = 0
             conf = os.path.join(self.folder, "dovecot.conf")
-            write_atomically(conf, dovecot_conf(self.folder, self.port, self.tls_port, self.cert).encode())
+            write_atomically(conf, dovecot_conf(self.folder, self.port, self.tls_port, self.cert,
+                                                  self.oauth_port).encode())
             log = open(os.path.join(self.folder, "dovecot.out"), "ab")
             self.process = subprocess.Popen([DOVECOT, "-F", "-c", conf], stdin=subprocess.DEVNULL,
                                             stdout=log, stderr=log, start_new_session=True)
@@ -496,23 +533,65 @@ def local_part(address):
     return address.rpartition("@")[0] if "@" in address else address
 
 
+def take_fault(folder, command, address="*"):
+    """The scripted reply for this command, consumed; None when none is scripted."""
+    path = os.path.join(folder, "smtp-faults.txt")
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return None
+    for i, line in enumerate(lines):
+        name, match, reply = (line.split(" ", 2) + ["", ""])[:3]
+        if name == command and (match == "*" or local_part(address).startswith(match)):
+            del lines[i]
+            write_atomically(path, "".join(f"{rest}\n" for rest in lines).encode())
+            return reply
+    return None
+
+
 class Handler:
     """Accepts every recipient except those whose local part begins with "refused", which
-    get the answer a server gives for an unknown user."""
+    get the answer a server gives for an unknown user, and answers as DIR/smtp-faults.txt
+    says where it says so."""
 
-    def __init__(self, folder, sequence, authenticator=None):
+    def __init__(self, folder, sequence, authenticator=None, extensions=False):
         self.folder = folder
         self.sequence = sequence  # shared by all servers: one numbering of DIR/smtp
+        self.extensions = extensions
         if authenticator is not None:
             self.auth_CRAM__MD5 = authenticator.auth_CRAM__MD5
+            if authenticator.issuer is not None:
+                self.auth_XOAUTH2 = authenticator.auth_XOAUTH2
+                self.auth_OAUTHBEARER = authenticator.auth_OAUTHBEARER
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.extensions:
+            responses[-1:-1] = ["250-PIPELINING", "250-ENHANCEDSTATUSCODES"]
+        return responses
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        fault = take_fault(self.folder, "MAIL")
+        if fault is not None:
+            return fault
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        fault = take_fault(self.folder, "RCPT", address)
+        if fault is not None:
+            return fault
         if local_part(address).startswith("refused"):
             return "550 5.1.1 No such user here"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        fault = take_fault(self.folder, "DATA")
+        if fault is not None:
+            return fault
         data = envelope.original_content
         self.sequence[0] += 1
         write_atomically(os.path.join(self.folder, "smtp", f"{self.sequence[0]:06d}.eml"), data)
@@ -540,10 +619,47 @@ class CommandLog:
 
 
 class Authenticator:
-    """Checks logins against the mailbox users, as read at the moment of the login."""
+    """Checks logins against the mailbox users, as read at the moment of the login, and
+    tokens against the test issuer when there is one."""
 
-    def __init__(self, folder, log, name):
-        self.folder, self.log, self.name = folder, log, name
+    def __init__(self, folder, log, name, issuer=None):
+        self.folder, self.log, self.name, self.issuer = folder, log, name, issuer
+
+    async def bearer(self, server, args, mechanism):
+        """XOAUTH2 and OAUTHBEARER (RFC 7628): a refused token is answered with an error
+        challenge, whose answer the client must send before the final refusal."""
+        from aiosmtpd.smtp import MISSING, AuthResult
+        if len(args) == 2:
+            import binascii
+            try:
+                message = base64.b64decode(args[1], validate=True)
+            except binascii.Error:
+                await server.push("501 5.5.2 Can't decode base64")
+                return AuthResult(success=False, handled=True)
+        else:
+            message = await server.challenge_auth("")
+            if message is MISSING:
+                return AuthResult(success=False, handled=True)
+        fields = dict(part.split("=", 1) for part in message.decode("utf-8", "replace").split("\x01") if "=" in part)
+        user = fields.get("user", "")
+        if mechanism == "OAUTHBEARER":
+            header = message.split(b"\x01", 1)[0].decode("utf-8", "replace")
+            user = next((p[2:] for p in header.split(",") if p.startswith("a=")), "")
+        token = fields.get("auth", "").removeprefix("Bearer ")
+        ok = self.issuer.check_bearer(user, token)
+        self.log.event(self.name, f"AUTH {mechanism} {user} {'ok' if ok else 'refused'}")
+        if ok:
+            from aiosmtpd.smtp import LoginPassword
+            return AuthResult(success=True, handled=False, auth_data=LoginPassword(user.encode(), b""))
+        error = json.dumps({"status": "invalid_token", "schemes": "bearer", "scope": "mail"})
+        await server.challenge_auth(error)
+        return AuthResult(success=False, handled=False)
+
+    async def auth_XOAUTH2(self, server, args):
+        return await self.bearer(server, args, "XOAUTH2")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await self.bearer(server, args, "OAUTHBEARER")
 
     def check(self, mechanism, login, password_ok):
         self.log.event(self.name, f"AUTH {mechanism} {login} {'ok' if password_ok else 'refused'}")
@@ -600,6 +716,11 @@ def smtp_class():
 
             reader.readuntil = recorded
 
+        async def push(self, status):
+            await super().push(status)
+            if (status.decode() if isinstance(status, bytes) else status).startswith("421"):
+                self.transport.close()
+
         async def smtp_STARTTLS(self, arg):
             if self.refuse_starttls:
                 await self.push("454 4.7.0 TLS not available due to temporary reason")
@@ -628,7 +749,9 @@ async def listen_on_all(loop, factory, port=0, **options):
     servers = []
     for address in addresses():
         family = socket.AF_INET6 if ":" in address else socket.AF_INET
-        sock = socket.socket(family, socket.SOCK_STREAM)
+        # Named TCP, so that asyncio turns Nagle off on the connections: a pipelining client
+        # would otherwise wait a delayed acknowledgement for every reply after the first.
+        sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if family == socket.AF_INET6:
             sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
@@ -648,21 +771,24 @@ class Servers:
 
 
 async def start_smtp(folder, sequence, log, name, certificate=None, implicit=False, require_starttls=False, auth=False,
-                     auth_required=False, refuse_starttls=False, exclude=(), port=0):
+                     auth_required=False, refuse_starttls=False, exclude=(), issuer=None, port=0, extensions=False):
     """One SMTP server on a free port; certificate is None (no TLS) or the folder of the
-    certificates and the variant to present."""
+    certificates and the variant to present. With extensions it announces the ones a
+    sending client uses and offers AUTH in plain text."""
     tls = None if certificate is None else server_context(*certificate, log, name)
-    authenticator = Authenticator(folder, log, name)
-    handler = Handler(folder, sequence, authenticator if auth else None)
+    authenticator = Authenticator(folder, log, name, issuer)
+    handler = Handler(folder, sequence, authenticator if auth else None, extensions)
     loop = asyncio.get_running_loop()
     options = dict(server_name=name, log=log, hostname="corvane.test", data_size_limit=None, decode_data=False,
                    refuse_starttls=refuse_starttls)
+    if extensions:
+        options.update(data_size_limit=EXT_SIZE_LIMIT, enable_SMTPUTF8=True)
     if auth:
         # Over implicit TLS the connection is already secure although aiosmtpd cannot tell.
         warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
         logging.getLogger("mail.log").setLevel(logging.ERROR)
-        options.update(authenticator=authenticator, auth_required=auth_required, auth_require_tls=not implicit,
-                       auth_exclude_mechanism=exclude)
+        options.update(authenticator=authenticator, auth_required=auth_required,
+                       auth_require_tls=not (implicit or extensions), auth_exclude_mechanism=exclude)
     if tls is not None and not implicit:
         options.update(tls_context=tls, require_starttls=require_starttls)
     factory = smtp_class()
@@ -731,7 +857,7 @@ def stop_on_signal_or_eof(loop, stop):
     threading.Thread(target=watch_stdin, daemon=True).start()
 
 
-async def serve(folder, users, cert, certs, names=(), https=None):
+async def serve(folder, users, cert, certs, names=(), https=None, oauth_user=None):
     make_traversable(folder)
     for sub in ("run", "state", "smtp"):
         make_dir(os.path.join(folder, sub), mode=0o755)
@@ -744,7 +870,12 @@ async def serve(folder, users, cert, certs, names=(), https=None):
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
     stop_on_signal_or_eof(loop, stop)
-    dovecot = Dovecot(folder, None if cert is None else cert_file(certs, cert))
+    issuer, oauth_server, oauth_port = None, None, 0
+    if oauth_user is not None:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import authserver
+        issuer, oauth_server, oauth_port = authserver.start(oauth_user)
+    dovecot = Dovecot(folder, None if cert is None else cert_file(certs, cert), oauth_port)
     servers = []
     try:
         log = CommandLog(folder)
@@ -756,6 +887,7 @@ async def serve(folder, users, cert, certs, names=(), https=None):
             servers.append(server)
 
         await start("SMTP_PORT", start_smtp(folder, sequence, log, "smtp"))
+        await start("SMTP_EXT_PORT", start_smtp(folder, sequence, log, "smtp-ext", auth=True, extensions=True))
         await start("HANG_PORT", start_hang())
         if cert is not None:
             tls = (certs, cert)  # each server makes its own context from it
@@ -763,7 +895,7 @@ async def serve(folder, users, cert, certs, names=(), https=None):
             await start("SMTPS_PORT", start_smtp(folder, sequence, log, "smtps", tls, implicit=True, auth=True,
                                                  port=465 if well_known else 0))
             await start("SMTPS_AUTH_PORT", start_smtp(folder, sequence, log, "smtps-auth", tls, implicit=True,
-                                                      auth=True, auth_required=True))
+                                                      auth=True, auth_required=True, issuer=issuer))
             await start("SMTPS_NOCRAM_PORT", start_smtp(folder, sequence, log, "smtps-nocram", tls, implicit=True,
                                                         auth=True, auth_required=True, exclude=("CRAM-MD5",)))
             await start("SMTPS_LOGINONLY_PORT", start_smtp(folder, sequence, log, "smtps-login", tls, implicit=True,
@@ -771,13 +903,15 @@ async def serve(folder, users, cert, certs, names=(), https=None):
                                                            exclude=("CRAM-MD5", "PLAIN")))
             await start("SMTP_STARTTLS_PORT", start_smtp(folder, sequence, log, "starttls", tls,
                                                          require_starttls=True, auth=True, auth_required=True,
-                                                         port=587 if well_known else 0))
+                                                         issuer=issuer, port=587 if well_known else 0))
             if https is not None:
                 await start("HTTPS_PORT", start_https(https, certs, cert))
             await start("SMTP_TLSREFUSE_PORT", start_smtp(folder, sequence, log, "tlsrefuse", tls,
                                                           refuse_starttls=True))
         await loop.run_in_executor(None, dovecot.start)
         lines = [f"POP3_PORT={dovecot.port}"] + [f"{key}={port}" for key, port in ports.items()]
+        if oauth_port:
+            lines.append(f"OAUTH_PORT={oauth_port}")
         if cert is not None:
             lines += [f"POP3S_PORT={dovecot.tls_port}", f"CA_FILE={ca_file(certs)}",
                       f"CERT_FILE={cert_file(certs, cert)}",
@@ -791,6 +925,8 @@ async def serve(folder, users, cert, certs, names=(), https=None):
         for server in servers:
             server.close()
         dovecot.stop()
+        if oauth_server is not None:
+            oauth_server.shutdown()
         if os.path.exists(ports_env):
             os.remove(ports_env)
 
@@ -905,6 +1041,7 @@ def main(argv):
         parser.add_argument("--well-known-ports", action="store_true", help="110, 995, 465, 587 and 443")
         parser.add_argument("--https", help="folder whose files an HTTPS server serves")
         parser.add_argument("--name", action="append", default=[], help="DNS name for the trusted certificate")
+        parser.add_argument("--oauth", metavar="NAME", help="add the OAuth 2.0 test issuer approving NAME")
     if command == "deliver":
         parser.add_argument("--user", required=True, help="mailbox owner")
         parser.add_argument("files", nargs="+", help="raw message files, '-' for stdin")
@@ -921,7 +1058,7 @@ def main(argv):
             if not args.listen.startswith("127.") or args.listen.count(".") != 3:
                 raise Failure("--listen takes a loopback address (127.x.y.z)")
             https = os.path.abspath(args.https) if args.https else None
-            asyncio.run(serve(folder, args.user, cert, certs, args.name, https))
+            asyncio.run(serve(folder, args.user, cert, certs, args.name, https, args.oauth))
         elif command == "certs":
             make_certificates(folder)
         elif command == "adduser":

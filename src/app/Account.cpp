@@ -17,13 +17,31 @@ struct Key {
   bool optional;
 };
 
+// The sign-in keys, the same in both sections, after each section's own.
+std::vector<Key> withLoginKeys(std::vector<Key> keys) {
+  keys.insert(keys.end(), {{"Login", &Account::login, "", true},
+                           {"OAuthProvider", &Account::oauthProvider, "", true},
+                           {"OAuthClientId", &Account::oauthClientId, "", true},
+                           {"OAuthClientSecret", &Account::oauthClientSecret, "", true},
+                           {"OAuthAuthUrl", &Account::oauthAuthUrl, "", true},
+                           {"OAuthTokenUrl", &Account::oauthTokenUrl, "", true},
+                           {"OAuthDeviceUrl", &Account::oauthDeviceUrl, "", true},
+                           {"OAuthScope", &Account::oauthScope, "", true},
+                           {"OAuthAccount", &Account::oauthAccount, "", true},
+                           {"AllowPlainLogin", &Account::allowPlainLogin, "", true}});
+  return keys;
+}
+
 const std::vector<Key>& keysOf(AccountSide side) {
-  static const std::vector<Key> receive{
-      {"Host", &Account::host, "", false},     {"Port", &Account::port, "110", false},
-      {"UserId", &Account::userId, "", false}, {"Password", &Account::password, "", false},
-      {"CAFile", &Account::caFile, "", true},  {"CertFingerprint", &Account::certFingerprint, "", true},
-  };
-  static const std::vector<Key> send{
+  static const std::vector<Key> receive = withLoginKeys({
+      {"Host", &Account::host, "", false},
+      {"Port", &Account::port, "110", false},
+      {"UserId", &Account::userId, "", false},
+      {"Password", &Account::password, "", false},
+      {"CAFile", &Account::caFile, "", true},
+      {"CertFingerprint", &Account::certFingerprint, "", true},
+  });
+  static const std::vector<Key> send = withLoginKeys({
       {"Host", &Account::host, "", false},
       {"Port", &Account::port, "25", false},
       {"UserId", &Account::userId, "", false},
@@ -33,7 +51,7 @@ const std::vector<Key>& keysOf(AccountSide side) {
       {"CertFingerprint", &Account::certFingerprint, "", true},
       {"AuthUser", &Account::loginUser, "", true},
       {"AuthPassword", &Account::loginPassword, "", true},
-  };
+  });
   return side == AccountSide::Receive ? receive : send;
 }
 
@@ -72,6 +90,27 @@ int SecurityIndex(TSecurity security) {
 
 const char* SectionOf(AccountSide side) {
   return side == AccountSide::Receive ? "INBOX" : "OUTBOX";
+}
+
+corvane::auth::OAuthSettings Account::OAuth() const {
+  corvane::auth::OAuthSettings settings;
+  settings.provider = oauthProvider;
+  settings.clientId = oauthClientId;
+  settings.clientSecret = oauthClientSecret;
+  settings.authUrl = oauthAuthUrl;
+  settings.tokenUrl = oauthTokenUrl;
+  settings.deviceUrl = oauthDeviceUrl;
+  settings.scope = oauthScope;
+  settings.account = oauthAccount;
+  return settings;
+}
+
+bool ReadKeyringChoice(const IniFile& ini) {
+  return ini.ReadString("INBOX", "KeyringPasswords", "0") == "1";
+}
+
+void WriteKeyringChoice(IniFile& ini, bool keyring) {
+  writeOptional(ini, "INBOX", "KeyringPasswords", keyring ? "1" : "0", "0");
 }
 
 void Account::Configure(TZnSocket& component) const {

@@ -4,6 +4,7 @@
 // other.
 #include <string>
 
+#include "OAuthProvider.h"
 #include "ZnSock.h"
 
 class IniFile;
@@ -20,6 +21,22 @@ struct Account {
   std::string loginPassword;
   std::string name;  // the sender, on the send side
   std::string email;
+  // How the account logs in: empty as always (USER/PASS, SMTP AUTH with a login name),
+  // "Password" by SASL with the password, "OAuth2" with a token of the provider below.
+  std::string login;
+  std::string oauthProvider;  // Google, Microsoft or Custom
+  std::string oauthClientId;
+  std::string oauthClientSecret;
+  std::string oauthAuthUrl;  // for Custom; the presets bring their own
+  std::string oauthTokenUrl;
+  std::string oauthDeviceUrl;
+  std::string oauthScope;
+  std::string oauthAccount;     // the account signed in as; also the login name
+  std::string allowPlainLogin;  // "1": a readable password may go out without TLS
+
+  bool OAuth2() const { return login == "OAuth2"; }
+  bool PlainLoginAllowed() const { return allowPlainLogin == "1"; }
+  corvane::auth::OAuthSettings OAuth() const;
 
   // Host, port, user id and the connection's security, as a component takes them;
   // "'%s' is not a valid integer value" for a port that is no whole number.
@@ -37,6 +54,11 @@ Account ReadAccount(const IniFile& ini, AccountSide side);
 // login use is written once it means something, so a file that uses none of them keeps
 // exactly the lines it had.
 void WriteAccount(IniFile& ini, AccountSide side, const Account& account);
+
+// [INBOX] KeyringPasswords: both accounts' passwords live in the desktop keyring, and the
+// settings file holds none.
+bool ReadKeyringChoice(const IniFile& ini);
+void WriteKeyringChoice(IniFile& ini, bool keyring);
 
 // The texts of the Security choice, in its order, and the mode at each place.
 inline constexpr const char* kSecurityTexts[] = {"None", "STARTTLS", "SSL/TLS"};

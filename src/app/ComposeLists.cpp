@@ -9,6 +9,7 @@
 #include "Exceptions.h"
 #include "OutboxStore.h"
 #include "QtText.h"
+#include "QueueStore.h"
 #include "SysUtils.h"
 #include "WindowControls.h"
 
@@ -114,6 +115,26 @@ OutboxMessage Composed(const TpopformControls& c) {
   message.Attachments = corvane::GetItems(c.outattach);
   message.Body = corvane::GetMemoLines(c.outbody);
   return message;
+}
+
+QueuedMessage Outgoing(const TpopformControls& controls, const Draft& draft) {
+  QueuedMessage message;
+  message.Fields = Composed(controls);
+  message.MessageID = draft.messageId;
+  message.Date = draft.date;
+  message.InReplyTo = draft.inReplyTo;
+  message.References = draft.references;
+  return message;
+}
+
+Draft ShowQueued(TpopformControls& c, const QueuedMessage& message) {
+  corvane::SetItems(c.mailto, message.Fields.ToAddress);
+  if (c.mailto->count() > 0) c.mailto->setCurrentIndex(0);
+  corvane::SetItems(c.outattach, message.Fields.Attachments);
+  if (c.outattach->count() > 0) c.outattach->setCurrentIndex(0);
+  corvane::SetText(c.outsubject, message.Fields.Subject);
+  corvane::SetMemoLines(c.outbody, message.Fields.Body);
+  return {message.MessageID, message.Date, message.InReplyTo, message.References};
 }
 
 }  // namespace compose

@@ -6,6 +6,7 @@
 class AddressBookFile;
 class QComboBox;
 struct OutboxMessage;
+struct QueuedMessage;
 struct TpopformControls;
 
 namespace compose {
@@ -32,5 +33,18 @@ void DeleteAttachment(QComboBox* attachments);
 
 // The message the Write Mail page holds, with the sender of the Send group.
 OutboxMessage Composed(const TpopformControls& controls);
+
+// What the compose fields carry beyond what they show: the threading of a reply, until
+// another message replaces them, and the identity of a queued message taken out for
+// editing, which the edited message keeps.
+struct Draft {
+  std::string messageId;
+  std::string date;
+  std::string inReplyTo;
+  std::string references;
+};
+QueuedMessage Outgoing(const TpopformControls& controls, const Draft& draft);
+// The compose fields showing a queued message; its draft.
+Draft ShowQueued(TpopformControls& controls, const QueuedMessage& message);
 
 }  // namespace compose

@@ -1,5 +1,7 @@
 #include "MailSession.h"
 
+#include "SaslLogin.h"
+
 void MailSession::Close() {
   closing_ = true;
   component_.Abort();
@@ -21,18 +23,18 @@ void MailSession::HostResolved() {
 }
 
 void MailSession::ConnectionFailed() {
-  if (!closing_) view_.Ask().ShowMessage("Connection Failed");
+  if (!Unattended()) view_.Ask().ShowMessage("Connection Failed");
 }
 
 void MailSession::ConnectionRequired(bool& Handled) {
-  if (closing_ || !view_.Ask().Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
+  if (Unattended() || !view_.Ask().Confirm("Connection Required. Connect?", TConfirmButtons::OkCancel)) return;
   Handled = true;
   component_.Connect();
 }
 
 void MailSession::InvalidHost(bool& Handled) {
   std::string host;
-  if (closing_ || !view_.Ask().InputQuery("Invalid Host!", "Specify a new host:", host)) return;
+  if (Unattended() || !view_.Ask().InputQuery("Invalid Host!", "Specify a new host:", host)) return;
   component_.Host = host;
   Handled = true;
 }
@@ -46,9 +48,20 @@ void MailSession::Quietly(const std::function<void()>& operation) {
   }
 }
 
-void MailSession::ConnectTrusting(const std::function<void(const std::string&)>& trusted) {
+void MailSession::connectRenewing(const std::function<std::string()>& renew) {
   try {
     component_.Connect();
+  } catch (const corvane::sasl::ELoginRefused& refused) {
+    if (!refused.Bearer || !renew || closing_) throw;
+    SetSecret(renew());
+    component_.Connect();
+  }
+}
+
+void MailSession::ConnectTrusting(const std::function<void(const std::string&)>& trusted,
+                                  const std::function<std::string()>& renew) {
+  try {
+    connectRenewing(renew);
     return;
   } catch (const ECertificateError& refused) {
     if (closing_ || refused.Fingerprint.empty()) throw;
@@ -61,7 +74,7 @@ void MailSession::ConnectTrusting(const std::function<void(const std::string&)>&
     component_.CertFingerprint = refused.Fingerprint;
     trusted(refused.Fingerprint);
   }
-  component_.Connect();
+  connectRenewing(renew);
 }
 
 bool MailSession::DropIfClosed() {

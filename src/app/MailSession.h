@@ -19,6 +19,9 @@ class MailSession {
   // from then on no event of the component asks or tells anything.
   void Close();
   bool Closing() const { return closing_; }
+  // Nobody waits for the operation under way (a retry of the send queue): no box or
+  // question is shown, and what would have asked takes its No.
+  bool Unattended() const { return closing_ || unattended_; }
 
   // The component's events.
   void Disconnected();
@@ -36,13 +39,20 @@ class MailSession {
   void Quietly(const std::function<void()>& operation);
   // Connects. A refused certificate is shown with its fingerprint; when the user then
   // explicitly trusts it, trusted(fingerprint) keeps it for the account and the connect
-  // runs once more.
-  void ConnectTrusting(const std::function<void(const std::string&)>& trusted);
+  // runs once more. An access token the server refuses is renewed once, when renew is
+  // set, and the connect runs again with the fresh one.
+  void ConnectTrusting(const std::function<void(const std::string&)>& trusted,
+                       const std::function<std::string()>& renew);
+  // The password or token the component logs in with.
+  virtual void SetSecret(const std::string& secret) = 0;
   // A connect still under way when the window closed, which then succeeds, is dropped as
   // soon as it reports in; true when that happened.
   bool DropIfClosed();
 
+  void connectRenewing(const std::function<std::string()>& renew);
+
   TZnSocket& component_;
   SessionView& view_;
   bool closing_ = false;
+  bool unattended_ = false;
 };

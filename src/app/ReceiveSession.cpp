@@ -244,7 +244,8 @@ void ReceiveSession::SetFolder(std::string folder, std::vector<std::string> rese
 }
 
 void ReceiveSession::Connect(const Account& account, int32_t timeOut,
-                             const std::function<void(const std::string&)>& trusted) {
+                             const std::function<void(const std::string&)>& trusted,
+                             const std::function<std::string()>& renew) {
   pop3_.AttachFilePath = folder_;
   pop3_.ReservedFileNames = reserved_;
   pop3_.DeleteOnRead = false;
@@ -252,8 +253,12 @@ void ReceiveSession::Connect(const Account& account, int32_t timeOut,
   account.Configure(pop3_);
   pop3_.UserID = account.userId;
   pop3_.Password = account.password;
+  pop3_.SaslLogin = !account.login.empty();
+  pop3_.BearerToken = account.OAuth2();
+  pop3_.PreferXOAuth2 = corvane::auth::Resolved(account.OAuth()).mechanism == "XOAUTH2";
+  pop3_.AllowPlainLogin = account.PlainLoginAllowed();
   pop3_.TimeOut = timeOut;
-  Quietly([&] { ConnectTrusting(trusted); });
+  Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
 }
 
 void ReceiveSession::Disconnect() {

@@ -24,7 +24,9 @@ class ReceiveSession : public MailSession {
 
   // Configures the component from the account and connects; the session itself runs
   // inside, when the component reports the login.
-  void Connect(const Account& account, int32_t timeOut, const std::function<void(const std::string&)>& trusted);
+  // renew gives a fresh access token after the server refused one; empty for a password.
+  void Connect(const Account& account, int32_t timeOut, const std::function<void(const std::string&)>& trusted,
+               const std::function<std::string()>& renew = {});
   // Signs off, which makes the server delete what was marked; while messages come in it
   // cancels the retrieval instead.
   void Disconnect();
@@ -41,6 +43,7 @@ class ReceiveSession : public MailSession {
   void Remark(const std::string& text);
 
  private:
+  void SetSecret(const std::string& secret) override { pop3_.Password = secret; }
   class Run;
   void receiveAll();
 

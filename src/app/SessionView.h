@@ -37,8 +37,6 @@ class ReceiveView : public SessionView {
   virtual void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) = 0;
 };
 
-class SendView : public SessionView {
- public:
-  // The server accepted the message: it is recorded in the outbox store.
-  virtual void Sent() = 0;
-};
+// The send session reports nothing beyond what every session does: what was sent is
+// recorded by the send queue, which knows what the server took.
+class SendView : public SessionView {};

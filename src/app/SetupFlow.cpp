@@ -48,16 +48,18 @@ void ApplySetup(TpopformControls& controls, const TDiscoveryResult& result, cons
     corvane::SetText(controls.localemail, result.Address);
     if (!password.empty() && !result.Send.UserName.empty()) corvane::SetText(controls.outAuthPassword, password);
   }
-  // SIGN-IN CHOICE: once the groups have their sign-in choice (inLogin, outLogin), set it
-  // here from result.Receive.SignIn / result.Send.SignIn ("Password" or "OAuth2") and the
-  // OAuth provider from OAuthProvider ("Google", "Microsoft"). Until then a password
-  // account is all the groups can hold.
+  // The provider's way to sign in; the password stays in its field for a switch back to it
+  // (an app password, say).
+  for (const AccountSide side : {AccountSide::Receive, AccountSide::Send}) {
+    const TServerChoice& choice = side == AccountSide::Receive ? result.Receive : result.Send;
+    if (choice.Found()) controls.ShowSignInChoice(side, choice.SignIn == kSignInOAuth2, choice.OAuthProvider);
+  }
 }
 
-void SetupFlow::Run() {
-  if (running_) return;
+bool SetupFlow::Run() {
+  if (running_) return false;
   std::string address, password;
-  if (!dialogs_.AskAccountAddress(address, password)) return;
+  if (!dialogs_.AskAccountAddress(address, password)) return false;
   running_ = true;
   struct Done {
     SetupFlow& flow;
@@ -75,15 +77,16 @@ void SetupFlow::Run() {
     discovery.OnProgress = [&box](const std::string& text) { box->SetText(text); };
     result = discovery.Run(address);
   }
-  if (discovery.Canceled()) return;
+  if (discovery.Canceled()) return false;
   if (result.Empty() && !result.NoPop3) {
     std::string text = "No servers found for " + address + ". Please fill in the Connect page by hand.";
     for (const std::string& note : result.Notes) text += "\n" + note;
     dialogs_.ShowMessage(text);
-    return;
+    return false;
   }
-  if (!dialogs_.Confirm(DescribeSetup(result), TConfirmButtons::OkCancel)) return;
+  if (!dialogs_.Confirm(DescribeSetup(result), TConfirmButtons::OkCancel)) return false;
   ApplySetup(controls_, result, password);
+  return true;
 }
 
 void SetupFlow::Cancel() {

@@ -23,7 +23,9 @@ class SetupFlow {
   static constexpr const char* kFirstStartHint =
       "New here? File > Set up from address... finds both servers from your e-mail address.";
 
-  void Run();
+  // True once confirmed values were filled in.
+  bool Run();
+  static constexpr const char* kFilledIn = "The Connect page holds the settings found: check them, then connect.";
   // The window is closing: a discovery under way ends at once.
   void Cancel();
   bool Running() const { return running_; }

@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionFrame>
@@ -142,8 +143,9 @@ QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, 
   return widget;
 }
 
-ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
-  auto* widget = new ReportList(parent);
+// A report-style list: whole rows, one selected at a time, nothing to edit, its own pop-up.
+template <typename List>
+List* reportStyle(List* widget, const char* name, int fromWidth) {
   widget->setObjectName(name);
   widget->setColumnWidth(0, fromWidth);
   widget->header()->setStretchLastSection(true);
@@ -156,6 +158,10 @@ ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
   widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
   widget->setContextMenuPolicy(Qt::CustomContextMenu);
   return widget;
+}
+
+ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
+  return reportStyle(new ReportList(parent), name, fromWidth);
 }
 
 QTreeWidget* hiddenTree(QWidget* parent, const char* name, const char* root, int x, int y, int w, int h) {
@@ -239,9 +245,10 @@ void chainTabOrder(std::initializer_list<QWidget*> widgets) {
 
 TpopformControls::AccountFields TpopformControls::FieldsOf(AccountSide side) const {
   if (side == AccountSide::Receive)
-    return {inHost, inPort, inUserID, inPassword, inSecurity, nullptr, nullptr, nullptr, nullptr, insavecheck};
-  return {outhost,     outport,         outuserid, nullptr,    outSecurity,
-          outAuthUser, outAuthPassword, localname, localemail, outsavecheck};
+    return {inHost,  inPort,  inUserID, inPassword,  inSecurity, nullptr,
+            nullptr, nullptr, nullptr,  insavecheck, inLogin,    inAllowPlainLogin};
+  return {outhost,         outport,   outuserid,  nullptr,      outSecurity, outAuthUser,
+          outAuthPassword, localname, localemail, outsavecheck, outLogin,    outAllowPlainLogin};
 }
 
 namespace {
@@ -260,6 +267,12 @@ Account TpopformControls::AccountIn(AccountSide side) const {
   for (const auto& [field, member] : textFields(fields))
     if (field) account.*member = corvane::GetText(field);
   account.security = SecurityAt(fields.security->currentIndex());
+  // The first entry stands for the way the account had (none or "Password"); the others
+  // for OAuth 2.0 with the provider of the same place.
+  const int login = fields.login->currentIndex();
+  account.login = login == 0 ? fields.login->itemData(0).toString().toStdString() : "OAuth2";
+  if (login > 0) account.oauthProvider = corvane::auth::kProviderNames[login - 1];
+  account.allowPlainLogin = fields.allowPlainLogin->isChecked() ? "1" : "";
   return account;
 }
 
@@ -268,6 +281,27 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
   for (const auto& [field, member] : textFields(fields))
     if (field) corvane::SetText(field, account.*member);
   fields.security->setCurrentIndex(SecurityIndex(account.security));
+  // Choosing the password after OAuth 2.0 is a choice the file must keep.
+  fields.login->setItemData(0, QString::fromStdString(account.OAuth2() ? "Password" : account.login));
+  ShowSignInChoice(side, account.OAuth2(), account.oauthProvider);
+  fields.allowPlainLogin->setChecked(account.PlainLoginAllowed());
+}
+
+void TpopformControls::ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider) {
+  int login = 0;
+  for (int i = 0; oauth2 && i < 3; ++i)
+    if (provider == corvane::auth::kProviderNames[i]) login = i + 1;
+  if (oauth2 && login == 0) login = 3;  // an issuer of the user's own
+  FieldsOf(side).login->setCurrentIndex(login);
+}
+
+void TpopformControls::ShowSignInAccount(AccountSide side, const std::string& account) {
+  QPushButton* button = side == AccountSide::Receive ? inSignIn : outSignIn;
+  // A long address is shortened in its middle to fit; the tip shows it whole.
+  const QString caption = account.empty() ? "Sign in" : corvane::ToQString("Signed in as " + account);
+  button->setText(button->fontMetrics().elidedText(caption, Qt::ElideMiddle, button->width() - 12));
+  button->setToolTip(account.empty() ? "Sign in with the provider chosen above"
+                                     : corvane::ToQString("Signed in as " + account + "; click to sign in anew"));
 }
 
 void TpopformControls::BuildControls(QMainWindow* window) {
@@ -338,7 +372,7 @@ void TpopformControls::buildMenus() {
   File1->setObjectName("File1");
   SaveInMessageAs1 = menuItem(File1, "SaveInMessageAs1", "Save InMessage &As...");
   LoadOutMessage1 = menuItem(File1, "LoadOutMessage1", "&Load OutMessage");
-  SetupFromAddress1 = menuItem(File1, "SetupFromAddress1", "Set up from &address...");
+  SetupFromAddress1 = menuItem(File1, "SetupFromAddress1", "&Set up from address...");
   N2 = menuItem(File1, "N2", "-");
   Exit1 = menuItem(File1, "Exit1", "E&xit");
 
@@ -432,7 +466,7 @@ void TpopformControls::buildConnectPage() {
   chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
 
   buildSecurityControls();
-  chainTabOrder({insavecheck, outhost});
+  buildSignInControls();
   frameUnderCaption(GroupBox1);
   frameUnderCaption(GroupBox2);
 }
@@ -490,6 +524,77 @@ void TpopformControls::buildSecurityControls() {
     grown->resize(grown->width(), grown->height() + kGrowth);
   for (QWidget* moved : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
     moved->move(moved->x(), moved->y() + kGrowth);
+}
+
+// The sign-in rows: the Receive group below its Save row, the Send group below its login;
+// both groups, the window and the title below them grow by the same height.
+void TpopformControls::buildSignInControls() {
+  constexpr int kGrowth = 100;
+  const auto choice = [](QWidget* parent, const char* name, QLabel* caption, QWidget* column, int y) {
+    auto* box = place<QComboBox>(parent, name, column->x(), y, column->width(), 24);
+    setBold(box, false);
+    for (const char* text : {"Password", "OAuth 2.0: Google", "OAuth 2.0: Microsoft", "OAuth 2.0: other issuer"})
+      box->addItem(text);
+    caption->setBuddy(box);
+    return box;
+  };
+  const auto button = [](QWidget* parent, const char* name, QWidget* column, int y) {
+    auto* widget = place<QPushButton>(parent, name, column->x(), y, column->width(), 26);
+    setBold(widget, false);
+    widget->setText("Sign in");
+    widget->setToolTip("Sign in with the provider chosen above");
+    return widget;
+  };
+  // A check box as wide as its caption; its group grows where the caption needs it.
+  const auto check = [](QGroupBox* parent, const char* name, const char* text, int x, int y) {
+    auto* widget = place<QCheckBox>(parent, name, x, y, 20, 20);
+    widget->setText(text);
+    setBold(widget, false);
+    widget->resize(widget->sizeHint().width(), 20);
+    parent->resize(std::max(parent->width(), x + widget->width() + 10), parent->height());
+    return widget;
+  };
+  // The password means nothing while a token signs in: its row goes.
+  const auto passwordFollows = [](QComboBox* box, std::initializer_list<QWidget*> widgets, QPushButton* signIn) {
+    const std::vector<QWidget*> row(widgets);
+    const auto show = [=](int index) {
+      for (QWidget* widget : row) widget->setVisible(index == 0);
+      signIn->setEnabled(index != 0);
+    };
+    QObject::connect(box, &QComboBox::currentIndexChanged, box, show);
+    show(box->currentIndex());
+  };
+
+  inLoginLabel = groupLabel(GroupBox1, "inLoginLabel", "Sign in", 10, 245);
+  inLogin = choice(GroupBox1, "inLogin", inLoginLabel, inHost, 240);
+  inSignIn = button(GroupBox1, "inSignIn", inHost, 270);
+  inAllowPlainLogin = check(GroupBox1, "inAllowPlainLogin", "Allow plain-text login", inHost->x(), 302);
+  passwordFollows(inLogin, {Label11, inPassword}, inSignIn);
+
+  outLoginLabel = groupLabel(GroupBox2, "outLoginLabel", "Sign in: ", 15, 341);
+  outLogin = choice(GroupBox2, "outLogin", outLoginLabel, outAuthPassword, 336);
+  outSignIn = button(GroupBox2, "outSignIn", outAuthPassword, 366);
+  outAllowPlainLogin = check(GroupBox2, "outAllowPlainLogin", "Allow plain-text login", outAuthPassword->x(), 398);
+  for (QCheckBox* box : {inAllowPlainLogin, outAllowPlainLogin})
+    box->setToolTip("Let the password go out readable (PLAIN, LOGIN, USER/PASS) over a connection without TLS");
+  passwordFollows(outLogin, {outAuthPasswordLabel, outAuthPassword}, outSignIn);
+  makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11, inSecurityLabel, inLoginLabel},
+                      {inHost, inPort, inUserID, inPassword, inSecurity, inLogin, inSignIn});
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
+
+  for (QWidget* grown : {static_cast<QWidget*>(GroupBox1), static_cast<QWidget*>(GroupBox2)})
+    grown->resize(grown->width(), grown->height() + kGrowth);
+  // Below the groups, for both accounts.
+  keyringcheck =
+      place<QCheckBox>(TabSheet1, "keyringcheck", GroupBox1->x(), GroupBox1->y() + GroupBox1->height() + 6, 20, 20);
+  keyringcheck->setText("Keep passwords in the system keyring");
+  keyringcheck->resize(keyringcheck->sizeHint().width(), 20);
+  for (QWidget* moved : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
+    moved->move(moved->x(), moved->y() + kGrowth + 26);
+  chainTabOrder({inSecurity, insavecheck, inLogin, inSignIn, inAllowPlainLogin, outhost});
+  chainTabOrder({outAuthPassword, outLogin, outSignIn, outAllowPlainLogin, keyringcheck});
+  window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20),
+                  window_->height() + kGrowth + 26);
 }
 
 void TpopformControls::buildInboxPage() {
@@ -579,6 +684,44 @@ void TpopformControls::buildWriteMailPage() {
   layout->addWidget(Panel1);
   layout->addWidget(outbody, 1);
   layout->addWidget(sendhistlist);
+  buildQueueControls(layout);
 
-  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist});
+  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist, queuelist});
+}
+
+void TpopformControls::buildQueueControls(QLayout* page) {
+  writepopup = new QMenu(window_);
+  writepopup->setObjectName("writepopup");
+  SendLater1 = menuItem(writepopup, "SendLater1", "Send &Later");
+  SendLater1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  // The short-cut works wherever the focus is on the Write Mail page.
+  SendLater1->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  TabSheet4->addAction(SendLater1);
+  gosend->setContextMenuPolicy(Qt::CustomContextMenu);
+  outbody->setContextMenuPolicy(Qt::CustomContextMenu);
+
+  queuepopup = new QMenu(window_);
+  queuepopup->setObjectName("queuepopup");
+  QueueEdit1 = menuItem(queuepopup, "QueueEdit1", "&Edit");
+  QueueResend1 = menuItem(queuepopup, "QueueResend1", "&Resend");
+  QueueDelete1 = menuItem(queuepopup, "QueueDelete1", "&Delete");
+
+  queuelabel = label(TabSheet4, "queuelabel", "&Queue: waiting to be sent", 0, 0);
+  setTextColour(queuelabel, kNavy);
+  queuelist = reportStyle(new QTreeWidget(TabSheet4), "queuelist", 150);
+  queuelist->setColumnCount(5);
+  queuelist->setHeaderLabels({"To", "Subject", "State", "Last reply", "Next attempt"});
+  queuelist->header()->setStretchLastSection(false);
+  queuelist->header()->setSectionResizeMode(3, QHeaderView::Stretch);
+  queuelist->setColumnWidth(1, 120);
+  queuelist->setColumnWidth(2, 110);
+  queuelist->setColumnWidth(4, 110);
+  queuelist->setFixedHeight(79);
+  queuelabel->setBuddy(queuelist);
+  queuelabel->setIndent(4);
+  page->addWidget(queuelabel);
+  page->addWidget(queuelist);
+  // Until a message waits, the page looks as it always did.
+  queuelabel->hide();
+  queuelist->hide();
 }

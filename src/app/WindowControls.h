@@ -15,12 +15,14 @@ class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QMainWindow;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
 class QProgressBar;
+class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
@@ -45,6 +47,8 @@ struct TpopformControls {
     QLineEdit* name;
     QLineEdit* email;
     QCheckBox* save;
+    QComboBox* login;  // the sign-in choice
+    QCheckBox* allowPlainLogin;
   };
   AccountFields FieldsOf(AccountSide side) const;
   // The account as the group's fields hold it, and the fields showing an account; what the
@@ -120,6 +124,21 @@ struct TpopformControls {
   QLineEdit* outAuthUser = nullptr;
   QLabel* outAuthPasswordLabel = nullptr;
   QLineEdit* outAuthPassword = nullptr;
+  // How each account signs in, and the passwords' place.
+  QLabel* inLoginLabel = nullptr;
+  QComboBox* inLogin = nullptr;  // Password / OAuth 2.0 with Google, Microsoft or another issuer
+  QPushButton* inSignIn = nullptr;
+  QCheckBox* inAllowPlainLogin = nullptr;
+  QLabel* outLoginLabel = nullptr;
+  QComboBox* outLogin = nullptr;
+  QPushButton* outSignIn = nullptr;
+  QCheckBox* outAllowPlainLogin = nullptr;
+  QCheckBox* keyringcheck = nullptr;  // "Keep passwords in the system keyring"
+  // The group's Sign in button names the account signed in as ("" for none).
+  void ShowSignInAccount(AccountSide side, const std::string& account);
+  // The group's sign-in choice: the password, or OAuth 2.0 with provider (one of no preset
+  // is "other issuer").
+  void ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider);
   // Inbox page.
   QWidget* TabSheet2 = nullptr;
   ReportList* pophistlist = nullptr;
@@ -155,14 +174,26 @@ struct TpopformControls {
   QPlainTextEdit* outbody = nullptr;
   QTreeWidget* sendhistory = nullptr;
   ReportList* sendhistlist = nullptr;
+  // The send queue below the sent messages, shown while it holds a message, and the
+  // page's pop-up menu (right click on the send button; also at the end of the body's own).
+  QLabel* queuelabel = nullptr;
+  QTreeWidget* queuelist = nullptr;
+  QMenu* queuepopup = nullptr;
+  QAction* QueueEdit1 = nullptr;
+  QAction* QueueResend1 = nullptr;
+  QAction* QueueDelete1 = nullptr;
+  QMenu* writepopup = nullptr;
+  QAction* SendLater1 = nullptr;
 
  private:
   void buildWindow();
   void buildMenus();
   void buildConnectPage();
   void buildSecurityControls();
+  void buildSignInControls();
   void buildInboxPage();
   void buildWriteMailPage();
+  void buildQueueControls(QLayout* page);
 
   QMainWindow* window_ = nullptr;
 };

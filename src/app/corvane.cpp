@@ -4,9 +4,12 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeWidget>
 
 #include "AddressBook.h"
 #include "Exceptions.h"
@@ -15,6 +18,7 @@
 #include "InstanceLock.h"
 #include "OutboxStore.h"
 #include "QtText.h"
+#include "QueuePane.h"
 #include "ReceiveSession.h"
 #include "ReportList.h"
 #include "SeenIds.h"
@@ -90,7 +94,7 @@ void Tpopform::wireHandlers() {
   const auto onTrigger = [&bind](QAction* action, void (Tpopform::*handler)()) {
     bind(action, &QAction::triggered, handler);
   };
-  const auto onList = [this, &bind](ReportList* list, void (Tpopform::*handler)(), QMenu* menu) {
+  const auto onList = [this, &bind](QAbstractItemView* list, void (Tpopform::*handler)(), QMenu* menu) {
     bind(list, &QAbstractItemView::doubleClicked, handler);
     connect(list, &QWidget::customContextMenuRequested, this,
             [list, menu](const QPoint& at) { menu->popup(list->viewport()->mapToGlobal(at)); });
@@ -106,6 +110,10 @@ void Tpopform::wireHandlers() {
   onTrigger(DeleteAll1, &Tpopform::DeleteAll1Click);
   onTrigger(MenuItem1, &Tpopform::MenuItem1Click);
   onTrigger(MenuItem2, &Tpopform::MenuItem2Click);
+  onTrigger(SendLater1, &Tpopform::SendLater1Click);
+  onTrigger(QueueEdit1, &Tpopform::queuelistDblClick);
+  onTrigger(QueueResend1, &Tpopform::QueueResend1Click);
+  onTrigger(QueueDelete1, &Tpopform::QueueDelete1Click);
 
   onClick(inconnect, &Tpopform::inconnectClick);
   onClick(indisconnect, &Tpopform::indisconnectClick);
@@ -119,9 +127,22 @@ void Tpopform::wireHandlers() {
   onClick(addatt, &Tpopform::addattClick);
   onClick(delatt, &Tpopform::delattClick);
   onClick(gosend, &Tpopform::gosendClick);
+  bind(inSignIn, &QPushButton::clicked, &Tpopform::inSignInClick);
+  bind(outSignIn, &QPushButton::clicked, &Tpopform::outSignInClick);
 
   onList(pophistlist, &Tpopform::pophistlistDblClick, receivedpopup);
   onList(sendhistlist, &Tpopform::sendhistlistDblClick, sendpopup);
+  onList(queuelist, &Tpopform::queuelistDblClick, queuepopup);
+  connect(gosend, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { writepopup->popup(gosend->mapToGlobal(at)); });
+  // The body keeps its own menu, with Send later at its end.
+  connect(outbody, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    QMenu* menu = outbody->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    menu->addAction(SendLater1);
+    menu->popup(outbody->mapToGlobal(at));
+  });
 }
 
 void Tpopform::closeEvent(QCloseEvent* event) {
@@ -147,10 +168,11 @@ void Tpopform::FormCreate() {
                                     SeenIds::kFileName,
                                     "mailbook.txt",
                                     "Corvane.hlp",
-                                    InstanceLock::FileName};
+                                    InstanceLock::FileName,
+                                    kSecretsFile};
   // Each store with the files beside it: its append journal, index, deletion journal and
   // the new file of a rewrite, and those of the index.
-  for (const std::string store : {"mailin.txt", "mailout.txt"})
+  for (const std::string store : {"mailin.txt", "mailout.txt", QueueStore::kFileName})
     for (const char* suffix : {"", ".journal", ".index", ".index.new", ".deleted", ".new"})
       reserved.push_back(store + suffix);
   receive_->SetFolder(appFolder, std::move(reserved));
@@ -158,9 +180,12 @@ void Tpopform::FormCreate() {
   // store from loading: each part reports its own failure.
   guard([this] { loadInboxStore(); });
   LoadSettings();
+  // After the outbox: a message sent just before a crash may still need its outbox record.
+  guard([this] { loadQueue(); });
 }
 
 void Tpopform::FormCloseQuery(bool& CanClose) {
+  signIn_->Cancel();
   setup_.Cancel();
   abortMailComponents();
   CanClose = true;
@@ -187,8 +212,11 @@ void Tpopform::LoadSettings() {
   if (!corvane::FileExists(settingsPath)) setStatus(SetupFlow::kFirstStartHint);
   guard([this] {
     const IniFile ini(settingsPath);
+    keyringcheck->setChecked(ReadKeyringChoice(ini));
     for (const AccountSide side : {AccountSide::Receive, AccountSide::Send}) {
-      const Account account = ReadAccount(ini, side);
+      Account account = ReadAccount(ini, side);
+      if (keyringcheck->isChecked()) signIn_->FetchPasswords(side, account);
+      signIn_->Keep(side, account);
       ShowAccount(side, account);
       (side == AccountSide::Receive ? inCAFile : outCAFile) = account.caFile;
       (side == AccountSide::Receive ? inCertFingerprint : outCertFingerprint) = account.certFingerprint;
@@ -210,12 +238,15 @@ Account Tpopform::accountFor(AccountSide side) const {
   Account account = AccountIn(side);
   account.caFile = side == AccountSide::Receive ? inCAFile : outCAFile;
   account.certFingerprint = side == AccountSide::Receive ? inCertFingerprint : outCertFingerprint;
+  signIn_->Complete(side, account);
   return account;
 }
 
 void Tpopform::saveAccount(AccountSide side) {
   IniFile ini(settingsPath);
-  WriteAccount(ini, side, accountFor(side));
+  const bool keyring = keyringcheck->isChecked();
+  WriteAccount(ini, side, keyring ? signIn_->StorePasswords(side, accountFor(side)) : accountFor(side));
+  if (side == AccountSide::Receive) WriteKeyringChoice(ini, keyring);
 }
 
 // The fingerprint of a certificate the user chose to trust is kept for the account, and

@@ -20,12 +20,14 @@
 #include "SendSession.h"
 #include "SessionView.h"
 #include "SetupFlow.h"
+#include "SignInController.h"
 #include "WindowControls.h"
 #include "Znpop3.h"
 #include "Znsmtp.h"
 
 class QCloseEvent;
 class InboxStore;
+class QueuePane;
 class InstanceLock;
 class MessageStore;
 class OutboxStore;
@@ -33,7 +35,11 @@ class AddressBookFile;
 class ReportList;
 class StoreLoader;
 
-class Tpopform : public QMainWindow, public TpopformControls, private ReceiveView, private SendView {
+class Tpopform : public QMainWindow,
+                 public TpopformControls,
+                 private ReceiveView,
+                 private SendView,
+                 private SignInView {
   Q_OBJECT
 
  public:
@@ -75,7 +81,9 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void Contents1Click();
   void About1Click();
   // Finds both groups' servers from an e-mail address (File menu).
-  void SetupFromAddress1Click() { setup_.Run(); }
+  void SetupFromAddress1Click() {
+    if (setup_.Run()) setStatus(SetupFlow::kFilledIn);
+  }
   SetupFlow& setupFlow() { return setup_; }
 
   // Settings file.
@@ -94,6 +102,8 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
 
   // Outbox store.
   void outsaveClick();
+  // A sent message as a new outbox record, written before it returns.
+  void recordSent(const OutboxMessage& message);
   void makehistlistClick();
   void sendhistlistDblClick();
   void MenuItem1Click();
@@ -114,6 +124,20 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void outconnectClick();
   void outdisconnectClick();
   void gosendClick();
+  // The Sign in buttons.
+  void inSignInClick() { signIn_->Clicked(AccountSide::Receive, accountFor(AccountSide::Receive)); }
+  void outSignInClick() { signIn_->Clicked(AccountSide::Send, accountFor(AccountSide::Send)); }
+
+  // The send queue ("mailqueue.txt", queuelist): Send later, and the list's pop-up (Edit
+  // is also the double click).
+  void SendLater1Click();
+  void queuelistDblClick();
+  void QueueResend1Click();
+  void QueueDelete1Click();
+  void loadQueue();
+  QueuePane& queuePane();
+  std::unique_ptr<QueuePane> queue_;
+  compose::Draft draft_;
 
   // Start-up takes the application folder for this run; false (after a box saying so)
   // when another running Corvane has it. Such a window loads nothing, writes nothing and
@@ -142,6 +166,11 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void createMailComponents();
   void abortMailComponents();
 
+  // Secrets in the keyring, else in kSecretsFile beside the program; the sign-ins.
+  static constexpr const char* kSecretsFile = "mailsecrets.txt";
+  std::unique_ptr<corvane::auth::SecretStore> secrets_;
+  std::unique_ptr<SignInController> signIn_;
+
   // The mail components, with their design-time values and every event bound.
   std::unique_ptr<TZnPOP3> ZnPOP31;
   std::unique_ptr<TZnSMTP> ZnSMTP1;
@@ -160,7 +189,7 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void ZnPOP31Failure(TObject* /*Sender*/) { receive_->Failed(); }
 
   void ZnSMTP1Disconnect(TObject* /*Sender*/) { send_->Disconnected(); }
-  void ZnSMTP1Connect(TObject* /*Sender*/) { send_->Connected(); }
+  void ZnSMTP1Connect(TObject* Sender);
   void ZnSMTP1InvalidHost(bool& Handled) { send_->InvalidHost(Handled); }
   void ZnSMTP1HostResolved(TObject* /*Sender*/) { send_->HostResolved(); }
   void ZnSMTP1Status(TObject* /*Sender*/, const std::string& Status) { send_->StatusChanged(Status); }
@@ -168,6 +197,7 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void ZnSMTP1PacketSent(TObject* /*Sender*/) { send_->PacketSent(); }
   void ZnSMTP1ConnectionRequired(bool& Handled) { send_->ConnectionRequired(Handled); }
   void ZnSMTP1RecipientNotFound(const std::string& Recipient) { send_->RecipientNotFound(Recipient); }
+  void ZnSMTP1RecipientDeferred(const std::string& Recipient) { send_->RecipientDeferred(Recipient); }
   void ZnSMTP1HeaderIncomplete(bool& /*Handled*/, int /*hiType*/) { send_->HeaderIncomplete(); }
   void ZnSMTP1SendStart(TObject* /*Sender*/) { send_->SendStarted(); }
   void ZnSMTP1Success(TObject* /*Sender*/) { send_->Succeeded(); }
@@ -188,13 +218,15 @@ class Tpopform : public QMainWindow, public TpopformControls, private ReceiveVie
   void Receiving(bool receiving) override;
   void Stored() override;
   void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) override;
-  void Sent() override { outsaveClick(); }
+  void ShowSignedIn(AccountSide side, const std::string& account) override { ShowSignInAccount(side, account); }
 
   void wireHandlers();
   // One path for both accounts: the settings of a side written from its group, and the
   // click on its connect button.
   void saveAccount(AccountSide side);
   Account accountFor(AccountSide side) const;
+  // The account to connect with: an OAuth 2.0 one signed in, with its token.
+  Account signedIn(AccountSide side);
   std::function<void(const std::string&)> pinFor(AccountSide side);
   // Loads a store file into its list at start-up; a damaged file is reported after the
   // list shows what could be read.

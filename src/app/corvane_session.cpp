@@ -9,8 +9,10 @@
 #include "InboxStore.h"
 #include "OutboxStore.h"
 #include "QtText.h"
+#include "QueuePane.h"
 #include "ReceiveSession.h"
 #include "SendSession.h"
+#include "SysUtils.h"
 #include "corvane.h"
 
 void Tpopform::createMailComponents() {
@@ -51,6 +53,7 @@ void Tpopform::createMailComponents() {
   ZnSMTP1->OnPacketSent = [this](TObject* Sender) { ZnSMTP1PacketSent(Sender); };
   ZnSMTP1->OnConnectionRequired = [this](bool& Handled) { ZnSMTP1ConnectionRequired(Handled); };
   ZnSMTP1->OnRecipientNotFound = [this](const std::string& Recipient) { ZnSMTP1RecipientNotFound(Recipient); };
+  ZnSMTP1->OnRecipientDeferred = [this](const std::string& Recipient) { ZnSMTP1RecipientDeferred(Recipient); };
   ZnSMTP1->OnHeaderIncomplete = [this](bool& Handled, int hiType) { ZnSMTP1HeaderIncomplete(Handled, hiType); };
   ZnSMTP1->OnSendStart = [this](TObject* Sender) { ZnSMTP1SendStart(Sender); };
   ZnSMTP1->OnSuccess = [this](TObject* Sender) { ZnSMTP1Success(Sender); };
@@ -58,11 +61,23 @@ void Tpopform::createMailComponents() {
   ZnSMTP1->OnEncodeStart = [this](const std::string& Filename) { ZnSMTP1EncodeStart(Filename); };
   ZnSMTP1->OnEncodeEnd = [this](const std::string& Filename) { ZnSMTP1EncodeEnd(Filename); };
   send_ = std::make_unique<SendSession>(*ZnSMTP1, static_cast<SendView&>(*this));
+
+  secrets_ = std::make_unique<corvane::auth::SecretStore>(corvane::ExtractFilePath(executablePath) + kSecretsFile);
+  secrets_->OnNoKeyring = [this](const std::string& text) { dialogs.ShowMessage(text); };
+  signIn_ =
+      std::make_unique<SignInController>(static_cast<SignInView&>(*this), *secrets_, corvane::auth::OAuthOptions{});
+}
+
+Account Tpopform::signedIn(AccountSide side) {
+  Account account = accountFor(side);
+  signIn_->Prepare(side, account);
+  return account;
 }
 
 // An operation may go on for a while after the window has closed: from then on no event
 // of either component asks or tells anything.
 void Tpopform::abortMailComponents() {
+  if (queue_) queue_->Queue().Close();
   if (send_) send_->Close();
   if (receive_) receive_->Close();
 }
@@ -71,7 +86,8 @@ void Tpopform::abortMailComponents() {
 
 void Tpopform::inconnectClick() {
   if (insavecheck->isChecked()) insaveClick();
-  receive_->Connect(accountFor(AccountSide::Receive), inTimeOut, pinFor(AccountSide::Receive));
+  receive_->Connect(signedIn(AccountSide::Receive), inTimeOut, pinFor(AccountSide::Receive),
+                    [this] { return signIn_->Renewed(AccountSide::Receive); });
 }
 
 void Tpopform::indisconnectClick() {
@@ -82,13 +98,60 @@ void Tpopform::indisconnectClick() {
 
 void Tpopform::outconnectClick() {
   if (outsavecheck->isChecked()) saveoutClick();
-  send_->Connect(accountFor(AccountSide::Send), pinFor(AccountSide::Send));
+  send_->Connect(signedIn(AccountSide::Send), pinFor(AccountSide::Send),
+                 [this] { return signIn_->Renewed(AccountSide::Send); });
 }
 
 void Tpopform::outdisconnectClick() {
   send_->Disconnect();
 }
 
+void Tpopform::ZnSMTP1Connect(TObject* /*Sender*/) {
+  send_->Connected();
+  if (queue_) queue_->Queue().Connected();
+}
+
 void Tpopform::gosendClick() {
-  send_->Send(compose::Composed(*this));
+  queuePane().Queue().SendNow(compose::Outgoing(*this, draft_));
+  // The same fields sent once more are another message.
+  draft_.messageId.clear();
+  draft_.date.clear();
+}
+
+// ---------------------------------------------------------------- the send queue
+
+void Tpopform::loadQueue() {
+  SendQueue::Host host;
+  host.outbox = [this]() -> OutboxStore& { return outboxStore(); };
+  host.recordSent = [this](const OutboxMessage& message) { recordSent(message); };
+  host.account = [this] { return accountFor(AccountSide::Send); };
+  host.tell = [this](const std::string& text) { dialogs.ShowMessage(text); };
+  host.status = [this](const std::string& text) { Status(text); };
+  queue_ = std::make_unique<QueuePane>(*this, appFolder + QueueStore::kFileName, *send_, *ZnSMTP1, std::move(host),
+                                       [this](const std::function<void()>& action) { guard(action); });
+  queue_->Queue().Load();
+}
+
+QueuePane& Tpopform::queuePane() {
+  if (!queue_) throw Exception("The send queue is not loaded");
+  return *queue_;
+}
+
+void Tpopform::SendLater1Click() {
+  queuePane().Queue().SendLater(compose::Outgoing(*this, draft_));
+  draft_.messageId.clear();
+  draft_.date.clear();
+}
+
+void Tpopform::queuelistDblClick() {
+  const int r = queuePane().Selected();
+  if (r >= 0) draft_ = compose::ShowQueued(*this, queue_->Queue().Edit(r));
+}
+
+void Tpopform::QueueResend1Click() {
+  if (const int r = queuePane().Selected(); r >= 0) queue_->Queue().Resend(r);
+}
+
+void Tpopform::QueueDelete1Click() {
+  if (const int r = queuePane().Selected(); r >= 0) queue_->Queue().Remove(r);
 }

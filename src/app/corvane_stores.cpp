@@ -13,6 +13,7 @@
 #include "QtText.h"
 #include "ReceiveSession.h"
 #include "ReportList.h"
+#include "ReplyThread.h"
 #include "StoreList.h"
 #include "StoreLoader.h"
 #include "Streams.h"
@@ -174,14 +175,20 @@ void Tpopform::mailreplyClick() {
   std::string subject;
   if (store.FirstValue(r, InboxStore::lbSubject, subject)) corvane::SetText(outsubject, subject);
   corvane::SetMemoLines(outbody, store.Values(r, InboxStore::lbBody));
+  const mime::ReplyThread thread = mime::ThreadOfReply(store.Values(r, InboxStore::lbHeader));
+  draft_ = {{}, {}, thread.inReplyTo, thread.references};
   mailbinder->setCurrentIndex(2);
 }
 
 // ---- outbox -----------------------------------------------------------------------------
 
 void Tpopform::outsaveClick() {
+  recordSent(compose::Composed(*this));
+}
+
+void Tpopform::recordSent(const OutboxMessage& message) {
   OutboxStore& store = outboxStore();
-  store.Add(compose::Composed(*this));
+  store.Add(message);
   storelist::CatchUp(sendhistlist);
   store.SaveAdded();
   showMerged(*this, sendhistlist, store);
@@ -194,6 +201,8 @@ void Tpopform::makehistlistClick() {
 void Tpopform::sendhistlistDblClick() {
   const int r = storelist::SelectedRow(sendhistlist);
   if (r < 0) return;
+  // Sent again as a message of its own, not as a reply.
+  draft_ = {};
   OutboxStore& store = outboxStore();
   corvane::SetItems(mailto, store.Values(r, OutboxStore::lbToAddress));
   if (mailto->count() > 0) mailto->setCurrentIndex(0);

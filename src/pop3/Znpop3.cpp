@@ -1,9 +1,11 @@
 #include "Znpop3.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "Exceptions.h"
+#include "SaslLogin.h"
 #include "SysUtils.h"
 
 namespace {
@@ -133,6 +135,8 @@ void TZnPOP3::checkCredentials() const {
 }
 
 void TZnPOP3::login() {
+  FMechanism = SaslLogin ? std::string() : "USER";
+  if (SaslLogin) return saslLogin();
   for (int attempts = 0;; ++attempts) {
     checkCredentials();  // OnAuthenticationFailed may have changed them
     std::string reply = Transaction("USER " + UserID);
@@ -143,6 +147,55 @@ void TZnPOP3::login() {
     OnAuthenticationFailed(handled);
     if (!handled) throw Exception(kAuthenticationFailed);
   }
+}
+
+std::vector<std::string> TZnPOP3::loginOffers() {
+  std::vector<std::string> offers;
+  // A server without CAPA knows only what RFC 1939 gave every server.
+  if (!isPositive(Transaction("CAPA"))) return {"USER"};
+  readMultiLine([&](std::string& line) {
+    std::string word;
+    std::vector<std::string> words;
+    for (const char c : line + ' ') {
+      if (c != ' ' && c != '\t') {
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      } else if (!word.empty()) {
+        words.push_back(std::move(word));
+        word.clear();
+      }
+    }
+    if (words.empty()) return;
+    if (words[0] == "USER") offers.push_back("USER");
+    if (words[0] == "SASL") offers.insert(offers.end(), words.begin() + 1, words.end());
+  });
+  return offers;
+}
+
+void TZnPOP3::saslLogin() {
+  namespace sasl = corvane::sasl;
+  const sasl::Credentials credentials{UserID, Password, BearerToken, Host, Port & 0xFFFF};
+  const std::vector<std::string> candidates = BearerToken ? corvane::sasl::TokenMechanisms(PreferXOAuth2)
+                                                          : std::vector<std::string>{"CRAM-MD5", "PLAIN", "USER"};
+  const std::string chosen = sasl::ChooseMechanism(loginOffers(), candidates, {credentials, Secure(), AllowPlainLogin});
+  if (chosen == "USER") {
+    std::string reply = Transaction("USER " + UserID);
+    if (isPositive(reply)) reply = Transaction("PASS " + Password);
+    if (!isPositive(reply))
+      throw sasl::ELoginRefused(
+          "Login as " + UserID + " at " + Host + " refused: " + std::string(corvane::WithoutLineBreaks(reply)), false);
+  } else {
+    const auto mechanism = sasl::MakeMechanism(chosen, credentials);
+    // RFC 5034: an initial response that would make the command longer than 255 octets
+    // waits for the server's empty challenge.
+    constexpr size_t kMaxCommand = 255;
+    sasl::Authenticate(*mechanism, credentials, kMaxCommand, [this](const std::string& line) {
+      const std::string text(corvane::WithoutLineBreaks(Transaction(line)));
+      if (text == "+" || text.rfind("+ ", 0) == 0)
+        return sasl::Reply{sasl::Reply::Challenge, text.substr(std::min<size_t>(2, text.size()))};
+      return sasl::Reply{isPositive(text) ? sasl::Reply::Success : sasl::Reply::Refusal, text};
+    });
+  }
+  FMechanism = chosen;
 }
 
 void TZnPOP3::readStat() {

@@ -1,6 +1,7 @@
 #pragma once
 // TZnPOP3: the POP3 client component (RFC 1939 subset: USER, PASS, STAT, RETR, DELE, QUIT;
-// STLS of RFC 2595 when Security is secStartTLS).
+// STLS of RFC 2595 when Security is secStartTLS; with SaslLogin, AUTH of RFC 5034 with a
+// mechanism from CAPA's SASL line).
 // Retrieval hands each message to the message reader, which fills MailMessage and writes
 // the attachment files into AttachFilePath.
 #include <cstdint>
@@ -22,6 +23,12 @@ class TZnPOP3 : public TZnSocket {
   std::string UserID;
   std::string Password;
   bool DeleteOnRead = false;
+  // Log in by AUTH with the strongest mechanism the server offers (CRAM-MD5, PLAIN, else
+  // USER/PASS; OAUTHBEARER or XOAUTH2 for a token) instead of USER/PASS straight away.
+  bool SaslLogin = false;
+  bool BearerToken = false;      // Password holds an OAuth 2.0 access token
+  bool PreferXOAuth2 = false;    // the provider's servers want XOAUTH2 before OAUTHBEARER
+  bool AllowPlainLogin = false;  // the user lets a readable password go out without TLS
   // Prefix of every attachment file name: a folder must end with its separator.
   std::string AttachFilePath;
   // The owner's own file names in that folder; attachments never take them.
@@ -48,6 +55,8 @@ class TZnPOP3 : public TZnSocket {
   // Texts for the user from the uudecoder, such as " No end line.".
   std::function<void(const std::string& Text)> OnMessage;
 
+  // The way of the last login: a SASL mechanism, or "USER" for USER/PASS.
+  const std::string& LoginMechanism() const { return FMechanism; }
   // Messages in the mailbox as the last successful STAT reported it.
   int32_t MessageCount() const { return FMessageCount; }
   // Their total size in octets as the same STAT reported it; 0 when it gave none.
@@ -96,6 +105,9 @@ class TZnPOP3 : public TZnSocket {
   // STLS and the handshake; the login never goes out when the server does not agree.
   void startTls();
   void login();
+  void saslLogin();
+  // CAPA inside the login: the offered ways to log in, "USER" among them.
+  std::vector<std::string> loginOffers();
   // QUIT, then close whatever the reply.
   void quit();
   void readStat();
@@ -114,6 +126,7 @@ class TZnPOP3 : public TZnSocket {
   std::deque<int32_t> FPlan;  // planned retrievals not yet sent
   std::deque<int32_t> FSent;  // RETR sent ahead whose reply is still to be read
   int FAhead = 0;
+  std::string FMechanism;
   TMailMessage FMailMessage;
   TSummary FSummary;
   TMessageReader FReader;

@@ -250,6 +250,17 @@ void checkLineLengths(const TStringList& header) {
   }
 }
 
+// A list of message-ids as a header field, folded between the ids.
+std::string idListField(std::string_view name, std::string_view ids) {
+  std::vector<mime::HeaderPiece> pieces;
+  for (size_t start = 0; start < ids.size();) {
+    const size_t end = std::min(ids.find(' ', start), ids.size());
+    if (end > start) pieces.push_back({std::string(ids.substr(start, end - start))});
+    start = end + 1;
+  }
+  return mime::FoldedField(name, pieces);
+}
+
 }  // namespace
 
 void CheckLineBreaks(const TPostMessage& message) {
@@ -260,6 +271,8 @@ void CheckLineBreaks(const TPostMessage& message) {
   checkField(message.ReplyTo, "Reply-To");
   checkField(message.Date, "Date");
   checkField(message.MessageID, "Message-ID");
+  checkField(message.InReplyTo, "In-Reply-To");
+  checkField(message.References, "References");
   checkEntries(message.ToAddress, "recipient");
   checkEntries(message.ToCarbonCopy, "recipient");
   checkEntries(message.ToBlindCarbonCopy, "recipient");
@@ -308,6 +321,8 @@ void ComposeMessage(const TPostMessage& message, UUMethods method, std::time_t n
   header.SetHeader("Date", message.Date.empty() ? mime::DateText(now) : message.Date);
   header.SetHeader("Message-ID",
                    message.MessageID.empty() ? mime::NewMessageId(message.FromAddress) : message.MessageID);
+  if (!message.InReplyTo.empty()) header.Add(idListField("In-Reply-To", message.InReplyTo));
+  if (!message.References.empty()) header.Add(idListField("References", message.References));
   header.Add("Mime-Version: 1.0");
 
   const bool multipart = message.Attachments.Count() > 0;

@@ -25,11 +25,16 @@ class TPostMessage : public TObject {
   std::string LocalProgram;  // written into the "X-Mailer" line
   std::string Date;          // written as it is when set; else the time of the build
   std::string MessageID;     // written as it is when set; else a fresh one
+  std::string InReplyTo;     // the message-id this one answers; no field when empty
+  std::string References;    // the message-ids of the thread, blank-separated; no field when empty
   std::string ReplyTo;
   TStringList Attachments;  // one file path per entry
   TStringList ToAddress;
   TStringList ToCarbonCopy;
   TStringList ToBlindCarbonCopy;  // envelope only, never in the header
+  // When not empty, RCPT TO goes to these entries alone instead of the three lists: a
+  // message sent again to the recipients that do not have it yet.
+  TStringList Envelope;
   TStringList Body;
 
   // The properties a stored form description carries, in their stored order.

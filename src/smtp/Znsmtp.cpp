@@ -1,7 +1,5 @@
 #include "Znsmtp.h"
 
-#include <openssl/hmac.h>
-
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -9,6 +7,7 @@
 
 #include "Base64.h"
 #include "Exceptions.h"
+#include "SaslLogin.h"
 #include "SysUtils.h"
 
 namespace corvane::smtp {
@@ -24,20 +23,6 @@ std::string ExtractAddress(std::string_view entry) {
     return std::string(rest.substr(0, rest.find(':')));
   }
   return std::string(entry);
-}
-
-std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),
-       reinterpret_cast<const unsigned char*>(challenge.data()), challenge.size(), digest, &length);
-  static const char hex[] = "0123456789abcdef";
-  std::string answer = user + " ";
-  for (unsigned int i = 0; i < length; ++i) {
-    answer += hex[digest[i] >> 4];
-    answer += hex[digest[i] & 15];
-  }
-  return answer;
 }
 
 }  // namespace corvane::smtp
@@ -105,6 +90,11 @@ void TZnSMTP::commandExpecting(const std::string& Command, int Limit) {
   if (ReplyCode > Limit) throw Exception(reply);
 }
 
+void TZnSMTP::sendExpecting(const std::string& Command) {
+  const std::string reply = command(Command);
+  if (ReplyCode > 399) refuse(reply);
+}
+
 void TZnSMTP::checkUserID() const {
   if (UserID.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the user ID");
   if (AuthUser.find_first_of("\r\n") != std::string::npos) throw Exception("Line break not allowed in the login name");
@@ -149,6 +139,7 @@ void TZnSMTP::greetAndHelo() {
   const std::string greeting = readContinuation(ReadLn());
   if (corvane::ReplyCodeOf(greeting) >= 400) throw Exception(greeting);
   FCapabilities.clear();
+  FMechanism.clear();
   const bool extended = Security == secStartTLS || !AuthUser.empty();
   hello(extended);
   if (Security == secStartTLS) {
@@ -170,6 +161,7 @@ void TZnSMTP::hello(bool extended) {
       if (!continues(line)) break;
       line = ReadLn();
     }
+    FExtensions = extended ? corvane::smtp::Extensions::Parse(FCapabilities) : corvane::smtp::Extensions{};
     if (ReplyCode < 300) return;
     if (asked || !OnAuthenticationFailed) break;
     asked = true;
@@ -210,36 +202,24 @@ void TZnSMTP::startTls() {
 }
 
 void TZnSMTP::login() {
-  const std::vector<std::string> methods = loginMethods();
-  const auto has = [&](const char* name) { return std::find(methods.begin(), methods.end(), name) != methods.end(); };
-  std::string reply;
-  if (has("CRAM-MD5")) {
-    reply = command("AUTH CRAM-MD5");
-    if (ReplyCode != 334) loginRefused(reply);
-    const std::string challenge =
-        mime::DecodeBase64(std::string(corvane::WithoutLineBreaks(reply)).substr(std::min<size_t>(4, reply.size())),
-                           mime::Base64Pad::Skipped);
-    reply = command(mime::EncodeBase64(CramMd5Response(AuthUser, AuthPassword, challenge)));
-  } else if (has("PLAIN")) {
-    reply = command("AUTH PLAIN " + mime::EncodeBase64(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
-  } else if (has("LOGIN")) {
-    reply = command("AUTH LOGIN");
-    if (ReplyCode != 334) loginRefused(reply);
-    reply = command(mime::EncodeBase64(AuthUser));
-    if (ReplyCode != 334) loginRefused(reply);
-    reply = command(mime::EncodeBase64(AuthPassword));
-  } else {
-    FKeepFailure = true;
-    throw Exception("Cannot log in as " + AuthUser + " at " + Host +
-                    ": the server offers none of CRAM-MD5, PLAIN and LOGIN");
-  }
-  if (ReplyCode != 235) loginRefused(reply);
-}
-
-void TZnSMTP::loginRefused(const std::string& Reply) {
+  namespace sasl = corvane::sasl;
+  const sasl::Credentials credentials{AuthUser, AuthPassword, BearerToken, Host, Port & 0xFFFF};
+  const std::vector<std::string> candidates = BearerToken ? corvane::sasl::TokenMechanisms(PreferXOAuth2)
+                                                          : std::vector<std::string>{"CRAM-MD5", "PLAIN", "LOGIN"};
+  // A refused login or one that cannot go is what the user must read, not a complaint
+  // about the QUIT after it.
   FKeepFailure = true;
-  throw Exception("Login as " + AuthUser + " at " + Host +
-                  " refused: " + std::string(corvane::WithoutLineBreaks(Reply)));
+  FMechanism = sasl::ChooseMechanism(loginMethods(), candidates, {credentials, Secure(), AllowPlainLogin});
+  const auto mechanism = sasl::MakeMechanism(FMechanism, credentials);
+  // RFC 5321's command line: a longer initial response waits for the server's challenge.
+  constexpr size_t kMaxCommand = 512;
+  sasl::Authenticate(*mechanism, credentials, kMaxCommand, [this](const std::string& line) {
+    const std::string reply = command(line);
+    const std::string text(corvane::WithoutLineBreaks(reply));
+    if (ReplyCode == 334) return sasl::Reply{sasl::Reply::Challenge, text.substr(std::min<size_t>(4, text.size()))};
+    return sasl::Reply{ReplyCode == 235 ? sasl::Reply::Success : sasl::Reply::Refusal, text};
+  });
+  FKeepFailure = false;
 }
 
 void TZnSMTP::Disconnect() {
@@ -261,6 +241,7 @@ void TZnSMTP::ClearParameters() {
   PostMessage.ToAddress.Clear();
   PostMessage.ToCarbonCopy.Clear();
   PostMessage.ToBlindCarbonCopy.Clear();
+  PostMessage.Envelope.Clear();
   PostMessage.Attachments.Clear();
 }
 
@@ -269,8 +250,10 @@ void TZnSMTP::SendMail() {
   if (OperationBusy() || OperationQuitting()) return;
   bool success = false;
   const auto alive = Lifetime();
+  FReport = {};
   {
     TOperation operation(*this, TOperation::okWork);
+    bool inData = false;  // after DATA's 354 only the end of data or a close ends the text
     try {
       const CompositionEvents events{OnAttachmentNotFound, OnEncodeStart, OnEncodeEnd};
       ComposeMessage(PostMessage, EncodeType, std::time(nullptr), events, FinalHeader, FBoundary, FMessageBody);
@@ -278,24 +261,36 @@ void TZnSMTP::SendMail() {
       checkComplete();
       // A handler may have filled in the envelope; it must not smuggle commands either.
       CheckLineBreaks(PostMessage);
+      const std::string from = mailFrom();
       Fire(OnSendStart, this);
-      commandExpecting("RSET", 399);
-      commandExpecting("MAIL FROM:<" + PostMessage.FromAddress + ">", 399);
-      sendRecipients();
-      commandExpecting("DATA", 399);
+      sendEnvelope(from);
+      sendExpecting("DATA");
+      inData = true;
       sendHeader();
       SendStream(FMessageBody);
-      const std::string reply = command(".");
+      Fire(OnDataEnding, this);
+      // Once the end is written it may reach the server; a write that fails sent none of it.
+      Writeln(".");
+      FReport.DataEndSent = true;
+      const std::string reply = readReply();
+      inData = false;
       if (ReplyCode > 399) {
         Fire(OnFailure, this);
-        throw Exception(reply);
+        refuse(reply);
       }
+      FReport.Reply = std::string(corvane::WithoutLineBreaks(reply));
+      FReport.Code = ReplyCode;
+      FReport.Accepted = true;
       success = true;
       if (ClearParams) ClearParameters();
     } catch (const ESockError&) {
       // Cancelled or cut off in mid-dialogue, the session's state is unknown: a late reply
       // would answer the next command. Close without QUIT so the next send starts afresh.
       if (operation.Alive() && Connected) CloseWithoutSignOff();
+      throw;
+    } catch (...) {
+      // A text the server has half of cannot be taken back: closing drops it.
+      if (inData && operation.Alive() && Connected) CloseWithoutSignOff();
       throw;
     }
   }
@@ -316,17 +311,112 @@ void TZnSMTP::checkComplete() {
   }
 }
 
-void TZnSMTP::sendRecipients() {
-  for (const TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy}) {
-    // A copy: an OnRecipientNotFound handler may change the list.
-    const std::vector<std::string> entries = list->Items();
-    for (const std::string& entry : entries) {
-      const std::string address = ExtractAddress(entry);
-      if (address.empty()) continue;
-      command("RCPT TO:<" + address + ">");
-      if (ReplyCode > 300) Fire(OnRecipientNotFound, entry);
+namespace {
+
+bool plainAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; });
+}
+
+// The part before the last "@": where RFC 6531 lets only SMTPUTF8 carry other characters.
+std::string_view localPart(std::string_view address) {
+  const size_t at = address.rfind('@');
+  return at == std::string_view::npos ? address : address.substr(0, at);
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> TZnSMTP::envelopeRecipients() const {
+  std::vector<std::pair<std::string, std::string>> recipients;
+  const std::vector<const TStringList*> lists =
+      PostMessage.Envelope.Count() > 0
+          ? std::vector<const TStringList*>{&PostMessage.Envelope}
+          : std::vector<const TStringList*>{&PostMessage.ToAddress, &PostMessage.ToCarbonCopy,
+                                            &PostMessage.ToBlindCarbonCopy};
+  for (const TStringList* list : lists)
+    for (const std::string& entry : list->Items())
+      if (std::string address = ExtractAddress(entry); !address.empty()) recipients.emplace_back(entry, address);
+  return recipients;
+}
+
+std::string TZnSMTP::mailFrom() const {
+  const int64_t size = static_cast<int64_t>(HeaderText(FinalHeader).size()) + FMessageBody.Size();
+  if (FExtensions.sizeLimit > 0 && size > FExtensions.sizeLimit)
+    throw Exception(corvane::Format("The message is %lld bytes as sent, more than the %lld bytes %s accepts",
+                                    static_cast<long long>(size), static_cast<long long>(FExtensions.sizeLimit),
+                                    Host.c_str()));
+  std::vector<std::string> addresses{PostMessage.FromAddress};
+  for (const auto& recipient : envelopeRecipients()) addresses.push_back(recipient.second);
+  bool utf8 = false;
+  for (const std::string& address : addresses) {
+    if (plainAscii(address)) continue;
+    if (!FExtensions.smtpUtf8 && !plainAscii(localPart(address)))
+      throw Exception(corvane::Format(
+          "The address %s has characters beyond ASCII before its \"@\", which %s cannot take: it does not offer "
+          "SMTPUTF8",
+          address.c_str(), Host.c_str()));
+    utf8 = utf8 || FExtensions.smtpUtf8;
+  }
+  std::string command = "MAIL FROM:<" + PostMessage.FromAddress + ">";
+  if (FExtensions.size) command += " SIZE=" + std::to_string(size);
+  if (utf8) command += " SMTPUTF8";
+  return command;
+}
+
+std::string TZnSMTP::readReply() {
+  const std::string line = ReadLn();
+  LastReply = line;
+  ReplyCode = corvane::ReplyCodeOf(line);
+  ReportStatus(1, line);
+  return readContinuation(line);
+}
+
+void TZnSMTP::sendEnvelope(const std::string& MailFrom) {
+  const auto recipients = envelopeRecipients();
+  if (!FExtensions.pipelining) {
+    sendExpecting("RSET");
+    sendExpecting(MailFrom);
+    for (const auto& [entry, address] : recipients) noteRecipient(entry, command("RCPT TO:<" + address + ">"));
+  } else {
+    std::string group = "RSET\r\n" + MailFrom + "\r\n";
+    for (const auto& recipient : recipients) group += "RCPT TO:<" + recipient.second + ">\r\n";
+    ReportStatus(8, "Write");
+    SendBuffer(group.data(), static_cast<uint32_t>(group.size()));
+    // Every reply is read before any is acted on, so the dialogue stays in step.
+    std::vector<std::pair<std::string, int>> replies;
+    for (size_t i = 0; i < recipients.size() + 2; ++i) replies.emplace_back(readReply(), ReplyCode);
+    for (size_t i = 0; i < 2; ++i) {
+      ReplyCode = static_cast<int16_t>(replies[i].second);
+      if (ReplyCode > 399) refuse(replies[i].first);
+    }
+    for (size_t i = 0; i < recipients.size(); ++i) {
+      ReplyCode = static_cast<int16_t>(replies[i + 2].second);
+      noteRecipient(recipients[i].first, replies[i + 2].first);
     }
   }
+  const auto accepted = [](const TSmtpRecipientReply& r) { return r.Code <= 300; };
+  if (FReport.Recipients.empty()) throw Exception("Incomplete Header");
+  // DATA without a recipient would only be refused; the last refusal says more.
+  if (std::none_of(FReport.Recipients.begin(), FReport.Recipients.end(), accepted)) {
+    ReplyCode = static_cast<int16_t>(FReport.Recipients.back().Code);
+    refuse(FReport.Recipients.back().Reply);
+  }
+}
+
+void TZnSMTP::noteRecipient(const std::string& Entry, const std::string& Reply) {
+  FReport.Recipients.push_back({Entry, std::string(corvane::WithoutLineBreaks(Reply)), ReplyCode});
+  if (ReplyCode <= 300) return;
+  if (ReplyCode >= 400 && ReplyCode < 500 && OnRecipientDeferred)
+    OnRecipientDeferred(Entry);
+  else
+    Fire(OnRecipientNotFound, Entry);
+}
+
+void TZnSMTP::refuse(const std::string& Reply) {
+  FReport.Reply = std::string(corvane::WithoutLineBreaks(Reply));
+  FReport.Code = ReplyCode;
+  // The server closes after 421; a command sent into that would only fail again.
+  if (ReplyCode == 421 && Connected) CloseWithoutSignOff();
+  throw Exception(FExtensions.enhancedStatusCodes ? corvane::smtp::ExplainReply(Reply, true) : Reply);
 }
 
 void TZnSMTP::sendHeader() {

@@ -346,19 +346,23 @@ bool MessageStore::appendable() const {
   return !stale_ && fd_ >= 0 && index_.Clean() && unwritten_.size() == 1 && file_.Size() == index_.size;
 }
 
-void MessageStore::AddRecord(std::vector<TLineList> values) {
+// A record of values[i] under label i, in the bytes the store writes.
+std::string MessageStore::recordBytes(std::vector<TLineList> values) const {
   std::string bytes;
-  {
-    TextTree tree;
-    TextTree::Node& record = tree.AddChild(tree.AddTopLevel(rootText_), "msg");
-    for (size_t i = 0; i < labels_.size(); ++i) {
-      TextTree::Node& label = tree.AddChild(record, labels_[i]);
-      if (i >= values.size()) continue;
-      corvane::MakeStoreValues(values[i]);
-      tree.AddLeaves(label, std::move(values[i]));
-    }
-    TextTree::SerializeNode(record, bytes);
+  TextTree tree;
+  TextTree::Node& record = tree.AddChild(tree.AddTopLevel(rootText_), "msg");
+  for (size_t i = 0; i < labels_.size(); ++i) {
+    TextTree::Node& label = tree.AddChild(record, labels_[i]);
+    if (i >= values.size()) continue;
+    corvane::MakeStoreValues(values[i]);
+    tree.AddLeaves(label, std::move(values[i]));
   }
+  TextTree::SerializeNode(record, bytes);
+  return bytes;
+}
+
+void MessageStore::AddRecord(std::vector<TLineList> values) {
+  std::string bytes = recordBytes(std::move(values));
   StoreIndex one;
   ScanRecord(bytes, one, rowLabels_);
   const IndexEntry& made = one.records.front();
@@ -366,6 +370,39 @@ void MessageStore::AddRecord(std::vector<TLineList> values) {
   entry.start = -1;
   index_.Add(entry, one.From(made), one.Subject(made), one.Date(made));
   unwritten_.push_back(std::move(bytes));
+}
+
+void MessageStore::ReplaceRecord(int r, std::vector<TLineList> values) {
+  if (r < 0 || r >= Count()) return;
+  requireWritable();
+  // Whatever waits for the file gets there first: then the file holds the records shown,
+  // in their order, and the new one takes the place of the old one.
+  if (!unwritten_.empty() || !deleted_.empty() || stale_ || !index_.Clean() || file_.ChangedBehindUs()) {
+    Save();
+    if (r >= Count()) return;
+  }
+  stopCompaction();
+  const std::string bytes = recordBytes(std::move(values));
+  std::vector<StorePiece> pieces{{0, index_.rootEnd, {}, true}};
+  for (int k = 0; k < Count(); ++k) {
+    const IndexEntry& e = index_.records[static_cast<size_t>(k)];
+    StorePiece& last = pieces.back();
+    if (k == r)
+      pieces.push_back({-1, 0, bytes, false});
+    else if (!last.root && last.start >= 0 && last.start + last.length == e.start)
+      last.length += e.length;
+    else
+      pieces.push_back({e.start, e.length, {}, false});
+  }
+  StoreWriter writer(Path());
+  writer.Write(fd_, true, pieces);
+  writer.Sync();
+  replaceWith(writer, {});
+  // Where the records now lie is read from the new file: a queue is small.
+  index_ = {};
+  ScanStoreFile(fd_, Path(), index_, rowLabels_, 0);
+  indexDirty_ = true;
+  saveIndex();
 }
 
 void MessageStore::SaveAdded() {

@@ -94,6 +94,9 @@ class MessageStore {
   // Adds a record with values[i] under label i, each made a store value; the file gets it
   // at SaveAdded. The values are taken, not copied: a message body can be very large.
   void AddRecord(std::vector<TLineList> values);
+  // Replaces record r (no-op for a bad index) by one made as AddRecord makes it, and writes
+  // the store whole before returning.
+  void ReplaceRecord(int r, std::vector<TLineList> values);
   // Writes the records added since the last save (appending when the file allows).
   void SaveAdded();
   // Removes record r (no-op for a bad index); the file follows at once or in the background.
@@ -133,6 +136,7 @@ class MessageStore {
 
   void requireWritable() const;
   bool appendable() const;
+  std::string recordBytes(std::vector<TLineList> values) const;
   const TextTree::Node& record(int r) const;
   std::string readRecord(const IndexEntry& e) const;
   void hide(int r);

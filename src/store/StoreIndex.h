@@ -25,12 +25,14 @@ struct IndexEntry {
 
 // Where a store's rows find their texts: child 0 of the label at from and at subject, and
 // the "Date:" line among the values of the label at header (-1: none). A subject value is
-// optional in the inbox, required in the outbox.
+// optional in the inbox, required in the outbox. A store may require a first value under
+// other labels too (bit i: label i), checked after those, in label order.
 struct RowLabels {
   int from = 0;
   int subject = 1;
   bool subjectRequired = false;
   int header = -1;
+  uint32_t valuesRequired = 0;
 };
 
 struct StoreIndex {

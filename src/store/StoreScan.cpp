@@ -98,6 +98,7 @@ void StoreScan::recordLine(int level, std::string_view text) {
   if (level != 3) return;
   const int label = labelCount_ - 1;
   if (valueCount_++ == 0) {
+    if (label < 32) valued_ |= uint32_t{1} << label;
     if (label == labels_.from) {
       hasFrom_ = true;
       from_ = CutListText(text, StoreIndex::kTextBytes);
@@ -144,6 +145,7 @@ void StoreScan::openRecord(int64_t offset) {
   record_.start = offset;
   labelCount_ = valueCount_ = 0;
   hasFrom_ = hasSubject_ = hasDate_ = false;
+  valued_ = 0;
   XXH3_64bits_reset(hash_.get());
 }
 
@@ -163,6 +165,13 @@ void StoreScan::closeRecord(int64_t end) {
     failure = labels_.subject;
   else if (labels_.subjectRequired && !hasSubject_)
     failure = 0;
+  for (int label = 0; label < 32 && failure < 0; ++label) {
+    if ((labels_.valuesRequired >> label & 1) == 0) continue;
+    if (labelCount_ <= label)
+      failure = label;
+    else if ((valued_ >> label & 1) == 0)
+      failure = 0;
+  }
   record_.failure = static_cast<int16_t>(failure);
   index_.Add(record_, hasFrom_ ? std::string_view(from_) : std::string_view(),
              hasSubject_ ? std::string_view(subject_) : std::string_view(),

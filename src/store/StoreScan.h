@@ -56,6 +56,7 @@ class StoreScan {
   int labelCount_ = 0;
   int valueCount_ = 0;  // of the last label
   bool hasFrom_ = false, hasSubject_ = false, hasDate_ = false;
+  uint32_t valued_ = 0;  // bit i: label i has a value
   std::string from_, subject_, date_;
 };
 

@@ -1,9 +1,11 @@
 // The window's controls and settings keys of secure connections and the SMTP login.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -111,6 +113,43 @@ TEST_F(SecuritySettingsTest, SecurityNamesAreReadWithoutRegardToCase) {
   auto w = open();
   EXPECT_EQ(w->inSecurity->currentIndex(), 2);
   EXPECT_EQ(w->outSecurity->currentIndex(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The sign-in keys: the choice and the plain-text permission come from the controls, the
+// rest is kept as the file had it; saving a file of OAuth keys gives them back unchanged,
+// and switching to the password keeps that choice explicit.
+TEST_F(SecuritySettingsTest, SignInKeysRoundTripThroughTheControls) {
+  const std::string oauth =
+      "Login=OAuth2\r\nOAuthProvider=Microsoft\r\nOAuthClientId=id-1\r\nOAuthClientSecret=cs\r\n"
+      "OAuthAuthUrl=https://a.example/auth\r\nOAuthTokenUrl=https://a.example/token\r\n"
+      "OAuthDeviceUrl=https://a.example/device\r\nOAuthScope=mail\r\nOAuthAccount=ann@example.org\r\n";
+  const std::string file = "[INBOX]\r\nHost=\r\nPort=110\r\nUserId=\r\nPassword=\r\nSecurity=None\r\n" + oauth +
+                           "AllowPlainLogin=1\r\n\r\n[OUTBOX]\r\nHost=\r\nPort=25\r\nUserId=\r\nName=\r\nEmail=\r\n"
+                           "Security=None\r\nLogin=OAuth2\r\nOAuthProvider=Custom\r\n";
+  corvane::WriteFileAtomically(ini, file, 0600);
+  auto w = open();
+  EXPECT_EQ(w->inLogin->currentIndex(), 2);
+  EXPECT_EQ(w->outLogin->currentIndex(), 3);
+  EXPECT_TRUE(w->inAllowPlainLogin->isChecked());
+  EXPECT_FALSE(w->outAllowPlainLogin->isChecked());
+  EXPECT_TRUE(w->inPassword->isHidden());
+  // The caption may be shortened to fit; the tip names the account whole.
+  EXPECT_TRUE(w->inSignIn->text().startsWith("Signed in")) << w->inSignIn->text().toStdString();
+  EXPECT_TRUE(w->inSignIn->toolTip().startsWith("Signed in as ann@example.org"));
+  EXPECT_EQ(w->outSignIn->text(), "Sign in");
+  w->insaveClick();
+  w->saveoutClick();
+  EXPECT_EQ(corvane::ReadFile(ini), file);
+
+  w->inLogin->setCurrentIndex(0);
+  EXPECT_FALSE(w->inPassword->isHidden());
+  EXPECT_FALSE(w->inSignIn->isEnabled());
+  w->insaveClick();
+  EXPECT_NE(corvane::ReadFile(ini).find("Login=Password\r\nOAuthProvider=Microsoft\r\n"), std::string::npos);
 }
 
 }  // namespace

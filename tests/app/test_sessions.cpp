@@ -11,6 +11,7 @@
 #include "InboxStore.h"
 #include "MboxArchive.h"
 #include "OutboxStore.h"
+#include "QueueStore.h"
 #include "ReceiveSession.h"
 #include "ScriptedDialogs.h"
 #include "ScriptedServer.h"
@@ -39,7 +40,6 @@ class RecordingView : public ReceiveView, public SendView {
     reports.push_back("show [" + shown.Subject + "] " + std::to_string(bodyLines) + " lines, row " +
                       std::to_string(row));
   }
-  void Sent() override { reports.push_back("sent"); }
 };
 
 class SessionTest : public testing::Test {
@@ -90,11 +90,15 @@ TEST_F(SessionTest, SendWithoutAConnectionAsksThroughTheViewAndFailsOnCancel) {
   TZnSMTP smtp;
   SendSession session(smtp, view);
   smtp.OnConnectionRequired = [&](bool& handled) { session.ConnectionRequired(handled); };
-  OutboxMessage message;
-  message.FromAddress = "a@x";
-  message.ToAddress = {"b@x"};
+  QueuedMessage message;
+  message.Fields.FromAddress = "a@x";
+  message.Fields.ToAddress = {"b@x"};
+  message.ResetRecipients();
   view.dialogs.queue(false);
-  EXPECT_THROW(session.Send(message), Exception);
+  // The user's No is final: nothing for the queue to try again.
+  const SendOutcome outcome = session.Send(message);
+  EXPECT_EQ(outcome.kind, SendOutcome::Permanent);
+  EXPECT_EQ(outcome.reply, "Not Connected");
   EXPECT_EQ(view.dialogs.texts(ScriptedDialogs::Kind::Confirm),
             std::vector<std::string>{"Connection Required. Connect?"});
   EXPECT_TRUE(view.reports.empty());

@@ -110,8 +110,8 @@ TEST_F(WindowTest, FieldsKeepTextsLongerThanALineEditsUsualLimit) {
 TEST_F(WindowTest, PagesAreArrangedAsTheirTables) {
   showActive();
   w->mailbinder->setCurrentIndex(0);
-  // Both groups grew by the rows of secure connections and the login.
-  EXPECT_EQ(w->GroupBox1->geometry(), QRect(16, 8, 257, 249 + 100));
+  // Both groups grew by the rows of secure connections, the login and the sign-in.
+  EXPECT_EQ(w->GroupBox1->geometry(), QRect(16, 8, 257, 249 + 100 + 100));
   EXPECT_EQ(w->inPort->pos(), QPoint(89, 58));
   EXPECT_GE(w->inPort->width(), 45);
   EXPECT_EQ(w->outconnect->geometry(), QRect(224, 208, 23, 22));
@@ -161,9 +161,25 @@ TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
   showActive();
   w->mailbinder->setCurrentIndex(0);
   w->inHost->setFocus();
-  const std::vector<QWidget*> expected{
-      w->inPort,    w->inUserID,  w->inPassword, w->inSecurity,   w->insavecheck, w->outhost,     w->outport,
-      w->outuserid, w->localname, w->localemail, w->outsavecheck, w->outSecurity, w->outAuthUser, w->outAuthPassword};
+  const std::vector<QWidget*> expected{w->inPort,
+                                       w->inUserID,
+                                       w->inPassword,
+                                       w->inSecurity,
+                                       w->insavecheck,
+                                       w->inLogin,
+                                       w->inAllowPlainLogin,
+                                       w->outhost,
+                                       w->outport,
+                                       w->outuserid,
+                                       w->localname,
+                                       w->localemail,
+                                       w->outsavecheck,
+                                       w->outSecurity,
+                                       w->outAuthUser,
+                                       w->outAuthPassword,
+                                       w->outLogin,
+                                       w->outAllowPlainLogin,
+                                       w->keyringcheck};
   for (QWidget* next : expected) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();

@@ -86,6 +86,18 @@ class Window {
     QTest::mouseClick(button, Qt::LeftButton);
   }
   void Connect() { Click(form_->inconnect, form_->TabSheet1); }
+  // Writes a short message to alice@example.org and clicks the paper plane.
+  void SendOne(const std::string& subject) {
+    corvane::SetText(form_->outsubject, subject);
+    corvane::SetMemoLines(form_->outbody, {"Hello"});
+    corvane::SetItems(form_->mailto, {"alice@example.org"});
+    Click(form_->gosend, form_->TabSheet4);
+  }
+  // The first error box shown, or "(none)".
+  std::string FirstError() const {
+    const std::vector<std::string> errors = dialogs.errors();
+    return errors.empty() ? "(none)" : errors.front();
+  }
   void Disconnect() { Click(form_->indisconnect, form_->TabSheet1); }
 
   ScriptedDialogs dialogs;

@@ -45,17 +45,8 @@ class SecureWindow : public testing::Test {
     corvane::SetText(window->outAuthPassword, password);
     window.Click(window->outconnect, window->TabSheet1);
   }
-  void SendOne(const std::string& subject) {
-    Tpopform& form = *window;
-    corvane::SetText(form.outsubject, subject);
-    corvane::SetMemoLines(form.outbody, {"Hello"});
-    corvane::SetItems(form.mailto, {"alice@example.org"});
-    window.Click(form.gosend, form.TabSheet4);
-  }
-  std::string FirstError() const {
-    const Lines errors = window.dialogs.errors();
-    return errors.empty() ? "(none)" : errors.front();
-  }
+  void SendOne(const std::string& subject) { window.SendOne(subject); }
+  std::string FirstError() const { return window.FirstError(); }
 
   std::unique_ptr<RealMailServers> servers;
   session::Window window;
@@ -192,6 +183,24 @@ TEST_F(SecureWindow, AHandshakeThatNeverCompletesEndsAfterTimeOutOrOnCancel) {
   Receive(servers->HangPort(), kSslTls);
   EXPECT_EQ(window.dialogs.errors().back(), "Secure connection to 127.0.0.1 canceled.");
   EXPECT_FALSE(window->ZnPOP31->Connected);
+}
+
+TEST_F(SecureWindow, Pop3SaslLoginTakesPlainOverTlsAndWithholdsItWithoutTls) {
+  Start();
+  WriteBytes(window.Folder() + "corvane.ini", "[INBOX]\r\nLogin=Password\r\nCAFile=" + servers->CaFile() + "\r\n");
+  window.Open();
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  Receive(servers->Pop3sPort(), kSslTls);
+  window.Disconnect();
+  EXPECT_EQ(FirstError(), "(none)");
+  EXPECT_NE(servers->Pop3Log().find("method=PLAIN"), std::string::npos) << servers->Pop3Log();
+  EXPECT_EQ(Rows(window->pophistlist, 1), Lines{"First"});
+
+  // Dovecot here offers PLAIN and LOGIN only: without TLS the password stays home.
+  RecordingProxy proxy(servers->Pop3Port());
+  Receive(proxy.Port(), kNone);
+  EXPECT_EQ(window.dialogs.errors().back().rfind("Cannot log in as alice at 127.0.0.1: without an encrypted", 0), 0u);
+  EXPECT_EQ(proxy.Commands(), (Lines{"CAPA", "QUIT"}));
 }
 
 TEST_F(SecureWindow, AnAccountAtNoneSpeaksTodaysPlainDialogue) {

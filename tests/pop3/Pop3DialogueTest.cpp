@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "Base64.h"
 #include "Exceptions.h"
 #include "FailureOf.h"
+#include "SaslLogin.h"
 #include "ScriptedServer.h"
 #include "Streams.h"
 #include "TestCertificates.h"
@@ -551,6 +553,76 @@ TEST(Pop3Secure, PlaintextSentAlongWithTheStlsReplyIsDropped) {
     EXPECT_EQ(failure.rfind("Secure connection to 127.0.0.1 failed", 0), 0u) << failure;
     EXPECT_EQ(rig.server.Received().find("USER"), std::string::npos);
   }
+}
+
+// AUTH (RFC 5034) with the mechanism CAPA offers: over the upgraded connection the
+// strongest one, the initial response only where the command stays within 255 octets.
+TEST(Pop3Secure, SaslLoginTakesTheStrongestOfferedMechanism) {
+  const std::string token(300, 'T');
+  const std::string bearer = mime::EncodeBase64(
+      "user=alice\x01"
+      "auth=Bearer " +
+      token + "\x01\x01");
+  struct Case {
+    const char* name;
+    std::string capa;
+    bool bearer, plainAllowed;
+    TSecurity security;
+    std::string login;  // the dialogue between CAPA and STAT
+  };
+  const std::string upgrade = "S: +OK ready\nC: STLS\nS: +OK\nT\n";
+  const std::string plain = mime::EncodeBase64(std::string("\0alice\0secret", 13));
+  const Case cases[] = {
+      {"CRAM-MD5 first", "SASL PLAIN CRAM-MD5 LOGIN", false, false, secStartTLS,
+       "C: AUTH CRAM-MD5\nS: + PDE+\nC: " +
+           mime::EncodeBase64(corvane::sasl::CramMd5Response("alice", "secret", "<1>")) + "\nS: +OK\n"},
+      {"PLAIN without CRAM-MD5", "SASL PLAIN", false, false, secStartTLS, "C: AUTH PLAIN " + plain + "\nS: +OK\n"},
+      {"no SASL: USER/PASS", "USER", false, false, secStartTLS, "C: USER alice\nS: +OK\nC: PASS secret\nS: +OK\n"},
+      {"PLAIN in clear when allowed", "SASL PLAIN", false, true, secNone, "C: AUTH PLAIN " + plain + "\nS: +OK\n"},
+      {"a long token waits for the challenge", "SASL XOAUTH2", true, false, secStartTLS,
+       "C: AUTH XOAUTH2\nS: +\nC: " + bearer + "\nS: +OK\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string greeting = c.security == secStartTLS ? upgrade : "S: +OK ready\n";
+    SecureRig rig(
+        greeting + "C: CAPA\nS: +OK\nS: " + c.capa + "\nS: .\n" + c.login + "C: STAT\nS: +OK 0 0\nC: QUIT\nS: +OK\nE\n",
+        c.security);
+    rig.pop.SaslLogin = true;
+    rig.pop.BearerToken = c.bearer;
+    rig.pop.AllowPlainLogin = c.plainAllowed;
+    if (c.bearer) rig.pop.Password = token;
+    rig.pop.Connect();
+    rig.pop.Disconnect();
+    rig.Finish();
+    EXPECT_EQ(rig.log, (Log{"connect"}));
+  }
+}
+
+TEST(Pop3Secure, SaslLoginWithholdsAReadablePasswordFromAPlainConnection) {
+  SecureRig rig("S: +OK ready\nC: CAPA\nS: +OK\nS: USER\nS: SASL PLAIN LOGIN\nS: .\nC: QUIT\nS: +OK\nE\n", secNone);
+  rig.pop.SaslLogin = true;
+  const std::string failure = FailureOf([&] { rig.pop.Connect(); });
+  EXPECT_EQ(failure.rfind("Cannot log in as alice at 127.0.0.1: without an encrypted connection", 0), 0u) << failure;
+  rig.Finish();
+  EXPECT_EQ(rig.server.Received(), "CAPA\r\nQUIT\r\n");
+
+  // A refused token says so, for the owner to fetch a fresh one.
+  SecureRig refusing("T\nS: +OK ready\nC: CAPA\nS: +OK\nS: SASL XOAUTH2\nS: .\nC: AUTH XOAUTH2 " +
+                         mime::EncodeBase64("user=alice\x01"
+                                            "auth=Bearer tok\x01\x01") +
+                         "\nS: + e30=\nC: \nS: -ERR [AUTH] no\nC: QUIT\nS: +OK\nE\n",
+                     secSSLTLS);
+  refusing.pop.SaslLogin = refusing.pop.BearerToken = true;
+  refusing.pop.Password = "tok";
+  try {
+    refusing.pop.Connect();
+    ADD_FAILURE() << "accepted";
+  } catch (const corvane::sasl::ELoginRefused& refused) {
+    EXPECT_TRUE(refused.Bearer);
+    EXPECT_EQ(refused.Message(), "Login as alice at 127.0.0.1 refused: -ERR [AUTH] no");
+  }
+  refusing.Finish();
 }
 
 }  // namespace

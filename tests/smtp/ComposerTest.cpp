@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -242,6 +243,8 @@ TEST(Composer, LineBreaksInHeaderTextsAndRecipientsAreRefused) {
       {[](TPostMessage& m) { m.Date = "x\ny"; }, "Line break not allowed in Date"},
       {[](TPostMessage& m) { m.LocalProgram = "x\ny"; }, "Line break not allowed in the program name"},
       {[](TPostMessage& m) { m.MessageID = "<a@b>\r\nBcc: x"; }, "Line break not allowed in Message-ID"},
+      {[](TPostMessage& m) { m.InReplyTo = "<a@b>\nX: y"; }, "Line break not allowed in In-Reply-To"},
+      {[](TPostMessage& m) { m.References = "<a@b>\rX: y"; }, "Line break not allowed in References"},
       {[](TPostMessage& m) { m.Attachments.Add("/tmp/evil\r\nX: y.txt"); },
        "Line break not allowed in attachment name \"evil\""},
   };
@@ -256,6 +259,27 @@ TEST(Composer, LineBreaksInHeaderTextsAndRecipientsAreRefused) {
       EXPECT_EQ(e.Message(), text);
     }
   }
+}
+
+TEST(Composer, ReplyFieldsFollowTheMessageIdAndLongReferencesFoldBetweenIds) {
+  TPostMessage m = fullMessage();
+  m.InReplyTo = "<parent.1234@mail.example.net>";
+  for (int i = 0; i < 4; ++i) m.References += "<ancestor-" + std::to_string(i) + ".abcdefghij@mail.example.net> ";
+  m.References += m.InReplyTo;
+  Composition c;
+  c.compose(m);
+  const std::vector<std::string> lines = wireLines(c.wire());
+  const auto at = std::find(lines.begin(), lines.end(), "Message-ID: " + m.MessageID);
+  ASSERT_NE(at, lines.end());
+  EXPECT_EQ(at[1], "In-Reply-To: <parent.1234@mail.example.net>");
+  // Folded between the ids, each line within the folding width, the ids unchanged.
+  std::string references = at[2];
+  auto line = at + 3;
+  for (; line->starts_with(" "); ++line) references += "\r\n" + *line;
+  EXPECT_GT(line - at, 4);
+  EXPECT_EQ(*line, "Mime-Version: 1.0");
+  for (auto l = at + 2; l != line; ++l) EXPECT_LE(l->size(), 76u) << *l;
+  EXPECT_EQ(replaceAll(references, "\r\n", ""), "References: " + m.References);
 }
 
 TEST(Composer, LineBreakInsideABodyEntryStartsADotStuffedLine) {

@@ -12,6 +12,7 @@
 #include "Base64.h"
 #include "Exceptions.h"
 #include "FailureOf.h"
+#include "SaslMechanism.h"
 #include "ScriptedServer.h"
 #include "TestCertificates.h"
 #include "Znsmtp.h"
@@ -559,7 +560,7 @@ TEST(SmtpAddress, ExtractsTheBareAddressForRcptTo) {
 
 namespace {
 
-using corvane::smtp::CramMd5Response;
+using corvane::sasl::CramMd5Response;
 
 // The login's base64, as the component codes it.
 std::string Base64Encode(std::string_view bytes) {
@@ -695,6 +696,39 @@ TEST_F(SmtpSecure, RefusedLoginNamesTheAccountAndNeverThePassword) {
   finish();
   EXPECT_EQ(statuses.find("wrong-pw"), std::string::npos);
   EXPECT_EQ(connects, 0);
+}
+
+TEST_F(SmtpSecure, WithoutTlsAReadablePasswordGoesOnlyWhenAllowedAndATokenNever) {
+  const std::string offer = "S: 220 mail.test\nC: EHLO corvane\nS: 250-mail.test\nS: 250 AUTH PLAIN LOGIN XOAUTH2\n";
+  start(offer + "C: QUIT\nS: 221\nE\n", secNone);
+  smtp.AuthUser = "bob";
+  smtp.AuthPassword = "pw";
+  EXPECT_EQ(FailureOf([&] { smtp.Connect(); }).rfind("Cannot log in as bob at 127.0.0.1: without an encrypted", 0), 0u);
+  finish();
+  EXPECT_EQ(server->Received(), "EHLO corvane\r\nQUIT\r\n");
+
+  start(offer + "C: AUTH PLAIN " + Base64Encode(std::string("\0bob\0pw", 7)) + "\nS: 235 ok\nC: QUIT\nS: 221\nE\n",
+        secNone);
+  smtp.AllowPlainLogin = true;
+  smtp.Connect();
+  EXPECT_EQ(smtp.LoginMechanism(), "PLAIN");
+  smtp.Disconnect();
+  finish();
+
+  start(offer + "C: QUIT\nS: 221\nE\n", secNone);
+  smtp.BearerToken = true;
+  EXPECT_NE(FailureOf([&] { smtp.Connect(); }).find("an OAuth 2.0 token goes only over an encrypted connection"),
+            std::string::npos);
+  finish();
+
+  start("T\n" + offer + "C: AUTH XOAUTH2 " +
+            Base64Encode("user=bob\x01"
+                         "auth=Bearer pw\x01\x01") +
+            "\nS: 235 ok\nC: QUIT\nS: 221\nE\n",
+        secSSLTLS);
+  smtp.Connect();
+  smtp.Disconnect();
+  finish();
 }
 
 TEST_F(SmtpSecure, LoginWithoutAnOfferedMethodFailsBeforeSendingIt) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -68,8 +71,8 @@ bool fail(std::string* why, const std::string& text) {
 
 RealMailServers::RealMailServers() = default;
 
-std::unique_ptr<RealMailServers> RealMailServers::Start(std::string* why) {
-  return launch({}, why);
+std::unique_ptr<RealMailServers> RealMailServers::Start(std::string* why, bool inMemory) {
+  return launch({}, why, inMemory);
 }
 
 std::unique_ptr<RealMailServers> RealMailServers::StartTls(TestCertificate certificate, std::string* why) {
@@ -90,13 +93,33 @@ std::unique_ptr<RealMailServers> RealMailServers::StartTls(TestCertificate certi
   return launch({"--tls", "--cert", variant, "--certs", sharedCertificates().toStdString()}, why);
 }
 
+std::unique_ptr<RealMailServers> RealMailServers::StartOAuth(const std::string& user, std::string* why) {
+  return launch({"--tls", "--certs", sharedCertificates().toStdString(), "--oauth", user}, why);
+}
+
+std::string RealMailServers::OAuthControl(const std::string& json) const {
+  return OAuthPost("/control", json);
+}
+
+std::string RealMailServers::OAuthPost(const std::string& path, const std::string& form) const {
+  QNetworkAccessManager network;
+  QNetworkRequest request(QUrl(QString::fromStdString(OAuthUrl() + path)));
+  request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+  std::unique_ptr<QNetworkReply> reply(network.post(request, QByteArray::fromStdString(form)));
+  const QDeadlineTimer deadline(kCommandMs);
+  while (!reply->isFinished() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  return reply->readAll().toStdString();
+}
+
 std::unique_ptr<RealMailServers> RealMailServers::StartWith(const std::vector<std::string>& options, std::string* why) {
   return launch(options, why);
 }
 
-std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why) {
+std::unique_ptr<RealMailServers> RealMailServers::launch(const std::vector<std::string>& options, std::string* why,
+                                                         bool inMemory) {
   std::unique_ptr<RealMailServers> servers(new RealMailServers);
-  servers->dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/corvane-servers-XXXXXX");
+  const QString base = inMemory && QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+  servers->dir_ = std::make_unique<QTemporaryDir>(base + "/corvane-servers-XXXXXX");
   if (!servers->dir_->isValid()) {
     fail(why, "cannot create a temporary folder: " + servers->dir_->errorString().toStdString());
     return nullptr;
@@ -203,14 +226,23 @@ std::vector<std::string> RealMailServers::Mailbox(const std::string& user) const
   return messages;
 }
 
-std::vector<std::string> RealMailServers::SmtpReceived() const {
+void RealMailServers::ScriptSmtp(const std::vector<std::string>& faults) {
+  std::string text;
+  for (const std::string& fault : faults) text += fault + "\n";
+  const fs::path path = fs::path(folder_) / "smtp-faults.txt";
+  const fs::path temporary = path.string() + ".new";
+  std::ofstream(temporary, std::ios::binary) << text;
+  fs::rename(temporary, path);
+}
+
+std::vector<std::string> RealMailServers::SmtpReceived(size_t first) const {
   std::vector<fs::path> files;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(fs::path(folder_) / "smtp", error))
     if (entry.path().extension() == ".eml") files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   std::vector<std::string> messages;
-  for (const auto& file : files) messages.push_back(readFile(file));
+  for (size_t i = first; i < files.size(); ++i) messages.push_back(readFile(files[i]));
   return messages;
 }
 

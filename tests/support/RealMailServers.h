@@ -22,13 +22,18 @@ enum class TestCertificate {
 
 class RealMailServers {
  public:
-  // Plain servers only, exactly as they always were (no STLS in Dovecot's CAPA).
-  static std::unique_ptr<RealMailServers> Start(std::string* why = nullptr);
+  // Plain servers only, exactly as they always were (no STLS in Dovecot's CAPA). In memory
+  // (under /dev/shm where there is one), the servers' syncs cost nothing: for tests that
+  // send hundreds of messages.
+  static std::unique_ptr<RealMailServers> Start(std::string* why = nullptr, bool inMemory = false);
   // The plain servers plus the TLS ones, all presenting the given certificate; the plain
   // POP3 port then offers STLS as well. On failure returns nullptr and puts the reason
   // into *why.
   static std::unique_ptr<RealMailServers> StartTls(TestCertificate certificate = TestCertificate::Trusted,
                                                    std::string* why = nullptr);
+  // The TLS servers plus the OAuth 2.0 test issuer (scripts/authserver.py) approving the
+  // mailbox user "user"; Dovecot and the SMTP servers with AUTH take its tokens.
+  static std::unique_ptr<RealMailServers> StartOAuth(const std::string& user, std::string* why = nullptr);
   // With the options of scripts/testservers.py given as they are (--listen, --ipv6,
   // --well-known-ports, --https, --name, --tls ...).
   static std::unique_ptr<RealMailServers> StartWith(const std::vector<std::string>& options,
@@ -39,6 +44,9 @@ class RealMailServers {
 
   uint16_t Pop3Port() const { return port("POP3_PORT"); }
   uint16_t SmtpPort() const { return port("SMTP_PORT"); }  // offers neither STARTTLS nor AUTH
+  // EHLO with SIZE 1048576, PIPELINING, 8BITMIME, SMTPUTF8 and ENHANCEDSTATUSCODES; AUTH in
+  // plain text, not required.
+  uint16_t SmtpExtPort() const { return port("SMTP_EXT_PORT"); }
   // Accepts TCP and never sends a byte: a TLS handshake there never completes.
   uint16_t HangPort() const { return port("HANG_PORT"); }
   std::string Folder() const { return folder_; }
@@ -53,6 +61,12 @@ class RealMailServers {
   uint16_t SmtpsLoginOnlyPort() const { return port("SMTPS_LOGINONLY_PORT"); }
   uint16_t SmtpStartTlsPort() const { return port("SMTP_STARTTLS_PORT"); }    // STARTTLS, then AUTH, both required
   uint16_t SmtpTlsRefusePort() const { return port("SMTP_TLSREFUSE_PORT"); }  // offers STARTTLS, answers 454
+  // Only after StartOAuth: the issuer's base URL, and a knob of its /control (JSON),
+  // whose answer is the JSON of its grant log ("code ok", "refresh refused", ...).
+  std::string OAuthUrl() const { return "http://127.0.0.1:" + value("OAUTH_PORT"); }
+  std::string OAuthControl(const std::string& json) const;
+  // POSTs a form to the issuer (for /revoke); the answer's body.
+  std::string OAuthPost(const std::string& path, const std::string& form) const;
   // PEM of the test CA: the extra trusted certificate file for the client.
   std::string CaFile() const { return value("CA_FILE"); }
   // PEM of the certificate the servers present, and its SHA-256 as openssl prints it
@@ -67,8 +81,13 @@ class RealMailServers {
   void Deliver(const std::string& user, const std::string& message);
   // The raw messages now in the user's Maildir, oldest first.
   std::vector<std::string> Mailbox(const std::string& user) const;
-  // The bytes the SMTP servers received after each DATA, in arrival order.
-  std::vector<std::string> SmtpReceived() const;
+  // Scripted refusals for every SMTP server, each used once: "MAIL * 421 4.3.2 Closing",
+  // "RCPT bob 450 4.2.0 Greylisted" (a recipient whose local part begins with bob), "DATA *
+  // 451 4.3.0 Try later" (the end of the message text). A 421 closes the connection.
+  void ScriptSmtp(const std::vector<std::string>& faults);
+  // The bytes the SMTP servers received after each DATA, in arrival order, from the
+  // first-th message on.
+  std::vector<std::string> SmtpReceived(size_t first = 0) const;
   // What one SMTP server read, in order: every command line without its CR LF (AUTH
   // continuations included, message text not), and events: "* CONNECT" (for implicit TLS
   // once the handshake completed), "* HELLO <name>" for each TLS ClientHello with the SNI
@@ -82,7 +101,8 @@ class RealMailServers {
 
  private:
   RealMailServers();
-  static std::unique_ptr<RealMailServers> launch(const std::vector<std::string>& options, std::string* why);
+  static std::unique_ptr<RealMailServers> launch(const std::vector<std::string>& options, std::string* why,
+                                                 bool inMemory = false);
   bool runScript(const std::vector<std::string>& arguments, const std::string& input, std::string* why) const;
   uint16_t port(const std::string& key) const;
   std::string value(const std::string& key) const;
