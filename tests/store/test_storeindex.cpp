@@ -520,3 +520,37 @@ TEST(StoreIndex, TheDeletionJournalIsTakenForWhatItSurelyNames) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
   }
 }
+
+TEST(StoreIndex, AReplacedRecordTakesItsPlaceAfterWhatWaitedForTheFile) {
+  const auto values = [](const InboxMessage& m) {
+    return std::vector<TLineList>{{m.From}, {m.Subject}, TLineList(m.Header), m.Body, TLineList(m.Attachments)};
+  };
+  // Before the replacement: nothing pending, a deletion still to compact, a record added
+  // and not written yet.
+  for (int pending = 0; pending < 3; ++pending) {
+    SCOPED_TRACE(pending);
+    TempFolder tmp;
+    const std::string path = tmp.path("mailin.txt");
+    std::vector<InboxMessage> shown;
+    for (int i = 0; i < 4; ++i) shown.push_back(message("m" + std::to_string(i), 3 + i));
+    InboxStore store(path);
+    store.SetBackgroundAbove(pending == 1 ? 0 : 1 << 20);
+    store.Load();
+    for (const InboxMessage& m : shown) store.Store(m);
+    if (pending == 1) {
+      store.Delete(0);
+      shown.erase(shown.begin());
+    }
+    if (pending == 2) {
+      shown.push_back(message("added", 4));
+      store.AddRecord(values(shown.back()));
+    }
+    shown[1] = message("new", 9);
+    store.ReplaceRecord(1, values(shown[1]));
+    ReferenceInbox expected;
+    for (const InboxMessage& m : shown) expected.Store(m);
+    EXPECT_EQ(corvane::ReadFile(path), expected.Bytes());
+    EXPECT_EQ(rowsOf(store), expected.Rows());
+    EXPECT_FALSE(corvane::FileExists(path + ".deleted"));
+  }
+}
