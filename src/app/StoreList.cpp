@@ -59,6 +59,14 @@ void RemoveRow(ReportList* list, int row, MessageStore& store) {
   list->selectionModel()->clear();
 }
 
+void RemoveAll(ReportList* list, MessageStore& store) {
+  struct Rebuild {
+    ReportList* list;
+    ~Rebuild() { list->Rows()->Reset(); }
+  } rebuild{list};
+  store.DeleteAll();
+}
+
 std::string ShowMerged(ReportList* list, MessageStore& store) {
   if (!store.TakeMerged()) return {};
   list->Rows()->Reset();

@@ -22,6 +22,9 @@ int SelectedRow(const ReportList* list);
 // Removes a row while the store deletes its record, and leaves nothing selected, so a
 // second Delete cannot hit the next message.
 void RemoveRow(ReportList* list, int row, MessageStore& store);
+// Every row goes while the store deletes every record, even when the store then fails to
+// write: it no longer shows the records.
+void RemoveAll(ReportList* list, MessageStore& store);
 // After a save that merged a change made behind the program's back, the rows no longer
 // match the records: they are built anew. The status text to show then, or empty.
 std::string ShowMerged(ReportList* list, MessageStore& store);

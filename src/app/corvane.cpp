@@ -45,8 +45,7 @@ Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget*
 Tpopform::~Tpopform() {
   TThreadTimer::ApplicationExceptionHandler = nullptr;
   // The lists outlive the stores they show.
-  pophistlist->Rows()->Show(nullptr);
-  sendhistlist->Rows()->Show(nullptr);
+  for (ReportList* list : {pophistlist, sendhistlist}) list->Rows()->Show(nullptr);
 }
 
 bool Tpopform::guard(const std::function<void()>& action) {
@@ -162,19 +161,10 @@ void Tpopform::FormCreate() {
   if (!lockFolder()) return;
   // A received file must not take the name of one of the program's own files here, or the
   // program would load it at its next start as its settings or its address book.
-  std::vector<std::string> reserved{corvane::ExtractFileName(executablePath),
-                                    corvane::ExtractFileName(settingsPath),
-                                    "mailin.mbox",
-                                    SeenIds::kFileName,
-                                    "mailbook.txt",
-                                    "Corvane.hlp",
-                                    InstanceLock::FileName,
-                                    kSecretsFile};
-  // Each store with the files beside it: its append journal, index, deletion journal and
-  // the new file of a rewrite, and those of the index.
-  for (const std::string store : {"mailin.txt", "mailout.txt", QueueStore::kFileName})
-    for (const char* suffix : {"", ".journal", ".index", ".index.new", ".deleted", ".new"})
-      reserved.push_back(store + suffix);
+  std::vector<std::string> reserved = MessageStore::FileNames({"mailin.txt", "mailout.txt", QueueStore::kFileName});
+  reserved.insert(reserved.end(),
+                  {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath), "mailin.mbox",
+                   SeenIds::kFileName, "mailbook.txt", "Corvane.hlp", InstanceLock::FileName, kSecretsFile});
   receive_->SetFolder(appFolder, std::move(reserved));
   // A damaged inbox store must not keep the accounts, the address book and the outbox
   // store from loading: each part reports its own failure.

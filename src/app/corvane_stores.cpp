@@ -12,8 +12,8 @@
 #include "OutboxStore.h"
 #include "QtText.h"
 #include "ReceiveSession.h"
-#include "ReportList.h"
 #include "ReplyThread.h"
+#include "ReportList.h"
 #include "StoreList.h"
 #include "StoreLoader.h"
 #include "Streams.h"
@@ -42,12 +42,7 @@ void deleteSelected(Tpopform& form, ReportList* list, MessageStore& store) {
 // Delete All on a store list, after the user said Yes; the root stays.
 void deleteAll(Tpopform& form, ReportList* list, MessageStore& store) {
   if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
-  // The rows go even when the store cannot write: it no longer shows the records.
-  struct Rebuild {
-    ReportList* list;
-    ~Rebuild() { list->Rows()->Reset(); }
-  } rebuild{list};
-  store.DeleteAll();
+  storelist::RemoveAll(list, store);
   showMerged(form, list, store);
 }
 
@@ -96,14 +91,12 @@ void Tpopform::loadStore(ReportList* list, const std::shared_ptr<MessageStore>& 
 
 // A store loaded again is read anew; a second load follows the first.
 void Tpopform::loadInboxStore() {
-  if (inboxStore_) storeLoader_->Wait(inboxStore_.get());
-  if (!inboxStore_) inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
+  inboxStore();
   loadStore(pophistlist, inboxStore_);
 }
 
 void Tpopform::loadOutboxStore() {
-  if (outboxStore_) storeLoader_->Wait(outboxStore_.get());
-  if (!outboxStore_) outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
+  outboxStore();
   loadStore(sendhistlist, outboxStore_);
 }
 
@@ -127,10 +120,7 @@ void Tpopform::Stored() {
   // Inside the receive loop the row is added at once, but selecting and scrolling to it
   // lays out the whole list: that waits for the end of the loop (ShowReceived). The list
   // is shown a few times a second there.
-  if (receive_ && receive_->Receiving())
-    storelist::AddRows(pophistlist);
-  else
-    storelist::CatchUp(pophistlist);
+  (receive_ && receive_->Receiving()) ? storelist::AddRows(pophistlist) : storelist::CatchUp(pophistlist);
 }
 
 void Tpopform::ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) {

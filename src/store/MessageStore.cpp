@@ -71,6 +71,14 @@ MessageStore::MessageStore(std::string path, std::string rootText, std::vector<s
       labels_(std::move(labels)),
       rowLabels_(rowLabels) {}
 
+std::vector<std::string> MessageStore::FileNames(std::initializer_list<std::string_view> stores) {
+  std::vector<std::string> names;
+  for (const std::string_view store : stores)
+    for (const char* suffix : {"", ".journal", ".index", ".index.new", ".deleted", ".new"})
+      names.push_back(std::string(store) + suffix);
+  return names;
+}
+
 MessageStore::~MessageStore() {
   try {
     Compact();

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ class MessageStore {
   // Applies the deletion journal, writes the index and reports. Raises the failure of a
   // reading that could not finish; the store then stays unloaded and writes nothing.
   LoadReport Finish();
+
+  // The names of these store files and of the files beside each: its append journal, index,
+  // deletion journal, the new file of a rewrite and the index's new file.
+  static std::vector<std::string> FileNames(std::initializer_list<std::string_view> stores);
 
   const std::string& Path() const { return file_.Path(); }
   std::string IndexPath() const { return indexFile_.Path(); }
