@@ -1,74 +1,75 @@
 #include "StoreList.h"
 
-#include <QTreeWidget>
+#include <QItemSelectionModel>
 
+#include "Exceptions.h"
 #include "MessageStore.h"
-#include "QtText.h"
+#include "ReportList.h"
 #include "SysUtils.h"
 
 namespace storelist {
 
 namespace {
 // Shows the newest row; after a load nothing is selected, as in a list built anew.
-void showNewest(QTreeWidget* list) {
-  if (list->topLevelItemCount() > 0) list->scrollToItem(list->topLevelItem(list->topLevelItemCount() - 1));
+void showNewest(ReportList* list) {
+  const int rows = list->Rows()->rowCount();
+  if (rows > 0) list->scrollTo(list->Rows()->index(rows - 1, 0));
+}
+
+std::string firstFailure(const MessageStore& store) {
+  for (int r = 0; r < store.Count(); ++r) {
+    std::string failure = store.RowAt(r).Failure;
+    if (!failure.empty()) return failure;
+  }
+  return {};
 }
 }  // namespace
 
-std::string AddRows(QTreeWidget* list, const MessageStore& store, int from) {
-  std::string failure;
-  QList<QTreeWidgetItem*> items;
-  items.reserve(store.Count() - from);
-  for (int r = from; r < store.Count(); ++r) {
-    const MessageStore::Row row = store.RowAt(r);
-    if (failure.empty()) failure = row.Failure;
-    auto* item = new QTreeWidgetItem;
-    item->setText(0, corvane::ToQString(row.From));
-    item->setText(1, corvane::ToQString(row.Subject));
-    items.append(item);
-  }
-  list->addTopLevelItems(items);
-  return failure;
+void AddRows(ReportList* list) {
+  list->Rows()->CatchUp();
 }
 
-void Rebuild(QTreeWidget* list, const MessageStore& store) {
-  list->clear();
-  const std::string failure = AddRows(list, store, 0);
-  showNewest(list);
+void Rebuild(ReportList* list, const MessageStore& store) {
+  Fill(list, store);
+  const std::string failure = firstFailure(store);
   if (!failure.empty()) throw EListError(failure);
 }
 
-void Fill(QTreeWidget* list, const MessageStore& store) {
-  list->clear();
-  AddRows(list, store, 0);
+void Fill(ReportList* list, const MessageStore& store) {
+  list->Rows()->Show(&store);
   showNewest(list);
 }
 
-void CatchUp(QTreeWidget* list, const MessageStore& store) {
-  if (list->topLevelItemCount() > store.Count()) list->clear();
-  AddRows(list, store, list->topLevelItemCount());
-  const int newest = list->topLevelItemCount() - 1;
+void CatchUp(ReportList* list) {
+  list->Rows()->CatchUp();
+  const int newest = list->Rows()->rowCount() - 1;
   if (newest < 0) return;
-  list->setCurrentItem(list->topLevelItem(newest));
+  list->setCurrentIndex(list->Rows()->index(newest, 0));
   showNewest(list);
 }
 
-int SelectedRow(const QTreeWidget* list) {
-  QTreeWidgetItem* item = list->currentItem();
-  if (!item || !item->isSelected()) return -1;
-  return list->indexOfTopLevelItem(item);
+int SelectedRow(const ReportList* list) {
+  const QModelIndex current = list->currentIndex();
+  if (!current.isValid() || !list->selectionModel()->isRowSelected(current.row(), {})) return -1;
+  return current.row();
 }
 
-void RemoveRow(QTreeWidget* list, int row) {
-  delete list->takeTopLevelItem(row);
-  list->setCurrentItem(nullptr);
-  list->clearSelection();
+void RemoveRow(ReportList* list, int row, MessageStore& store) {
+  list->Rows()->Remove(row, [&] { store.Delete(row); });
+  list->selectionModel()->clear();
 }
 
-std::string ShowMerged(QTreeWidget* list, MessageStore& store) {
+void RemoveAll(ReportList* list, MessageStore& store) {
+  struct Rebuild {
+    ReportList* list;
+    ~Rebuild() { list->Rows()->Reset(); }
+  } rebuild{list};
+  store.DeleteAll();
+}
+
+std::string ShowMerged(ReportList* list, MessageStore& store) {
   if (!store.TakeMerged()) return {};
-  list->clear();
-  AddRows(list, store, 0);
+  list->Rows()->Reset();
   return corvane::ExtractFileName(store.Path()) + " was changed by another program; both changes were kept";
 }
 

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
@@ -142,11 +143,10 @@ QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, 
   return widget;
 }
 
-ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
-  auto* widget = new ReportList(parent);
+// A report-style list: whole rows, one selected at a time, nothing to edit, its own pop-up.
+template <typename List>
+List* reportStyle(List* widget, const char* name, int fromWidth) {
   widget->setObjectName(name);
-  widget->setColumnCount(2);
-  widget->setHeaderLabels({"From", "Subject"});
   widget->setColumnWidth(0, fromWidth);
   widget->header()->setStretchLastSection(true);
   widget->setRootIsDecorated(false);
@@ -158,6 +158,10 @@ ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
   widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
   widget->setContextMenuPolicy(Qt::CustomContextMenu);
   return widget;
+}
+
+ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
+  return reportStyle(new ReportList(parent), name, fromWidth);
 }
 
 QTreeWidget* hiddenTree(QWidget* parent, const char* name, const char* root, int x, int y, int w, int h) {
@@ -348,6 +352,14 @@ void TpopformControls::buildWindow() {
   // The text lives in a label of its own, not in the bar's message, which menu hints
   // passing over the bar would wipe.
   StatusBar1->addWidget(area, 1);
+  // Shown only while a store's index is made: its text names what is read.
+  storeprogress = new QProgressBar(StatusBar1);
+  storeprogress->setObjectName("storeprogress");
+  storeprogress->setFixedWidth(220);
+  storeprogress->setMaximumHeight(17);
+  storeprogress->setTextVisible(true);
+  storeprogress->hide();
+  StatusBar1->addPermanentWidget(storeprogress);
   window_->setStatusBar(StatusBar1);
 }
 
@@ -696,7 +708,7 @@ void TpopformControls::buildQueueControls(QLayout* page) {
 
   queuelabel = label(TabSheet4, "queuelabel", "&Queue: waiting to be sent", 0, 0);
   setTextColour(queuelabel, kNavy);
-  queuelist = reportList(TabSheet4, "queuelist", 150);
+  queuelist = reportStyle(new QTreeWidget(TabSheet4), "queuelist", 150);
   queuelist->setColumnCount(5);
   queuelist->setHeaderLabels({"To", "Subject", "State", "Last reply", "Next attempt"});
   queuelist->header()->setStretchLastSection(false);

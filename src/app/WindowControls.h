@@ -21,6 +21,7 @@ class QMainWindow;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
@@ -58,6 +59,7 @@ struct TpopformControls {
   // Window.
   QTabWidget* mailbinder = nullptr;
   QStatusBar* StatusBar1 = nullptr;
+  QProgressBar* storeprogress = nullptr;  // in the status bar while a store is indexed
   QList<QIcon> ImageList1;
 
   // Menus.

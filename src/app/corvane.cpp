@@ -20,8 +20,10 @@
 #include "QtText.h"
 #include "QueuePane.h"
 #include "ReceiveSession.h"
+#include "ReportList.h"
 #include "SeenIds.h"
 #include "SendSession.h"
+#include "StoreLoader.h"
 #include "SysUtils.h"
 #include "ZnSock.h"
 
@@ -32,6 +34,7 @@ constexpr int kInboxPage = 1;
 Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), executablePath(executablePath), dialogs(dialogs) {
   BuildControls(this);
+  storeLoader_ = std::make_unique<StoreLoader>(storeprogress);
   wireHandlers();
   // A failure out of a component's time-out tick reaches no handler: show it like one.
   TThreadTimer::ApplicationExceptionHandler = [this](const std::exception& failure) { showFailure(failure); };
@@ -41,6 +44,8 @@ Tpopform::Tpopform(const std::string& executablePath, Dialogs& dialogs, QWidget*
 
 Tpopform::~Tpopform() {
   TThreadTimer::ApplicationExceptionHandler = nullptr;
+  // The lists outlive the stores they show.
+  for (ReportList* list : {pophistlist, sendhistlist}) list->Rows()->Show(nullptr);
 }
 
 bool Tpopform::guard(const std::function<void()>& action) {
@@ -88,8 +93,8 @@ void Tpopform::wireHandlers() {
   const auto onTrigger = [&bind](QAction* action, void (Tpopform::*handler)()) {
     bind(action, &QAction::triggered, handler);
   };
-  const auto onList = [this, &bind](QTreeWidget* list, void (Tpopform::*handler)(), QMenu* menu) {
-    bind(list, &QTreeWidget::itemDoubleClicked, handler);
+  const auto onList = [this, &bind](QAbstractItemView* list, void (Tpopform::*handler)(), QMenu* menu) {
+    bind(list, &QAbstractItemView::doubleClicked, handler);
     connect(list, &QWidget::customContextMenuRequested, this,
             [list, menu](const QPoint& at) { menu->popup(list->viewport()->mapToGlobal(at)); });
   };
@@ -156,11 +161,11 @@ void Tpopform::FormCreate() {
   if (!lockFolder()) return;
   // A received file must not take the name of one of the program's own files here, or the
   // program would load it at its next start as its settings or its address book.
-  receive_->SetFolder(appFolder,
-                      {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath), "mailin.txt",
-                       "mailin.txt.journal", "mailin.mbox", SeenIds::kFileName, "mailout.txt", "mailout.txt.journal",
-                       "mailbook.txt", "Corvane.hlp", InstanceLock::FileName, kSecretsFile, QueueStore::kFileName,
-                       std::string(QueueStore::kFileName) + ".journal"});
+  std::vector<std::string> reserved = MessageStore::FileNames({"mailin.txt", "mailout.txt", QueueStore::kFileName});
+  reserved.insert(reserved.end(),
+                  {corvane::ExtractFileName(executablePath), corvane::ExtractFileName(settingsPath), "mailin.mbox",
+                   SeenIds::kFileName, "mailbook.txt", "Corvane.hlp", InstanceLock::FileName, kSecretsFile});
+  receive_->SetFolder(appFolder, std::move(reserved));
   // A damaged inbox store must not keep the accounts, the address book and the outbox
   // store from loading: each part reports its own failure.
   guard([this] { loadInboxStore(); });

@@ -26,13 +26,14 @@
 #include "Znsmtp.h"
 
 class QCloseEvent;
-class QTreeWidget;
 class InboxStore;
 class QueuePane;
 class InstanceLock;
 class MessageStore;
 class OutboxStore;
 class AddressBookFile;
+class ReportList;
+class StoreLoader;
 
 class Tpopform : public QMainWindow,
                  public TpopformControls,
@@ -158,6 +159,8 @@ class Tpopform : public QMainWindow,
   std::shared_ptr<InboxStore> inboxStore_;
   std::shared_ptr<OutboxStore> outboxStore_;
   std::shared_ptr<AddressBookFile> addressBook_;
+  // Reads large stores while the window stays live; gone before the stores it reads.
+  std::unique_ptr<StoreLoader> storeLoader_;
 
   // Mail component hooks: created and bound before FormCreate, aborted on closing.
   void createMailComponents();
@@ -227,7 +230,7 @@ class Tpopform : public QMainWindow,
   std::function<void(const std::string&)> pinFor(AccountSide side);
   // Loads a store file into its list at start-up; a damaged file is reported after the
   // list shows what could be read.
-  void loadStore(QTreeWidget* list, MessageStore& store);
+  void loadStore(ReportList* list, const std::shared_ptr<MessageStore>& store);
   ReadingPane pane_{*this};
   SetupFlow setup_{*this, dialogs};
 

@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTabWidget>
-#include <QTreeWidget>
 
 #include "AddressBook.h"
 #include "ComposeLists.h"
@@ -14,7 +13,9 @@
 #include "QtText.h"
 #include "ReceiveSession.h"
 #include "ReplyThread.h"
+#include "ReportList.h"
 #include "StoreList.h"
+#include "StoreLoader.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "SysUtils.h"
@@ -24,43 +25,39 @@ namespace {
 
 // After a save that merged a change made behind the window's back, the list is built anew
 // and the status bar says so. True when that happened.
-bool showMerged(Tpopform& form, QTreeWidget* list, MessageStore& store) {
+bool showMerged(Tpopform& form, ReportList* list, MessageStore& store) {
   const std::string text = storelist::ShowMerged(list, store);
   if (!text.empty()) form.setStatus(text);
   return !text.empty();
 }
 
 // Delete on a store list: the selected record goes, without a question.
-void deleteSelected(Tpopform& form, QTreeWidget* list, MessageStore& store) {
+void deleteSelected(Tpopform& form, ReportList* list, MessageStore& store) {
   const int r = storelist::SelectedRow(list);
   if (r < 0) return;
-  storelist::RemoveRow(list, r);
-  store.Delete(r);
+  storelist::RemoveRow(list, r, store);
   showMerged(form, list, store);
 }
 
 // Delete All on a store list, after the user said Yes; the root stays.
-void deleteAll(Tpopform& form, QTreeWidget* list, MessageStore& store) {
+void deleteAll(Tpopform& form, ReportList* list, MessageStore& store) {
   if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
-  list->clear();
-  store.DeleteAll();
+  storelist::RemoveAll(list, store);
   showMerged(form, list, store);
-}
-
-// The value under a label, failing as the tree does when the record lacks it.
-std::string requiredFirstValue(const MessageStore& store, int r, int label) {
-  return std::string(TextTree::ChildText(store.Tree().Child(store.Record(r), label), 0));
 }
 
 }  // namespace
 
+// A store still being read is waited for.
 InboxStore& Tpopform::inboxStore() {
   if (!inboxStore_) inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
+  storeLoader_->Wait(inboxStore_.get());
   return *inboxStore_;
 }
 
 OutboxStore& Tpopform::outboxStore() {
   if (!outboxStore_) outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
+  storeLoader_->Wait(outboxStore_.get());
   return *outboxStore_;
 }
 
@@ -84,20 +81,23 @@ bool Tpopform::lockFolder() {
   return false;
 }
 
-void Tpopform::loadStore(QTreeWidget* list, MessageStore& store) {
-  const MessageStore::LoadReport report = store.Load();
-  storelist::Fill(list, store);
-  if (!report.failure.empty()) throw Exception(report.Message());
+void Tpopform::loadStore(ReportList* list, const std::shared_ptr<MessageStore>& store) {
+  list->Rows()->Show(nullptr);
+  storeLoader_->Load(store, [this, list, store](const MessageStore::LoadReport& report) {
+    storelist::Fill(list, *store);
+    if (!report.failure.empty()) showFailure(Exception(report.Message()));
+  });
 }
 
+// A store loaded again is read anew; a second load follows the first.
 void Tpopform::loadInboxStore() {
-  inboxStore_ = std::make_shared<InboxStore>(inboxStorePath);
-  loadStore(pophistlist, *inboxStore_);
+  inboxStore();
+  loadStore(pophistlist, inboxStore_);
 }
 
 void Tpopform::loadOutboxStore() {
-  outboxStore_ = std::make_shared<OutboxStore>(appFolder + "mailout.txt");
-  loadStore(sendhistlist, *outboxStore_);
+  outboxStore();
+  loadStore(sendhistlist, outboxStore_);
 }
 
 void Tpopform::loadAddressBook() {
@@ -120,18 +120,13 @@ void Tpopform::Stored() {
   // Inside the receive loop the row is added at once, but selecting and scrolling to it
   // lays out the whole list: that waits for the end of the loop (ShowReceived). The list
   // is shown a few times a second there.
-  if (receive_ && receive_->Receiving()) {
-    if (pophistlist->topLevelItemCount() > inboxStore().Count()) pophistlist->clear();
-    storelist::AddRows(pophistlist, inboxStore(), pophistlist->topLevelItemCount());
-  } else {
-    storelist::CatchUp(pophistlist, inboxStore());
-  }
+  (receive_ && receive_->Receiving()) ? storelist::AddRows(pophistlist) : storelist::CatchUp(pophistlist);
 }
 
 void Tpopform::ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) {
   // Scrolling to the newest row needs the list laid out with all its rows.
   pophistlist->SetPaced(false);
-  storelist::CatchUp(pophistlist, inboxStore());
+  storelist::CatchUp(pophistlist);
   pane_.ShowReceived(shown, bodyLines, row);
 }
 
@@ -165,7 +160,7 @@ void Tpopform::mailreplyClick() {
   const int r = storelist::SelectedRow(pophistlist);
   if (r < 0) return;
   InboxStore& store = inboxStore();
-  corvane::SetItems(mailto, {requiredFirstValue(store, r, InboxStore::lbFrom)});
+  corvane::SetItems(mailto, {store.RequiredFirstValue(r, InboxStore::lbFrom)});
   mailto->setCurrentIndex(0);
   std::string subject;
   if (store.FirstValue(r, InboxStore::lbSubject, subject)) corvane::SetText(outsubject, subject);
@@ -184,7 +179,7 @@ void Tpopform::outsaveClick() {
 void Tpopform::recordSent(const OutboxMessage& message) {
   OutboxStore& store = outboxStore();
   store.Add(message);
-  storelist::CatchUp(sendhistlist, store);
+  storelist::CatchUp(sendhistlist);
   store.SaveAdded();
   showMerged(*this, sendhistlist, store);
 }

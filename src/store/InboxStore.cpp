@@ -1,7 +1,8 @@
 #include "InboxStore.h"
 
 InboxStore::InboxStore(std::string path)
-    : MessageStore(std::move(path), "Received", {"From", "Subject", "header", "body", "attachments"}) {}
+    : MessageStore(std::move(path), "Received", {"From", "Subject", "header", "body", "attachments"},
+                   RowLabels{lbFrom, lbSubject, false, lbHeader}) {}
 
 void InboxStore::Store(InboxMessage message) {
   // Not a braced list: its elements could only be copied, and a body can be very large.
@@ -14,16 +15,4 @@ void InboxStore::Store(InboxMessage message) {
   values.push_back(std::move(message.Attachments));
   AddRecord(std::move(values));
   SaveAdded();
-}
-
-InboxStore::Row InboxStore::RowAt(int r) const {
-  Row row;
-  row.From = cell(r, lbFrom, row.Failure);
-  // The subject value is optional, but a record without the subject label is damaged.
-  if (Record(r).Count() <= lbSubject) {
-    if (row.Failure.empty()) row.Failure = "List index out of bounds (1)";
-  } else {
-    FirstValue(r, lbSubject, row.Subject);
-  }
-  return row;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The inbox store "mailin.txt": every retrieved message as a record with the labels
-// "From", "Subject", "header", "body", "attachments".
+// "From", "Subject", "header", "body", "attachments". A row shows the sender value and the
+// subject value (empty when there is none) and keeps the header's Date value.
 #include <string>
 #include <vector>
 
@@ -22,6 +23,4 @@ class InboxStore : public MessageStore {
 
   // Appends the message as a new record and writes it to the file.
   void Store(InboxMessage message);
-  // The list row of record r: the sender value and the subject value (empty when none).
-  Row RowAt(int r) const override;
 };

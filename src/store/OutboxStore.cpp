@@ -2,7 +2,8 @@
 
 OutboxStore::OutboxStore(std::string path)
     : MessageStore(std::move(path), "Send Mail",
-                   {"FromAddress", "FromName", "Subject", "ToAddress", "Attachments", "Body"}) {}
+                   {"FromAddress", "FromName", "Subject", "ToAddress", "Attachments", "Body"},
+                   RowLabels{lbFromAddress, lbSubject, true, -1}) {}
 
 void OutboxStore::Add(const OutboxMessage& message) {
   AddRecord({{message.FromAddress},
@@ -11,11 +12,4 @@ void OutboxStore::Add(const OutboxMessage& message) {
              message.ToAddress,
              message.Attachments,
              message.Body});
-}
-
-OutboxStore::Row OutboxStore::RowAt(int r) const {
-  Row row;
-  row.From = cell(r, lbFromAddress, row.Failure);
-  row.Subject = cell(r, lbSubject, row.Failure);
-  return row;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The outbox store "mailout.txt": every sent message as a record with the labels
-// "FromAddress", "FromName", "Subject", "ToAddress", "Attachments", "Body".
+// "FromAddress", "FromName", "Subject", "ToAddress", "Attachments", "Body". A row shows
+// the sender address value and the subject value, both required.
 #include <string>
 #include <vector>
 
@@ -21,9 +22,6 @@ class OutboxStore : public MessageStore {
 
   explicit OutboxStore(std::string path);
 
-  // Adds the message as a new record to the tree; SaveAdded writes it, after the list
-  // has shown it.
+  // Adds the message as a new record; SaveAdded writes it, after the list has shown it.
   void Add(const OutboxMessage& message);
-  // The list row of record r: the sender address value and the subject value.
-  Row RowAt(int r) const override;
 };

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <utility>
 
+#include "Exceptions.h"
+
 namespace {
 
 constexpr const char* kLabels[QueueStore::kLabelCount] = {
@@ -83,15 +85,19 @@ std::vector<std::string> QueuedMessage::PendingRecipients() const {
 }
 
 QueueStore::QueueStore(std::string path)
-    : MessageStore(std::move(path), "Send Queue", std::vector<std::string>(std::begin(kLabels), std::end(kLabels))) {}
+    : MessageStore(std::move(path), "Send Queue", std::vector<std::string>(std::begin(kLabels), std::end(kLabels)),
+                   // The row, and what sending it again needs first: its identity, its state and
+                   // where its outbox record stands.
+                   RowLabels{lbFromAddress, lbSubject, true, -1, 1u << lbMessageID | 1u << lbState | 1u << lbOutbox}) {}
 
 QueuedMessage QueueStore::At(int r) const {
-  const TextTree::Node& record = Record(r);
   const auto values = [&](int label) {
     std::vector<std::string> out;
-    if (label >= record.Count()) return out;
-    const TextTree::Node& node = Tree().Child(record, label);
-    for (int i = 0; i < node.Count(); ++i) out.push_back(unescaped(TextTree::ChildText(node, i)));
+    try {
+      for (const std::string& value : Values(r, label)) out.push_back(unescaped(value));
+    } catch (const EListError&) {
+      // A record a crash or another program cut short lacks the label: nothing there.
+    }
     return out;
   };
   const auto value = [&](int label) {
@@ -123,10 +129,11 @@ QueuedMessage QueueStore::At(int r) const {
 
 int QueueStore::Find(std::string_view messageId) const {
   for (int r = 0; r < Count(); ++r) {
-    const TextTree::Node& record = Record(r);
-    if (lbMessageID < record.Count() && record.Count() > 0) {
-      const TextTree::Node& node = Tree().Child(record, lbMessageID);
-      if (node.Count() > 0 && unescaped(TextTree::ChildText(node, 0)) == messageId) return r;
+    std::string id;
+    try {
+      if (FirstValue(r, lbMessageID, id) && unescaped(id) == messageId) return r;
+    } catch (const EListError&) {
+      // A record without its labels has no Message-ID.
     }
   }
   return -1;
@@ -159,23 +166,5 @@ void QueueStore::Add(const QueuedMessage& message) {
 }
 
 void QueueStore::Put(int r, const QueuedMessage& message) {
-  TextTree& tree = Tree();
-  TextTree::Node& record = Record(r);
-  tree.DeleteChildren(record);
-  std::vector<TLineList> values = valuesOf(message);
-  for (int label = 0; label < kLabelCount; ++label) {
-    corvane::MakeStoreValues(values[static_cast<size_t>(label)]);
-    tree.AddLeaves(tree.AddChild(record, kLabels[label]), std::move(values[static_cast<size_t>(label)]));
-  }
-  Save();
-}
-
-QueueStore::Row QueueStore::RowAt(int r) const {
-  Row row;
-  row.From = cell(r, lbFromAddress, row.Failure);
-  row.Subject = cell(r, lbSubject, row.Failure);
-  cell(r, lbMessageID, row.Failure);
-  cell(r, lbState, row.Failure);
-  cell(r, lbOutbox, row.Failure);
-  return row;
+  ReplaceRecord(r, valuesOf(message));
 }

@@ -95,9 +95,6 @@ class QueueStore : public MessageStore {
   // Replaces record r by the message and writes the store before returning.
   void Put(int r, const QueuedMessage& message);
 
-  // The list row: the sender address and the subject; the failure names what is missing.
-  Row RowAt(int r) const override;
-
  private:
   std::vector<TLineList> valuesOf(const QueuedMessage& message) const;
 };

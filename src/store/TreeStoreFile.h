@@ -6,13 +6,11 @@
 #include <string_view>
 
 #include "SysUtils.h"
-#include "TextTree.h"
 
-// The file behind a store tree. A change that adds a node at the very end of the tree's
-// depth-first order (a new last record) is appended to the file; anything else rewrites
-// the file whole and atomically. An append is guarded by a small journal beside the file
+// The file behind a store: its identity as this program last read or wrote it, and the
+// appends of new last records. An append is guarded by a small journal beside the file
 // that records the file's identity, its length before and after the append and a hash of
-// the appended bytes: a crash leaves the journal, and the next load keeps an append that
+// the appended bytes: a crash leaves the journal, and the next start keeps an append that
 // reached the disk whole and cuts any other back to the old length. Either way the file
 // holds exactly the bytes of a whole rewrite, old or new, and an append that returned is
 // never undone.
@@ -25,18 +23,18 @@ class TreeStoreFile {
   // What the journal holds while appended is added to a file of length before.
   static std::string JournalLine(ino_t inode, int64_t before, std::string_view appended);
 
-  // Repairs a torn append, then loads the tree. False when there is no file (the tree is
-  // then left untouched). Raises ETextTreeError for a damaged file, with the nodes before
-  // the faulty line in the tree. A file that cannot be read is never written over.
-  bool Load(TextTree& tree);
-  // Writes the whole tree atomically; "Cannot create file %s" on failure.
-  void Rewrite(const TextTree& tree);
-  // Stores node, which must be the last node of the tree in depth-first order with its
-  // subtree; falls back to a rewrite when the file is not known to hold the rest. Returns
-  // the hash of the node's bytes, which the merge of stores keys records by.
-  uint64_t Append(const TextTree& tree, const TextTree::Node& node);
-  // That hash for a node with its subtree.
-  static uint64_t RecordHash(const TextTree::Node& node);
+  // Repairs a torn append and undoes a batch that was not committed; run before anything
+  // reads the file.
+  void RecoverTornAppend();
+  // The file at the path is the one of inode, size bytes long, as this program just read
+  // or wrote it: appends go on from there.
+  void Remember(ino_t inode, int64_t size);
+  // There is no file at the path, as this program just found.
+  void RememberMissing();
+  int64_t Size() const { return size_; }
+  ino_t Inode() const { return inode_; }
+  // Appends bytes, a new last record, to the remembered file; "Cannot create file %s".
+  void Append(std::string_view bytes);
   // Appends from here to CommitBatch are written but not synced one by one: before the
   // first of them a journal records the file's length, and until the commit a crash makes
   // the next load cut the file back to that length, so it holds the store as it was before
@@ -46,29 +44,23 @@ class TreeStoreFile {
   // Syncs the batch's appends and drops its journal; does nothing outside a batch.
   void CommitBatch();
   static std::string BatchJournalLine(ino_t inode, int64_t before);
+  // A new file, synced, took the path (a whole rewrite): the journal names the old one,
+  // and the appends of a running batch are in the new file and on disk.
+  void Replaced(ino_t inode, int64_t size);
   // Keeps a copy of the file as "<name>.damaged" (or ".damaged.1", ...) unless the last
-  // kept copy holds the same bytes; returns the copy's path. The next save rewrites the
-  // store file whole.
-  std::string PreserveDamaged();
-  // The file no longer matches the tree (a failed save); the next save rewrites it.
-  void MarkStale() { inSync_ = false; }
+  // kept copy holds the same bytes; returns the copy's path.
+  std::string PreserveDamaged() const;
   // True when the file is not the one this object last read or wrote: someone else wrote,
-  // replaced or created it since. A file never read counts as changed when it exists.
+  // replaced, created or removed it since.
   bool ChangedBehindUs() const;
-  // Reads the file as it is now into tree, without repairing or remembering anything.
-  void ReadCurrent(TextTree& tree) const;
 
  private:
-  void rememberFile();
-  bool fileUnchanged() const;
-  void recoverTornAppend();
-  void appendBytes(std::string_view bytes);
-  uint64_t appendUnsynced(const TextTree::Node& node);
+  void appendSynced(std::string_view bytes);
+  void appendUnsynced(std::string_view bytes);
+  void journalBatch();
 
   std::string path_;
   corvane::FileStamp seen_;  // the file as last read or written here
-  bool inSync_ = false;      // the file holds exactly the serialized tree
-  bool blocked_ = false;     // a file that could not be read or kept must not be replaced
   ino_t inode_ = 0;
   int64_t size_ = 0;
   bool batch_ = false;           // inside BeginBatch..CommitBatch

@@ -13,11 +13,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
-#include <QTreeWidget>
 #include <memory>
 
 #include "InboxStore.h"
 #include "InstanceLock.h"
+#include "ListRows.h"
 #include "QtText.h"
 #include "ScriptedDialogs.h"
 #include "Streams.h"
@@ -37,11 +37,8 @@ std::string inboxFile(const Strings& senders) {
   return out;
 }
 
-Strings rows(const QTreeWidget* list) {
-  Strings out;
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    out.push_back(corvane::FromQString(list->topLevelItem(i)->text(0)));
-  return out;
+Strings rows(const QAbstractItemView* list) {
+  return listrows::Column(list, 0);
 }
 
 unsigned modeOf(const std::string& path) {
@@ -71,10 +68,7 @@ class OneWriterTest : public ::testing::Test {
     w.popsaveClick();
   }
 
-  static void select(QTreeWidget* list, int row) {
-    list->setCurrentItem(list->topLevelItem(row));
-    list->topLevelItem(row)->setSelected(true);
-  }
+  static void select(QAbstractItemView* list, int row) { listrows::Select(list, row); }
 };
 
 TEST_F(OneWriterTest, SecondWindowOnTheFolderIsRefusedAndWritesNothing) {
@@ -94,7 +88,7 @@ TEST_F(OneWriterTest, SecondWindowOnTheFolderIsRefusedAndWritesNothing) {
   EXPECT_NE(box.find("already running in " + folder), std::string::npos) << box;
   EXPECT_NE(box.find("(process " + std::to_string(::getpid()) + ")"), std::string::npos) << box;
   // It loaded nothing, so nothing it could do would write a store.
-  EXPECT_EQ(second->pophistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(listrows::Count(second->pophistlist), 0);
   EXPECT_EQ(second->inHost->text(), "");
 
   // The first window goes on storing; closing it frees the folder for the next start.
@@ -223,8 +217,8 @@ TEST_F(OneWriterTest, OutboxChangedBehindTheWindowKeepsBothSides) {
   corvane::SetMemoLines(w->outbody, {"body"});
   w->outsaveClick();
   EXPECT_EQ(file("mailout.txt"), "Send Mail\r\n" + record("one") + record("other") + record("mine"));
-  EXPECT_EQ(w->sendhistlist->topLevelItemCount(), 3);
-  EXPECT_EQ(w->sendhistlist->topLevelItem(1)->text(1), "other");
+  EXPECT_EQ(listrows::Count(w->sendhistlist), 3);
+  EXPECT_EQ(listrows::Text(w->sendhistlist, 1, 1), "other");
 }
 
 TEST_F(OneWriterTest, AddressBookChangedBehindTheWindowKeepsBothSides) {

@@ -10,17 +10,20 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <fstream>
 #include <memory>
 
+#include "ListRows.h"
 #include "NoFileOpens.h"
 #include "QtText.h"
+#include "ReportList.h"
 #include "ScriptedDialogs.h"
+#include "StoreLoader.h"
 #include "Streams.h"
 #include "SysUtils.h"
 #include "corvane.h"
@@ -62,32 +65,25 @@ class StoresTest : public ::testing::Test {
     EXPECT_NE(widget, nullptr) << name;
     return widget;
   }
-  QTreeWidget* list(const char* name) const { return find<QTreeWidget>(name); }
+  ReportList* list(const char* name) const { return find<ReportList>(name); }
   QComboBox* box(const char* name) const { return find<QComboBox>(name); }
   QPlainTextEdit* memo(const char* name) const { return find<QPlainTextEdit>(name); }
   QLineEdit* edit(const char* name) const { return find<QLineEdit>(name); }
   void click(const char* button) const { QTest::mouseClick(find<QToolButton>(button), Qt::LeftButton); }
   void trigger(const char* action) const { find<QAction>(action)->trigger(); }
 
-  Strings rows(const char* name) const {
-    Strings out;
-    QTreeWidget* l = list(name);
-    for (int i = 0; i < l->topLevelItemCount(); ++i)
-      out.push_back(corvane::FromQString(l->topLevelItem(i)->text(0)) + "|" +
-                    corvane::FromQString(l->topLevelItem(i)->text(1)));
-    return out;
-  }
+  Strings rows(const char* name) const { return listrows::Both(list(name)); }
   void selectRow(const char* name, int row) const {
-    QTreeWidget* l = list(name);
+    ReportList* l = list(name);
     window->mailbinder->setCurrentWidget(l->parentWidget() == window->TabSheet2 ? window->TabSheet2
                                                                                 : window->TabSheet4);
-    l->scrollToItem(l->topLevelItem(row));
-    QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, l->visualItemRect(l->topLevelItem(row)).center());
+    l->scrollTo(listrows::At(l, row));
+    QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, l->visualRect(listrows::At(l, row)).center());
   }
   void doubleClickRow(const char* name, int row) const {
     selectRow(name, row);
-    QTreeWidget* l = list(name);
-    QTest::mouseDClick(l->viewport(), Qt::LeftButton, {}, l->visualItemRect(l->topLevelItem(row)).center());
+    ReportList* l = list(name);
+    QTest::mouseDClick(l->viewport(), Qt::LeftButton, {}, l->visualRect(listrows::At(l, row)).center());
   }
 
   // What the receive controller puts on display before it stores a message.
@@ -295,10 +291,9 @@ TEST_F(StoresTest, InboxListSelectsTheMessageOnDisplayAndShowsTheNewestRow) {
   for (int i = 0; i < 3; ++i) receive("Old <old" + std::to_string(i) + "@x>", "Old", {}, {"old"});
   selectRow("pophistlist", 0);
   for (int i = 0; i < 30; ++i) receive("New <new" + std::to_string(i) + "@x>", "New " + std::to_string(i), {}, {"new"});
-  QTreeWidget* inbox = list("pophistlist");
-  QTreeWidgetItem* newest = inbox->topLevelItem(32);
-  EXPECT_EQ(inbox->selectedItems(), QList<QTreeWidgetItem*>{newest});
-  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualItemRect(newest)));
+  ReportList* inbox = list("pophistlist");
+  EXPECT_EQ(listrows::Selected(inbox), std::vector<int>{32});
+  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualRect(listrows::At(inbox, 32))));
   click("mailreply");
   EXPECT_EQ(corvane::GetItems(box("mailto")), Strings{"New <new29@x>"});
   EXPECT_EQ(corvane::GetText(edit("outsubject")), "New 29");
@@ -306,13 +301,13 @@ TEST_F(StoresTest, InboxListSelectsTheMessageOnDisplayAndShowsTheNewestRow) {
   // A restart shows the list anew: nothing selected, the newest row in view.
   start();
   inbox = list("pophistlist");
-  EXPECT_TRUE(inbox->selectedItems().isEmpty());
-  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualItemRect(inbox->topLevelItem(32))));
+  EXPECT_TRUE(listrows::Selected(inbox).empty());
+  EXPECT_TRUE(inbox->viewport()->rect().intersects(inbox->visualRect(listrows::At(inbox, 32))));
 
   // The outbox list follows the same rule after a message was sent.
   send("Sent 1", {"a@x"}, {"b"});
   send("Sent 2", {"a@x"}, {"b"});
-  EXPECT_EQ(list("sendhistlist")->selectedItems(), QList<QTreeWidgetItem*>{list("sendhistlist")->topLevelItem(1)});
+  EXPECT_EQ(listrows::Selected(list("sendhistlist")), std::vector<int>{1});
 }
 
 TEST_F(StoresTest, DoubleClickAndLoadOutMessageOnTheOutbox) {
@@ -498,6 +493,69 @@ TEST_F(StoresTest, FailedSaveKeepsTheRecordAndTheNextSaveWritesIt) {
   start();
   EXPECT_EQ(rows("pophistlist"), (Strings{"a|sa", "b|sb", "c|sc"}));
   EXPECT_EQ(rows("sendhistlist"), (Strings{"me@example.org|a", "me@example.org|b", "me@example.org|c"}));
+}
+
+// A store another program wrote, with no index beside it and larger than is read at once.
+std::string largeInbox(int records, Strings& rowsOut) {
+  std::string file = "Received\r\n";
+  for (int i = 0; i < records; ++i) {
+    const std::string n = std::to_string(i);
+    file += "\tmsg\r\n\t\tFrom\r\n\t\t\tSender " + n + "\r\n\t\tSubject\r\n\t\t\tSubject " + n +
+            "\r\n\t\theader\r\n\t\t\tDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\t\tbody\r\n";
+    for (int line = 0; line < 100; ++line)
+      file += "\t\t\tbody line " + std::to_string(line) + " of message " + n + "\r\n";
+    file += "\t\tattachments\r\n";
+    rowsOut.push_back("Sender " + n + "|Subject " + n);
+  }
+  return file;
+}
+
+TEST_F(StoresTest, AStoreWithoutItsIndexIsReadBehindAProgressBarAndWaitedForWhenNeeded) {
+  Strings expected;
+  const std::string inbox = largeInbox(400, expected);
+  ASSERT_GT(inbox.size(), 1u << 20);  // deletions go to the background too
+  writeFile("mailin.txt", inbox);
+  const int64_t before = StoreLoader::SetWorkerAbove(0);
+  struct Restore {
+    int64_t bytes;
+    ~Restore() { StoreLoader::SetWorkerAbove(bytes); }
+  } restore{before};
+
+  // The window comes up at once; its list fills when the reading is done.
+  window = std::make_unique<Tpopform>(path("corvane"), dialogs);
+  QProgressBar* bar = find<QProgressBar>("storeprogress");
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_TRUE(bar->text().startsWith("Indexing mailin.txt")) << bar->text().toStdString();
+  EXPECT_TRUE(rows("pophistlist").empty());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return rows("pophistlist").size() == expected.size(); }, 20000));
+  EXPECT_EQ(rows("pophistlist"), expected);
+  EXPECT_TRUE(bar->isHidden());
+  EXPECT_TRUE(corvane::FileExists(path("mailin.txt.index")));
+
+  // A message stored while the store is still being read waits for the reading, then goes last.
+  corvane::WriteFileAtomically(path("mailin.txt"), inbox);  // a new file: its index no longer fits
+  window.reset();
+  window = std::make_unique<Tpopform>(path("corvane"), dialogs);
+  EXPECT_FALSE(find<QProgressBar>("storeprogress")->isHidden());
+  receive("New", "Mail", {}, {"b"});
+  expected.push_back("New|Mail");
+  EXPECT_EQ(rows("pophistlist"), expected);
+  EXPECT_EQ(file("mailin.txt"), inbox +
+                                    "\tmsg\r\n\t\tFrom\r\n\t\t\tNew\r\n\t\tSubject\r\n\t\t\tMail\r\n"
+                                    "\t\theader\r\n\t\tbody\r\n\t\t\tb\r\n\t\tattachments\r\n");
+
+  // With its index the store is there at once; a deletion shows at once and reaches the
+  // file in the background.
+  start();
+  EXPECT_TRUE(find<QProgressBar>("storeprogress")->isHidden());
+  EXPECT_EQ(rows("pophistlist").size(), expected.size());
+  selectRow("pophistlist", 0);
+  trigger("Delete1");
+  expected.erase(expected.begin());
+  EXPECT_EQ(rows("pophistlist"), expected);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !file("mailin.txt").starts_with(inbox.substr(0, 40)); }, 20000));
+  EXPECT_EQ(file("mailin.txt").find("Sender 0\r\n"), std::string::npos);
+  EXPECT_TRUE(dialogs.errors().empty());
 }
 
 }  // namespace

@@ -26,7 +26,9 @@
 
 #include "Exceptions.h"
 #include "HelpViewer.h"
+#include "ListRows.h"
 #include "QtText.h"
+#include "ReportList.h"
 #include "ScriptedDialogs.h"
 #include "ScriptedServer.h"
 #include "Streams.h"
@@ -126,7 +128,8 @@ TEST_F(WindowTest, PagesAreArrangedAsTheirTables) {
   EXPECT_EQ(w->Panel2->geometry().bottom(), pageHeight - 1);
   EXPECT_EQ(w->Panel2->height(), 41);
   EXPECT_EQ(w->TabSheet2->childAt(150, 50), w->pophistlist->viewport());
-  EXPECT_EQ(w->pophistlist->headerItem()->text(0), "From");
+  EXPECT_EQ(w->pophistlist->model()->headerData(0, Qt::Horizontal), "From");
+  EXPECT_EQ(w->pophistlist->model()->headerData(1, Qt::Horizontal), "Subject");
   EXPECT_EQ(w->pophistlist->columnWidth(0), 200);
 
   w->mailbinder->setCurrentIndex(2);
@@ -217,18 +220,23 @@ TEST_F(WindowTest, F1AnywhereOpensHelpAtTheCorvaneTopic) {
 
 TEST_F(WindowTest, RightClickSelectsTheRowAndOpensItsListsMenu) {
   showActive();
-  for (QTreeWidget* list : {w->pophistlist, w->sendhistlist}) {
+  for (const char* from : {"a@example.org", "b@example.org"}) {
+    corvane::SetText(w->popfrom, from);
+    w->popsaveClick();
+    corvane::SetText(w->localemail, from);
+    w->outsaveClick();
+  }
+  for (ReportList* list : {w->pophistlist, w->sendhistlist}) {
     w->mailbinder->setCurrentWidget(list == w->pophistlist ? w->TabSheet2 : w->TabSheet4);
-    list->clear();
-    for (const char* from : {"a@example.org", "b@example.org"}) list->addTopLevelItem(new QTreeWidgetItem({from, "s"}));
+    list->selectionModel()->clear();
     QMenu* menu = list == w->pophistlist ? w->receivedpopup : w->sendpopup;
-    const QRect row = list->visualItemRect(list->topLevelItem(1));
+    const QRect row = list->visualRect(listrows::At(list, 1));
     QTest::mouseClick(list->viewport(), Qt::RightButton, {}, row.center());
     // Qt raises the context menu from the press's follow-up event.
     QContextMenuEvent request(QContextMenuEvent::Mouse, row.center(), list->viewport()->mapToGlobal(row.center()));
     QApplication::sendEvent(list->viewport(), &request);
-    EXPECT_EQ(list->currentItem(), list->topLevelItem(1));
-    EXPECT_TRUE(list->topLevelItem(1)->isSelected());
+    EXPECT_EQ(listrows::Current(list), 1);
+    EXPECT_EQ(listrows::Selected(list), std::vector<int>{1});
     EXPECT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 2000));
     menu->hide();
   }

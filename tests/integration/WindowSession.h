@@ -10,11 +10,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ListRows.h"
 #include "QtText.h"
 #include "ScriptedDialogs.h"
 #include "Streams.h"
@@ -38,11 +38,8 @@ inline std::string TestData(const std::string& name) {
   return ReadBytes(CORVANE_TEST_DATA "/integration/" + name);
 }
 
-inline std::vector<std::string> Rows(const QTreeWidget* list, int column) {
-  std::vector<std::string> rows;
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    rows.push_back(corvane::FromQString(list->topLevelItem(i)->text(column)));
-  return rows;
+inline std::vector<std::string> Rows(const QAbstractItemView* list, int column) {
+  return listrows::Column(list, column);
 }
 
 class Window {

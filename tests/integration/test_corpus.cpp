@@ -145,7 +145,7 @@ TEST_F(RealWorldMail, EveryCorpusMessageIsStoredWithItsTextAndExactFilesAndArchi
 
   window.Disconnect();
   EXPECT_TRUE(servers->Mailbox("carol").empty());
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), static_cast<int>(names.size()));
+  EXPECT_EQ(listrows::Count(form.pophistlist), static_cast<int>(names.size()));
 }
 
 TEST_F(RealWorldMail, FourThousandPartsOfOneNameAreAllKeptUnderTheNextFreeNames) {

@@ -247,7 +247,7 @@ TEST(HostileServer, AnEndlessLineEndsTheSessionWithAClearErrorKeepsNothingDelete
       << "peak " << peakKb << " kB, before " << rssBeforeKb << " kB, reset " << peakReset;
 
   EXPECT_FALSE(form.ZnPOP31->Connected);
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(listrows::Count(form.pophistlist), 0);
   const std::string store = window.Folder() + "mailin.txt";
   if (corvane::FileExists(store)) {
     InboxStore reloaded(store);
@@ -310,7 +310,7 @@ TEST(HostileServer, ASilentServerEndsTheSessionAfterTheTimeOutWithoutWaitingForA
     ASSERT_TRUE(server.WaitFinished());
     EXPECT_EQ(server.Failures(), "");
     EXPECT_EQ(server.Received(), c.clientSent);
-    EXPECT_EQ(form.pophistlist->topLevelItemCount(), 0);
+    EXPECT_EQ(listrows::Count(form.pophistlist), 0);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTest>
+#include <QTreeWidget>
 #include <filesystem>
 
 #include "QueuePane.h"
@@ -130,7 +131,7 @@ TEST_F(QueueWindow, ARecipientRefusedForNowIsNoNotFoundBoxAndTheListSaysWhoStill
   EXPECT_EQ(pane().Store().Count(), 0);
   EXPECT_EQ(servers->Mailbox("alice").size(), 1u);
   EXPECT_EQ(servers->Mailbox("bob").size(), 1u);
-  EXPECT_EQ(form.sendhistlist->topLevelItemCount(), 1);
+  EXPECT_EQ(listrows::Count(form.sendhistlist), 1);
 }
 
 TEST_F(QueueWindow, EditHoldsAFailedMessageAndTheEditedOneTakesItsPlaceAndItsMessageId) {
@@ -187,12 +188,12 @@ TEST_F(QueueWindow, AReplyThreadsUnderTheAnsweredMessageAndAResendFromTheOutboxD
   window.ReceiveAccount("127.0.0.1", servers->Pop3Port(), "alice", "secret");
   window.Connect();
   window.Disconnect();
-  form.pophistlist->setCurrentItem(form.pophistlist->topLevelItem(0));
+  listrows::Select(form.pophistlist, 0);
   window.Click(form.mailreply, form.TabSheet2);
   window.Click(form.outconnect, form.TabSheet1);
   send();
   send();  // the same fields again: another message, still a reply
-  form.sendhistlist->setCurrentItem(form.sendhistlist->topLevelItem(0));
+  listrows::Select(form.sendhistlist, 0);
   form.sendhistlistDblClick();
   send();
 

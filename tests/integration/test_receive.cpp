@@ -62,7 +62,7 @@ TEST_F(Receive, ThreeMessagesAreListedOneByOneStoredByteExactAndDeletedOnlyAfter
   std::vector<Qt::CursorShape> cursorsWhileRetrieving;
   const auto start = form.ZnPOP31->OnRetrieveStart;
   form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
-    rowsWhenRetrievalStarts.push_back(form.pophistlist->topLevelItemCount());
+    rowsWhenRetrievalStarts.push_back(listrows::Count(form.pophistlist));
     start(sender);
     cursorsWhileRetrieving.push_back(form.cursor().shape());
   };
@@ -102,13 +102,13 @@ TEST_F(Receive, ThreeMessagesAreListedOneByOneStoredByteExactAndDeletedOnlyAfter
   const Lines all = proxy->Commands();
   const Lines second(all.begin() + static_cast<long>(before), all.end());
   EXPECT_EQ(second, kLogin);
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 3);
+  EXPECT_EQ(listrows::Count(form.pophistlist), 3);
   EXPECT_TRUE(window.dialogs.shown.empty());
 
   // CORVANE_SCREENSHOT=file.png keeps a picture of the window after the receive.
   if (const QByteArray shot = qgetenv("CORVANE_SCREENSHOT"); !shot.isEmpty()) {
     form.mailbinder->setCurrentIndex(1);
-    form.pophistlist->setCurrentItem(form.pophistlist->topLevelItem(2));
+    listrows::Select(form.pophistlist, 2);
     EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(shot)));
   }
 }
@@ -129,7 +129,7 @@ TEST_F(Receive, ASessionClosedWithoutSignOffCostsNothingOnTheNextConnect) {
   // message that arrived meanwhile is the only one fetched.
   servers->Deliver("alice", TestData("three_messages/3.eml"));
   Tpopform& again = OpenAsAlice();
-  EXPECT_EQ(again.pophistlist->topLevelItemCount(), 2);
+  EXPECT_EQ(listrows::Count(again.pophistlist), 2);
   const size_t before = proxy->Commands().size();
   window.Connect();
   const Lines all = proxy->Commands();
@@ -213,7 +213,7 @@ TEST_F(Receive, DisconnectDuringTheRetrievalLoopCancelsItAndDeletesNothing) {
   EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
                           [](const std::string& c) { return c.rfind("DELE", 0) == 0 || c == "QUIT"; }),
             0);
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 1);
+  EXPECT_EQ(listrows::Count(form.pophistlist), 1);
   EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
   EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
 }
@@ -255,7 +255,7 @@ TEST_F(Receive, ConnectFailuresAreReportedInTheirOrderAndTouchNothing) {
   EXPECT_EQ(proxy->Commands(), (Lines{"USER alice", "PASS wrong", "QUIT"}));
   EXPECT_FALSE(form.ZnPOP31->Connected);
   EXPECT_EQ(servers->Mailbox("alice").size(), 1u);
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(listrows::Count(form.pophistlist), 0);
 }
 
 TEST_F(Receive, AnUnknownHostAnsweredWithAValidOneProceedsWithoutChangingTheField) {
@@ -287,7 +287,7 @@ TEST_F(Receive, AUuencodedPartWithoutItsEndLineIsReportedAndStoredAndTheNextMess
   EXPECT_TRUE(window.dialogs.errors().empty());
   EXPECT_EQ(ReadBytes(window.Folder() + "notes.txt"), TestData("uuencoded_without_end_line.txt"));
   EXPECT_EQ(proxy->Commands(), (kLogin + Lines{"CAPA", "UIDL", "RETR 1", "RETR 2", "DELE 1", "DELE 2"}));
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 2);
+  EXPECT_EQ(listrows::Count(form.pophistlist), 2);
   // The message after the one with a file shows and stores no file names of its own.
   EXPECT_TRUE(corvane::GetItems(form.popatt).empty());
   const std::string store = ReadBytes(window.Folder() + "mailin.txt");
@@ -302,7 +302,7 @@ TEST_F(Receive, ClosingTheWindowDuringARetrievalEndsQuietlyAndDeletesNothing) {
   const auto start = form.ZnPOP31->OnRetrieveStart;
   form.ZnPOP31->OnRetrieveStart = [&](TObject* sender) {
     start(sender);
-    if (form.pophistlist->topLevelItemCount() == 1) form.close();
+    if (listrows::Count(form.pophistlist) == 1) form.close();
   };
 
   window.Connect();
@@ -336,7 +336,7 @@ TEST_F(Receive, ClosingTheWindowWhileTheConnectionIsMadeShowsNothingAndTouchesNo
   EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
   EXPECT_TRUE(proxy->Commands().empty());
   EXPECT_FALSE(form.ZnPOP31->Connected);
-  EXPECT_EQ(form.pophistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(listrows::Count(form.pophistlist), 0);
   EXPECT_EQ(servers->Mailbox("alice").size(), 3u);
 
   // A connection that fails after the close shows neither its box nor its failure.
@@ -423,7 +423,7 @@ TEST_F(Receive, TheRecordStoredForEachMessageIsWhatItsDisplayFieldsGiveBack) {
     ASSERT_GT(again.size(), stored.size());
     const std::string fromFields = again.substr(stored.size());
     EXPECT_TRUE(stored.ends_with(fromFields)) << fromFields;
-    form.pophistlist->setCurrentItem(form.pophistlist->topLevelItem(form.pophistlist->topLevelItemCount() - 1));
+    listrows::Select(form.pophistlist, listrows::Count(form.pophistlist) - 1);
     form.Delete1Click();
   }
 }
@@ -450,7 +450,7 @@ TEST_F(Receive, AVeryLongBodyIsStoredWholeShownInPartAndSavedWhole) {
   EXPECT_EQ(shown.back(), "[" + std::to_string(40000 - shown.size() + 1) +
                               " more lines are not shown here. Save InMessage As writes the whole text.]");
   EXPECT_TRUE(form.popmsgbody->isReadOnly());
-  EXPECT_EQ(form.pophistlist->currentItem(), form.pophistlist->topLevelItem(1));
+  EXPECT_EQ(listrows::Current(form.pophistlist), 1);
   const std::string stored = ReadBytes(window.Folder() + "mailin.txt");
   EXPECT_NE(stored.find("\t\t\tline 39999 of a text message that goes on and on and on\r\n\t\tattachments\r\n"),
             std::string::npos);
@@ -469,14 +469,13 @@ TEST_F(Receive, AfterManyMessagesTheNewestRowIsSelectedAndInView) {
   window.Connect();
   window.Disconnect();
   ASSERT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
-  ASSERT_EQ(form.pophistlist->topLevelItemCount(), 15);
-  QTreeWidgetItem* newest = form.pophistlist->topLevelItem(14);
-  EXPECT_EQ(form.pophistlist->currentItem(), newest);
-  EXPECT_EQ(newest->text(1), "n14");
-  const QRect shown = form.pophistlist->visualItemRect(newest);
+  ASSERT_EQ(listrows::Count(form.pophistlist), 15);
+  EXPECT_EQ(listrows::Current(form.pophistlist), 14);
+  EXPECT_EQ(listrows::Text(form.pophistlist, 14, 1), "n14");
+  const QRect shown = form.pophistlist->visualRect(listrows::At(form.pophistlist, 14));
   EXPECT_TRUE(form.pophistlist->viewport()->rect().contains(shown)) << shown.y();
-  EXPECT_FALSE(form.pophistlist->viewport()->rect().intersects(
-      form.pophistlist->visualItemRect(form.pophistlist->topLevelItem(0))));
+  EXPECT_FALSE(
+      form.pophistlist->viewport()->rect().intersects(form.pophistlist->visualRect(listrows::At(form.pophistlist, 0))));
 }
 
 TEST_F(Receive, TheListAndStatusOnDisplayKeepBeingPaintedWhileAMessageIsOnItsWay) {

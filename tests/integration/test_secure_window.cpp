@@ -117,7 +117,7 @@ TEST_F(SecureWindow, UntrustedOrMisnamedCertificatesAreRefusedWithNothingOfTheAc
     EXPECT_NE(FirstError().find("Certificate of 127.0.0.1 refused: "), std::string::npos) << FirstError();
     EXPECT_NE(FirstError().find("SHA-256 fingerprint: " + servers->CertificateFingerprint()), std::string::npos);
     EXPECT_TRUE(contains(window.dialogs.texts(Kind::Confirm), "Trust the certificate of 127.0.0.1"));
-    EXPECT_TRUE(window->pophistlist->topLevelItemCount() == 0);
+    EXPECT_TRUE(listrows::Count(window->pophistlist) == 0);
 
     window.dialogs.queue(false);
     ConnectSmtp(smtp->Port(), kSslTls, "alice", "secret");

@@ -158,7 +158,7 @@ TEST_F(Send, WithoutAConnectionTheUserIsAskedAndCancelFailsWhileOkConnectsAndSen
   EXPECT_EQ(window->statusText(), "Success");
   EXPECT_EQ(servers->SmtpReceived().size(), 1u);
   EXPECT_EQ(smtp->Connections(), 2);
-  EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 1);
+  EXPECT_EQ(listrows::Count(window->sendhistlist), 1);
 }
 
 TEST_F(Send, WithoutARecipientNothingGoesOutAndBothBoxesShowInTurn) {
@@ -174,7 +174,7 @@ TEST_F(Send, WithoutARecipientNothingGoesOutAndBothBoxesShowInTurn) {
   EXPECT_EQ(window.dialogs.shown[1].kind, Kind::Error);
   EXPECT_EQ(window.dialogs.shown[1].text, "Incomplete Header.");
   EXPECT_EQ(smtp->Commands(), Lines{"HELO tester"});
-  EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(listrows::Count(window->sendhistlist), 0);
 }
 
 TEST_F(Send, EachRefusedRecipientGetsItsOwnBoxAndTheMessageStillGoesToTheOthers) {
@@ -190,7 +190,7 @@ TEST_F(Send, EachRefusedRecipientGetsItsOwnBoxAndTheMessageStillGoesToTheOthers)
   EXPECT_TRUE(window.dialogs.errors().empty());
   EXPECT_EQ(window->statusText(), "Success");
   EXPECT_EQ(servers->Mailbox("alice").size(), 1u);
-  EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 1);
+  EXPECT_EQ(listrows::Count(window->sendhistlist), 1);
 }
 
 TEST_F(Send, ClosingTheWindowWhileASendConnectsSendsNothingAndShowsNothingMore) {
@@ -210,5 +210,5 @@ TEST_F(Send, ClosingTheWindowWhileASendConnectsSendsNothingAndShowsNothingMore) 
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "DATA"), 0);
   EXPECT_TRUE(servers->SmtpReceived().empty());
   EXPECT_FALSE(window->ZnSMTP1->Connected);
-  EXPECT_EQ(window->sendhistlist->topLevelItemCount(), 0);
+  EXPECT_EQ(listrows::Count(window->sendhistlist), 0);
 }

@@ -277,7 +277,7 @@ TEST(OverIpv6, ReceiveAndSendThroughTheWindow) {
   window.ReceiveAccount("::1", servers->Pop3Port(), "alice", "secret");
   window.Connect();
   EXPECT_TRUE(window.dialogs.errors().empty()) << window.dialogs.errors().front();
-  ASSERT_EQ(form.pophistlist->topLevelItemCount(), 1);
+  ASSERT_EQ(listrows::Count(form.pophistlist), 1);
   EXPECT_NE(corvane::GetText(form.popsubject).find("over six"), std::string::npos);
   window.Disconnect();
 

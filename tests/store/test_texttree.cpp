@@ -1,44 +1,17 @@
 // The text tree file format and the journaled store file under it.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <QTemporaryDir>
-#include <fstream>
-#include <functional>
 
 #include "AddressBook.h"
 #include "FailureOf.h"
 #include "InboxStore.h"
+#include "StoreTestSupport.h"
 #include "Streams.h"
 #include "SysUtils.h"
 #include "TextTree.h"
 
-namespace {
-
-std::string dataFile(const std::string& name) {
-  return corvane::ReadFile(std::string(CORVANE_TEST_DATA) + "/stores/" + name);
-}
-
-struct TempFolder {
-  QTemporaryDir dir;
-  std::string path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
-};
-
-void appendRaw(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  out << bytes;
-}
-
-InboxMessage message(const std::string& from, int bodyLines = 2) {
-  InboxMessage m{from, "Subject of " + from, {"Received: by test"}, {}, {}};
-  for (int i = 0; i < bodyLines; ++i) m.Body.Add("body line " + std::to_string(i));
-  return m;
-}
-
-}  // namespace
+using namespace storetest;
 
 TEST(TextTree, LoadThenSaveGivesTheSameBytes) {
   const std::string bytes = dataFile("roundtrip.txt");
@@ -93,7 +66,7 @@ TEST(TextTree, EmptyTreeAndBadPositions) {
   TempFolder tmp;
   TextTree tree;
   EXPECT_EQ(FailureOf([&] { tree.FirstNode(); }), "Invalid index");
-  TreeStoreFile(tmp.path("empty.txt")).Rewrite(tree);
+  corvane::WriteFileAtomically(tmp.path("empty.txt"), tree.Serialize());
   EXPECT_EQ(corvane::ReadFile(tmp.path("empty.txt")), "");
   auto& root = tree.AddTopLevel("r");
   tree.AddChild(root, "a");
@@ -101,7 +74,7 @@ TEST(TextTree, EmptyTreeAndBadPositions) {
   EXPECT_EQ(FailureOf([&] { tree.Child(root, -1); }), "List index out of bounds (-1)");
   tree.Delete(tree.Child(root, 0));
   EXPECT_EQ(tree.Serialize(), "r\r\n");
-  EXPECT_EQ(FailureOf([&] { TreeStoreFile(tmp.path("no/such/folder.txt")).Rewrite(tree); }),
+  EXPECT_EQ(FailureOf([&] { corvane::WriteFileAtomically(tmp.path("no/such/folder.txt"), tree.Serialize()); }),
             "Cannot create file " + tmp.path("no/such/folder.txt"));
 }
 
@@ -184,12 +157,12 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
     InboxStore store(path);
     store.Load();
     for (int i = 0; i < 5; ++i) store.Store(message("m" + std::to_string(i)));
-    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    EXPECT_EQ(corvane::ReadFile(path), store.Serialized());
     // A file changed behind the store's back, or one not written as the tree would write
     // it, is rewritten rather than appended to.
     appendRaw(path, "junk\r\n");
     store.Store(message("after"));
-    EXPECT_EQ(corvane::ReadFile(path), store.Tree().Serialize());
+    EXPECT_EQ(corvane::ReadFile(path), store.Serialized());
     EXPECT_FALSE(corvane::FileExists(path + ".journal"));
   }
   InboxStore reloaded(path);
@@ -202,7 +175,7 @@ TEST(StoreFile, AppendsLeaveExactlyTheBytesOfAWholeRewrite) {
   InboxStore store(spaced);
   store.Load();
   store.Store(message("b"));
-  EXPECT_EQ(corvane::ReadFile(spaced), store.Tree().Serialize());
+  EXPECT_EQ(corvane::ReadFile(spaced), store.Serialized());
 }
 
 TEST(StoreFile, CrashDuringAnAppendLeavesTheOldOrTheNewContent) {
@@ -238,44 +211,6 @@ TEST(StoreFile, CrashDuringAnAppendLeavesTheOldOrTheNewContent) {
   EXPECT_EQ(crashAndLoad("append 1 3 9 0 end\n", "\tmsg\r\n"), before + "\tmsg\r\n");
 }
 
-namespace {
-
-// Runs steps on the store at path in a child process that is then killed where it stands,
-// as a crash would end the program; steps writes one byte to the pipe when it is there.
-void runAndKill(const std::function<void(int ready)>& steps) {
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipeFds[0]);
-    try {
-      steps(pipeFds[1]);
-    } catch (...) {
-      ::_exit(3);
-    }
-    // Waits for the parent's kill; bounded all the same.
-    for (int i = 0; i < 1000; ++i) ::pause();
-    ::_exit(0);
-  }
-  ::close(pipeFds[1]);
-  char byte = 0;
-  const ssize_t got = ::read(pipeFds[0], &byte, 1);
-  ::close(pipeFds[0]);
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_EQ(got, 1) << "the child ended before its crash point";
-  ASSERT_TRUE(WIFSIGNALED(status));
-}
-
-void ready(int fd) {
-  const char byte = 'x';
-  if (::write(fd, &byte, 1) != 1) ::_exit(4);
-}
-
-}  // namespace
-
 TEST(StoreFile, ABatchKilledAnywhereLeavesALoadableStoreBeforeOrAfterIt) {
   TempFolder tmp;
   const std::string path = tmp.path("mailin.txt");
@@ -289,7 +224,7 @@ TEST(StoreFile, ABatchKilledAnywhereLeavesALoadableStoreBeforeOrAfterIt) {
   InboxStore whole(path);
   whole.Load();
   for (int i = 0; i < 3; ++i) whole.AddRecord({{"new " + std::to_string(i)}, {"s"}, {}, {"b"}, {}});
-  const std::string after = whole.Tree().Serialize();
+  const std::string after = whole.Serialized();
 
   struct Case {
     int stored;
@@ -374,7 +309,7 @@ TEST(StoreFile, RecordsLargerThanAWritePieceAreWrittenWholeAndMergedOnce) {
   a.Store(message("big 2", 80000));  // appended
   a.CommitBatch();
   ASSERT_GT(corvane::ReadFile(path).size(), 2u << 20);
-  EXPECT_EQ(corvane::ReadFile(path), a.Tree().Serialize());
+  EXPECT_EQ(corvane::ReadFile(path), a.Serialized());
 
   // Another writer adds a record; this side's next save merges by record hashes, which
   // must match however the big records were written.
@@ -426,7 +361,7 @@ TEST(StoreFile, DamagedFileIsCopiedAsideOnceUnderAFreeName) {
   EXPECT_FALSE(corvane::FileExists(path + ".damaged.1"));
   // The first write after a damaged load rewrites the file whole from what was read.
   again.Store(message("new"));
-  EXPECT_EQ(corvane::ReadFile(path), again.Tree().Serialize());
+  EXPECT_EQ(corvane::ReadFile(path), again.Serialized());
   EXPECT_EQ(corvane::ReadFile(path + ".damaged"), damaged);
   // The rewritten file still holds the cut record: other bytes, so a new copy.
   InboxStore third(path);

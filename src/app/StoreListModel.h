@@ -1,0 +1,36 @@
+#pragma once
+// The rows of a store list: a table over a message store's index, row r showing record r's
+// sender and subject. It keeps nothing of a row but the count, so a list of any length
+// costs only the rows painted. Each row also carries its record's Date header value under
+// DateRole, for a view that shows or sorts by it.
+#include <QAbstractTableModel>
+#include <functional>
+
+class MessageStore;
+
+class StoreListModel : public QAbstractTableModel {
+ public:
+  static constexpr int DateRole = Qt::UserRole + 1;
+
+  explicit StoreListModel(QObject* parent = nullptr) : QAbstractTableModel(parent) {}
+
+  // Shows store (none: no rows), every row anew.
+  void Show(const MessageStore* store);
+  // Every row anew: the store changed more than rows added or removed tell.
+  void Reset();
+  // Rows for the records the store has beyond those shown; every row anew when it has fewer.
+  void CatchUp();
+  // Removes row r while remove takes its record out of the store; the row goes even when
+  // remove fails, as the store hides the record first.
+  void Remove(int r, const std::function<void()>& remove);
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+ private:
+  const MessageStore* store_ = nullptr;
+  int rows_ = 0;
+};
