@@ -6,6 +6,7 @@
 //       Prints one line: the seconds from the click on Connect until the message is
 //       recorded as sent (connect, EHLO, login, envelope, data and the server's acceptance),
 //       the whole session with QUIT, and how many messages the sent list holds.
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
@@ -54,6 +55,6 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   for (const std::string& error : dialogs.errors()) std::cerr << "error box: " << error << "\n";
-  std::printf("sent_messages=%d accepted=%.3f seconds=%.3f\n", window.sendhistlist->topLevelItemCount(), sent, seconds);
+  std::printf("sent_messages=%d accepted=%.3f seconds=%.3f\n", window.sendhistlist->model()->rowCount(), sent, seconds);
   return dialogs.errors().empty() ? 0 : 1;
 }
