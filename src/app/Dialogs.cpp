@@ -99,12 +99,12 @@ void QtDialogs::ShowError(const std::string& text) {
   runBox(parentWindow(), QMessageBox::Critical, "Corvane", text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
-bool QtDialogs::Confirm(const std::string& text, TConfirmButtons buttons) {
-  if (buttons == TConfirmButtons::YesNo)
-    return runBox(parentWindow(), QMessageBox::Question, "Confirm", text, QMessageBox::Yes | QMessageBox::No,
-                  QMessageBox::Yes) == QMessageBox::Yes;
-  return runBox(parentWindow(), QMessageBox::Question, "Confirm", text, QMessageBox::Ok | QMessageBox::Cancel,
-                QMessageBox::Ok) == QMessageBox::Ok;
+bool QtDialogs::Confirm(const std::string& text, TConfirmButtons buttons, TDefaultAnswer byDefault) {
+  const bool yesNo = buttons == TConfirmButtons::YesNo;
+  const QMessageBox::StandardButton yes = yesNo ? QMessageBox::Yes : QMessageBox::Ok;
+  const QMessageBox::StandardButton no = yesNo ? QMessageBox::No : QMessageBox::Cancel;
+  return runBox(parentWindow(), QMessageBox::Question, "Confirm", text, yes | no,
+                byDefault == TDefaultAnswer::Yes ? yes : no) == yes;
 }
 
 bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {

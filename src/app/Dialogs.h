@@ -18,6 +18,9 @@ struct TFileDialog {
 };
 
 enum class TConfirmButtons { OkCancel, YesNo };
+// The button Enter presses. A question whose Yes deletes or trusts something defaults to
+// No, so a hurried Enter loses nothing and trusts nobody.
+enum class TDefaultAnswer { Yes, No };
 
 // A progress box with a Cancel button, shown while it lives.
 class ProgressBox {
@@ -34,8 +37,10 @@ class Dialogs {
   virtual void ShowMessage(const std::string& text) = 0;
   // Error box: caption "Corvane", error icon, one OK button. The text arrives finished.
   virtual void ShowError(const std::string& text) = 0;
-  // Confirmation box: caption "Confirm", question icon; true for OK or Yes.
-  virtual bool Confirm(const std::string& text, TConfirmButtons buttons) = 0;
+  // Confirmation box: caption "Confirm", question icon; true for OK or Yes. byDefault
+  // chooses the default button: OK or Yes, or Cancel or No.
+  virtual bool Confirm(const std::string& text, TConfirmButtons buttons,
+                       TDefaultAnswer byDefault = TDefaultAnswer::Yes) = 0;
   // Input box with caption, prompt and an entry field holding value; true for OK, and
   // value then holds the text entered.
   virtual bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) = 0;
@@ -67,7 +72,8 @@ class QtDialogs : public Dialogs {
 
   void ShowMessage(const std::string& text) override;
   void ShowError(const std::string& text) override;
-  bool Confirm(const std::string& text, TConfirmButtons buttons) override;
+  bool Confirm(const std::string& text, TConfirmButtons buttons,
+               TDefaultAnswer byDefault = TDefaultAnswer::Yes) override;
   bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
   bool ExecuteOpen(TFileDialog& dialog) override;
   bool ExecuteSave(TFileDialog& dialog) override;

@@ -66,11 +66,12 @@ void MailSession::ConnectTrusting(const std::function<void(const std::string&)>&
   } catch (const ECertificateError& refused) {
     if (closing_ || refused.Fingerprint.empty()) throw;
     view_.ShowFailure(refused);
-    const std::string question = "Trust the certificate of " + component_.Host + " with the SHA-256 fingerprint\n" +
-                                 refused.Fingerprint +
+    const std::string question = account_ + " account, server " + component_.Host + " port " +
+                                 std::to_string(component_.Port & 0xFFFF) + ":\n\nTrust the certificate of " +
+                                 component_.Host + " with the SHA-256 fingerprint\n" + refused.Fingerprint +
                                  "\nfor this account from now on?\n\nAnswer Yes only if the server's administrator "
                                  "confirmed this fingerprint to you.";
-    if (!view_.Ask().Confirm(question, TConfirmButtons::YesNo)) return;
+    if (!view_.Ask().Confirm(question, TConfirmButtons::YesNo, TDefaultAnswer::No)) return;
     component_.CertFingerprint = refused.Fingerprint;
     trusted(refused.Fingerprint);
   }

@@ -4,13 +4,17 @@
 // the window closing while an operation is under way.
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "SessionView.h"
 #include "ZnSock.h"
 
 class MailSession {
  public:
-  MailSession(TZnSocket& component, SessionView& view) : component_(component), view_(view) {}
+  // account is the caption of the account's group ("Receive" or "Send"), which the
+  // questions about its server name.
+  MailSession(TZnSocket& component, SessionView& view, std::string account = "Receive")
+      : component_(component), view_(view), account_(std::move(account)) {}
   virtual ~MailSession() = default;
   MailSession(const MailSession&) = delete;
   MailSession& operator=(const MailSession&) = delete;
@@ -53,6 +57,7 @@ class MailSession {
 
   TZnSocket& component_;
   SessionView& view_;
+  const std::string account_;
   bool closing_ = false;
   bool unattended_ = false;
 };

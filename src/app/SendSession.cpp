@@ -37,7 +37,7 @@ std::string textOf(std::exception_ptr failure) {
 
 }  // namespace
 
-SendSession::SendSession(TZnSMTP& component, SendView& view) : MailSession(component, view), smtp_(component) {}
+SendSession::SendSession(TZnSMTP& component, SendView& view) : MailSession(component, view, "Send"), smtp_(component) {}
 
 void SendSession::Connect(const Account& account, const std::function<void(const std::string&)>& trusted,
                           const std::function<std::string()>& renew) {

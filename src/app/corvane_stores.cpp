@@ -41,7 +41,7 @@ void deleteSelected(Tpopform& form, ReportList* list, MessageStore& store) {
 
 // Delete All on a store list, after the user said Yes; the root stays.
 void deleteAll(Tpopform& form, ReportList* list, MessageStore& store) {
-  if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo)) return;
+  if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo, TDefaultAnswer::No)) return;
   storelist::RemoveAll(list, store);
   showMerged(form, list, store);
 }

@@ -174,6 +174,7 @@ TEST_F(StoresTest, DeleteRowsAndDeleteAll) {
   EXPECT_EQ(dialogs.texts(ScriptedDialogs::Kind::Confirm),
             (Strings{"Delete all messages?", "Delete all messages?", "Delete all messages?"}));
   EXPECT_EQ(dialogs.shown.back().caption, "YesNo");
+  EXPECT_TRUE(dialogs.shown.back().defaultNo);
   EXPECT_EQ(file("mailin.txt"), "Received\r\n");
   EXPECT_EQ(file("mailout.txt"), "Send Mail\r\n");
   EXPECT_TRUE(rows("pophistlist").empty());

@@ -326,6 +326,7 @@ struct BoxSeen {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   Qt::TextFormat format = Qt::AutoText;
   QMessageBox::StandardButtons buttons;
+  QMessageBox::StandardButton byDefault = QMessageBox::NoButton;  // what Enter presses
 };
 
 void answerNextBox(BoxSeen& seen, QMessageBox::StandardButton button) {
@@ -333,7 +334,12 @@ void answerNextBox(BoxSeen& seen, QMessageBox::StandardButton button) {
   QObject::connect(poll, &QTimer::timeout, poll, [poll, &seen, button] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box) return;
-    seen = {box->windowTitle(), box->text(), box->icon(), box->textFormat(), box->standardButtons()};
+    seen = {box->windowTitle(),
+            box->text(),
+            box->icon(),
+            box->textFormat(),
+            box->standardButtons(),
+            box->standardButton(box->defaultButton())};
     box->button(button)->click();
     poll->deleteLater();
   });
@@ -372,6 +378,15 @@ TEST(RealDialogs, BoxesCarryTheirCaptionIconAndButtonsAndShowTextAsItIs) {
   EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
   answerNextBox(seen, QMessageBox::No);
   EXPECT_FALSE(dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo));
+  EXPECT_EQ(seen.byDefault, QMessageBox::Yes);
+
+  // A question whose Yes deletes or trusts leaves Enter on No (or Cancel).
+  for (const auto& [buttons, no] : {std::pair{TConfirmButtons::YesNo, QMessageBox::No},
+                                    std::pair{TConfirmButtons::OkCancel, QMessageBox::Cancel}}) {
+    answerNextBox(seen, no);
+    EXPECT_FALSE(dialogs.Confirm("Delete all messages?", buttons, TDefaultAnswer::No));
+    EXPECT_EQ(seen.byDefault, no);
+  }
 }
 
 TEST(HelpFile, OurHelpFileHasTheCorvaneTopic) {

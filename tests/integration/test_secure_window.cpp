@@ -56,6 +56,12 @@ bool contains(const Lines& lines, const std::string& prefix) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
+bool lastQuestionDefaultsToNo(const ScriptedDialogs& dialogs) {
+  const auto question = std::find_if(dialogs.shown.rbegin(), dialogs.shown.rend(),
+                                     [](const ScriptedDialogs::Shown& shown) { return shown.kind == Kind::Confirm; });
+  return question != dialogs.shown.rend() && question->defaultNo;
+}
+
 TEST_F(SecureWindow, ReceivesOverPop3sAndOverStls) {
   Start();
   servers->Deliver("alice", TestData("three_messages/1.eml"));
@@ -116,12 +122,19 @@ TEST_F(SecureWindow, UntrustedOrMisnamedCertificatesAreRefusedWithNothingOfTheAc
     Receive(pop->Port(), kSslTls);
     EXPECT_NE(FirstError().find("Certificate of 127.0.0.1 refused: "), std::string::npos) << FirstError();
     EXPECT_NE(FirstError().find("SHA-256 fingerprint: " + servers->CertificateFingerprint()), std::string::npos);
-    EXPECT_TRUE(contains(window.dialogs.texts(Kind::Confirm), "Trust the certificate of 127.0.0.1"));
+    // The question names the account and its server, and Enter answers No.
+    EXPECT_TRUE(contains(window.dialogs.texts(Kind::Confirm), "Receive account, server 127.0.0.1 port " +
+                                                                  std::to_string(pop->Port()) +
+                                                                  ":\n\nTrust the certificate of 127.0.0.1"));
+    EXPECT_TRUE(lastQuestionDefaultsToNo(window.dialogs));
     EXPECT_TRUE(listrows::Count(window->pophistlist) == 0);
 
     window.dialogs.queue(false);
     ConnectSmtp(smtp->Port(), kSslTls, "alice", "secret");
     EXPECT_EQ(window.dialogs.errors().size(), 2u);
+    EXPECT_TRUE(contains(window.dialogs.texts(Kind::Confirm),
+                         "Send account, server 127.0.0.1 port " + std::to_string(smtp->Port()) + ":"));
+    EXPECT_TRUE(lastQuestionDefaultsToNo(window.dialogs));
 
     ASSERT_TRUE(pop->WaitForClosed(1));
     ASSERT_TRUE(smtp->WaitForClosed(1));

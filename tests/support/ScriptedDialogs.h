@@ -21,6 +21,7 @@ class ScriptedDialogs : public Dialogs {
     bool answer = false;  // the reply given: OK/Yes, a file chosen, help shown
     std::string value;    // the text entered or the file chosen
     bool byDefault = false;
+    bool defaultNo = false;  // a question whose default button is Cancel or No
   };
 
   struct Reply {
@@ -51,8 +52,11 @@ class ScriptedDialogs : public Dialogs {
   void ShowMessage(const std::string& text) override { shown.push_back({Kind::Message, text, {}, true, {}, false}); }
   void ShowError(const std::string& text) override { shown.push_back({Kind::Error, text, {}, true, {}, false}); }
 
-  bool Confirm(const std::string& text, TConfirmButtons buttons) override {
-    return answer(Kind::Confirm, text, buttons == TConfirmButtons::YesNo ? "YesNo" : "OkCancel", false).ok;
+  bool Confirm(const std::string& text, TConfirmButtons buttons,
+               TDefaultAnswer byDefault = TDefaultAnswer::Yes) override {
+    const bool ok = answer(Kind::Confirm, text, buttons == TConfirmButtons::YesNo ? "YesNo" : "OkCancel", false).ok;
+    shown.back().defaultNo = byDefault == TDefaultAnswer::No;
+    return ok;
   }
 
   bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override {
