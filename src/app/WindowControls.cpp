@@ -29,8 +29,10 @@
 #include <vector>
 
 #include "Account.h"
+#include "GlyphButton.h"
 #include "Glyphs.h"
 #include "QtText.h"
+#include "WindowAccess.h"
 
 namespace {
 
@@ -134,7 +136,7 @@ QComboBox* dropDown(QWidget* parent, const char* name, int x, int y, int w, int 
 }
 
 QToolButton* glyphButton(QWidget* parent, const char* name, Glyph glyph, int x, int y, const char* hint = nullptr) {
-  auto* widget = place<QToolButton>(parent, name, x, y, 23, 22);
+  QToolButton* widget = place<GlyphButton>(parent, name, x, y, 23, 22);
   widget->setAutoRaise(true);
   widget->setIcon(GlyphIcon(glyph));
   widget->setIconSize(QSize(16, 16));
@@ -233,14 +235,6 @@ void widenToShow(QLineEdit* field, const QString& sample) {
   if (needed.width() > field->width()) field->resize(needed.width() + 1, field->height());
 }
 
-void chainTabOrder(std::initializer_list<QWidget*> widgets) {
-  QWidget* previous = nullptr;
-  for (QWidget* widget : widgets) {
-    if (previous) QWidget::setTabOrder(previous, widget);
-    previous = widget;
-  }
-}
-
 }  // namespace
 
 TpopformControls::AccountFields TpopformControls::FieldsOf(AccountSide side) const {
@@ -307,6 +301,7 @@ void TpopformControls::ShowSignInAccount(AccountSide side, const std::string& ac
 void TpopformControls::BuildControls(QMainWindow* window) {
   window_ = window;
   buildWindow();
+  ApplyWindowAccess(*this);
 }
 
 void TpopformControls::buildWindow() {
@@ -440,7 +435,6 @@ void TpopformControls::buildConnectPage() {
   indisconnect = glyphButton(GroupBox1, "indisconnect", Glyph::RingOpen, 144, 208, "Disconnect");
   widenToShow(inPort, "00000");
   makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11}, {inHost, inPort, inUserID, inPassword});
-  chainTabOrder({inHost, inPort, inUserID, inPassword, insavecheck});
 
   GroupBox2 = groupBox(TabSheet1, "GroupBox2", "Send", 288, 8, 313, 249);
   Label12 = groupLabel(GroupBox2, "Label12", "Host: ", 15, 26);
@@ -463,7 +457,6 @@ void TpopformControls::buildConnectPage() {
                       {outhost, outport, outuserid, localname, localemail});
   // The Send group keeps its distance from a Receive group that grew.
   GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
-  chainTabOrder({outhost, outport, outuserid, localname, localemail, outsavecheck});
 
   buildSecurityControls();
   buildSignInControls();
@@ -497,7 +490,6 @@ void TpopformControls::buildSecurityControls() {
   makeRoomForCaptions(GroupBox1, {Label4, Label5, Label10, Label11, inSecurityLabel},
                       {inHost, inPort, inUserID, inPassword, inSecurity});
   followPort(inSecurity, inPort, "110", "995");
-  chainTabOrder({inPassword, inSecurity, insavecheck});
 
   outSecurityLabel = groupLabel(GroupBox2, "outSecurityLabel", "Security: ", 15, 245);
   const int column = localemail->x();
@@ -513,7 +505,6 @@ void TpopformControls::buildSecurityControls() {
   outAuthUserLabel->setBuddy(outAuthUser);
   outAuthPasswordLabel->setBuddy(outAuthPassword);
   followPort(outSecurity, outport, "25", "465");
-  chainTabOrder({outsavecheck, outSecurity, outAuthUser, outAuthPassword});
   makeRoomForCaptions(
       GroupBox2,
       {Label12, Label13, Label14, Label15, Label16, outSecurityLabel, outAuthUserLabel, outAuthPasswordLabel},
@@ -591,8 +582,6 @@ void TpopformControls::buildSignInControls() {
   keyringcheck->resize(keyringcheck->sizeHint().width(), 20);
   for (QWidget* moved : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
     moved->move(moved->x(), moved->y() + kGrowth + 26);
-  chainTabOrder({inSecurity, insavecheck, inLogin, inSignIn, inAllowPlainLogin, outhost});
-  chainTabOrder({outAuthPassword, outLogin, outSignIn, outAllowPlainLogin, keyringcheck});
   window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20),
                   window_->height() + kGrowth + 26);
 }
@@ -633,8 +622,6 @@ void TpopformControls::buildInboxPage() {
   layout->addWidget(popmsgbody, 1);
   layout->addWidget(Panel2);
   pophistlist->raise();
-
-  chainTabOrder({popmsgbody, popmsgheader, popatt, popfrom, popsubject, pophistory, pophistlist});
 }
 
 void TpopformControls::buildWriteMailPage() {
@@ -685,8 +672,6 @@ void TpopformControls::buildWriteMailPage() {
   layout->addWidget(outbody, 1);
   layout->addWidget(sendhistlist);
   buildQueueControls(layout);
-
-  chainTabOrder({mailto, outattach, outsubject, selectaddr, outbody, sendhistory, sendhistlist, queuelist});
 }
 
 void TpopformControls::buildQueueControls(QLayout* page) {

@@ -157,48 +157,6 @@ TEST_F(WindowTest, StatusTextKeepsBytesAndNeverWidensTheWindow) {
   EXPECT_TRUE(w->StatusBar1->findChild<QLabel*>("StatusText")->isVisible());
 }
 
-TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
-  showActive();
-  w->mailbinder->setCurrentIndex(0);
-  w->inHost->setFocus();
-  const std::vector<QWidget*> expected{w->inPort,
-                                       w->inUserID,
-                                       w->inPassword,
-                                       w->inSecurity,
-                                       w->insavecheck,
-                                       w->inLogin,
-                                       w->inAllowPlainLogin,
-                                       w->outhost,
-                                       w->outport,
-                                       w->outuserid,
-                                       w->localname,
-                                       w->localemail,
-                                       w->outsavecheck,
-                                       w->outSecurity,
-                                       w->outAuthUser,
-                                       w->outAuthPassword,
-                                       w->outLogin,
-                                       w->outAllowPlainLogin,
-                                       w->keyringcheck};
-  for (QWidget* next : expected) {
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
-  }
-  w->mailbinder->setCurrentIndex(2);
-  w->mailto->setFocus();
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), w->outattach);
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), w->outsubject);
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), w->selectaddr);
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), w->outbody);
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), w->sendhistlist);
-  EXPECT_TRUE(w->outbody->toPlainText().isEmpty());
-}
-
 TEST_F(WindowTest, F1AnywhereOpensHelpAtTheCorvaneTopic) {
   showActive();
   w->mailbinder->setCurrentIndex(2);

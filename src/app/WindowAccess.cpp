@@ -1,0 +1,119 @@
+#include "WindowAccess.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "WindowControls.h"
+
+namespace {
+
+std::vector<AccessRow> receiveGroup(const TpopformControls& c) {
+  return {
+      {c.inHost, "Receive host", "Name or address of the POP3 server"},
+      {c.inPort, "Receive port", "POP3 server port: 110, or 995 with SSL/TLS"},
+      {c.inUserID, "Receive user ID", "User name of the mailbox on the POP3 server"},
+      {c.inPassword, "Receive password", nullptr},
+      {c.inSecurity, "Receive security", "How the connection to the POP3 server is secured"},
+      {c.insavecheck, "Save receive settings", "Save the Receive group's settings when connecting"},
+      {c.inconnect, "Connect to the POP3 server", "Connects and retrieves the new messages into the inbox"},
+      {c.indisconnect, "Disconnect from the POP3 server", nullptr},
+      {c.inLogin, "Receive sign-in method", "The password, or OAuth 2.0 with a provider"},
+      {c.inSignIn, nullptr, nullptr},
+      {c.inAllowPlainLogin, nullptr, nullptr},
+  };
+}
+
+std::vector<AccessRow> sendGroup(const TpopformControls& c) {
+  return {
+      {c.outhost, "Send host", "Name or address of the SMTP server"},
+      {c.outport, "Send port", "SMTP server port: 25, or 465 with SSL/TLS"},
+      {c.outuserid, "Send user ID", "User ID of the SMTP account"},
+      {c.localname, "Your name", "The sender's name on the messages you send"},
+      {c.localemail, "Your e-mail address", "The sender's address on the messages you send"},
+      {c.outsavecheck, "Save send settings", "Save the Send group's settings when connecting"},
+      {c.outconnect, "Connect to the SMTP server", nullptr},
+      {c.outdisconnect, "Disconnect from the SMTP server", nullptr},
+      {c.outSecurity, "Send security", "How the connection to the SMTP server is secured"},
+      {c.outAuthUser, "Send login name", "User name for the SMTP server's login"},
+      {c.outAuthPassword, "Send login password", nullptr},
+      {c.outLogin, "Send sign-in method", "The password, or OAuth 2.0 with a provider"},
+      {c.outSignIn, nullptr, nullptr},
+      {c.outAllowPlainLogin, nullptr, nullptr},
+  };
+}
+
+std::vector<AccessRow> connectPage(const TpopformControls& c) {
+  std::vector<AccessRow> rows = receiveGroup(c);
+  const std::vector<AccessRow> send = sendGroup(c);
+  rows.insert(rows.end(), send.begin(), send.end());
+  rows.push_back({c.keyringcheck, nullptr, nullptr});
+  return rows;
+}
+
+std::vector<AccessRow> inboxPage(const TpopformControls& c) {
+  return {
+      {c.popmsgbody, "Message body", "Body of the selected received message"},
+      {c.popatt, "Attachments", "Files attached to the selected message, stored beside the program"},
+      {c.mailreply, "Reply to the message", "Writes a reply to the selected message"},
+      {c.pophistlist, "Inbox", "Received messages, one row each"},
+  };
+}
+
+std::vector<AccessRow> writeMailPage(const TpopformControls& c) {
+  return {
+      {c.mailto, "To", "Recipients of the message"},
+      {c.addmailto, "Add recipient", "Adds the address book's selected address to the recipients"},
+      {c.delmailto, "Remove recipient", "Removes the selected recipient"},
+      {c.outattach, "Attachments", "Files sent with the message"},
+      {c.addatt, "Add attachment", "Chooses a file to send with the message"},
+      {c.delatt, "Remove attachment", "Removes the selected file from the attachments"},
+      {c.outsubject, "Subject", nullptr},
+      {c.gosend, "Send the message", nullptr},
+      {c.selectaddr, "Address book", "Entries are a name, \"=\" and an e-mail address"},
+      {c.addnewaddr, "Add new address", "Adds an entry to the address book"},
+      {c.deladdr, "Delete selected address", "Deletes the selected entry from the address book"},
+      {c.outbody, "Message body", "Text of the message to send"},
+      {c.sendhistlist, "Sent messages", "Messages sent, one row each"},
+      {c.queuelist, "Send queue", "Messages waiting to be sent"},
+  };
+}
+
+void applyRow(const AccessRow& row) {
+  if (row.name) row.widget->setAccessibleName(row.name);
+  if (row.description) row.widget->setAccessibleDescription(row.description);
+  if (auto* glyph = qobject_cast<QToolButton*>(row.widget)) {
+    // Tab reaches the button; a click still leaves the focus where the user was typing.
+    glyph->setFocusPolicy(Qt::TabFocus);
+  }
+}
+
+}  // namespace
+
+std::vector<AccessRow> AccessRows(const TpopformControls& controls, WindowPage page) {
+  switch (page) {
+    case WindowPage::Connect:
+      return connectPage(controls);
+    case WindowPage::Inbox:
+      return inboxPage(controls);
+    case WindowPage::WriteMail:
+      break;
+  }
+  return writeMailPage(controls);
+}
+
+void ApplyWindowAccess(TpopformControls& controls) {
+  // The header memo lies under the list, which covers it: a focus there could not be seen.
+  controls.popmsgheader->setFocusPolicy(Qt::NoFocus);
+  for (const WindowPage page : {WindowPage::Connect, WindowPage::Inbox, WindowPage::WriteMail}) {
+    const std::vector<AccessRow> rows = AccessRows(controls, page);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      applyRow(rows[i]);
+      if (i > 0) QWidget::setTabOrder(rows[i - 1].widget, rows[i].widget);
+    }
+  }
+}

@@ -1,0 +1,104 @@
+// The window from the keyboard and from a screen reader's side: Tab order on each page,
+// the glyph buttons within reach, a name for every control that can take the focus.
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <memory>
+
+#include "ScriptedDialogs.h"
+#include "corvane.h"
+
+namespace {
+
+class AccessTest : public testing::Test {
+ protected:
+  QTemporaryDir dir;
+  ScriptedDialogs dialogs;
+  std::unique_ptr<Tpopform> w = std::make_unique<Tpopform>(dir.path().toStdString() + "/corvane", dialogs);
+
+  void showActive() {
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  }
+  QWidget* page(int index) const { return w->mailbinder->widget(index); }
+};
+
+struct PageWalk {
+  int page;
+  QStringList order;  // objectNames, from the first control on
+};
+
+// The classic tab stops keep their order; each glyph button follows the field it acts
+// on. inSignIn is disabled while the password signs in; hidden controls are skipped.
+const PageWalk kWalks[] = {
+    {0, {"inHost",          "inPort",     "inUserID",           "inPassword",  "inSecurity",
+         "insavecheck",     "inconnect",  "indisconnect",       "inLogin",     "inAllowPlainLogin",
+         "outhost",         "outport",    "outuserid",          "localname",   "localemail",
+         "outsavecheck",    "outconnect", "outdisconnect",      "outSecurity", "outAuthUser",
+         "outAuthPassword", "outLogin",   "outAllowPlainLogin", "keyringcheck"}},
+    {1, {"popmsgbody", "popatt", "mailreply", "pophistlist"}},
+    {2,
+     {"mailto", "addmailto", "delmailto", "outattach", "addatt", "delatt", "outsubject", "gosend", "selectaddr",
+      "addnewaddr", "deladdr", "outbody", "sendhistlist"}},
+};
+
+TEST_F(AccessTest, TabWalksEveryControlOfEachPageInReadingOrder) {
+  showActive();
+  for (const PageWalk& walk : kWalks) {
+    SCOPED_TRACE(walk.page);
+    w->mailbinder->setCurrentIndex(walk.page);
+    QWidget* first = page(walk.page)->findChild<QWidget*>(walk.order.first());
+    ASSERT_NE(first, nullptr);
+    first->setFocus();
+    QStringList walked{QApplication::focusWidget()->objectName()};
+    // Bounded: one Tab per expected control, then one that must leave the page.
+    for (qsizetype i = 1; i <= walk.order.size(); ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QWidget* now = QApplication::focusWidget();
+      if (!now || !page(walk.page)->isAncestorOf(now)) break;
+      walked << now->objectName();
+    }
+    EXPECT_EQ(walked, walk.order);
+  }
+}
+
+TEST_F(AccessTest, GlyphButtonsShowWhereTheFocusIs) {
+  showActive();
+  w->mailbinder->setCurrentIndex(2);
+  w->outsubject->setFocus();
+  const QImage before = w->gosend->grab().toImage();
+  QTest::keyClick(w->outsubject, Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), w->gosend);
+  EXPECT_NE(w->gosend->grab().toImage(), before);
+  // A click does not take the focus from the field being typed in.
+  w->outsubject->setFocus();
+  QTest::mouseClick(w->gosend, Qt::LeftButton);
+  EXPECT_EQ(QApplication::focusWidget(), w->outsubject);
+}
+
+TEST_F(AccessTest, EveryControlThatTakesTheFocusHasANameAndTheGlyphsSayWhatTheyDo) {
+  showActive();
+  for (int index = 0; index < w->mailbinder->count(); ++index) {
+    w->mailbinder->setCurrentIndex(index);
+    for (QWidget* control : page(index)->findChildren<QWidget*>()) {
+      if (!control->isVisibleTo(page(index)) || !(control->focusPolicy() & Qt::TabFocus) || control->focusProxy())
+        continue;
+      QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(control);
+      ASSERT_NE(spoken, nullptr) << control->objectName().toStdString();
+      EXPECT_FALSE(spoken->text(QAccessible::Name).isEmpty()) << control->objectName().toStdString();
+    }
+  }
+  for (const auto& [button, says] :
+       {std::pair{w->inconnect, "Connect to the POP3 server"}, std::pair{w->gosend, "Send the message"},
+        std::pair{w->mailreply, "Reply to the message"}})
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), says);
+}
+
+}  // namespace
