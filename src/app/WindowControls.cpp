@@ -33,6 +33,7 @@
 #include "Glyphs.h"
 #include "QtText.h"
 #include "WindowAccess.h"
+#include "WindowKeys.h"
 
 namespace {
 
@@ -302,6 +303,7 @@ void TpopformControls::BuildControls(QMainWindow* window) {
   window_ = window;
   buildWindow();
   ApplyWindowAccess(*this);
+  BindWindowKeys(*this);
 }
 
 void TpopformControls::buildWindow() {

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -210,6 +211,49 @@ TEST_F(StoresTest, DoubleClickReplyAndSaveAsOnTheInbox) {
   EXPECT_EQ(corvane::GetMemoLines(memo("outbody")), (Strings{"one", "two"}));
   EXPECT_EQ(corvane::GetItems(box("outattach")), Strings{"/keep/me"});
   EXPECT_TRUE(dialogs.errors().empty());
+}
+
+// The keys do what the mouse does: Enter shows the row the keys selected, Ctrl+R replies to
+// it, Delete removes the selected row of the list with the focus only, F5 and Ctrl+Enter
+// press their buttons.
+TEST_F(StoresTest, KeysDoWhatTheirControlsDo) {
+  start();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  receive("Ann <ann@x>", "First", {"H: 1"}, {"one"});
+  receive("Bob <bob@x>", "Second", {"H: 2"}, {"two"});
+  receive("Cy <cy@x>", "Third", {"H: 3"}, {"three"});
+  send("Sent", {"to@x"}, {"body"});
+  window->mailbinder->setCurrentWidget(window->TabSheet2);
+  ReportList* inbox = list("pophistlist");
+  inbox->setFocus();
+  inbox->setCurrentIndex(listrows::At(inbox, 0));
+  QTest::keyClick(inbox, Qt::Key_Down);
+  QTest::keyClick(inbox, Qt::Key_Return);
+  EXPECT_EQ(corvane::GetMemoLines(memo("popmsgbody")), Strings{"two"});
+  QTest::keyClick(inbox, Qt::Key_R, Qt::ControlModifier);
+  EXPECT_EQ(corvane::GetText(edit("outsubject")), "Second");
+
+  window->mailbinder->setCurrentWidget(window->TabSheet2);
+  inbox->setFocus();
+  QTest::keyClick(inbox, Qt::Key_Delete);
+  EXPECT_EQ(rows("pophistlist"), (Strings{"Ann <ann@x>|First", "Cy <cy@x>|Third"}));
+  EXPECT_EQ(rows("sendhistlist").size(), 1u);  // the other list keeps its rows
+  selectRow("sendhistlist", 0);
+  QTest::keyClick(list("sendhistlist"), Qt::Key_Delete);
+  EXPECT_TRUE(rows("sendhistlist").empty());
+  EXPECT_EQ(rows("pophistlist").size(), 2u);
+
+  QSignalSpy received(find<QToolButton>("inconnect"), &QToolButton::clicked);
+  QSignalSpy sent(find<QToolButton>("gosend"), &QToolButton::clicked);
+  dialogs.queue(false);  // whatever a click asks is answered No
+  dialogs.queue(false);
+  QTest::keyClick(list("sendhistlist"), Qt::Key_F5);
+  EXPECT_EQ(received.count(), 1);
+  memo("outbody")->setFocus();
+  QTest::keyClick(memo("outbody"), Qt::Key_Return, Qt::ControlModifier);
+  EXPECT_EQ(sent.count(), 1);
+  EXPECT_EQ(corvane::GetMemoLines(memo("outbody")), Strings{"two"});  // no line break typed
 }
 
 TEST_F(StoresTest, ALongStoredBodyShowsItsBeginningWhileSaveAsAndSaveKeepItWhole) {
