@@ -4,6 +4,7 @@
 // whatever comes in between.
 #include <QTreeView>
 #include <optional>
+#include <utility>
 
 #include "PacedPaint.h"
 #include "StoreListModel.h"
@@ -32,7 +33,41 @@ class ReportList : public QTreeView {
     if (!pacing_) QTreeView::doItemsLayout();
   }
 
+  // A row the user moves to, by click or by key, is shown as a double click shows it, so
+  // the list and what is on display never disagree. Rows the program selects (the newest
+  // after a retrieval, which is already on display) are not shown again.
+  void SetChoosingShows(bool shows) { choosingShows_ = shows; }
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    Choosing choosing(*this);
+    QTreeView::mousePressEvent(event);
+  }
+  void keyPressEvent(QKeyEvent* event) override {
+    Choosing choosing(*this);
+    QTreeView::keyPressEvent(event);
+  }
+  void currentChanged(const QModelIndex& current, const QModelIndex& previous) override {
+    QTreeView::currentChanged(current, previous);
+    if (choosing_ && current.row() != previous.row()) moved_ = true;
+  }
+
  private:
+  // Shows the row moved to once the click or key is done, when the row is selected too.
+  struct Choosing {
+    explicit Choosing(ReportList& list) : list(list) { list.choosing_ = true; }
+    ~Choosing() {
+      list.choosing_ = false;
+      const QModelIndex current = list.currentIndex();
+      if (std::exchange(list.moved_, false) && list.choosingShows_ && current.isValid())
+        emit list.doubleClicked(current);
+    }
+    ReportList& list;
+  };
+
   StoreListModel* rows_;  // owned by the list
   std::optional<PacedPaint> pacing_;
+  bool choosingShows_ = false;
+  bool choosing_ = false;
+  bool moved_ = false;
 };

@@ -601,6 +601,7 @@ void TpopformControls::buildInboxPage() {
 
   pophistlist = reportList(TabSheet2, "pophistlist", 200);
   pophistlist->setFixedHeight(121);
+  pophistlist->SetChoosingShows(true);
   popmsgbody = memo(TabSheet2, "popmsgbody");
 
   Panel2 = new QFrame(TabSheet2);

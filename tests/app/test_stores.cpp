@@ -213,6 +213,26 @@ TEST_F(StoresTest, DoubleClickReplyAndSaveAsOnTheInbox) {
   EXPECT_TRUE(dialogs.errors().empty());
 }
 
+// Moving to an inbox row, by click or by key, shows its message as the double click does;
+// moving in the sent list leaves the message being written alone.
+TEST_F(StoresTest, ChoosingAnInboxRowShowsItsMessage) {
+  start();
+  receive("Ann <ann@x>", "First", {"H: 1"}, {"one"}, {"a.bin"});
+  receive("Bob <bob@x>", "Second", {"H: 2"}, {"two"});
+  send("Sent", {"to@x"}, {"sent body"});
+  selectRow("pophistlist", 0);
+  EXPECT_EQ(corvane::GetMemoLines(memo("popmsgbody")), Strings{"one"});
+  EXPECT_EQ(corvane::GetItems(box("popatt")), Strings{"a.bin"});
+  QTest::keyClick(list("pophistlist"), Qt::Key_Down);
+  EXPECT_EQ(corvane::GetMemoLines(memo("popmsgbody")), Strings{"two"});
+  EXPECT_TRUE(corvane::GetItems(box("popatt")).empty());
+
+  corvane::SetText(edit("outsubject"), "draft");
+  selectRow("sendhistlist", 0);
+  EXPECT_EQ(corvane::GetText(edit("outsubject")), "draft");
+  EXPECT_TRUE(dialogs.errors().empty());
+}
+
 // The keys do what the mouse does: Enter shows the row the keys selected, Ctrl+R replies to
 // it, Delete removes the selected row of the list with the focus only, F5 and Ctrl+Enter
 // press their buttons.
