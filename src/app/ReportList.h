@@ -2,6 +2,8 @@
 // A report-style list over a store's rows, whose rows can arrive faster than it is worth
 // showing them: while paced, it lays out and paints its rows a few times a second,
 // whatever comes in between.
+#include <QHeaderView>
+#include <QSortFilterProxyModel>
 #include <QTreeView>
 #include <optional>
 #include <utility>
@@ -11,11 +13,27 @@
 
 class ReportList : public QTreeView {
  public:
-  explicit ReportList(QWidget* parent = nullptr) : QTreeView(parent), rows_(new StoreListModel(this)) {
-    setModel(rows_);
+  explicit ReportList(QWidget* parent = nullptr)
+      : QTreeView(parent), rows_(new StoreListModel(this)), sorted_(new QSortFilterProxyModel(this)) {
+    // The view shows the rows through a sort proxy, in record order until the user clicks
+    // a column's header; row numbers of the store are records, never view rows.
+    sorted_->setSortRole(StoreListModel::SortRole);
+    sorted_->setSortCaseSensitivity(Qt::CaseInsensitive);
+    sorted_->setSortLocaleAware(true);
+    sorted_->setSourceModel(rows_);
+    setModel(sorted_);
   }
 
   StoreListModel* Rows() const { return rows_; }
+  // The record a row of the view shows (-1 for none), and the view's row of a record.
+  int RecordOf(const QModelIndex& shown) const { return shown.isValid() ? sorted_->mapToSource(shown).row() : -1; }
+  QModelIndex IndexOf(int record, int column = 0) const { return sorted_->mapFromSource(rows_->index(record, column)); }
+  // A click on a column's header sorts by it, a second click the other way round.
+  void EnableSorting() {
+    // Until the first click the rows keep the store's order.
+    header()->setSortIndicator(-1, Qt::AscendingOrder);
+    setSortingEnabled(true);
+  }
 
   // Laying out every row after each new one costs time that grows with the list, and
   // painting it for every message costs more than the rest of the message's way. The
@@ -65,7 +83,8 @@ class ReportList : public QTreeView {
     ReportList& list;
   };
 
-  StoreListModel* rows_;  // owned by the list
+  StoreListModel* rows_;           // owned by the list
+  QSortFilterProxyModel* sorted_;  // owned by the list
   std::optional<PacedPaint> pacing_;
   bool choosingShows_ = false;
   bool choosing_ = false;

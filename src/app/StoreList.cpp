@@ -13,7 +13,7 @@ namespace {
 // Shows the newest row; after a load nothing is selected, as in a list built anew.
 void showNewest(ReportList* list) {
   const int rows = list->Rows()->rowCount();
-  if (rows > 0) list->scrollTo(list->Rows()->index(rows - 1, 0));
+  if (rows > 0) list->scrollTo(list->IndexOf(rows - 1));
 }
 
 std::string firstFailure(const MessageStore& store) {
@@ -44,14 +44,14 @@ void CatchUp(ReportList* list) {
   list->Rows()->CatchUp();
   const int newest = list->Rows()->rowCount() - 1;
   if (newest < 0) return;
-  list->setCurrentIndex(list->Rows()->index(newest, 0));
+  list->setCurrentIndex(list->IndexOf(newest));
   showNewest(list);
 }
 
 int SelectedRow(const ReportList* list) {
   const QModelIndex current = list->currentIndex();
   if (!current.isValid() || !list->selectionModel()->isRowSelected(current.row(), {})) return -1;
-  return current.row();
+  return list->RecordOf(current);
 }
 
 void RemoveRow(ReportList* list, int row, MessageStore& store) {

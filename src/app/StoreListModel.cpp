@@ -1,7 +1,18 @@
 #include "StoreListModel.h"
 
+#include <QDateTime>
+#include <QLocale>
+#include <limits>
+
+#include "MailDate.h"
 #include "MessageStore.h"
 #include "QtText.h"
+
+void StoreListModel::SetDateColumn(bool shown) {
+  beginResetModel();
+  dateColumn_ = shown;
+  endResetModel();
+}
 
 void StoreListModel::Show(const MessageStore* store) {
   beginResetModel();
@@ -40,19 +51,32 @@ int StoreListModel::rowCount(const QModelIndex& parent) const {
 }
 
 int StoreListModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : 2;
+  return parent.isValid() ? 0 : (dateColumn_ ? 3 : 2);
 }
 
 QVariant StoreListModel::data(const QModelIndex& index, int role) const {
   if (!store_ || !index.isValid()) return {};
-  if (role == Qt::DisplayRole) return corvane::ToQString(store_->RowText(index.row(), index.column()));
+  if (index.column() == 2) return dateData(index.row(), role);
+  if (role == Qt::DisplayRole || role == SortRole)
+    return corvane::ToQString(store_->RowText(index.row(), index.column()));
   if (role == DateRole) return corvane::ToQString(store_->RowText(index.row(), 2));
   return {};
 }
 
 QVariant StoreListModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  return section == 0 ? QStringLiteral("From") : QStringLiteral("Subject");
+  static const QString kCaptions[] = {QStringLiteral("From"), QStringLiteral("Subject"), QStringLiteral("Date")};
+  return section >= 0 && section < columnCount() ? kCaptions[section] : QVariant();
+}
+
+QVariant StoreListModel::dateData(int row, int role) const {
+  if (role != Qt::DisplayRole && role != SortRole && role != DateRole) return {};
+  const std::string_view value = store_->RowText(row, 2);
+  if (role == DateRole) return corvane::ToQString(value);
+  const auto instant = mime::ParseMailDate(value);
+  if (role == SortRole) return static_cast<qlonglong>(instant.value_or(std::numeric_limits<std::int64_t>::min()));
+  if (!instant) return QString();
+  return QLocale().toString(QDateTime::fromSecsSinceEpoch(*instant).toLocalTime(), QLocale::ShortFormat);
 }
 
 Qt::ItemFlags StoreListModel::flags(const QModelIndex& index) const {

@@ -11,8 +11,15 @@ class MessageStore;
 class StoreListModel : public QAbstractTableModel {
  public:
   static constexpr int DateRole = Qt::UserRole + 1;
+  // What a column sorts by: the text shown, or for the Date column the instant (a row
+  // without a readable date sorts before every dated one).
+  static constexpr int SortRole = Qt::UserRole + 2;
 
   explicit StoreListModel(QObject* parent = nullptr) : QAbstractTableModel(parent) {}
+
+  // A third column, "Date": the record's Date header in the user's locale and time zone,
+  // empty when there is none or it is not a date.
+  void SetDateColumn(bool shown);
 
   // Shows store (none: no rows), every row anew.
   void Show(const MessageStore* store);
@@ -31,6 +38,9 @@ class StoreListModel : public QAbstractTableModel {
   Qt::ItemFlags flags(const QModelIndex& index) const override;
 
  private:
+  QVariant dateData(int row, int role) const;
+
   const MessageStore* store_ = nullptr;
   int rows_ = 0;
+  bool dateColumn_ = false;
 };

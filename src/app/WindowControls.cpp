@@ -3,12 +3,14 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -164,7 +166,23 @@ List* reportStyle(List* widget, const char* name, int fromWidth) {
 }
 
 ReportList* reportList(QWidget* parent, const char* name, int fromWidth) {
-  return reportStyle(new ReportList(parent), name, fromWidth);
+  auto* list = reportStyle(new ReportList(parent), name, fromWidth);
+  list->EnableSorting();
+  return list;
+}
+
+// "From" and "Subject" keep their places and "Subject" still takes the room left; the
+// date, after them, is as wide as the locale's longest short date needs.
+void showDateColumn(ReportList* list) {
+  list->Rows()->SetDateColumn(true);
+  QHeaderView* header = list->header();
+  header->setStretchLastSection(false);
+  header->setSectionResizeMode(1, QHeaderView::Stretch);
+  const QString widest = QLocale().toString(QDateTime(QDate(2000, 12, 28), QTime(23, 59, 59)), QLocale::ShortFormat);
+  const int padding = 2 * list->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) + 12;
+  list->setColumnWidth(
+      2, std::max(list->fontMetrics().horizontalAdvance(widest), header->fontMetrics().horizontalAdvance("Date")) +
+             padding);
 }
 
 QTreeWidget* hiddenTree(QWidget* parent, const char* name, const char* root, int x, int y, int w, int h) {
@@ -602,6 +620,7 @@ void TpopformControls::buildInboxPage() {
   pophistlist = reportList(TabSheet2, "pophistlist", 200);
   pophistlist->setFixedHeight(121);
   pophistlist->SetChoosingShows(true);
+  showDateColumn(pophistlist);
   popmsgbody = memo(TabSheet2, "popmsgbody");
 
   Panel2 = new QFrame(TabSheet2);

@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -211,6 +212,43 @@ TEST_F(StoresTest, DoubleClickReplyAndSaveAsOnTheInbox) {
   EXPECT_EQ(corvane::GetMemoLines(memo("outbody")), (Strings{"one", "two"}));
   EXPECT_EQ(corvane::GetItems(box("outattach")), Strings{"/keep/me"});
   EXPECT_TRUE(dialogs.errors().empty());
+}
+
+// A click on a column's header sorts the inbox by it (the date by its instant, a row
+// without a readable date first); the second click turns the order round. Whatever the
+// order, Delete and the double click act on the record the selected row shows.
+TEST_F(StoresTest, InboxSortsByEachColumnAndActsOnTheRowShown) {
+  start();
+  window->activateWindow();  // the Delete key reaches an active window only
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  receive("bob <b@x>", "b", {"Date: Sun, 9 Sep 2001 01:46:40 +0000"}, {"bob's"});
+  receive("Alice <a@x>", "c", {"Date: Sat, 8 Sep 2001 23:46:40 -0400 (EDT)"}, {"alice's"});
+  receive("carol <c@x>", "a", {"Date: not a date"}, {"carol's"});
+  ReportList* inbox = list("pophistlist");
+  EXPECT_EQ(inbox->model()->headerData(2, Qt::Horizontal), "Date");
+  EXPECT_FALSE(listrows::Text(inbox, 0, 2).empty());
+  EXPECT_EQ(listrows::Text(inbox, 2, 2), "");
+  const auto clickHeader = [&](int column) {
+    QHeaderView* header = inbox->header();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
+  };
+  const auto froms = [&] { return listrows::Column(inbox, 0); };
+  clickHeader(0);
+  EXPECT_EQ(froms(), (Strings{"Alice <a@x>", "bob <b@x>", "carol <c@x>"}));
+  clickHeader(1);
+  EXPECT_EQ(froms(), (Strings{"carol <c@x>", "bob <b@x>", "Alice <a@x>"}));
+  clickHeader(2);  // Alice's Saturday evening in New York is after bob's Sunday night in London
+  EXPECT_EQ(froms(), (Strings{"carol <c@x>", "bob <b@x>", "Alice <a@x>"}));
+  clickHeader(2);
+  EXPECT_EQ(froms(), (Strings{"Alice <a@x>", "bob <b@x>", "carol <c@x>"}));
+
+  doubleClickRow("pophistlist", 0);
+  EXPECT_EQ(corvane::GetMemoLines(memo("popmsgbody")), Strings{"alice's"});
+  QTest::keyClick(inbox, Qt::Key_Delete);
+  EXPECT_EQ(froms(), (Strings{"bob <b@x>", "carol <c@x>"}));
+  EXPECT_EQ(file("mailin.txt").find("alice's"), std::string::npos);
+  EXPECT_NE(file("mailin.txt").find("bob's"), std::string::npos);
 }
 
 // Moving to an inbox row, by click or by key, shows its message as the double click does;
