@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -83,6 +84,47 @@ std::vector<AccessRow> writeMailPage(const TpopformControls& c) {
   };
 }
 
+// The Connect page's two groups share most captions; the letters keep the Receive
+// group's fields on the letters people guess first.
+std::vector<MnemonicRow> connectMnemonics(const TpopformControls& c) {
+  return {
+      {c.Label4, 't', c.inHost},
+      {c.Label5, 'o', c.inPort},
+      {c.Label10, 'u', c.inUserID},
+      {c.Label11, 'w', c.inPassword},
+      {c.inSecurityLabel, 'y', c.inSecurity},
+      {c.inLoginLabel, 'g', c.inLogin},
+      {c.insavecheck, 'e', nullptr},
+      {c.inAllowPlainLogin, 'x', nullptr},
+      {c.Label12, 's', c.outhost},
+      {c.Label13, 'r', c.outport},
+      {c.Label14, 'd', c.outuserid},
+      {c.Label15, 'n', c.localname},
+      {c.Label16, 'm', c.localemail},
+      {c.outSecurityLabel, 'c', c.outSecurity},
+      {c.outAuthUserLabel, 'l', c.outAuthUser},
+      {c.outAuthPasswordLabel, 'p', c.outAuthPassword},
+      {c.outLoginLabel, 'i', c.outLogin},
+      {c.outsavecheck, 'v', nullptr},
+      {c.outAllowPlainLogin, 'a', nullptr},
+      {c.keyringcheck, 'k', nullptr},
+  };
+}
+
+void markMnemonic(const MnemonicRow& row) {
+  const auto mark = [&](QString text) {
+    const qsizetype at = text.indexOf(QChar(row.letter), 0, Qt::CaseInsensitive);
+    if (at >= 0 && !text.contains('&')) text.insert(at, '&');
+    return text;
+  };
+  if (auto* label = qobject_cast<QLabel*>(row.caption)) {
+    label->setText(mark(label->text()));
+    label->setBuddy(row.buddy);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(row.caption)) {
+    button->setText(mark(button->text()));
+  }
+}
+
 void applyRow(const AccessRow& row) {
   if (row.name) row.widget->setAccessibleName(row.name);
   if (row.description) row.widget->setAccessibleDescription(row.description);
@@ -93,6 +135,21 @@ void applyRow(const AccessRow& row) {
 }
 
 }  // namespace
+
+std::vector<MnemonicRow> MnemonicRows(const TpopformControls& c, WindowPage page) {
+  switch (page) {
+    case WindowPage::Connect:
+      return connectMnemonics(c);
+    case WindowPage::Inbox:
+      return {{c.Label1, 'a', c.popatt}};
+    case WindowPage::WriteMail:
+      break;
+  }
+  return {{c.Label7, 'a', c.selectaddr},
+          {c.LBLTO, 't', c.mailto},
+          {c.Label20, 'c', c.outattach},
+          {c.Label22, 's', c.outsubject}};
+}
 
 std::vector<AccessRow> AccessRows(const TpopformControls& controls, WindowPage page) {
   switch (page) {
@@ -111,6 +168,7 @@ void ApplyWindowAccess(TpopformControls& controls) {
   controls.popmsgheader->setFocusPolicy(Qt::NoFocus);
   for (const WindowPage page : {WindowPage::Connect, WindowPage::Inbox, WindowPage::WriteMail}) {
     const std::vector<AccessRow> rows = AccessRows(controls, page);
+    for (const MnemonicRow& row : MnemonicRows(controls, page)) markMnemonic(row);
     for (size_t i = 0; i < rows.size(); ++i) {
       applyRow(rows[i]);
       if (i > 0) QWidget::setTabOrder(rows[i - 1].widget, rows[i].widget);

@@ -21,6 +21,15 @@ enum class WindowPage { Connect = 0, Inbox = 1, WriteMail = 2 };
 // they act on, in reading order.
 std::vector<AccessRow> AccessRows(const TpopformControls& controls, WindowPage page);
 
+// A caption's mnemonic: Alt and letter move to buddy (a check box is its own). The letters
+// differ within each page and from the menu bar's.
+struct MnemonicRow {
+  QWidget* caption;  // a QLabel or a QAbstractButton
+  char letter;       // the first occurrence of it in the caption, either case, is marked
+  QWidget* buddy;    // for a label; nullptr for a button
+};
+std::vector<MnemonicRow> MnemonicRows(const TpopformControls& controls, WindowPage page);
+
 // Chains each page's Tab order, names every control, and lets the glyph buttons take the
-// focus from the keyboard with a visible frame.
+// focus from the keyboard with a visible frame; marks the captions' mnemonics.
 void ApplyWindowAccess(TpopformControls& controls);

@@ -2,9 +2,12 @@
 // the glyph buttons within reach, a name for every control that can take the focus.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -99,6 +102,41 @@ TEST_F(AccessTest, EveryControlThatTakesTheFocusHasANameAndTheGlyphsSayWhatTheyD
        {std::pair{w->inconnect, "Connect to the POP3 server"}, std::pair{w->gosend, "Send the message"},
         std::pair{w->mailreply, "Reply to the message"}})
     EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), says);
+}
+
+// The letter a caption marks with "&", or 0.
+QChar mnemonicOf(const QString& text) {
+  const qsizetype at = text.indexOf('&');
+  return at >= 0 && at + 1 < text.size() ? text[at + 1].toLower() : QChar();
+}
+
+// Alt and a letter reach one control of the page: no two captions (nor a menu of the menu
+// bar) share a letter, every caption of a field has one, and it moves to that field.
+TEST_F(AccessTest, MnemonicsDifferOnEachPageAndReachTheirFields) {
+  showActive();
+  QStringList menus;
+  for (const QAction* menu : w->menuBar()->actions()) menus << QString(mnemonicOf(menu->text()));
+  for (int index = 0; index < w->mailbinder->count(); ++index) {
+    SCOPED_TRACE(index);
+    w->mailbinder->setCurrentIndex(index);
+    QStringList taken = menus;
+    for (QWidget* caption : page(index)->findChildren<QWidget*>()) {
+      QString text;
+      if (auto* label = qobject_cast<QLabel*>(caption)) text = label->text();
+      if (auto* button = qobject_cast<QAbstractButton*>(caption)) text = button->text();
+      const QChar letter = mnemonicOf(text);
+      auto* label = qobject_cast<QLabel*>(caption);
+      if (label && label->buddy() && label->buddy()->isVisibleTo(page(index))) {
+        EXPECT_FALSE(letter.isNull()) << text.toStdString();
+      }
+      if (letter.isNull() || !caption->isVisibleTo(page(index))) continue;
+      EXPECT_FALSE(taken.contains(QString(letter))) << text.toStdString();
+      taken << QString(letter);
+      if (!label || !label->buddy() || !label->buddy()->isEnabled()) continue;
+      QTest::keyClick(w.get(), letter.toLatin1(), Qt::AltModifier);
+      EXPECT_EQ(QApplication::focusWidget(), label->buddy()) << text.toStdString();
+    }
+  }
 }
 
 }  // namespace
