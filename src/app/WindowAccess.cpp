@@ -120,6 +120,13 @@ void markMnemonic(const MnemonicRow& row) {
   if (auto* label = qobject_cast<QLabel*>(row.caption)) {
     label->setText(mark(label->text()));
     label->setBuddy(row.buddy);
+    // The underlined letter is drawn apart from its neighbours, without their kerning
+    // ("To" grows by the pair's), while the size hint still measures the kerned text.
+    const QString plain = label->text().remove('&');
+    int apart = 0;
+    for (const QChar letter : plain) apart += label->fontMetrics().horizontalAdvance(letter);
+    const int grown = apart - label->fontMetrics().horizontalAdvance(plain);
+    if (grown > 0) label->resize(label->width() + grown, label->height());
   } else if (auto* button = qobject_cast<QAbstractButton*>(row.caption)) {
     button->setText(mark(button->text()));
   }
