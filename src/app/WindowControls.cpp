@@ -322,6 +322,11 @@ void TpopformControls::BuildControls(QMainWindow* window) {
   buildWindow();
   ApplyWindowAccess(*this);
   BindWindowKeys(*this);
+  // The places of these controls are fixed: the window stops shrinking where they would be
+  // cut off, with whatever fonts their captions got.
+  for (QWidget* placed : {TabSheet1, static_cast<QWidget*>(Panel1), static_cast<QWidget*>(Panel2)})
+    placed->setMinimumSize(placed->childrenRect().bottomRight().x() + 8, placed->minimumHeight());
+  TabSheet1->setMinimumHeight(TabSheet1->childrenRect().bottom() + 8);
 }
 
 void TpopformControls::buildWindow() {
