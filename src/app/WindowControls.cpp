@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionFrame>
@@ -183,6 +184,22 @@ void showDateColumn(ReportList* list) {
   list->setColumnWidth(
       2, std::max(list->fontMetrics().horizontalAdvance(widest), header->fontMetrics().horizontalAdvance("Date")) +
              padding);
+}
+
+// The list keeps its 121 pixels while the window grows and the body takes the rest; the
+// user may drag the border either way, but never so far that the list loses its header
+// and two rows or a side disappears. A handle width of 0 makes the handle take no room:
+// its grab area overlaps a few pixels of both sides instead, so the body starts where
+// the list ends, as without a splitter.
+void splitListAndBody(QSplitter* splitter, QTreeView* list, QPlainTextEdit* body) {
+  splitter->setHandleWidth(0);
+  splitter->setChildrenCollapsible(false);
+  splitter->setStretchFactor(0, 0);
+  splitter->setStretchFactor(1, 1);
+  const int row = list->fontMetrics().height() + 4;
+  list->setMinimumHeight(list->header()->sizeHint().height() + 2 * row + 2 * list->frameWidth());
+  body->setMinimumHeight(body->fontMetrics().height() + 2 * body->frameWidth());
+  splitter->setSizes({121, 1});
 }
 
 QTreeWidget* hiddenTree(QWidget* parent, const char* name, const char* root, int x, int y, int w, int h) {
@@ -622,11 +639,13 @@ void TpopformControls::buildInboxPage() {
   popmsgheader->setGeometry(120, 32, 241, 49);
   pophistory = hiddenTree(TabSheet2, "pophistory", "Received", 24, 137, 241, 136);
 
-  pophistlist = reportList(TabSheet2, "pophistlist", 200);
-  pophistlist->setFixedHeight(121);
+  inboxsplitter = new QSplitter(Qt::Vertical, TabSheet2);
+  inboxsplitter->setObjectName("inboxsplitter");
+  pophistlist = reportList(inboxsplitter, "pophistlist", 200);
   pophistlist->SetChoosingShows(true);
   showDateColumn(pophistlist);
-  popmsgbody = memo(TabSheet2, "popmsgbody");
+  popmsgbody = memo(inboxsplitter, "popmsgbody");
+  splitListAndBody(inboxsplitter, pophistlist, popmsgbody);
 
   Panel2 = new QFrame(TabSheet2);
   Panel2->setObjectName("Panel2");
@@ -645,10 +664,9 @@ void TpopformControls::buildInboxPage() {
   auto* layout = new QVBoxLayout(TabSheet2);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  layout->addWidget(pophistlist);
-  layout->addWidget(popmsgbody, 1);
+  layout->addWidget(inboxsplitter, 1);
   layout->addWidget(Panel2);
-  pophistlist->raise();
+  inboxsplitter->raise();
 }
 
 void TpopformControls::buildWriteMailPage() {

@@ -22,6 +22,7 @@ class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
 class QProgressBar;
+class QSplitter;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
@@ -146,6 +147,7 @@ struct TpopformControls {
   QPlainTextEdit* popmsgheader = nullptr;
   QTreeWidget* pophistory = nullptr;
   QPlainTextEdit* popmsgbody = nullptr;
+  QSplitter* inboxsplitter = nullptr;  // between pophistlist and popmsgbody
   QFrame* Panel2 = nullptr;
   QLabel* Label1 = nullptr;
   QComboBox* popatt = nullptr;

@@ -5,15 +5,20 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QSplitter>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <memory>
 
+#include "ReportList.h"
 #include "ScriptedDialogs.h"
 #include "corvane.h"
 
@@ -137,6 +142,55 @@ TEST_F(AccessTest, MnemonicsDifferOnEachPageAndReachTheirFields) {
       EXPECT_EQ(QApplication::focusWidget(), label->buddy()) << text.toStdString();
     }
   }
+}
+
+// Drags the border between the inbox list and the body by dy pixels, as the mouse does.
+void dragSplitter(QSplitter* splitter, int dy) {
+  QWidget* handle = splitter->handle(1);
+  const QPoint from = handle->mapToGlobal(handle->rect().center());
+  const QPoint to = from + QPoint(0, dy);
+  const QPointF local = handle->rect().center();
+  QMouseEvent press(QEvent::MouseButtonPress, local, from, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent move(QEvent::MouseMove, local + QPoint(0, dy), to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, local + QPoint(0, dy), to, Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(handle, &press);
+  QApplication::sendEvent(handle, &move);
+  QApplication::sendEvent(handle, &release);
+}
+
+// The list keeps its height when the window grows and the body takes the room; the border
+// between them moves either way, never so far that the list loses its header and two
+// rows, and list and body always fill the space between them.
+TEST_F(AccessTest, TheBorderBetweenInboxListAndBodyMovesAndALargerWindowGoesToTheBody) {
+  showActive();
+  w->mailbinder->setCurrentIndex(1);
+  QSplitter* splitter = w->inboxsplitter;
+  const auto filled = [&] {
+    EXPECT_EQ(w->popmsgbody->geometry().top(), w->pophistlist->geometry().bottom() + 1);
+    EXPECT_EQ(w->pophistlist->height() + w->popmsgbody->height(), splitter->height());
+  };
+  const int body = w->popmsgbody->height();
+  w->resize(w->width() + 200, w->height() + 300);
+  QApplication::processEvents();
+  EXPECT_EQ(w->pophistlist->height(), 121);
+  EXPECT_EQ(w->popmsgbody->height(), body + 300);
+  filled();
+
+  // The handle's grab area reaches two pixels into each side: the first drag may move
+  // the border by that much less.
+  dragSplitter(splitter, 100);
+  EXPECT_NEAR(w->pophistlist->height(), 221, 2);
+  filled();
+
+  dragSplitter(splitter, -1000);
+  const int row = w->pophistlist->fontMetrics().height();
+  EXPECT_GE(w->pophistlist->viewport()->height(), 2 * row);
+  EXPECT_TRUE(w->pophistlist->header()->isVisible());
+  filled();
+  dragSplitter(splitter, 5000);
+  EXPECT_GT(w->popmsgbody->height(), 0);
+  filled();
 }
 
 // True when the siblings stacked above control hide all of it that its parent shows, as

@@ -77,8 +77,7 @@ class StoresTest : public ::testing::Test {
   Strings rows(const char* name) const { return listrows::Both(list(name)); }
   void selectRow(const char* name, int row) const {
     ReportList* l = list(name);
-    window->mailbinder->setCurrentWidget(l->parentWidget() == window->TabSheet2 ? window->TabSheet2
-                                                                                : window->TabSheet4);
+    window->mailbinder->setCurrentWidget(window->TabSheet2->isAncestorOf(l) ? window->TabSheet2 : window->TabSheet4);
     l->scrollTo(listrows::At(l, row));
     QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, l->visualRect(listrows::At(l, row)).center());
   }
@@ -347,11 +346,12 @@ TEST_F(StoresTest, ALongStoredBodyShowsItsBeginningWhileSaveAsAndSaveKeepItWhole
     return records.substr(start, records.find("\t\tattachments\r\n", start) - start);
   };
   EXPECT_EQ(bodyOf(file("mailin.txt").substr(stored.size())), bodyOf(stored));
-  EXPECT_EQ(bodyOf(stored), "\t\tbody\r\n" + [&] {
-    std::string lines;
-    for (const std::string& line : body) lines += "\t\t\t" + line + "\r\n";
-    return lines;
-  }());
+  EXPECT_EQ(
+      bodyOf(stored), "\t\tbody\r\n" + [&] {
+        std::string lines;
+        for (const std::string& line : body) lines += "\t\t\t" + line + "\r\n";
+        return lines;
+      }());
 
   // A short body makes the memo whole and editable again.
   doubleClickRow("pophistlist", 1);
