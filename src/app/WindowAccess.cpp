@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -135,6 +136,10 @@ void markMnemonic(const MnemonicRow& row) {
 void applyRow(const AccessRow& row) {
   if (row.name) row.widget->setAccessibleName(row.name);
   if (row.description) row.widget->setAccessibleDescription(row.description);
+  // The text field of an editable box takes the focus itself: a screen reader speaks its
+  // name, not the box's, and Qt names a box after its current text.
+  if (auto* box = qobject_cast<QComboBox*>(row.widget); box && box->lineEdit())
+    box->lineEdit()->setAccessibleName(row.name ? QString(row.name) : box->accessibleName());
   if (auto* glyph = qobject_cast<QToolButton*>(row.widget)) {
     // Tab reaches the button; a click still leaves the focus where the user was typing.
     glyph->setFocusPolicy(Qt::TabFocus);
@@ -173,6 +178,8 @@ std::vector<AccessRow> AccessRows(const TpopformControls& controls, WindowPage p
 void ApplyWindowAccess(TpopformControls& controls) {
   // The header memo lies under the list, which covers it: a focus there could not be seen.
   controls.popmsgheader->setFocusPolicy(Qt::NoFocus);
+  // The pages' holder passes its focus on to the tabs but still counts as focusable.
+  controls.mailbinder->setAccessibleName("Pages");
   for (const WindowPage page : {WindowPage::Connect, WindowPage::Inbox, WindowPage::WriteMail}) {
     const std::vector<AccessRow> rows = AccessRows(controls, page);
     for (const MnemonicRow& row : MnemonicRows(controls, page)) markMnemonic(row);
