@@ -193,35 +193,4 @@ TEST_F(AccessTest, TheBorderBetweenInboxListAndBodyMovesAndALargerWindowGoesToTh
   filled();
 }
 
-// True when the siblings stacked above control hide all of it that its parent shows, as
-// the inbox list hides Label6 and popmsgheader: nothing of it shows to be cut.
-bool covered(const QWidget* control) {
-  const QObjectList& siblings = control->parentWidget()->children();
-  QRegion shown(control->geometry() & control->parentWidget()->rect());
-  for (qsizetype i = siblings.indexOf(control) + 1; i < siblings.size(); ++i)
-    if (const auto* above = qobject_cast<const QWidget*>(siblings[i]); above && above->isVisible())
-      shown -= above->geometry();
-  return shown.isEmpty();
-}
-
-// However small the window is made, no control of any page is cut off by its parent or
-// by the window.
-TEST_F(AccessTest, TheSmallestWindowCutsNoControlOff) {
-  showActive();
-  w->resize(100, 100);
-  QApplication::processEvents();
-  EXPECT_GT(w->width(), 100);
-  for (int index = 0; index < w->mailbinder->count(); ++index) {
-    SCOPED_TRACE(index);
-    w->mailbinder->setCurrentIndex(index);
-    QApplication::processEvents();
-    for (QWidget* control : page(index)->findChildren<QWidget*>()) {
-      if (control->objectName().isEmpty() || !control->isVisible() || covered(control)) continue;
-      const QRect inWindow(control->mapTo(w.get(), QPoint(0, 0)), control->size());
-      EXPECT_TRUE(control->parentWidget()->rect().contains(control->geometry())) << control->objectName().toStdString();
-      EXPECT_TRUE(w->rect().contains(inWindow)) << control->objectName().toStdString();
-    }
-  }
-}
-
 }  // namespace

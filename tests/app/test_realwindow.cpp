@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -204,6 +205,70 @@ TEST_F(RealWindowTest, ScreenShowsTitleTabIconsAndTheConnectPage) {
     QTest::qWait(50);
     const QString name = QString("%1/page%2-%3.png").arg(folder).arg(page).arg(QFontInfo(w.font()).family());
     EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(w.winId()).save(name)) << name.toStdString();
+  }
+}
+
+// True when the siblings stacked above control hide all of it that its parent shows, as
+// the inbox list hides Label6 and popmsgheader: nothing of it shows to be cut.
+bool covered(const QWidget* control) {
+  const QObjectList& siblings = control->parentWidget()->children();
+  QRegion shown(control->geometry() & control->parentWidget()->rect());
+  for (qsizetype i = siblings.indexOf(control) + 1; i < siblings.size(); ++i)
+    if (const auto* above = qobject_cast<const QWidget*>(siblings[i]); above && above->isVisible())
+      shown -= above->geometry();
+  return shown.isEmpty();
+}
+
+// The window's own controls that show on its current page, by name.
+QList<QWidget*> shownControls(QWidget* page) {
+  QList<QWidget*> shown;
+  for (QWidget* control : page->findChildren<QWidget*>())
+    if (!control->objectName().isEmpty() && control->isVisible() && !covered(control)) shown << control;
+  return shown;
+}
+
+// The splitter's handle takes no room: its grab area lies over the edges of the inbox list
+// and the body. (Label6 and popmsgheader lie under the list, which covers them whole.)
+const QStringList kMayOverlap{"qt_splithandle_"};
+
+// However small or large the window is made, every control of each page lies whole inside
+// its parent and the window and none runs into a sibling. Each page is saved as a PNG
+// beside the test (screens/) for a person to look at.
+TEST_F(RealWindowTest, NoControlIsCutOffOrOverlappedAtTheSmallestAndALargeSize) {
+  struct Size {
+    const char* name;
+    QSize asked;  // the smallest: the window refuses to shrink as far
+  };
+  const QString fonts = qEnvironmentVariable("CORVANE_TEST_FONTS", "installed");
+  QDir().mkpath("screens");
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  for (const Size& size : {Size{"smallest", {100, 100}}, Size{"large", {1600, 1200}}}) {
+    w.resize(size.asked);
+    QApplication::processEvents();
+    if (size.asked.width() < 200) {
+      EXPECT_GT(w.width(), 200);
+    }
+    for (int index = 0; index < w.mailbinder->count(); ++index) {
+      SCOPED_TRACE(testing::Message() << size.name << " page " << index);
+      w.mailbinder->setCurrentIndex(index);
+      QApplication::processEvents();
+      const QList<QWidget*> shown = shownControls(w.mailbinder->widget(index));
+      for (QWidget* control : shown) {
+        const std::string name = control->objectName().toStdString();
+        EXPECT_TRUE(control->parentWidget()->rect().contains(control->geometry())) << name;
+        EXPECT_TRUE(w.rect().contains(QRect(control->mapTo(&w, QPoint(0, 0)), control->size()))) << name;
+        for (QWidget* other : shown) {
+          if (other == control || other->parentWidget() != control->parentWidget()) continue;
+          if (kMayOverlap.contains(name.c_str()) || kMayOverlap.contains(other->objectName())) continue;
+          EXPECT_FALSE(control->geometry().intersects(other->geometry()))
+              << name << " runs into " << other->objectName().toStdString();
+        }
+      }
+      const QString file =
+          QString("screens/%1-%2-%3-page%4.png").arg(QGuiApplication::platformName(), fonts, size.name).arg(index);
+      EXPECT_TRUE(w.grab().save(file)) << file.toStdString();
+    }
   }
 }
 
