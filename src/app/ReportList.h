@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QSortFilterProxyModel>
 #include <QTreeView>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -15,24 +16,33 @@ class ReportList : public QTreeView {
  public:
   explicit ReportList(QWidget* parent = nullptr)
       : QTreeView(parent), rows_(new StoreListModel(this)), sorted_(new QSortFilterProxyModel(this)) {
-    // The view shows the rows through a sort proxy, in record order until the user clicks
-    // a column's header; row numbers of the store are records, never view rows.
     sorted_->setSortRole(StoreListModel::SortRole);
     sorted_->setSortCaseSensitivity(Qt::CaseInsensitive);
     sorted_->setSortLocaleAware(true);
-    sorted_->setSourceModel(rows_);
-    setModel(sorted_);
+    setModel(rows_);
   }
 
   StoreListModel* Rows() const { return rows_; }
-  // The record a row of the view shows (-1 for none), and the view's row of a record.
-  int RecordOf(const QModelIndex& shown) const { return shown.isValid() ? sorted_->mapToSource(shown).row() : -1; }
-  QModelIndex IndexOf(int record, int column = 0) const { return sorted_->mapFromSource(rows_->index(record, column)); }
-  // A click on a column's header sorts by it, a second click the other way round.
+  // The record a row of the view shows (-1 for none), and the view's row of a record: the
+  // same until the rows are sorted.
+  int RecordOf(const QModelIndex& shown) const {
+    if (!shown.isValid()) return -1;
+    return sorting() ? sorted_->mapToSource(shown).row() : shown.row();
+  }
+  QModelIndex IndexOf(int record, int column = 0) const {
+    const QModelIndex index = rows_->index(record, column);
+    return sorting() ? sorted_->mapFromSource(index) : index;
+  }
+  // A click on a column's header sorts by it, a second click the other way round. Until the
+  // first click the rows keep the store's order and the view reads the store's rows
+  // directly: a sort proxy costs every row added or removed a pass over its whole mapping,
+  // which a large inbox nobody sorts should not pay.
   void EnableSorting() {
-    // Until the first click the rows keep the store's order.
     header()->setSortIndicator(-1, Qt::AscendingOrder);
     setSortingEnabled(true);
+    connect(header(), &QHeaderView::sortIndicatorChanged, this, [this](int column, Qt::SortOrder order) {
+      if (!sorting() && column >= 0) sortThroughProxy(column, order);
+    });
   }
 
   // Laying out every row after each new one costs time that grows with the list, and
@@ -71,6 +81,26 @@ class ReportList : public QTreeView {
   }
 
  private:
+  bool sorting() const { return model() == sorted_; }
+
+  // Puts the proxy between the store's rows and the view, keeping the columns as they were
+  // laid out and the row the user was on.
+  void sortThroughProxy(int column, Qt::SortOrder order) {
+    const QByteArray columns = header()->saveState();
+    const int record = RecordOf(currentIndex());
+    const bool selected = record >= 0 && selectionModel()->isRowSelected(currentIndex().row(), {});
+    sorted_->setSourceModel(rows_);
+    std::unique_ptr<QItemSelectionModel> unsorted(selectionModel());  // setModel leaves it to us
+    setModel(sorted_);
+    header()->restoreState(columns);
+    sortByColumn(column, order);
+    if (record < 0) return;
+    const auto how =
+        selected ? QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate;
+    selectionModel()->setCurrentIndex(IndexOf(record), how);
+    scrollTo(currentIndex());
+  }
+
   // Shows the row moved to once the click or key is done, when the row is selected too.
   struct Choosing {
     explicit Choosing(ReportList& list) : list(list) { list.choosing_ = true; }

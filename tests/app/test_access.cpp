@@ -91,7 +91,7 @@ TEST_F(AccessTest, GlyphButtonsShowWhereTheFocusIs) {
   EXPECT_EQ(QApplication::focusWidget(), w->outsubject);
 }
 
-TEST_F(AccessTest, EveryControlThatTakesTheFocusHasANameAndTheGlyphsSayWhatTheyDo) {
+TEST_F(AccessTest, EveryControlThatTakesTheFocusHasAName) {
   showActive();
   for (int index = 0; index < w->mailbinder->count(); ++index) {
     w->mailbinder->setCurrentIndex(index);
@@ -103,10 +103,6 @@ TEST_F(AccessTest, EveryControlThatTakesTheFocusHasANameAndTheGlyphsSayWhatTheyD
       EXPECT_FALSE(spoken->text(QAccessible::Name).isEmpty()) << control->objectName().toStdString();
     }
   }
-  for (const auto& [button, says] :
-       {std::pair{w->inconnect, "Connect to the POP3 server"}, std::pair{w->gosend, "Send the message"},
-        std::pair{w->mailreply, "Reply to the message"}})
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), says);
 }
 
 // The letter a caption marks with "&", or 0.

@@ -233,8 +233,13 @@ TEST_F(StoresTest, InboxSortsByEachColumnAndActsOnTheRowShown) {
                       QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
   };
   const auto froms = [&] { return listrows::Column(inbox, 0); };
+  selectRow("pophistlist", 0);
   clickHeader(0);
   EXPECT_EQ(froms(), (Strings{"Alice <a@x>", "bob <b@x>", "carol <c@x>"}));
+  // The first sort keeps the row the user was on and the columns as they were.
+  EXPECT_TRUE(inbox->selectionModel()->isRowSelected(1, {}));
+  EXPECT_EQ(inbox->RecordOf(inbox->currentIndex()), 0);
+  EXPECT_EQ(inbox->columnWidth(0), 200);
   clickHeader(1);
   EXPECT_EQ(froms(), (Strings{"carol <c@x>", "bob <b@x>", "Alice <a@x>"}));
   clickHeader(2);  // Alice's Saturday evening in New York is after bob's Sunday night in London
