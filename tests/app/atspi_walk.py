@@ -126,12 +126,16 @@ def run_window(executable, folder):
     # The window keeps its stores beside its executable: a copy in a folder of its own.
     copy = os.path.join(folder, "corvane")
     shutil.copy2(executable, copy)
-    return subprocess.Popen([copy], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return subprocess.Popen([copy], cwd=folder, stdout=subprocess.DEVNULL)
 
 
 def check(pyatspi, window):
-    app = wait_for("the window on the accessibility bus",
-                   lambda: window.poll() is None and find_application(pyatspi))
+    def started():
+        if window.poll() is not None:
+            raise RuntimeError(f"the window ended with exit code {window.returncode}")
+        return find_application(pyatspi)
+
+    app = wait_for("the window on the accessibility bus", started)
     tabs = wait_for("the page tabs", lambda: page_tabs(pyatspi, app))
     faults = []
     for page in PAGES:

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QSplitter>
 #include <QTabWidget>
@@ -143,16 +142,10 @@ TEST_F(AccessTest, MnemonicsDifferOnEachPageAndReachTheirFields) {
 // Drags the border between the inbox list and the body by dy pixels, as the mouse does.
 void dragSplitter(QSplitter* splitter, int dy) {
   QWidget* handle = splitter->handle(1);
-  const QPoint from = handle->mapToGlobal(handle->rect().center());
-  const QPoint to = from + QPoint(0, dy);
-  const QPointF local = handle->rect().center();
-  QMouseEvent press(QEvent::MouseButtonPress, local, from, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-  QMouseEvent move(QEvent::MouseMove, local + QPoint(0, dy), to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-  QMouseEvent release(QEvent::MouseButtonRelease, local + QPoint(0, dy), to, Qt::LeftButton, Qt::NoButton,
-                      Qt::NoModifier);
-  QApplication::sendEvent(handle, &press);
-  QApplication::sendEvent(handle, &move);
-  QApplication::sendEvent(handle, &release);
+  const QPoint from = handle->rect().center();
+  QTest::mousePress(handle, Qt::LeftButton, {}, from);
+  QTest::mouseMove(handle, from + QPoint(0, dy));
+  QTest::mouseRelease(handle, Qt::LeftButton, {}, from + QPoint(0, dy));
 }
 
 // The list keeps its height when the window grows and the body takes the room; the border
