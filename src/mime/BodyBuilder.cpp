@@ -199,8 +199,8 @@ void BodyBuilder::Preamble(std::string raw, const EntityHeader& header) {
   setText(std::move(raw), header);
 }
 
-void BodyBuilder::FileNotice(const EntityHeader& header) {
-  body_.Add("\r\nFile \"" + header.FileName() + "\" extracted");
+void BodyBuilder::FileNotice(const std::string& name) {
+  body_.Add("\r\nFile \"" + name + "\" extracted");
 }
 
 void BodyBuilder::begin(bool html) {

@@ -36,6 +36,47 @@ TEST(AttachmentFolder, PlainFileNameKeepsEveryPartInsideTheFolder) {
   EXPECT_EQ(AttachmentFolder::PlainFileName(umlauts), umlauts.substr(0, 199));
 }
 
+// Inline images of an HTML message are named from their Content-ID where it is a plain
+// word, else from their type; a named part keeps its name; outside a multipart/related an
+// unnamed part has none of its own.
+TEST(AttachmentFolder, PartNameOfInlineImages) {
+  struct Case {
+    const char* header;
+    bool inRelated;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"Content-Type: image/png\nContent-ID: <image001.png@01D9A1B2.C3D4E5F0>", true, "image001.png"},
+      {"Content-Type: image/jpeg\nContent-ID: <logo.JPEG@x>", true, "logo.jpg"},
+      {"Content-Type: image/jpeg\nContent-ID: <part1.0604@example.org>", true, "image.jpg"},
+      {"Content-Type: image/gif\nContent-ID: <../../etc/passwd@x>", true, "image.gif"},
+      {"Content-Type: image/gif\nContent-ID: <a\x1B[2J@x>", true, "image.gif"},
+      {"Content-Type: image/svg+xml\nContent-ID: photo", true, "photo.svg"},
+      {"Content-Type: application/octet-stream", true, "application.bin"},
+      {"Content-Type: image/png; name=\"given.png\"\nContent-ID: <other@x>", true, "given.png"},
+      {"Content-Type: text/html\nContent-ID: <root@x>", true, ""},
+      {"Content-Type: text/css\nContent-ID: <style@x>", true, "style.css"},
+      {"Content-Type: message/rfc822", true, ""},
+      {"Content-Type: image/png\nContent-ID: <image001@x>", false, ""},
+  };
+  for (const Case& c : cases) {
+    mime::EntityHeader header;
+    std::string text = c.header;
+    for (size_t start = 0; start <= text.size();) {
+      const size_t end = std::min(text.find('\n', start), text.size());
+      header.AddLine(text.substr(start, end - start));
+      start = end + 1;
+    }
+    header.Interpret();
+    mime::PartPlace place;
+    place.inRelated = c.inRelated;
+    place.hidden = true;
+    EXPECT_EQ(AttachmentFolder::PartName(header, place), c.name) << c.header;
+    AttachmentFolder folder;
+    EXPECT_EQ(folder.Keeps(header, place), *c.name != '\0') << c.header;
+  }
+}
+
 // A message's lines as the walker takes them, all at hand when buffered is set.
 class Lines : public mime::LineInput {
  public:
@@ -68,8 +109,8 @@ std::string crLf(const std::string& text) {
 }
 
 // The walk on its own: the builder shows the plain alternative in place of the HTML one
-// and notes each file; the folder writes the files it keeps and names them; a part inside
-// an alternative that is not shown goes nowhere. Runs of lines at hand change nothing.
+// and notes each file; the folder writes the files it keeps and names them, a named part
+// inside an alternative that is not shown among them. Runs of lines at hand change nothing.
 TEST(MessageWalker, HandsEachPartToTheBuilderOrTheFolderTheWayTheySay) {
   const std::string message = crLf(
       "Subject: s\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
@@ -90,13 +131,15 @@ TEST(MessageWalker, HandsEachPartToTheBuilderOrTheFolderTheWayTheySay) {
     walker.OnStatus = [&](const std::string& text) { statuses.push_back(text); };
     Lines input(message, buffered);
     walker.Walk(input);
-    EXPECT_EQ(body.Items(), (std::vector<std::string>{"plain", "\r\nFile \"a.bin\" extracted"})) << buffered;
-    EXPECT_EQ(files, std::vector<std::string>{"a.bin"});
+    EXPECT_EQ(body.Items(),
+              (std::vector<std::string>{"plain", "\r\nFile \"hidden.txt\" extracted", "\r\nFile \"a.bin\" extracted"}))
+        << buffered;
+    EXPECT_EQ(files, (std::vector<std::string>{"hidden.txt", "a.bin"}));
     EXPECT_EQ(header, (std::vector<std::string>{"Subject: s", "Content-Type: multipart/mixed; boundary=m", ""}));
-    EXPECT_EQ(statuses,
-              (std::vector<std::string>{"Extracting file", "Extracting file", "Extracting file", "Decoding file"}));
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Extracting file", "Extracting file", "Extracting file",
+                                                  "Extracting file", "Decoding file"}));
     EXPECT_EQ(corvane::ReadFile(folder.Path + "a.bin"), "abc");
-    EXPECT_FALSE(corvane::FileExists(folder.Path + "hidden.txt"));
+    EXPECT_EQ(corvane::ReadFile(folder.Path + "hidden.txt"), "no");
   }
 }
 
