@@ -144,3 +144,69 @@ TEST(MessageWalker, HandsEachPartToTheBuilderOrTheFolderTheWayTheySay) {
 }
 
 }  // namespace
+
+namespace {
+
+// A single-part message with this header and content, its lines walked as they come and
+// as runs at hand.
+std::vector<std::string> bodyOf(const std::string& header, const std::string& content) {
+  const std::string message = crLf(header + "\n\n" + content);
+  std::vector<std::string> bodies[2];
+  for (const bool buffered : {false, true}) {
+    QTemporaryDir dir;
+    TLineList body;
+    mime::BodyBuilder builder(body);
+    mime::AttachmentFolder folder;
+    folder.Path = dir.path().toStdString() + "/";
+    mime::MessageWalker walker(builder, folder);
+    Lines input(message, buffered);
+    walker.Walk(input);
+    bodies[buffered] = body.Items();
+  }
+  EXPECT_EQ(bodies[0], bodies[1]) << header;
+  return bodies[0];
+}
+
+// Text that never was in the transfer encoding its header names is shown as it came under
+// a note; text that was, however sloppy, is decoded as before.
+TEST(MessageWalker, TextFailingItsDecodingIsShownAsItCame) {
+  const std::string b64 = "Content-Transfer-Encoding: base64\nContent-Type: text/plain; charset=";
+  const std::string qp = "Content-Transfer-Encoding: quoted-printable\nContent-Type: text/plain; charset=";
+  const std::string b64Note = "[This text is not in the base64 it claims to be and is shown as it came.]";
+  const std::string qpNote = "[This text is not in the quoted-printable it claims to be and is shown as it came.]";
+  struct Case {
+    std::string header;
+    std::string content;
+    std::vector<std::string> body;
+  };
+  const std::vector<Case> cases = {
+      {b64 + "utf-8", "Hello Bo,\nsee you at noon.\n", {b64Note, "Hello Bo,", "see you at noon."}},
+      // Only the alphabet, but what it decodes to is no text.
+      {b64 + "iso-8859-1", "Thanks\nBo\n", {b64Note, "Thanks", "Bo"}},
+      {b64 + "utf-8", "R3LDvMOfZSwKQm8=\n", {"Grüße,", "Bo"}},
+      // Latin-1 text under a UTF-8 label is a charset mistake, not a coding one.
+      {b64 + "utf-8", "R3L832UsCkJv\n", {"Grüße,", "Bo"}},
+      // A few stray bytes are tolerated.
+      {b64 + "utf-8", "R3LDvMOfZSwKQm8=  \n--\n", {"Grüße,", "Bo"}},
+      {"Content-Transfer-Encoding: base64\nContent-Type: text/html",
+       "<p>Hello <b>there</b></p>\n",
+       {b64Note, "Hello there"}},
+      {b64 + "utf-16", "Hi there, Bo\n", {b64Note, "Hi there, Bo"}},
+      {b64 + "utf-16", "SABpAA==\n", {"Hi"}},
+      {qp + "utf-8", "=00=01=02=03=04 hello=05=06\n", {qpNote, "=00=01=02=03=04 hello=05=06"}},
+      {qp + "iso-8859-1", "caf=E9 a=b =\nsoft =3D 100%\n", {"café a=b soft = 100%"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(bodyOf(c.header, c.content), c.body) << c.header << "\n" << c.content;
+}
+
+// A long text is judged on its start and then shown whole, as it came.
+TEST(MessageWalker, LongTextFailingBase64IsShownWhole) {
+  std::string content;
+  for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + " of a letter\n";
+  const std::vector<std::string> body = bodyOf("Content-Type: text/plain\nContent-Transfer-Encoding: base64", content);
+  ASSERT_EQ(body.size(), 20001u);
+  EXPECT_EQ(body[1], "line 0 of a letter");
+  EXPECT_EQ(body.back(), "line 19999 of a letter");
+}
+
+}  // namespace
