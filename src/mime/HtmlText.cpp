@@ -70,7 +70,8 @@ std::vector<LinkEnd> linkEnds(const QTextDocument& document) {
         close();
         href = fragmentHref;
       }
-      text += fragment.text();
+      // Only a link's own text is ever looked at.
+      if (!href.isEmpty()) text += fragment.text();
       end = fragment.position() + fragment.length();
     }
     close();
@@ -84,11 +85,19 @@ std::string HtmlToText(std::string_view utf8Html) {
   QTextDocument document;
   document.setHtml(QString::fromUtf8(utf8Html.data(), static_cast<qsizetype>(utf8Html.size())));
   QString text = document.toPlainText();
-  // Each link keeps its address after its text, "text <address>"; from the last one back,
-  // so that the places of those before stay where they are.
+  // Each link keeps its address after its text, "text <address>"; the text is copied once,
+  // in order, as a long one can hold many thousand links.
   const std::vector<LinkEnd> links = linkEnds(document);
-  for (auto link = links.rbegin(); link != links.rend(); ++link)
-    text.insert(link->at, QStringLiteral(" <") + link->address + QChar('>'));
+  if (!links.empty()) {
+    QString linked;
+    qsizetype from = 0;
+    for (const LinkEnd& link : links) {
+      linked.append(QStringView(text).mid(from, link.at - from)).append(QLatin1String(" <"));
+      linked.append(link.address).append(QChar('>'));
+      from = link.at;
+    }
+    text = linked.append(QStringView(text).mid(from));
+  }
   // Paragraph and line separators of the document are line ends in the text.
   text.replace(QChar(QChar::ParagraphSeparator), QChar('\n'));
   text.replace(QChar(QChar::LineSeparator), QChar('\n'));
