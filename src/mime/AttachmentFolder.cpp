@@ -37,10 +37,12 @@ bool entryExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// A part of a multipart/related that the HTML beside it shows by reference ("cid:"): every
-// one but the HTML and plain texts, of which the first is the document itself.
+// A part that the HTML beside it shows by reference ("cid:"): in a multipart/related every
+// one but the HTML and plain texts, of which the first is the document itself; elsewhere an
+// image with a Content-ID, as some senders put them in a multipart/mixed.
 bool isInlineResource(const EntityHeader& header, const PartPlace& place) {
-  if (!place.inRelated || header.IsMultipart() || header.IsMessage()) return false;
+  if (header.IsMultipart() || header.IsMessage()) return false;
+  if (!place.inRelated) return header.type == "image" && header.Field("Content-ID");
   return header.type != "text" || (header.subtype != "plain" && header.subtype != "html");
 }
 

@@ -29,20 +29,18 @@ bool isWide(std::string_view charset) {
   return starts("utf-16") || starts("utf-32") || starts("ucs");
 }
 
-// Bytes of the content that base64 has no place for: anything outside its alphabet and
-// the pad, but line ends and the blanks that transport leaves at them.
+// Bytes of the content that base64 has no place for, up to its pad, which ends the data
+// (what follows it, a list's footer say, is never decoded): anything outside its alphabet
+// but white space, which decoding steps over.
 bool strayFromBase64(std::string_view coded) {
   size_t stray = 0;
   size_t total = 0;
-  while (!coded.empty()) {
-    const size_t lf = coded.find('\n');
-    std::string_view line = coded.substr(0, lf);
-    coded.remove_prefix(lf == std::string_view::npos ? coded.size() : lf + 1);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-    total += line.size();
-    for (const char c : line) stray += c != '=' && kBase64Alphabet.find(c) == std::string_view::npos;
+  for (const char c : coded.substr(0, coded.find('='))) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    ++total;
+    stray += kBase64Alphabet.find(c) == std::string_view::npos;
   }
-  // A stray byte or two (a signature's dashes, a lost blank) is not worth the text.
+  // A stray byte or two (a lost dash, a mark) is not worth the text.
   return stray > 2 && stray * 100 > total;
 }
 

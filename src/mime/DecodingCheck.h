@@ -14,7 +14,7 @@ inline constexpr size_t kDecodingSample = 64 * 1024;
 
 // coded: the part's content as it came (or its first kDecodingSample bytes or more);
 // decoded: what decoding that gave. True where the content is plainly not in coding:
-// - base64: bytes outside its alphabet (blanks at a line's end aside) beyond a small
+// - base64: bytes before its pad outside its alphabet and white space beyond a small
 //   tolerance, or decoded control characters (more than one in a hundred bytes) where the
 //   content as it came has no more than that;
 // - quoted-printable, whose senders are often sloppy, only the latter.

@@ -37,8 +37,8 @@ TEST(AttachmentFolder, PlainFileNameKeepsEveryPartInsideTheFolder) {
 }
 
 // Inline images of an HTML message are named from their Content-ID where it is a plain
-// word, else from their type; a named part keeps its name; outside a multipart/related an
-// unnamed part has none of its own.
+// word, else from their type; a named part keeps its name; outside a multipart/related only
+// an image with a Content-ID is one.
 TEST(AttachmentFolder, PartNameOfInlineImages) {
   struct Case {
     const char* header;
@@ -57,7 +57,9 @@ TEST(AttachmentFolder, PartNameOfInlineImages) {
       {"Content-Type: text/html\nContent-ID: <root@x>", true, ""},
       {"Content-Type: text/css\nContent-ID: <style@x>", true, "style.css"},
       {"Content-Type: message/rfc822", true, ""},
-      {"Content-Type: image/png\nContent-ID: <image001@x>", false, ""},
+      {"Content-Type: image/png\nContent-ID: <image001@x>", false, "image001.png"},
+      {"Content-Type: image/png", false, ""},
+      {"Content-Type: application/pdf\nContent-ID: <doc@x>", false, ""},
   };
   for (const Case& c : cases) {
     mime::EntityHeader header;
@@ -186,12 +188,14 @@ TEST(MessageWalker, TextFailingItsDecodingIsShownAsItCame) {
       {b64 + "utf-8", "R3LDvMOfZSwKQm8=\n", {"Grüße,", "Bo"}},
       // Latin-1 text under a UTF-8 label is a charset mistake, not a coding one.
       {b64 + "utf-8", "R3L832UsCkJv\n", {"Grüße,", "Bo"}},
-      // A few stray bytes are tolerated.
-      {b64 + "utf-8", "R3LDvMOfZSwKQm8=  \n--\n", {"Grüße,", "Bo"}},
+      // Blanks, and a stray byte or two, are stepped over.
+      {b64 + "utf-8", "R3LD vMOf.ZSwK  \n-Qm8=\n", {"Grüße,", "Bo"}},
       {"Content-Transfer-Encoding: base64\nContent-Type: text/html",
        "<p>Hello <b>there</b></p>\n",
        {b64Note, "Hello there"}},
-      {b64 + "utf-16", "Hi there, Bo\n", {b64Note, "Hi there, Bo"}},
+      {b64 + "utf-16", "Hi there, Bo. See you at 10:30, ok?\n", {b64Note, "Hi there, Bo. See you at 10:30, ok?"}},
+      // What follows the pad is never decoded, whatever it is.
+      {b64 + "utf-8", "R3LDvMOfZSwKQm8=\n-- \nThe list: https://lists.example.org/\n", {"Grüße,", "Bo"}},
       {b64 + "utf-16", "SABpAA==\n", {"Hi"}},
       {qp + "utf-8", "=00=01=02=03=04 hello=05=06\n", {qpNote, "=00=01=02=03=04 hello=05=06"}},
       {qp + "iso-8859-1", "caf=E9 a=b =\nsoft =3D 100%\n", {"café a=b soft = 100%"}},
