@@ -5,6 +5,7 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <cctype>
+#include <utility>
 #include <vector>
 
 #include "SysUtils.h"
@@ -58,8 +59,9 @@ std::vector<LinkEnd> linkEnds(const QTextDocument& document) {
     QString text;
     qsizetype end = 0;
     const auto close = [&] {
-      if (const QString address = unsaidAddress(text, href); !href.isEmpty() && !address.isEmpty())
-        ends.push_back(LinkEnd{end, address});
+      if (!href.isEmpty())
+        if (QString address = unsaidAddress(text, href); !address.isEmpty())
+          ends.push_back(LinkEnd{end, std::move(address)});
       text.clear();
     };
     for (auto it = block.begin(); !it.atEnd(); ++it) {
