@@ -110,6 +110,20 @@ std::string crLf(const std::string& text) {
   return out;
 }
 
+// A walker with its builder and a folder of its own.
+struct Walk {
+  Walk() : builder(body), walker(builder, folder) { folder.Path = dir.path().toStdString() + "/"; }
+  void Run(const std::string& message, bool buffered) {
+    Lines input(message, buffered);
+    walker.Walk(input);
+  }
+  QTemporaryDir dir;
+  TLineList body;
+  mime::BodyBuilder builder;
+  mime::AttachmentFolder folder;
+  mime::MessageWalker walker;
+};
+
 // The walk on its own: the builder shows the plain alternative in place of the HTML one
 // and notes each file; the folder writes the files it keeps and names them, a named part
 // inside an alternative that is not shown among them. Runs of lines at hand change nothing.
@@ -120,34 +134,24 @@ TEST(MessageWalker, HandsEachPartToTheBuilderOrTheFolderTheWayTheySay) {
       "Content-Type: text/plain\n\nplain\n--a\nContent-Type: text/plain; name=\"hidden.txt\"\n\nno\n--a--\n--m\n"
       "Content-Type: application/x-y; name=\"a.bin\"\nContent-Transfer-Encoding: base64\n\nYWJj\n--m--\n");
   for (const bool buffered : {false, true}) {
-    QTemporaryDir dir;
-    TLineList body;
-    mime::BodyBuilder builder(body);
-    mime::AttachmentFolder folder;
-    folder.Path = dir.path().toStdString() + "/";
+    Walk walk;
     std::vector<std::string> files, header, statuses;
-    folder.OnFileWritten = [&](const std::string& name) { files.push_back(name); };
-    folder.OnStatus = [&](const std::string& text) { statuses.push_back(text); };
-    mime::MessageWalker walker(builder, folder);
-    walker.OnHeaderLine = [&](const std::string& line) { header.push_back(line); };
-    walker.OnStatus = [&](const std::string& text) { statuses.push_back(text); };
-    Lines input(message, buffered);
-    walker.Walk(input);
-    EXPECT_EQ(body.Items(),
+    walk.folder.OnFileWritten = [&](const std::string& name) { files.push_back(name); };
+    walk.folder.OnStatus = [&](const std::string& text) { statuses.push_back(text); };
+    walk.walker.OnHeaderLine = [&](const std::string& line) { header.push_back(line); };
+    walk.walker.OnStatus = [&](const std::string& text) { statuses.push_back(text); };
+    walk.Run(message, buffered);
+    EXPECT_EQ(walk.body.Items(),
               (std::vector<std::string>{"plain", "\r\nFile \"hidden.txt\" extracted", "\r\nFile \"a.bin\" extracted"}))
         << buffered;
     EXPECT_EQ(files, (std::vector<std::string>{"hidden.txt", "a.bin"}));
     EXPECT_EQ(header, (std::vector<std::string>{"Subject: s", "Content-Type: multipart/mixed; boundary=m", ""}));
     EXPECT_EQ(statuses, (std::vector<std::string>{"Extracting file", "Extracting file", "Extracting file",
                                                   "Extracting file", "Decoding file"}));
-    EXPECT_EQ(corvane::ReadFile(folder.Path + "a.bin"), "abc");
-    EXPECT_EQ(corvane::ReadFile(folder.Path + "hidden.txt"), "no");
+    EXPECT_EQ(corvane::ReadFile(walk.folder.Path + "a.bin"), "abc");
+    EXPECT_EQ(corvane::ReadFile(walk.folder.Path + "hidden.txt"), "no");
   }
 }
-
-}  // namespace
-
-namespace {
 
 // A single-part message with this header and content, its lines walked as they come and
 // as runs at hand.
@@ -155,15 +159,9 @@ std::vector<std::string> bodyOf(const std::string& header, const std::string& co
   const std::string message = crLf(header + "\n\n" + content);
   std::vector<std::string> bodies[2];
   for (const bool buffered : {false, true}) {
-    QTemporaryDir dir;
-    TLineList body;
-    mime::BodyBuilder builder(body);
-    mime::AttachmentFolder folder;
-    folder.Path = dir.path().toStdString() + "/";
-    mime::MessageWalker walker(builder, folder);
-    Lines input(message, buffered);
-    walker.Walk(input);
-    bodies[buffered] = body.Items();
+    Walk walk;
+    walk.Run(message, buffered);
+    bodies[buffered] = walk.body.Items();
   }
   EXPECT_EQ(bodies[0], bodies[1]) << header;
   return bodies[0];
