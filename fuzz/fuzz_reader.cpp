@@ -1,9 +1,10 @@
 // The message reader on a line source: any bytes as the lines of a RETR reply, ended by
 // the terminating line. It never crashes, never asks for a line past the terminating one,
-// and never writes a file anywhere but as a plain file in the attachment folder. The same
-// lines are read a second time as a socket's receive buffer serves them, in packets of
-// varying size with runs of complete lines at hand: both ways give the same record and
-// the same files, and the buffered way stops right after the terminating line.
+// and never writes a file anywhere but as a plain file in the attachment folder, each one
+// listed in the record. The same lines are read a second time as a socket's receive
+// buffer serves them, in packets of varying size with runs of complete lines at hand: both
+// ways give the same record and the same files, and the buffered way stops right after the
+// terminating line.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -148,6 +149,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     forEachEntry(folder, [&](const std::string& name, const struct stat&) {
       outcome.files[name] = corvane::ReadFile(folder + name);
     });
+    // Every file a message read whole leaves in the folder is one it lists: nothing is
+    // written that the user is not told of.
+    if (!outcome.failed) {
+      FUZZ_CHECK(outcome.files.size() == outcome.attachments.size());
+      for (const std::string& name : outcome.attachments) FUZZ_CHECK(outcome.files.count(name) == 1);
+    }
     return outcome;
   };
 

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -33,6 +35,51 @@ const char* const kDefaultFileName = "text.tmp";
 bool entryExists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A part that the HTML beside it shows by reference ("cid:"): in a multipart/related every
+// one but the HTML and plain texts, of which the first is the document itself; elsewhere an
+// image with a Content-ID, as some senders put them in a multipart/mixed.
+bool isInlineResource(const EntityHeader& header, const PartPlace& place) {
+  if (header.IsMultipart() || header.IsMessage()) return false;
+  if (!place.inRelated) return header.type == "image" && header.Field("Content-ID");
+  return header.type != "text" || (header.subtype != "plain" && header.subtype != "html");
+}
+
+bool isNameCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+}
+
+// The extension a file of this subtype usually carries, in letters and digits only.
+std::string extensionOf(const std::string& subtype) {
+  if (subtype == "jpeg" || subtype == "pjpeg") return "jpg";
+  if (subtype == "svg+xml") return "svg";
+  if (subtype == "octet-stream") return "bin";
+  std::string ext;
+  for (const char c : subtype.substr(0, subtype.find_first_of("+."))) {
+    if (std::isalnum(static_cast<unsigned char>(c))) ext += c;
+    if (ext.size() == 8) break;
+  }
+  return ext.empty() ? "bin" : ext;
+}
+
+// "<image001.png@01D6...>" gives "image001.png"; an identifier that is no plain word (most
+// are made of dots and numbers) gives the type's name instead: "image.png".
+std::string inlineResourceName(const EntityHeader& header) {
+  const std::string ext = extensionOf(header.subtype);
+  std::string local;
+  if (const std::string* id = header.Field("Content-ID")) {
+    local = corvane::Trim(*id);
+    if (local.starts_with('<')) local.erase(0, 1);
+    local = local.substr(0, local.find_first_of("@>"));
+    for (const std::string& known : {"." + ext, "." + header.subtype})
+      if (local.size() > known.size() && corvane::SameTextAscii(local.substr(local.size() - known.size()), known))
+        local.resize(local.size() - known.size());
+  }
+  const bool plain = !local.empty() && local.size() <= 40 && std::all_of(local.begin(), local.end(), isNameCharacter);
+  std::string base = plain ? local : header.type;
+  if (base.empty() || !std::all_of(base.begin(), base.end(), isNameCharacter)) base = "part";
+  return base + "." + ext;
 }
 
 }  // namespace
@@ -198,12 +245,18 @@ class AttachmentFolder::PartWriter : public PartContent {
   bool finished_ = false;
 };
 
-bool AttachmentFolder::Keeps(const EntityHeader&, const PartPlace& place) const {
-  return !place.hidden;
+bool AttachmentFolder::Keeps(const EntityHeader& header, const PartPlace& place) const {
+  return !place.hidden || !header.FileName().empty() || isInlineResource(header, place);
 }
 
-std::unique_ptr<PartContent> AttachmentFolder::Begin(const EntityHeader& header) {
-  const std::string given = header.FileName();
+std::string AttachmentFolder::PartName(const EntityHeader& header, const PartPlace& place) {
+  std::string given = header.FileName();
+  if (given.empty() && isInlineResource(header, place)) return inlineResourceName(header);
+  return given;
+}
+
+std::unique_ptr<PartContent> AttachmentFolder::Begin(const EntityHeader& header, const PartPlace& place) {
+  const std::string given = PartName(header, place);
   const bool embedded = header.IsMessage() && given.empty();
   return std::make_unique<PartWriter>(*this, header.TransferCoding(), given.empty() ? kDefaultFileName : given,
                                       embedded);

@@ -29,12 +29,18 @@ class AttachmentFolder {
   // A part's file is complete, under this name in the folder.
   std::function<void(const std::string& Name)> OnFileWritten;
 
-  // Whether a part that is not shown as the message's text is written.
+  // Whether a part that is not shown as the message's text is written: every one outside
+  // the alternatives not shown, and inside them every named part and inline image.
   bool Keeps(const EntityHeader& header, const PartPlace& place) const;
   // The writer of one part's file: opened at once under the part's name (or "text.tmp"),
   // or, for an embedded message without a name, once its header is in, under its subject.
   // A part that does not complete leaves no file behind.
-  std::unique_ptr<PartContent> Begin(const EntityHeader& header);
+  std::unique_ptr<PartContent> Begin(const EntityHeader& header, const PartPlace& place = {});
+
+  // The name a part is known by before the folder makes it unique: the one its header
+  // gives; for an unnamed inline image of an HTML message one made from its Content-ID
+  // ("image001.png") or its type ("image.png"); else empty.
+  static std::string PartName(const EntityHeader& header, const PartPlace& place);
 
   // The name a part's file gets in the folder: no path, no control characters, nothing
   // the file system refuses.

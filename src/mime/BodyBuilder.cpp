@@ -7,6 +7,7 @@
 #include "Base64.h"
 #include "Charsets.h"
 #include "CodedStreams.h"
+#include "DecodingCheck.h"
 #include "HtmlText.h"
 #include "QuotedPrintable.h"
 #include "SysUtils.h"
@@ -85,13 +86,16 @@ class BodyBuilder::CodedText : public PartContent {
         coding_(header.TransferCoding()),
         html_(isHtml(header)),
         charset_(std::move(charset)),
-        metaRead_(!charset_.empty()) {
+        metaRead_(!charset_.empty()),
+        judging_(coding_ == Coding::Base64 || coding_ == Coding::QuotedPrintable) {
     body_.begin(html_);
   }
   void Line(std::string_view line) override {
     feed(heldEnd_);
     heldEnd_ = corvane::LineEndOf(line);
     feed(corvane::WithoutLineEnd(line));
+    if (judging_ && coded_.size() >= kDecodingSample) judge();
+    if (judging_) return;
     if (html_ && decoded_.size() >= kHtmlPiece)
       convert(HtmlCut(decoded_, kHtmlPiece));
     else if (!html_ && wholeLines_ >= kTextPiece)
@@ -101,13 +105,28 @@ class BodyBuilder::CodedText : public PartContent {
     if (atMessageEnd) feed(heldEnd_);
     if (coding_ == Coding::QuotedPrintable) qp_.Finish(decoded_);
     if (coding_ == Coding::Base64) base64_.Finish(decoded_);
+    if (judging_) judge();
     if (!decoded_.empty()) convert(decoded_.size());
   }
 
  private:
+  // Decided on the start of the part: one that is plainly not in its coding is shown as it
+  // came, from its first byte, under a note.
+  void judge() {
+    judging_ = false;
+    if (FailsItsDecoding(coding_, coded_, decoded_, charset_)) {
+      body_.insert(UndecodedNote(coding_));
+      coding_ = Coding::Identity;
+      decoded_ = std::move(coded_);
+      const size_t lastFeed = decoded_.rfind('\n');
+      wholeLines_ = lastFeed == std::string::npos ? 0 : lastFeed + 1;
+    }
+    coded_ = std::string();
+  }
   // Decodes the part's bytes as a whole would be: each line end goes in only once the
   // next line shows that it is not the delimiter's.
   void feed(std::string_view bytes) {
+    if (judging_) coded_ += bytes;
     const size_t before = decoded_.size();
     if (coding_ == Coding::QuotedPrintable)
       qp_.Feed(bytes, decoded_);
@@ -141,6 +160,8 @@ class BodyBuilder::CodedText : public PartContent {
   bool html_;
   std::string charset_;
   bool metaRead_;
+  bool judging_;
+  std::string coded_;  // the part as it came, until it is judged
   TBase64Stream base64_;
   QuotedPrintableDecoder qp_;
   std::string decoded_;
@@ -199,8 +220,8 @@ void BodyBuilder::Preamble(std::string raw, const EntityHeader& header) {
   setText(std::move(raw), header);
 }
 
-void BodyBuilder::FileNotice(const EntityHeader& header) {
-  body_.Add("\r\nFile \"" + header.FileName() + "\" extracted");
+void BodyBuilder::FileNotice(const std::string& name) {
+  body_.Add("\r\nFile \"" + name + "\" extracted");
 }
 
 void BodyBuilder::begin(bool html) {
@@ -216,7 +237,8 @@ void BodyBuilder::setText(std::string raw, const EntityHeader& header) {
   html_ = isHtml(header);
   // Each form of the text is let go as soon as the next is made: a body can be very large.
   std::string text;
-  switch (header.TransferCoding()) {
+  const Coding coding = header.TransferCoding();
+  switch (coding) {
     case Coding::Base64:
       text = DecodeBase64(raw);
       break;
@@ -230,8 +252,15 @@ void BodyBuilder::setText(std::string raw, const EntityHeader& header) {
       text = std::move(raw);
       break;
   }
-  raw = std::string();
   std::string charset = header.Charset();
+  const bool undecoded = FailsItsDecoding(coding, raw, text, charset);
+  if (undecoded) {
+    // Text in a charset of two or four bytes a character is full of zero bytes; one
+    // without them never was in it.
+    if (isWide(corvane::LowerCase(charset)) && raw.find('\0') == std::string::npos) charset.clear();
+    text = std::move(raw);
+  }
+  raw = std::string();
   if (html_) {
     if (charset.empty()) charset = HtmlMetaCharset(text);
     text = htmlText(text, charset);
@@ -240,6 +269,7 @@ void BodyBuilder::setText(std::string raw, const EntityHeader& header) {
   }
   TLineList lines = TLineList::FromText(text);
   text = std::string();
+  if (undecoded) lines.Insert(0, UndecodedNote(coding));
   // The lines go in at once, so that a failure later in the message leaves them shown; a
   // plain alternative that follows an HTML one takes its place.
   body_.Delete(bodyAt_, std::exchange(bodyLines_, 0));

@@ -39,8 +39,9 @@ class BodyBuilder {
   PartContent& Text(const EntityHeader& header, const PartPlace& place);
   // A multipart's preamble, the whole of it, shown as its text.
   void Preamble(std::string raw, const EntityHeader& header);
-  // The notice for a part written to a file, in message order.
-  void FileNotice(const EntityHeader& header);
+  // The notice for a part written to a file, in message order, under the name its header
+  // gave it (or the folder gave an inline image without one).
+  void FileNotice(const std::string& name);
 
  private:
   class LineText;

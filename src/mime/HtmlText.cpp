@@ -2,8 +2,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <cctype>
+#include <utility>
+#include <vector>
 
 #include "SysUtils.h"
 
@@ -18,12 +21,85 @@ bool tagAt(std::string_view html, size_t at, std::string_view name) {
   return next == '>' || next == '/' || std::isspace(static_cast<unsigned char>(next));
 }
 
+// Where a link's text ends in the document's plain text, and the address it goes to.
+struct LinkEnd {
+  qsizetype at;
+  QString address;
+};
+
+// "http://example.org/" is what "example.org" or "Example.org/" says too.
+QString withoutScheme(QString address) {
+  for (const QLatin1String scheme : {QLatin1String("https://"), QLatin1String("http://")})
+    if (address.startsWith(scheme, Qt::CaseInsensitive)) address.remove(0, scheme.size());
+  while (address.endsWith(QChar('/'))) address.chop(1);
+  return address;
+}
+
+// The address a link's text leaves unsaid, or nothing: a link within the document, or one
+// whose text is its address already.
+QString unsaidAddress(const QString& linkText, const QString& href) {
+  QString address;
+  // Line ends and other controls in an attribute would break the text's lines.
+  for (const QChar c : href)
+    if (c.category() != QChar::Other_Control) address += c;
+  address = address.trimmed();
+  const QString text = linkText.trimmed();
+  if (address.isEmpty() || address.startsWith(QChar('#'))) return {};
+  const auto same = [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) == 0; };
+  if (same(text, address) || same(withoutScheme(text), withoutScheme(address))) return {};
+  if (address.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) && same(text, address.mid(7))) return {};
+  return address;
+}
+
+// Every link of the document with its address to show, in order.
+std::vector<LinkEnd> linkEnds(const QTextDocument& document) {
+  std::vector<LinkEnd> ends;
+  for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+    QString href;
+    QString text;
+    qsizetype end = 0;
+    const auto close = [&] {
+      if (!href.isEmpty())
+        if (QString address = unsaidAddress(text, href); !address.isEmpty())
+          ends.push_back(LinkEnd{end, std::move(address)});
+      text.clear();
+    };
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+      const QTextFragment fragment = it.fragment();
+      const QTextCharFormat format = fragment.charFormat();
+      const QString fragmentHref = format.isAnchor() ? format.anchorHref() : QString();
+      if (fragmentHref != href) {
+        close();
+        href = fragmentHref;
+      }
+      // Only a link's own text is ever looked at.
+      if (!href.isEmpty()) text += fragment.text();
+      end = fragment.position() + fragment.length();
+    }
+    close();
+  }
+  return ends;
+}
+
 }  // namespace
 
 std::string HtmlToText(std::string_view utf8Html) {
   QTextDocument document;
   document.setHtml(QString::fromUtf8(utf8Html.data(), static_cast<qsizetype>(utf8Html.size())));
   QString text = document.toPlainText();
+  // Each link keeps its address after its text, "text <address>"; the text is copied once,
+  // in order, as a long one can hold many thousand links.
+  const std::vector<LinkEnd> links = linkEnds(document);
+  if (!links.empty()) {
+    QString linked;
+    qsizetype from = 0;
+    for (const LinkEnd& link : links) {
+      linked.append(QStringView(text).mid(from, link.at - from)).append(QLatin1String(" <"));
+      linked.append(link.address).append(QChar('>'));
+      from = link.at;
+    }
+    text = linked.append(QStringView(text).mid(from));
+  }
   // Paragraph and line separators of the document are line ends in the text.
   text.replace(QChar(QChar::ParagraphSeparator), QChar('\n'));
   text.replace(QChar(QChar::LineSeparator), QChar('\n'));

@@ -6,7 +6,9 @@
 
 namespace mime {
 
-// The text of an HTML document without its markup, lines separated by LF.
+// The text of an HTML document without its markup, lines separated by LF; a link's address
+// follows its text as "text <address>" unless the text says it already or the link stays
+// within the document.
 std::string HtmlToText(std::string_view utf8Html);
 
 // The charset an HTML document names in a meta element, or empty.

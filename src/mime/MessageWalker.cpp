@@ -102,6 +102,7 @@ PartPlace MessageWalker::place(bool hidden) const {
   PartPlace where;
   where.depth = groups_.size();
   where.inAlternative = !groups_.empty() && groups_.back().alternative;
+  where.inRelated = !groups_.empty() && groups_.back().related;
   for (size_t g = groups_.size(); g-- > 0;) {
     if (groups_[g].alternative) {
       where.alternative = static_cast<int>(g);
@@ -121,7 +122,7 @@ MessageWalker::Stop MessageWalker::readEntity(const EntityHeader& header, bool h
 
 MessageWalker::Stop MessageWalker::readMultipart(const EntityHeader& header, bool hidden) {
   boundaries_.push_back(header.Boundary());
-  groups_.push_back(Group{header.subtype == "alternative", false});
+  groups_.push_back(Group{header.subtype == "alternative", false, header.subtype == "related"});
   const size_t level = boundaries_.size() - 1;
   const auto close = [&] {
     boundaries_.resize(level);
@@ -148,7 +149,7 @@ MessageWalker::Stop MessageWalker::readMultipart(const EntityHeader& header, boo
       body_.Preamble(std::move(raw), header);
       return stop;
     }
-    if (folder_.Keeps(text, where)) readFilePart(text, &preamble, stop);
+    if (folder_.Keeps(text, where)) readFilePart(text, where, &preamble, stop);
     return stop;
   }
   preamble.clear();
@@ -188,7 +189,7 @@ MessageWalker::Stop MessageWalker::readLeaf(const EntityHeader& header, bool hid
     status("Extracting file");
     return readContent(body_.Text(header, where), nullptr, Stop{});
   }
-  if (folder_.Keeps(header, where)) return readFilePart(header, nullptr, Stop{});
+  if (folder_.Keeps(header, where)) return readFilePart(header, where, nullptr, Stop{});
   return skipContent();
 }
 
@@ -220,10 +221,10 @@ MessageWalker::Stop MessageWalker::readContent(PartContent& content, const std::
   return stop;
 }
 
-MessageWalker::Stop MessageWalker::readFilePart(const EntityHeader& header, const std::vector<std::string>* keptLines,
-                                                Stop keptStop) {
-  const std::unique_ptr<PartContent> file = folder_.Begin(header);
-  body_.FileNotice(header);
+MessageWalker::Stop MessageWalker::readFilePart(const EntityHeader& header, const PartPlace& where,
+                                                const std::vector<std::string>* keptLines, Stop keptStop) {
+  const std::unique_ptr<PartContent> file = folder_.Begin(header, where);
+  body_.FileNotice(AttachmentFolder::PartName(header, where));
   status("Extracting file");
   return readContent(*file, keptLines, keptStop);
 }

@@ -54,6 +54,7 @@ class MessageWalker {
   struct Group {
     bool alternative = false;
     bool taken = false;  // a part of the alternative has been read
+    bool related = false;
   };
 
   bool nextLine(std::string& line);
@@ -66,7 +67,8 @@ class MessageWalker {
   // A part's content into content: from the wire, or from lines already read (ended by
   // keptStop).
   Stop readContent(PartContent& content, const std::vector<std::string>* keptLines, Stop keptStop);
-  Stop readFilePart(const EntityHeader& header, const std::vector<std::string>* keptLines, Stop keptStop);
+  Stop readFilePart(const EntityHeader& header, const PartPlace& where, const std::vector<std::string>* keptLines,
+                    Stop keptStop);
   Stop skipContent();
   void status(const std::string& text);
 

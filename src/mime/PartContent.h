@@ -12,6 +12,7 @@ struct PartPlace {
   bool inAlternative = false;  // the innermost of them is a multipart/alternative
   int alternative = -1;        // the level of the innermost alternative around it, or -1
   bool hidden = false;         // an alternative to a part before it, or inside one
+  bool inRelated = false;      // the innermost of them is a multipart/related
 };
 
 // One part's content: its lines with their line ends, in order. The line end before a

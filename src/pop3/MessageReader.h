@@ -51,10 +51,12 @@ class TSummary : public TObject {
 // - Header: the top-level header lines as received; From, Subject and MessageId their
 //   values with RFC 2047 words decoded (Subject keeps the blank after its colon).
 // - Body: the message's text in UTF-8: the first inline text/plain or text/html part (in
-//   multipart/alternative the plain one; HTML as its text without markup), then for every
-//   attachment an empty line and the notice File "name" extracted, in message order.
+//   multipart/alternative the plain one; HTML as its text without markup, links as "text
+//   <address>"; a text never in its transfer encoding as it came, under a note), then for
+//   every attachment an empty line and the notice File "name" extracted, in message order.
 // - Attachments: every other leaf part, and every message/rfc822 part whole as ".eml",
-//   written decoded (base64, quoted-printable, uuencode) or with exactly its bytes.
+//   written decoded (base64, quoted-printable, uuencode) or with exactly its bytes; of the
+//   alternatives not shown, the named parts and inline images.
 class TMessageReader {
  public:
   using TLineSource = std::function<std::string()>;
