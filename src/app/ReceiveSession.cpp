@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "FileSync.h"
 #include "InboxStore.h"
@@ -121,12 +122,11 @@ InboxMessage shownPart(const InboxMessage& record) {
 }
 
 // RFC 2449: the capability's name is the first word of its line, in any case.
-bool announcesPipelining(const std::vector<std::string>& capabilities) {
+bool announces(const std::vector<std::string>& capabilities, std::string_view name) {
   for (const std::string& line : capabilities) {
-    const std::string name = line.substr(0, line.find(' '));
-    if (name.size() == 10 && std::equal(name.begin(), name.end(), "PIPELINING", [](char a, char b) {
-          return std::toupper(static_cast<unsigned char>(a)) == b;
-        }))
+    const std::string word = line.substr(0, line.find(' '));
+    if (std::equal(word.begin(), word.end(), name.begin(), name.end(),
+                   [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; }))
       return true;
   }
   return false;
@@ -152,7 +152,10 @@ class ReceiveSession::Run {
     std::vector<std::string> ids;
     if (count_ > 0) {
       std::vector<std::string> capabilities;
-      if (pop3_.RetrieveCapabilities(capabilities) && announcesPipelining(capabilities)) {
+      pop3_.RetrieveCapabilities(capabilities);
+      // Before anything of a message is asked for: from then on its headers come as they are.
+      if (announces(capabilities, "UTF8")) pop3_.EnableUtf8();
+      if (announces(capabilities, "PIPELINING")) {
         const int64_t average = std::max<int64_t>(pop3_.MailboxOctets() / count_, 1);
         ahead = static_cast<int>(std::clamp<int64_t>(kAheadOctets / average, 1, kMaxAhead));
       }

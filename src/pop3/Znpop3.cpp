@@ -357,6 +357,19 @@ bool TZnPOP3::RetrieveCapabilities(std::vector<std::string>& Caps) {
   }
 }
 
+bool TZnPOP3::EnableUtf8() {
+  if (OperationBusy() || OperationQuitting()) return false;
+  TOperation operation(*this, TOperation::okWork);
+  try {
+    RequireConnection();
+    drainAhead();
+    return isPositive(Transaction("UTF8"));
+  } catch (...) {
+    if (operation.Alive()) CloseIfCanceled();
+    throw;
+  }
+}
+
 void TZnPOP3::PlanRetrievals(std::vector<int32_t> Numbers, int Ahead) {
   FPlan.assign(Numbers.begin(), Numbers.end());
   FAhead = std::max(Ahead, 0);
