@@ -212,10 +212,14 @@ class ReceiveSession::Run {
     s_.receiveView_.Stored();
     // A merge with another writer's records puts this side's new ones last.
     lastRow_ = inbox.Count() - 1;
+    ++s_.storedCount_;
     seen_.Stored(i);
   }
 
-  void show() { s_.receiveView_.ShowReceived(last_, lastLines_, lastRow_); }
+  // A check nobody clicked for leaves the message the user reads on display.
+  void show() {
+    if (!s_.Unattended()) s_.receiveView_.ShowReceived(last_, lastLines_, lastRow_);
+  }
 
   // The archive, every attachment file and the store's records of the session, with their
   // folder entries, are on disk before the first deletion, and the seen ids after them: a
@@ -264,6 +268,28 @@ void ReceiveSession::Connect(const Account& account, int32_t timeOut,
   Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
 }
 
+int ReceiveSession::CheckUnattended(const Account& account, int32_t timeOut) {
+  const FlagScope quiet(unattended_);
+  storedCount_ = 0;
+  try {
+    Connect(account, timeOut, nullptr);
+  } catch (...) {
+    // What was marked was stored first: signing off applies only safe deletions.
+    signOffQuietly();
+    throw;
+  }
+  pop3_.Disconnect();
+  return storedCount_;
+}
+
+void ReceiveSession::signOffQuietly() {
+  try {
+    if (pop3_.Connected) pop3_.Disconnect();
+  } catch (const std::exception&) {
+    pop3_.Abort();
+  }
+}
+
 void ReceiveSession::Disconnect() {
   // A QUIT in the middle of a retrieval would be read as part of the message and could
   // make the server drop messages before they are stored: cancel the retrieval instead.
@@ -280,11 +306,12 @@ void ReceiveSession::Connected() {
   // A reconnect asked for inside a retrieval of the running loop logs in again and lands
   // here; the loop itself goes on with that session, so this run stores and deletes nothing.
   if (receiving_) return;
-  receiveView_.ShowInbox();
+  // A check nobody clicked for keeps the page the user is on.
+  if (!Unattended()) receiveView_.ShowInbox();
   // A session that failed after the login is closed already; its count is stale.
   if (!pop3_.Connected) return;
   receiveAll();
-  receiveView_.ShowInbox();
+  if (!Unattended()) receiveView_.ShowInbox();
 }
 
 void ReceiveSession::receiveAll() {
@@ -315,9 +342,13 @@ void ReceiveSession::Succeeded() {
 }
 
 void ReceiveSession::Failed() {
-  if (!closing_) view_.Ask().ShowMessage("Operation failed");
+  if (!Unattended()) view_.Ask().ShowMessage("Operation failed");
 }
 
 void ReceiveSession::Remark(const std::string& text) {
-  if (!closing_) view_.Ask().ShowMessage(text);
+  if (closing_) return;
+  if (unattended_)
+    view_.Status(text);
+  else
+    view_.Ask().ShowMessage(text);
 }

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
@@ -161,25 +162,11 @@ TEST_F(WindowTest, TabWalksTheFieldsInTheirOrder) {
   showActive();
   w->mailbinder->setCurrentIndex(0);
   w->inHost->setFocus();
-  const std::vector<QWidget*> expected{w->inPort,
-                                       w->inUserID,
-                                       w->inPassword,
-                                       w->inSecurity,
-                                       w->insavecheck,
-                                       w->inLogin,
-                                       w->inAllowPlainLogin,
-                                       w->outhost,
-                                       w->outport,
-                                       w->outuserid,
-                                       w->localname,
-                                       w->localemail,
-                                       w->outsavecheck,
-                                       w->outSecurity,
-                                       w->outAuthUser,
-                                       w->outAuthPassword,
-                                       w->outLogin,
-                                       w->outAllowPlainLogin,
-                                       w->keyringcheck};
+  const std::vector<QWidget*> expected{w->inPort,          w->inUserID,     w->inPassword,         w->inSecurity,
+                                       w->insavecheck,     w->inLogin,      w->inAllowPlainLogin,  w->inCheckMinutes,
+                                       w->outhost,         w->outport,      w->outuserid,          w->localname,
+                                       w->localemail,      w->outsavecheck, w->outSecurity,        w->outAuthUser,
+                                       w->outAuthPassword, w->outLogin,     w->outAllowPlainLogin, w->keyringcheck};
   for (QWidget* next : expected) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
