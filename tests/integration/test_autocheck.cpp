@@ -6,10 +6,8 @@
 #include <algorithm>
 #include <regex>
 
+#include "AliceServers.h"
 #include "AutoCheck.h"
-#include "RealMailServers.h"
-#include "RecordingProxy.h"
-#include "WindowSession.h"
 
 using session::TestData;
 using Lines = std::vector<std::string>;
@@ -18,16 +16,8 @@ namespace {
 
 constexpr int kWriteMailPage = 2;
 
-class CheckBySelf : public testing::Test {
+class CheckBySelf : public AliceServers {
  protected:
-  void SetUp() override {
-    std::string why;
-    servers = RealMailServers::Start(&why);
-    ASSERT_TRUE(servers) << why;
-    servers->AddUser("alice", "secret");
-    proxy = std::make_unique<RecordingProxy>(servers->Pop3Port());
-  }
-
   // The window checking every five minutes as alice, the user writing a message meanwhile.
   Tpopform& OpenChecking(const std::string& password = "secret") {
     Tpopform& form = window.Open();
@@ -45,10 +35,6 @@ class CheckBySelf : public testing::Test {
     window->autoCheck_->Elapsed();
   }
   int Rows() { return listrows::Count(window->pophistlist); }
-
-  std::unique_ptr<RealMailServers> servers;
-  std::unique_ptr<RecordingProxy> proxy;
-  session::Window window;
 };
 
 bool matches(const std::string& text, const std::string& pattern) {
