@@ -67,10 +67,14 @@ void Tpopform::createMailComponents() {
   secrets_->OnNoKeyring = [this](const std::string& text) { dialogs.ShowMessage(text); };
   signIn_ =
       std::make_unique<SignInController>(static_cast<SignInView&>(*this), *secrets_, corvane::auth::OAuthOptions{});
-  autoCheck_ = std::make_unique<AutoCheck>(
-      AutoCheck::Host{[this] { return !setup_.Running() && AutoCheck::Idle(*ZnPOP31, *ZnSMTP1); },
-                      [this] { return receive_->CheckUnattended(signedIn(AccountSide::Receive), inTimeOut); },
-                      [this](const std::string& text) { Status(text); }});
+  autoCheck_ = std::make_unique<AutoCheck>(AutoCheck::Host{
+      [this] { return !setup_.Running() && !signIn_->Running() && AutoCheck::Idle(*ZnPOP31, *ZnSMTP1); },
+      [this] {
+        Account account = accountFor(AccountSide::Receive);
+        signIn_->PrepareUnattended(AccountSide::Receive, account);
+        return receive_->CheckUnattended(account, inTimeOut);
+      },
+      [this](const std::string& text) { Status(text); }});
   autoCheck_->Follow(inCheckMinutes);
 }
 
