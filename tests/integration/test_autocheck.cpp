@@ -1,6 +1,7 @@
 // Checking by itself through the window against a real Dovecot: the interval runs whole
 // sessions without a click, waits while any session is open, reports failures in the
 // status bar instead of a box, and ends with the window. The interval is passed by hand.
+#include <QDialog>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <algorithm>
@@ -97,6 +98,18 @@ TEST_F(CheckBySelf, NoCheckStartsWhileASessionOfEitherSideIsOpen) {
     EXPECT_EQ(Rows(), rows + 1);
   }
   EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+
+  // Nor while a box waits for the user.
+  QDialog box(&form);
+  box.setModal(true);
+  box.show();
+  const int rows = Rows();
+  Deliver(1);
+  Pass();
+  EXPECT_EQ(Rows(), rows);
+  box.close();
+  Pass();
+  EXPECT_EQ(Rows(), rows + 1);
 }
 
 TEST_F(CheckBySelf, AFailureShowsInTheStatusBarWithTheTimeNeverAsABox) {
