@@ -154,7 +154,7 @@ class ReceiveSession::Run {
       std::vector<std::string> capabilities;
       pop3_.RetrieveCapabilities(capabilities);
       // Before anything of a message is asked for: from then on its headers come as they are.
-      if (announces(capabilities, "UTF8")) pop3_.EnableUtf8();
+      if (announces(capabilities, "UTF8") && !pop3_.Utf8Mode()) pop3_.EnableUtf8();
       if (announces(capabilities, "PIPELINING")) {
         const int64_t average = std::max<int64_t>(pop3_.MailboxOctets() / count_, 1);
         ahead = static_cast<int>(std::clamp<int64_t>(kAheadOctets / average, 1, kMaxAhead));

@@ -45,7 +45,7 @@ class RecordingView : public ReceiveView, public SendView {
 class SessionTest : public testing::Test {
  protected:
   // One receive session with alice's account against server, to its end.
-  void receiveFrom(ScriptedServer& server) {
+  void receiveFrom(ScriptedServer& server, bool sasl = false) {
     TZnPOP3 pop3;
     ReceiveSession session(pop3, view, [&]() -> InboxStore& { return inbox; });
     session.SetFolder(folder, {});
@@ -57,6 +57,8 @@ class SessionTest : public testing::Test {
     alice.port = std::to_string(server.Port());
     alice.userId = "alice";
     alice.password = "secret";
+    if (sasl) alice.login = "Password";
+    alice.allowPlainLogin = sasl ? "1" : "";
     session.Connect(alice, 10000, [](const std::string&) {});
     pop3.Abort();
     ASSERT_TRUE(server.WaitFinished());
@@ -93,25 +95,29 @@ TEST_F(SessionTest, ReceiveSkipsWhatAnEarlierSessionStoredAndDeletesEverythingOn
 // RFC 6856: UTF8 goes out after the login, before the first command that reads a message,
 // only to a server that lists it; a refusal changes nothing else.
 TEST_F(SessionTest, Utf8IsAskedForOnlyWhenListedAndARefusalIsTolerated) {
+  const std::string userPass = "C: USER alice\nS: +OK\nC: PASS secret\nS: +OK\n";
   const struct {
     const char* name;
+    std::string login;
     std::string capa;
     std::string utf8;
+    bool sasl;
   } cases[] = {
-      {"listed and taken", "S: UTF8 USER\nS: PIPELINING\n", "C: UTF8\nS: +OK UTF8 enabled\n"},
-      {"listed in lower case, refused", "S: utf8\n", "C: UTF8\nS: -ERR not now\n"},
-      {"not listed", "S: UIDL\nS: TOP\n", ""},
+      {"listed and taken", userPass, "S: UTF8 USER\nS: PIPELINING\n", "C: UTF8\nS: +OK UTF8 enabled\n", false},
+      {"listed in lower case, refused", userPass, "S: utf8\n", "C: UTF8\nS: -ERR not now\n", false},
+      {"not listed", userPass, "S: UIDL\nS: TOP\n", "", false},
+      // Taken before a login whose CAPA listed it: not asked for twice.
+      {"taken before the login", "C: CAPA\nS: +OK\nS: UTF8\nS: USER\nS: .\nC: UTF8\nS: +OK\n" + userPass, "S: UTF8\n",
+       "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const int before = inbox.Count();
-    ScriptedServer server(
-        "S: +OK ready\nC: USER alice\nS: +OK\nC: PASS secret\nS: +OK\nC: STAT\nS: +OK 1 30\n"
-        "C: CAPA\nS: +OK\n" +
-        c.capa + "S: .\n" + c.utf8 +
-        "C: UIDL\nS: -ERR\nC: RETR 1\nS: +OK\nS: Subject: \xc3\xa9t\xc3\xa9\nR: \\r\\n\n"
-        "S: body\nS: .\nC: DELE 1\nS: +OK\nE\n");
-    receiveFrom(server);
+    ScriptedServer server("S: +OK ready\n" + c.login + "C: STAT\nS: +OK 1 30\nC: CAPA\nS: +OK\n" + c.capa + "S: .\n" +
+                          c.utf8 +
+                          "C: UIDL\nS: -ERR\nC: RETR 1\nS: +OK\nS: Subject: \xc3\xa9t\xc3\xa9\nR: \\r\\n\n"
+                          "S: body\nS: .\nC: DELE 1\nS: +OK\nE\n");
+    receiveFrom(server, c.sasl);
     ASSERT_EQ(inbox.Count(), before + 1);
     EXPECT_EQ(inbox.RowAt(before).Subject, "\xc3\xa9t\xc3\xa9");
   }
