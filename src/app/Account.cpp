@@ -1,6 +1,8 @@
 #include "Account.h"
 
 #include <QString>
+#include <algorithm>
+#include <charconv>
 #include <vector>
 
 #include "IniFile.h"
@@ -40,6 +42,7 @@ const std::vector<Key>& keysOf(AccountSide side) {
       {"Password", &Account::password, "", false},
       {"CAFile", &Account::caFile, "", true},
       {"CertFingerprint", &Account::certFingerprint, "", true},
+      {"CheckMinutes", &Account::checkMinutes, "0", true},
   });
   static const std::vector<Key> send = withLoginKeys({
       {"Host", &Account::host, "", false},
@@ -103,6 +106,13 @@ corvane::auth::OAuthSettings Account::OAuth() const {
   settings.scope = oauthScope;
   settings.account = oauthAccount;
   return settings;
+}
+
+int Account::CheckMinutes() const {
+  int minutes = 0;
+  const auto [end, error] = std::from_chars(checkMinutes.data(), checkMinutes.data() + checkMinutes.size(), minutes);
+  if (error != std::errc() || end != checkMinutes.data() + checkMinutes.size()) return 0;
+  return std::clamp(minutes, 0, kMaxCheckMinutes);
 }
 
 bool ReadKeyringChoice(const IniFile& ini) {

@@ -9,6 +9,9 @@
 
 class IniFile;
 
+// The longest interval of checking by itself: a day.
+inline constexpr int kMaxCheckMinutes = 24 * 60;
+
 struct Account {
   std::string host;
   std::string port;    // the field's text: stored as typed, converted only when connecting
@@ -31,11 +34,14 @@ struct Account {
   std::string oauthTokenUrl;
   std::string oauthDeviceUrl;
   std::string oauthScope;
-  std::string oauthAccount;     // the account signed in as; also the login name
-  std::string allowPlainLogin;  // "1": a readable password may go out without TLS
+  std::string oauthAccount;        // the account signed in as; also the login name
+  std::string allowPlainLogin;     // "1": a readable password may go out without TLS
+  std::string checkMinutes = "0";  // receive side: check for mail every so many minutes; "0": never
 
   bool OAuth2() const { return login == "OAuth2"; }
   bool PlainLoginAllowed() const { return allowPlainLogin == "1"; }
+  // The interval of checking by itself, 0 for none or for a value that is no count of minutes.
+  int CheckMinutes() const;
   corvane::auth::OAuthSettings OAuth() const;
 
   // Host, port, user id and the connection's security, as a component takes them;

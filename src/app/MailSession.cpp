@@ -64,7 +64,8 @@ void MailSession::ConnectTrusting(const std::function<void(const std::string&)>&
     connectRenewing(renew);
     return;
   } catch (const ECertificateError& refused) {
-    if (closing_ || refused.Fingerprint.empty()) throw;
+    // Nobody is there to compare the fingerprint: an unattended connect never trusts it.
+    if (Unattended() || refused.Fingerprint.empty()) throw;
     view_.ShowFailure(refused);
     const std::string question = account_ + " account, server " + component_.Host + " port " +
                                  std::to_string(component_.Port & 0xFFFF) + ":\n\nTrust the certificate of " +

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "FileSync.h"
 #include "InboxStore.h"
@@ -121,12 +122,11 @@ InboxMessage shownPart(const InboxMessage& record) {
 }
 
 // RFC 2449: the capability's name is the first word of its line, in any case.
-bool announcesPipelining(const std::vector<std::string>& capabilities) {
+bool announces(const std::vector<std::string>& capabilities, std::string_view name) {
   for (const std::string& line : capabilities) {
-    const std::string name = line.substr(0, line.find(' '));
-    if (name.size() == 10 && std::equal(name.begin(), name.end(), "PIPELINING", [](char a, char b) {
-          return std::toupper(static_cast<unsigned char>(a)) == b;
-        }))
+    const std::string word = line.substr(0, line.find(' '));
+    if (std::equal(word.begin(), word.end(), name.begin(), name.end(),
+                   [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; }))
       return true;
   }
   return false;
@@ -152,7 +152,10 @@ class ReceiveSession::Run {
     std::vector<std::string> ids;
     if (count_ > 0) {
       std::vector<std::string> capabilities;
-      if (pop3_.RetrieveCapabilities(capabilities) && announcesPipelining(capabilities)) {
+      pop3_.RetrieveCapabilities(capabilities);
+      // Before anything of a message is asked for: from then on its headers come as they are.
+      if (announces(capabilities, "UTF8") && !pop3_.Utf8Mode()) pop3_.EnableUtf8();
+      if (announces(capabilities, "PIPELINING")) {
         const int64_t average = std::max<int64_t>(pop3_.MailboxOctets() / count_, 1);
         ahead = static_cast<int>(std::clamp<int64_t>(kAheadOctets / average, 1, kMaxAhead));
       }
@@ -209,10 +212,14 @@ class ReceiveSession::Run {
     s_.receiveView_.Stored();
     // A merge with another writer's records puts this side's new ones last.
     lastRow_ = inbox.Count() - 1;
+    ++s_.storedCount_;
     seen_.Stored(i);
   }
 
-  void show() { s_.receiveView_.ShowReceived(last_, lastLines_, lastRow_); }
+  // A check nobody clicked for leaves the message the user reads on display.
+  void show() {
+    if (!s_.Unattended()) s_.receiveView_.ShowReceived(last_, lastLines_, lastRow_);
+  }
 
   // The archive, every attachment file and the store's records of the session, with their
   // folder entries, are on disk before the first deletion, and the seen ids after them: a
@@ -261,6 +268,28 @@ void ReceiveSession::Connect(const Account& account, int32_t timeOut,
   Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
 }
 
+int ReceiveSession::CheckUnattended(const Account& account, int32_t timeOut) {
+  const FlagScope quiet(unattended_);
+  storedCount_ = 0;
+  try {
+    Connect(account, timeOut, nullptr);
+  } catch (...) {
+    // What was marked was stored first: signing off applies only safe deletions.
+    signOffQuietly();
+    throw;
+  }
+  pop3_.Disconnect();
+  return storedCount_;
+}
+
+void ReceiveSession::signOffQuietly() {
+  try {
+    if (pop3_.Connected) pop3_.Disconnect();
+  } catch (const std::exception&) {
+    pop3_.Abort();
+  }
+}
+
 void ReceiveSession::Disconnect() {
   // A QUIT in the middle of a retrieval would be read as part of the message and could
   // make the server drop messages before they are stored: cancel the retrieval instead.
@@ -277,11 +306,12 @@ void ReceiveSession::Connected() {
   // A reconnect asked for inside a retrieval of the running loop logs in again and lands
   // here; the loop itself goes on with that session, so this run stores and deletes nothing.
   if (receiving_) return;
-  receiveView_.ShowInbox();
+  // A check nobody clicked for keeps the page the user is on.
+  if (!Unattended()) receiveView_.ShowInbox();
   // A session that failed after the login is closed already; its count is stale.
   if (!pop3_.Connected) return;
   receiveAll();
-  receiveView_.ShowInbox();
+  if (!Unattended()) receiveView_.ShowInbox();
 }
 
 void ReceiveSession::receiveAll() {
@@ -312,9 +342,13 @@ void ReceiveSession::Succeeded() {
 }
 
 void ReceiveSession::Failed() {
-  if (!closing_) view_.Ask().ShowMessage("Operation failed");
+  if (!Unattended()) view_.Ask().ShowMessage("Operation failed");
 }
 
 void ReceiveSession::Remark(const std::string& text) {
-  if (!closing_) view_.Ask().ShowMessage(text);
+  if (closing_) return;
+  if (unattended_)
+    view_.Status(text);
+  else
+    view_.Ask().ShowMessage(text);
 }

@@ -27,6 +27,11 @@ class ReceiveSession : public MailSession {
   // renew gives a fresh access token after the server refused one; empty for a password.
   void Connect(const Account& account, int32_t timeOut, const std::function<void(const std::string&)>& trusted,
                const std::function<std::string()>& renew = {});
+  // A check nobody clicked for: the same connect, storing and deletions, then the sign-off
+  // that makes the server apply them. No box is shown and nothing is asked (a certificate
+  // nobody trusted stays untrusted); the page on top and the message on display stay as
+  // they are. Returns how many messages it stored; raises what ended it.
+  int CheckUnattended(const Account& account, int32_t timeOut);
   // Signs off, which makes the server delete what was marked; while messages come in it
   // cancels the retrieval instead.
   void Disconnect();
@@ -46,6 +51,8 @@ class ReceiveSession : public MailSession {
   void SetSecret(const std::string& secret) override { pop3_.Password = secret; }
   class Run;
   void receiveAll();
+  // QUIT after a failure, or a plain close when even that fails.
+  void signOffQuietly();
 
   TZnPOP3& pop3_;
   ReceiveView& receiveView_;
@@ -53,4 +60,5 @@ class ReceiveSession : public MailSession {
   std::string folder_;
   std::vector<std::string> reserved_;
   bool receiving_ = false;
+  int storedCount_ = 0;  // messages stored by the session under way
 };

@@ -84,6 +84,17 @@ void SignInController::Prepare(AccountSide side, Account& account) {
   passwordOf(side, account) = access;
 }
 
+void SignInController::PrepareUnattended(AccountSide side, Account& account) {
+  unattended_ = true;
+  try {
+    Prepare(side, account);
+  } catch (...) {
+    unattended_ = false;
+    throw;
+  }
+  unattended_ = false;
+}
+
 std::string SignInController::token(AccountSide side, const Account& account) {
   // A click inside a sign-in's wait must not start a second one over it.
   if (running_) throw Exception("A sign-in is under way: finish it in the browser, or click its button to cancel it.");
@@ -94,6 +105,7 @@ std::string SignInController::token(AccountSide side, const Account& account) {
   if (usable(session.tokens)) return session.tokens.access;
   const auth::OAuthSettings settings = settingsFor(side, account);
   if (!settings.account.empty() && refresh(side, settings)) return session.tokens.access;
+  if (unattended_) throw Exception("Not signed in: click Sign in to sign in to " + settings.provider);
   signIn(side, account);
   return session.tokens.access;
 }
@@ -111,8 +123,8 @@ bool SignInController::refresh(AccountSide side, const auth::OAuthSettings& sett
   } catch (const auth::ERefreshRefused& refused) {
     running_ = nullptr;
     secrets_.Remove(key);
-    if (!view_.Ask().Confirm(refused.Message() + "\n\nSign in to " + settings.provider + " again now?",
-                             TConfirmButtons::OkCancel))
+    if (unattended_ || !view_.Ask().Confirm(refused.Message() + "\n\nSign in to " + settings.provider + " again now?",
+                                            TConfirmButtons::OkCancel))
       throw Exception("Not signed in: " + refused.Message() + " Click Sign in to sign in again");
     return false;
   } catch (...) {

@@ -34,6 +34,11 @@ class SignInController {
   // Before a connect: an OAuth 2.0 account gets its login name and a usable access token
   // as its password, after a sign-in when it has none. Raises when the user gave up.
   void Prepare(AccountSide side, Account& account);
+  // The same for a check nobody clicked for: a stored refresh token may renew the access
+  // token, but nothing is asked and no browser opens; raises where only the user can help.
+  void PrepareUnattended(AccountSide side, Account& account);
+  // A sign-in or a renewal is waiting for the issuer or the browser.
+  bool Running() const { return running_ != nullptr; }
   // The server refused the access token: a fresh one, or a raise when there is none.
   std::string Renewed(AccountSide side);
   // The Sign in button: signs in anew, or ends a sign-in under way.
@@ -68,4 +73,5 @@ class SignInController {
   corvane::auth::OAuthOptions options_;
   std::array<Session, 2> sessions_;
   corvane::auth::OAuthClient* running_ = nullptr;
+  bool unattended_ = false;  // inside PrepareUnattended
 };

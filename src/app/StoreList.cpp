@@ -2,6 +2,7 @@
 
 #include <QItemSelectionModel>
 
+#include "Dialogs.h"
 #include "Exceptions.h"
 #include "MessageStore.h"
 #include "ReportList.h"
@@ -71,6 +72,19 @@ std::string ShowMerged(ReportList* list, MessageStore& store) {
   if (!store.TakeMerged()) return {};
   list->Rows()->Reset();
   return corvane::ExtractFileName(store.Path()) + " was changed by another program; both changes were kept";
+}
+
+std::string DeleteSelected(ReportList* list, MessageStore& store) {
+  const int r = SelectedRow(list);
+  if (r < 0) return {};
+  RemoveRow(list, r, store);
+  return ShowMerged(list, store);
+}
+
+std::string DeleteAll(ReportList* list, MessageStore& store, Dialogs& ask) {
+  if (!ask.Confirm("Delete all messages?", TConfirmButtons::YesNo, TDefaultAnswer::No)) return {};
+  RemoveAll(list, store);
+  return ShowMerged(list, store);
 }
 
 }  // namespace storelist

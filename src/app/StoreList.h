@@ -2,6 +2,7 @@
 // A report list as the view of a message store: row r shows record r's sender and subject.
 #include <string>
 
+class Dialogs;
 class MessageStore;
 class ReportList;
 
@@ -28,5 +29,10 @@ void RemoveAll(ReportList* list, MessageStore& store);
 // After a save that merged a change made behind the program's back, the rows no longer
 // match the records: they are built anew. The status text to show then, or empty.
 std::string ShowMerged(ReportList* list, MessageStore& store);
+// Delete on a store list: the selected record goes, without a question. The status text of
+// a merge, or empty.
+std::string DeleteSelected(ReportList* list, MessageStore& store);
+// Delete All on a store list, after the user said Yes; the root stays. As above.
+std::string DeleteAll(ReportList* list, MessageStore& store, Dialogs& ask);
 
 }  // namespace storelist

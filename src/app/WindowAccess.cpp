@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -27,6 +28,8 @@ std::vector<AccessRow> receiveGroup(const TpopformControls& c) {
       {c.inLogin, "Receive sign-in method", "The password, or OAuth 2.0 with a provider"},
       {c.inSignIn, nullptr, nullptr},
       {c.inAllowPlainLogin, nullptr, nullptr},
+      {c.inCheckMinutes, "Check for mail every",
+       "Minutes between checks for new mail while the window is open; Off checks only on Connect"},
   };
 }
 
@@ -97,6 +100,7 @@ std::vector<MnemonicRow> connectMnemonics(const TpopformControls& c) {
       {c.inLoginLabel, 'g', c.inLogin},
       {c.insavecheck, 'e', nullptr},
       {c.inAllowPlainLogin, 'x', nullptr},
+      {c.inCheckMinutesLabel, 'q', c.inCheckMinutes},
       {c.Label12, 's', c.outhost},
       {c.Label13, 'r', c.outport},
       {c.Label14, 'd', c.outuserid},

@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
@@ -303,6 +304,7 @@ Account TpopformControls::AccountIn(AccountSide side) const {
   account.login = login == 0 ? fields.login->itemData(0).toString().toStdString() : "OAuth2";
   if (login > 0) account.oauthProvider = corvane::auth::kProviderNames[login - 1];
   account.allowPlainLogin = fields.allowPlainLogin->isChecked() ? "1" : "";
+  if (side == AccountSide::Receive) account.checkMinutes = std::to_string(inCheckMinutes->value());
   return account;
 }
 
@@ -315,6 +317,7 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
   fields.login->setItemData(0, QString::fromStdString(account.OAuth2() ? "Password" : account.login));
   ShowSignInChoice(side, account.OAuth2(), account.oauthProvider);
   fields.allowPlainLogin->setChecked(account.PlainLoginAllowed());
+  if (side == AccountSide::Receive) inCheckMinutes->setValue(account.CheckMinutes());
 }
 
 void TpopformControls::ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider) {
@@ -502,6 +505,7 @@ void TpopformControls::buildConnectPage() {
 
   buildSecurityControls();
   buildSignInControls();
+  buildCheckControls();
   frameUnderCaption(GroupBox1);
   frameUnderCaption(GroupBox2);
 }
@@ -626,6 +630,36 @@ void TpopformControls::buildSignInControls() {
     moved->move(moved->x(), moved->y() + kGrowth + 26);
   window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20),
                   window_->height() + kGrowth + 26);
+}
+
+// The interval row goes below the lowest control of the Receive group; both groups, the
+// window and what lies below the groups grow by what the row needs beyond the room left.
+void TpopformControls::buildCheckControls() {
+  int bottom = 0;
+  for (const QWidget* child : GroupBox1->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    bottom = std::max(bottom, child->y() + child->height());
+  const int y = bottom + 8;
+  inCheckMinutesLabel = groupLabel(GroupBox1, "inCheckMinutesLabel", "Check frequency", 10, y + 5);
+  inCheckMinutes = place<QSpinBox>(GroupBox1, "inCheckMinutes", inHost->x(), y, 100, 24);
+  setBold(inCheckMinutes, false);
+  inCheckMinutes->setRange(0, kMaxCheckMinutes);
+  inCheckMinutes->setSuffix(" min");
+  inCheckMinutes->setSpecialValueText("Off");
+  inCheckMinutes->setToolTip("Check for new mail by itself while the window is open; Off checks only on Connect");
+  inCheckMinutesLabel->setBuddy(inCheckMinutes);
+  // A short field: a wide caption moves it right, and the group grows only where it must.
+  inCheckMinutes->move(std::max(inCheckMinutes->x(), fieldStartFor(inCheckMinutesLabel)), y);
+  GroupBox1->resize(std::max(GroupBox1->width(), inCheckMinutes->x() + inCheckMinutes->width() + 10),
+                    GroupBox1->height());
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
+
+  const int growth = std::max(0, y + inCheckMinutes->height() + 12 - GroupBox1->height());
+  for (QWidget* grown : {static_cast<QWidget*>(GroupBox1), static_cast<QWidget*>(GroupBox2)})
+    grown->resize(grown->width(), grown->height() + growth);
+  for (QWidget* moved :
+       {static_cast<QWidget*>(keyringcheck), static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
+    moved->move(moved->x(), moved->y() + growth);
+  window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20), window_->height() + growth);
 }
 
 void TpopformControls::buildInboxPage() {

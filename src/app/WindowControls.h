@@ -24,6 +24,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QSplitter;
 class QPushButton;
+class QSpinBox;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
@@ -135,6 +136,9 @@ struct TpopformControls {
   QPushButton* outSignIn = nullptr;
   QCheckBox* outAllowPlainLogin = nullptr;
   QCheckBox* keyringcheck = nullptr;  // "Keep passwords in the system keyring"
+  // Checking for mail by itself, every so many minutes ("Off" at 0).
+  QLabel* inCheckMinutesLabel = nullptr;
+  QSpinBox* inCheckMinutes = nullptr;
   // The group's Sign in button names the account signed in as ("" for none).
   void ShowSignInAccount(AccountSide side, const std::string& account);
   // The group's sign-in choice: the password, or OAuth 2.0 with provider (one of no preset
@@ -193,6 +197,7 @@ struct TpopformControls {
   void buildConnectPage();
   void buildSecurityControls();
   void buildSignInControls();
+  void buildCheckControls();
   void buildInboxPage();
   void buildWriteMailPage();
   void buildQueueControls(QLayout* page);

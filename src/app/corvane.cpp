@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 
 #include "AddressBook.h"
+#include "AutoCheck.h"
 #include "Exceptions.h"
 #include "InboxStore.h"
 #include "IniFile.h"

@@ -25,6 +25,7 @@
 #include "Znpop3.h"
 #include "Znsmtp.h"
 
+class AutoCheck;
 class QCloseEvent;
 class InboxStore;
 class QueuePane;
@@ -170,6 +171,9 @@ class Tpopform : public QMainWindow,
   static constexpr const char* kSecretsFile = "mailsecrets.txt";
   std::unique_ptr<corvane::auth::SecretStore> secrets_;
   std::unique_ptr<SignInController> signIn_;
+
+  // Runs a receive session by itself every inCheckMinutes while the window is open.
+  std::unique_ptr<AutoCheck> autoCheck_;
 
   // The mail components, with their design-time values and every event bound.
   std::unique_ptr<TZnPOP3> ZnPOP31;

@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
+#include "AutoCheck.h"
 #include "InboxStore.h"
 #include "OutboxStore.h"
 #include "QtText.h"
@@ -66,6 +67,15 @@ void Tpopform::createMailComponents() {
   secrets_->OnNoKeyring = [this](const std::string& text) { dialogs.ShowMessage(text); };
   signIn_ =
       std::make_unique<SignInController>(static_cast<SignInView&>(*this), *secrets_, corvane::auth::OAuthOptions{});
+  autoCheck_ = std::make_unique<AutoCheck>(AutoCheck::Host{
+      [this] { return !setup_.Running() && !signIn_->Running() && AutoCheck::Idle(*ZnPOP31, *ZnSMTP1); },
+      [this] {
+        Account account = accountFor(AccountSide::Receive);
+        signIn_->PrepareUnattended(AccountSide::Receive, account);
+        return receive_->CheckUnattended(account, inTimeOut);
+      },
+      [this](const std::string& text) { Status(text); }});
+  autoCheck_->Follow(inCheckMinutes);
 }
 
 Account Tpopform::signedIn(AccountSide side) {
@@ -77,6 +87,7 @@ Account Tpopform::signedIn(AccountSide side) {
 // An operation may go on for a while after the window has closed: from then on no event
 // of either component asks or tells anything.
 void Tpopform::abortMailComponents() {
+  if (autoCheck_) autoCheck_->Stop();
   if (queue_) queue_->Queue().Close();
   if (send_) send_->Close();
   if (receive_) receive_->Close();

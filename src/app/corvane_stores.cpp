@@ -24,28 +24,11 @@
 namespace {
 
 // After a save that merged a change made behind the window's back, the list is built anew
-// and the status bar says so. True when that happened.
-bool showMerged(Tpopform& form, ReportList* list, MessageStore& store) {
-  const std::string text = storelist::ShowMerged(list, store);
+// and the status bar says so (text). True when that happened.
+bool showMerged(Tpopform& form, const std::string& text) {
   if (!text.empty()) form.setStatus(text);
   return !text.empty();
 }
-
-// Delete on a store list: the selected record goes, without a question.
-void deleteSelected(Tpopform& form, ReportList* list, MessageStore& store) {
-  const int r = storelist::SelectedRow(list);
-  if (r < 0) return;
-  storelist::RemoveRow(list, r, store);
-  showMerged(form, list, store);
-}
-
-// Delete All on a store list, after the user said Yes; the root stays.
-void deleteAll(Tpopform& form, ReportList* list, MessageStore& store) {
-  if (!form.dialogs.Confirm("Delete all messages?", TConfirmButtons::YesNo, TDefaultAnswer::No)) return;
-  storelist::RemoveAll(list, store);
-  showMerged(form, list, store);
-}
-
 }  // namespace
 
 // A store still being read is waited for.
@@ -113,7 +96,7 @@ void Tpopform::popsaveClick() {
 }
 
 void Tpopform::Stored() {
-  if (showMerged(*this, pophistlist, inboxStore())) {
+  if (showMerged(*this, storelist::ShowMerged(pophistlist, inboxStore()))) {
     pane_.ForgetRecord();
     return;
   }
@@ -140,12 +123,12 @@ void Tpopform::pophistlistDblClick() {
 }
 
 void Tpopform::Delete1Click() {
-  deleteSelected(*this, pophistlist, inboxStore());
+  showMerged(*this, storelist::DeleteSelected(pophistlist, inboxStore()));
   pane_.ForgetRecord();
 }
 
 void Tpopform::DeleteAll1Click() {
-  deleteAll(*this, pophistlist, inboxStore());
+  showMerged(*this, storelist::DeleteAll(pophistlist, inboxStore(), dialogs));
   pane_.ForgetRecord();
 }
 
@@ -181,7 +164,7 @@ void Tpopform::recordSent(const OutboxMessage& message) {
   store.Add(message);
   storelist::CatchUp(sendhistlist);
   store.SaveAdded();
-  showMerged(*this, sendhistlist, store);
+  showMerged(*this, storelist::ShowMerged(sendhistlist, store));
 }
 
 void Tpopform::makehistlistClick() {
@@ -204,11 +187,11 @@ void Tpopform::sendhistlistDblClick() {
 }
 
 void Tpopform::MenuItem1Click() {
-  deleteSelected(*this, sendhistlist, outboxStore());
+  showMerged(*this, storelist::DeleteSelected(sendhistlist, outboxStore()));
 }
 
 void Tpopform::MenuItem2Click() {
-  deleteAll(*this, sendhistlist, outboxStore());
+  showMerged(*this, storelist::DeleteAll(sendhistlist, outboxStore(), dialogs));
 }
 
 void Tpopform::LoadOutMessage1Click() {

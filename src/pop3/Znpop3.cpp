@@ -96,6 +96,7 @@ void TZnPOP3::Connect() {
       FSent.clear();
       FPlan.clear();
       FAhead = 0;
+      FUtf8 = FUtf8Listed = false;
       TZnSocket::Connect();
       const std::string greeting = ReadLn();
       if (!isPositive(greeting)) throw Exception(greeting);
@@ -166,6 +167,7 @@ std::vector<std::string> TZnPOP3::loginOffers() {
     }
     if (words.empty()) return;
     if (words[0] == "USER") offers.push_back("USER");
+    if (words[0] == "UTF8") FUtf8Listed = true;
     if (words[0] == "SASL") offers.insert(offers.end(), words.begin() + 1, words.end());
   });
   return offers;
@@ -177,6 +179,8 @@ void TZnPOP3::saslLogin() {
   const std::vector<std::string> candidates = BearerToken ? corvane::sasl::TokenMechanisms(PreferXOAuth2)
                                                           : std::vector<std::string>{"CRAM-MD5", "PLAIN", "USER"};
   const std::string chosen = sasl::ChooseMechanism(loginOffers(), candidates, {credentials, Secure(), AllowPlainLogin});
+  // RFC 6856 registers UTF8 for this state; a refusal changes nothing.
+  if (FUtf8Listed) FUtf8 = isPositive(Transaction("UTF8"));
   if (chosen == "USER") {
     std::string reply = Transaction("USER " + UserID);
     if (isPositive(reply)) reply = Transaction("PASS " + Password);
@@ -351,6 +355,20 @@ bool TZnPOP3::RetrieveCapabilities(std::vector<std::string>& Caps) {
     if (!isPositive(Transaction("CAPA"))) return false;
     readMultiLine([&](std::string& line) { Caps.push_back(std::move(line)); });
     return true;
+  } catch (...) {
+    if (operation.Alive()) CloseIfCanceled();
+    throw;
+  }
+}
+
+bool TZnPOP3::EnableUtf8() {
+  if (OperationBusy() || OperationQuitting()) return false;
+  TOperation operation(*this, TOperation::okWork);
+  try {
+    RequireConnection();
+    drainAhead();
+    FUtf8 = isPositive(Transaction("UTF8"));
+    return FUtf8;
   } catch (...) {
     if (operation.Alive()) CloseIfCanceled();
     throw;

@@ -85,6 +85,13 @@ class TZnPOP3 : public TZnSocket {
   // CAPA (RFC 2449): the capability lines, each without its line end. False with Caps
   // empty when the server refuses the command.
   bool RetrieveCapabilities(std::vector<std::string>& Caps);
+  // UTF8 (RFC 6856), for a server whose CAPA lists it: headers in raw UTF-8 then come as
+  // they are instead of being replaced by a notice of the server's own. True when the
+  // server agreed; a refusal leaves the session as it was.
+  bool EnableUtf8();
+  // The server agreed to UTF8 in this session: with SaslLogin already before the login,
+  // where the CAPA that chooses the mechanism lists it.
+  bool Utf8Mode() const { return FUtf8; }
   // Announces the messages RetrieveMessage will be asked for next, in this order: with
   // Ahead > 0 (only for a server that announced PIPELINING) their RETR commands go out up
   // to Ahead ahead of the one being read, and DeleteMessages sends its DELEs in batches.
@@ -127,6 +134,8 @@ class TZnPOP3 : public TZnSocket {
   std::deque<int32_t> FSent;  // RETR sent ahead whose reply is still to be read
   int FAhead = 0;
   std::string FMechanism;
+  bool FUtf8Listed = false;  // the login's CAPA lists UTF8
+  bool FUtf8 = false;
   TMailMessage FMailMessage;
   TSummary FSummary;
   TMessageReader FReader;

@@ -44,9 +44,31 @@ class RecordingView : public ReceiveView, public SendView {
 
 class SessionTest : public testing::Test {
  protected:
+  // One receive session with alice's account against server, to its end.
+  void receiveFrom(ScriptedServer& server, bool sasl = false) {
+    TZnPOP3 pop3;
+    ReceiveSession session(pop3, view, [&]() -> InboxStore& { return inbox; });
+    session.SetFolder(folder, {});
+    pop3.OnConnect = [&](TObject*) { session.Connected(); };
+    pop3.OnRetrieveStart = [&](TObject*) { session.RetrieveStarted(); };
+    pop3.OnRetrieveEnd = [&](TObject*) { session.RetrieveEnded(); };
+    Account alice;
+    alice.host = "127.0.0.1";
+    alice.port = std::to_string(server.Port());
+    alice.userId = "alice";
+    alice.password = "secret";
+    if (sasl) alice.login = "Password";
+    alice.allowPlainLogin = sasl ? "1" : "";
+    session.Connect(alice, 10000, [](const std::string&) {});
+    pop3.Abort();
+    ASSERT_TRUE(server.WaitFinished());
+    EXPECT_EQ(server.Failures(), "");
+  }
+
   QTemporaryDir dir;
   std::string folder = dir.path().toStdString() + "/";
   RecordingView view;
+  InboxStore inbox{folder + "mailin.txt"};
 };
 
 TEST_F(SessionTest, ReceiveSkipsWhatAnEarlierSessionStoredAndDeletesEverythingOnceAllIsKept) {
@@ -58,23 +80,7 @@ TEST_F(SessionTest, ReceiveSkipsWhatAnEarlierSessionStoredAndDeletesEverythingOn
   const std::string mailbox = "127.0.0.1 " + std::to_string(server.Port()) + " alice ";
   corvane::WriteFileAtomically(folder + "mailin.uidl", mailbox + "aaa\nother 110 bob x\n");
 
-  InboxStore inbox(folder + "mailin.txt");
-  TZnPOP3 pop3;
-  ReceiveSession session(pop3, view, [&]() -> InboxStore& { return inbox; });
-  session.SetFolder(folder, {});
-  pop3.OnConnect = [&](TObject*) { session.Connected(); };
-  pop3.OnRetrieveStart = [&](TObject*) { session.RetrieveStarted(); };
-  pop3.OnRetrieveEnd = [&](TObject*) { session.RetrieveEnded(); };
-
-  Account alice;
-  alice.host = "127.0.0.1";
-  alice.port = std::to_string(server.Port());
-  alice.userId = "alice";
-  alice.password = "secret";
-  session.Connect(alice, 10000, [](const std::string&) {});
-  pop3.Abort();
-  ASSERT_TRUE(server.WaitFinished());
-  EXPECT_EQ(server.Failures(), "");
+  receiveFrom(server);
 
   EXPECT_EQ(view.reports, (std::vector<std::string>{"status Connected", "inbox", "receiving", "busy",
                                                     "status Retrieval start", "idle", "status Retrieval end", "stored",
@@ -84,6 +90,37 @@ TEST_F(SessionTest, ReceiveSkipsWhatAnEarlierSessionStoredAndDeletesEverythingOn
   // Another account's ids stay; this mailbox's are those it still lists and the store holds.
   EXPECT_EQ(corvane::ReadFile(folder + "mailin.uidl"), "other 110 bob x\n" + mailbox + "aaa\n" + mailbox + "bbb\n");
   EXPECT_EQ(MboxArchive::ReadMessages(folder + "mailin.mbox").size(), 1u);
+}
+
+// RFC 6856: UTF8 goes out after the login, before the first command that reads a message,
+// only to a server that lists it; a refusal changes nothing else.
+TEST_F(SessionTest, Utf8IsAskedForOnlyWhenListedAndARefusalIsTolerated) {
+  const std::string userPass = "C: USER alice\nS: +OK\nC: PASS secret\nS: +OK\n";
+  const struct {
+    const char* name;
+    std::string login;
+    std::string capa;
+    std::string utf8;
+    bool sasl;
+  } cases[] = {
+      {"listed and taken", userPass, "S: UTF8 USER\nS: PIPELINING\n", "C: UTF8\nS: +OK UTF8 enabled\n", false},
+      {"listed in lower case, refused", userPass, "S: utf8\n", "C: UTF8\nS: -ERR not now\n", false},
+      {"not listed", userPass, "S: UIDL\nS: TOP\n", "", false},
+      // Taken before a login whose CAPA listed it: not asked for twice.
+      {"taken before the login", "C: CAPA\nS: +OK\nS: UTF8\nS: USER\nS: .\nC: UTF8\nS: +OK\n" + userPass, "S: UTF8\n",
+       "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = inbox.Count();
+    ScriptedServer server("S: +OK ready\n" + c.login + "C: STAT\nS: +OK 1 30\nC: CAPA\nS: +OK\n" + c.capa + "S: .\n" +
+                          c.utf8 +
+                          "C: UIDL\nS: -ERR\nC: RETR 1\nS: +OK\nS: Subject: \xc3\xa9t\xc3\xa9\nR: \\r\\n\n"
+                          "S: body\nS: .\nC: DELE 1\nS: +OK\nE\n");
+    receiveFrom(server, c.sasl);
+    ASSERT_EQ(inbox.Count(), before + 1);
+    EXPECT_EQ(inbox.RowAt(before).Subject, "\xc3\xa9t\xc3\xa9");
+  }
 }
 
 TEST_F(SessionTest, SendWithoutAConnectionAsksThroughTheViewAndFailsOnCancel) {

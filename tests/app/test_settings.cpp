@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <memory>
@@ -176,6 +177,38 @@ TEST_F(SettingsWindowTest, AccountsRoundTripAndEachSaveLeavesTheOtherSection) {
   expected.replace(expected.find("smtp.example.org"), 16, "smtp2");
   EXPECT_EQ(corvane::ReadFile(ini), expected);
   EXPECT_EQ(modeOf(ini), 0600u);
+}
+
+// [INBOX] CheckMinutes: written once it means something, read back into the box; a value
+// that is no count of minutes, or beyond a day, is read as the nearest the box can show.
+TEST_F(SettingsWindowTest, TheCheckIntervalIsWrittenOnlyOnceItMeansSomethingAndReadBack) {
+  const std::string plain = "[INBOX]\r\nHost=h\r\nPort=110\r\nUserId=u\r\nPassword=\r\n";
+  {
+    auto w = open();
+    w->inHost->setText("h");
+    w->inUserID->setText("u");
+    w->insaveClick();
+    EXPECT_EQ(corvane::ReadFile(ini), plain);
+    w->inCheckMinutes->setValue(15);
+    w->insaveClick();
+    EXPECT_EQ(corvane::ReadFile(ini), plain + "CheckMinutes=15\r\n");
+  }
+  const struct {
+    const char* stored;
+    int shown;
+  } cases[] = {{"15", 15}, {"0", 0}, {"ten", 0}, {"-3", 0}, {"100000", 1440}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    IniFile(ini).WriteString("INBOX", "CheckMinutes", c.stored);
+    auto w = open();
+    EXPECT_EQ(w->inCheckMinutes->value(), c.shown);
+  }
+  // Off again, the key stays and says so.
+  auto w = open();
+  w->inCheckMinutes->setValue(0);
+  w->insaveClick();
+  EXPECT_EQ(corvane::ReadFile(ini), plain + "CheckMinutes=0\r\n");
+  EXPECT_EQ(w->inCheckMinutes->text(), "Off");
 }
 
 TEST_F(SettingsWindowTest, ValuesAreBytesThroughTheFields) {

@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "RealMailServers.h"
-#include "RecordingProxy.h"
-#include "WindowSession.h"
+#include "AliceServers.h"
 #include "WireProxy.h"
 
 using session::ReadBytes;
@@ -20,16 +18,8 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-class Receive : public testing::Test {
+class Receive : public AliceServers {
  protected:
-  void SetUp() override {
-    std::string why;
-    servers = RealMailServers::Start(&why);
-    ASSERT_TRUE(servers) << why;
-    servers->AddUser("alice", "secret");
-    proxy = std::make_unique<RecordingProxy>(servers->Pop3Port());
-  }
-
   void DeliverThree() {
     for (const char* name : {"1.eml", "2.eml", "3.eml"})
       servers->Deliver("alice", TestData(std::string("three_messages/") + name));
@@ -40,10 +30,6 @@ class Receive : public testing::Test {
     window.ReceiveAccount("127.0.0.1", proxy->Port(), "alice", "secret");
     return form;
   }
-
-  std::unique_ptr<RealMailServers> servers;
-  std::unique_ptr<RecordingProxy> proxy;
-  session::Window window;
 };
 
 const Lines kLogin{"USER alice", "PASS secret", "STAT"};

@@ -3,9 +3,11 @@
 // wire recorded to show nothing of the account went out, and the waits of a handshake.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QSpinBox>
 #include <QTimer>
 #include <algorithm>
 
+#include "AutoCheck.h"
 #include "RealMailServers.h"
 #include "RecordingProxy.h"
 #include "WindowSession.h"
@@ -147,6 +149,25 @@ TEST_F(SecureWindow, UntrustedOrMisnamedCertificatesAreRefusedWithNothingOfTheAc
     }
     window.Close();
   }
+}
+
+// Nobody is there to compare a fingerprint: a check by itself reports the refusal in the
+// status bar, asks nothing and trusts nothing.
+TEST_F(SecureWindow, ACheckBySelfNeverTrustsAnUntrustedCertificate) {
+  Start(TestCertificate::SelfSigned);
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  window->insavecheck->setChecked(true);
+  window.ReceiveAccount("127.0.0.1", servers->Pop3sPort(), "alice", "secret");
+  window->inSecurity->setCurrentIndex(kSslTls);
+  window->inCheckMinutes->setValue(5);
+  window->autoCheck_->Elapsed();
+  EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
+  EXPECT_NE(window->statusText().find("Checking for mail failed at "), std::string::npos) << window->statusText();
+  EXPECT_NE(window->statusText().find("Certificate of 127.0.0.1 refused: "), std::string::npos);
+  EXPECT_EQ(window->inCertFingerprint, "");
+  EXPECT_EQ(session::ReadBytes(window.Folder() + "corvane.ini").find("CertFingerprint"), std::string::npos);
+  EXPECT_EQ(servers->Pop3Log().find("Login: user="), std::string::npos);
+  EXPECT_EQ(listrows::Count(window->pophistlist), 0);
 }
 
 TEST_F(SecureWindow, ConfirmedFingerprintIsPinnedForTheAccountAndSaved) {

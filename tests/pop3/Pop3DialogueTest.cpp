@@ -579,6 +579,11 @@ TEST(Pop3Secure, SaslLoginTakesTheStrongestOfferedMechanism) {
       {"PLAIN without CRAM-MD5", "SASL PLAIN", false, false, secStartTLS, "C: AUTH PLAIN " + plain + "\nS: +OK\n"},
       {"no SASL: USER/PASS", "USER", false, false, secStartTLS, "C: USER alice\nS: +OK\nC: PASS secret\nS: +OK\n"},
       {"PLAIN in clear when allowed", "SASL PLAIN", false, true, secNone, "C: AUTH PLAIN " + plain + "\nS: +OK\n"},
+      // RFC 6856: UTF8 where it is registered, before the login; a refusal changes nothing.
+      {"UTF8 listed", "SASL PLAIN\nS: UTF8 USER", false, false, secStartTLS,
+       "C: UTF8\nS: +OK\nC: AUTH PLAIN " + plain + "\nS: +OK\n"},
+      {"UTF8 refused", "utf8\nS: USER", false, false, secStartTLS,
+       "C: UTF8\nS: -ERR\nC: USER alice\nS: +OK\nC: PASS secret\nS: +OK\n"},
       {"a long token waits for the challenge", "SASL XOAUTH2", true, false, secStartTLS,
        "C: AUTH XOAUTH2\nS: +\nC: " + bearer + "\nS: +OK\n"},
   };
@@ -593,6 +598,7 @@ TEST(Pop3Secure, SaslLoginTakesTheStrongestOfferedMechanism) {
     rig.pop.AllowPlainLogin = c.plainAllowed;
     if (c.bearer) rig.pop.Password = token;
     rig.pop.Connect();
+    EXPECT_EQ(rig.pop.Utf8Mode(), c.login.starts_with("C: UTF8\nS: +OK"));
     rig.pop.Disconnect();
     rig.Finish();
     EXPECT_EQ(rig.log, (Log{"connect"}));

@@ -9,9 +9,11 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <algorithm>
 
+#include "AutoCheck.h"
 #include "RealMailServers.h"
 #include "SecretStore.h"
 #include "WindowSession.h"
@@ -200,6 +202,37 @@ TEST_F(SignInWindow, ARevokedSignInAsksToSignInAgain) {
   Receive();
   EXPECT_EQ(Count("code ok"), 2u);
   EXPECT_NE(servers->Pop3Log().find("Login: user=<alice>"), std::string::npos);
+}
+
+// A check by itself renews an expired token from the stored sign-in, but never opens the
+// browser or asks: without a usable sign-in it says so in the status bar.
+TEST_F(SignInWindow, ACheckBySelfRenewsSilentlyButNeverSignsInOrAsks) {
+  Open("Custom");
+  window->inCheckMinutes->setValue(5);
+  const auto check = [this](const char* outcome) {
+    const size_t shown = window.dialogs.shown.size();
+    window->autoCheck_->Elapsed();
+    EXPECT_EQ(window->statusText().find(outcome), 0u) << window->statusText();
+    EXPECT_EQ(window.dialogs.shown.size(), shown) << window.dialogs.shown.back().text;
+  };
+  check("Checking for mail failed at ");
+  EXPECT_NE(window->statusText().find("Not signed in"), std::string::npos) << window->statusText();
+  EXPECT_EQ(Count("code ok"), 0u);
+
+  window->inSignIn->click();
+  ASSERT_EQ(window->inSignIn->text(), "Signed in as alice");
+  servers->Deliver("alice", TestData("three_messages/1.eml"));
+  clock += 2 * 3600 * 1000;
+  check("Checked for mail at ");
+  EXPECT_EQ(Count("refresh ok"), 1u);
+  EXPECT_EQ(Rows(window->pophistlist, 1), Lines{"First"});
+
+  for (const std::string& token : Issuer("issued"))
+    if (token.rfind("rt-", 0) == 0) servers->OAuthPost("/revoke", "token=" + token);
+  clock += 2 * 3600 * 1000;
+  check("Checking for mail failed at ");
+  EXPECT_EQ(Count("refresh refused"), 1u);
+  EXPECT_EQ(Count("code ok"), 1u);
 }
 
 TEST_F(SignInWindow, WithoutABrowserTheSignInGoesByACodeEnteredElsewhere) {
