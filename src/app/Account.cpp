@@ -32,15 +32,23 @@ std::vector<Key> withLoginKeys(std::vector<Key> keys) {
   return keys;
 }
 
+// The receive side's own choices, after the sign-in keys.
+std::vector<Key> withReceiveKeys(std::vector<Key> keys) {
+  keys.insert(keys.end(), {{"OnServer", &Account::onServer, "Delete", true},
+                           {"KeepDays", &Account::keepDays, "", true},
+                           {"LargeKB", &Account::largeKB, "0", true}});
+  return keys;
+}
+
 const std::vector<Key>& keysOf(AccountSide side) {
-  static const std::vector<Key> receive = withLoginKeys({
+  static const std::vector<Key> receive = withReceiveKeys(withLoginKeys({
       {"Host", &Account::host, "", false},
       {"Port", &Account::port, "110", false},
       {"UserId", &Account::userId, "", false},
       {"Password", &Account::password, "", false},
       {"CAFile", &Account::caFile, "", true},
       {"CertFingerprint", &Account::certFingerprint, "", true},
-  });
+  }));
   static const std::vector<Key> send = withLoginKeys({
       {"Host", &Account::host, "", false},
       {"Port", &Account::port, "25", false},
@@ -90,6 +98,30 @@ int SecurityIndex(TSecurity security) {
 
 const char* SectionOf(AccountSide side) {
   return side == AccountSide::Receive ? "INBOX" : "OUTBOX";
+}
+
+namespace {
+
+int count(const std::string& text) {
+  bool ok = false;
+  const int n = QString::fromStdString(text).trimmed().toInt(&ok);
+  return ok && n > 0 ? n : 0;
+}
+
+}  // namespace
+
+OnServer Account::ServerChoice() const {
+  for (int i = 0; i < 4; ++i)
+    if (onServer == kOnServerKeys[i]) return static_cast<OnServer>(i);
+  return OnServer::Delete;
+}
+
+int Account::KeepDaysCount() const {
+  return count(keepDays);
+}
+
+int Account::LargeKBCount() const {
+  return count(largeKB);
 }
 
 corvane::auth::OAuthSettings Account::OAuth() const {

@@ -9,6 +9,10 @@
 
 class IniFile;
 
+// What a receive session leaves on the server once a message is stored ([INBOX] OnServer).
+enum class OnServer { Delete, Keep, KeepDays, FollowLocal };
+inline constexpr const char* kOnServerKeys[] = {"Delete", "Keep", "KeepDays", "FollowLocal"};
+
 struct Account {
   std::string host;
   std::string port;    // the field's text: stored as typed, converted only when connecting
@@ -33,9 +37,17 @@ struct Account {
   std::string oauthScope;
   std::string oauthAccount;     // the account signed in as; also the login name
   std::string allowPlainLogin;  // "1": a readable password may go out without TLS
+  // Receive only; their absence means today's behaviour: delete after storing, fetch whole.
+  std::string onServer = "Delete";  // one of kOnServerKeys
+  std::string keepDays;             // days, for KeepDays
+  std::string largeKB = "0";        // headers only for messages over this many KB; 0: off
 
   bool OAuth2() const { return login == "OAuth2"; }
   bool PlainLoginAllowed() const { return allowPlainLogin == "1"; }
+  // An unknown choice is today's; a count that is no whole number, or below 0, is 0.
+  OnServer ServerChoice() const;
+  int KeepDaysCount() const;
+  int LargeKBCount() const;
   corvane::auth::OAuthSettings OAuth() const;
 
   // Host, port, user id and the connection's security, as a component takes them;

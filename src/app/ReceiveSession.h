@@ -2,7 +2,10 @@
 // The receive session: one click connects, logs in, retrieves every waiting message
 // (ahead of the replies on a server that takes commands ahead, skipping what an earlier
 // session already stored), keeps each one raw in the archive and as a record in the inbox
-// store, puts all of it on disk, and then marks every message on the server for deletion.
+// store, puts all of it on disk, and then marks for deletion on the server what the
+// account's choice gives up: everything (as always), nothing, what was stored some days
+// ago, or what was deleted here.
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +35,8 @@ class ReceiveSession : public MailSession {
   void Disconnect();
   // A retrieval loop is running.
   bool Receiving() const { return receiving_; }
+  // The clock that ages messages kept on the server (Unix seconds); tests set their own.
+  std::function<int64_t()> Now = [] { return static_cast<int64_t>(std::time(nullptr)); };
 
   // The component's events of its own.
   void Connected();
@@ -53,4 +58,6 @@ class ReceiveSession : public MailSession {
   std::string folder_;
   std::vector<std::string> reserved_;
   bool receiving_ = false;
+  OnServer onServer_ = OnServer::Delete;
+  int keepDays_ = 0;
 };
