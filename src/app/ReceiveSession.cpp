@@ -63,9 +63,13 @@ class ArchiveScope {
 class StoreBatch {
  public:
   explicit StoreBatch(InboxStore& store) : store_(store) { store_.BeginBatch(); }
-  void Commit(SeenIds& seen, int64_t archived) {
-    seen.Commit(store_.PrepareBatch(), archived);
+  void Commit(SeenIds& seen, int64_t archived, const std::function<void(std::string_view)>& step) {
+    const std::string token = store_.PrepareBatch();
+    step("prepared");
+    seen.Commit(token, archived);
+    step("ids committed");
     store_.CommitBatch();
+    step("batch committed");
   }
   StoreBatch(const StoreBatch&) = delete;
   StoreBatch& operator=(const StoreBatch&) = delete;
@@ -218,6 +222,7 @@ class ReceiveSession::Run {
     lastRow_ = inbox.Count() - 1;
     seen_.Stored(i, inbox.RecordHash(lastRow_));
     archived_ = std::max<int64_t>(archived_, archive_.End());
+    s_.step("stored");
   }
 
   // Without unique ids nothing tells the messages apart across sessions: stored means gone.
@@ -246,7 +251,8 @@ class ReceiveSession::Run {
   void commit(StoreBatch& batch) {
     if (count_ <= 0) return;
     corvane::SyncReceivedFiles(s_.folder_, written_);
-    batch.Commit(seen_, archived_);
+    s_.step("synced");
+    batch.Commit(seen_, archived_, [this](std::string_view name) { s_.step(name); });
   }
 
   ReceiveSession& s_;
@@ -321,13 +327,22 @@ void ReceiveSession::receiveAll() {
   // that whatever the reader makes of it, the original is kept.
   // What an earlier session appended without committing it, or left torn, goes first.
   const std::string path = folder_ + "mailin.mbox";
-  const int64_t archived = MboxArchive::Recover(path, SeenIds::ArchiveLength(folder_ + SeenIds::kFileName));
+  const std::string ids = folder_ + SeenIds::kFileName;
+  const int64_t committed = SeenIds::ArchiveLength(ids);
+  const int64_t archived = MboxArchive::Recover(path, committed);
+  // The archive as an earlier version left it counts as committed.
+  if (committed < 0) SeenIds::RecordArchiveLength(ids, archived);
   MboxArchive archive(path);
   const ArchiveScope archiving(pop3_, archive);
   Run run(*this, archive, archived);
   run.Plan();
   run.RetrieveAll();
   run.DeleteChosen();
+  step("marked");
+}
+
+void ReceiveSession::step(std::string_view name) const {
+  if (OnStep) OnStep(name);
 }
 
 void ReceiveSession::RetrieveStarted() {

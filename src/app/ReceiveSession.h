@@ -8,6 +8,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Account.h"
@@ -35,6 +36,10 @@ class ReceiveSession : public MailSession {
   void Disconnect();
   // A retrieval loop is running.
   bool Receiving() const { return receiving_; }
+  // Told the name of each step of a retrieval as it is done ("stored" for each message,
+  // "synced", "prepared", "ids committed", "batch committed", "marked"): where a crash
+  // test stops the program.
+  std::function<void(std::string_view step)> OnStep;
   // The clock that ages messages kept on the server (Unix seconds); tests set their own.
   std::function<int64_t()> Now = [] { return static_cast<int64_t>(std::time(nullptr)); };
 
@@ -51,6 +56,7 @@ class ReceiveSession : public MailSession {
   void SetSecret(const std::string& secret) override { pop3_.Password = secret; }
   class Run;
   void receiveAll();
+  void step(std::string_view name) const;
 
   TZnPOP3& pop3_;
   ReceiveView& receiveView_;

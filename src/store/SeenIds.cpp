@@ -163,6 +163,12 @@ int64_t SeenIds::ArchiveLength(const std::string& path) {
   return length;
 }
 
+void SeenIds::RecordArchiveLength(const std::string& path, int64_t length) {
+  std::vector<std::string> lines = readLines(path);
+  lines.push_back(std::string(kCommit) + "- " + std::to_string(length));
+  corvane::WriteFileAtomically(path, joined(lines));
+}
+
 void SeenIds::MarkDeleted(const std::string& path, const std::vector<uint64_t>& records) {
   if (records.empty() || !corvane::FileExists(path)) return;
   std::vector<std::string> lines = readLines(path);

@@ -46,6 +46,9 @@ class SeenIds {
   static bool Committed(const std::string& path, const std::string& token);
   // The archive length of its commit line; -1 when it has none.
   static int64_t ArchiveLength(const std::string& path);
+  // Gives a file without a commit line one with this archive length, before a session
+  // appends to an archive that no earlier session committed.
+  static void RecordArchiveLength(const std::string& path, int64_t length);
   // The records of these hashes were deleted here: one line naming each (of any account)
   // is marked so. The file is rewritten only when a line changes.
   static void MarkDeleted(const std::string& path, const std::vector<uint64_t>& records);
