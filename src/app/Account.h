@@ -37,17 +37,15 @@ struct Account {
   std::string oauthScope;
   std::string oauthAccount;     // the account signed in as; also the login name
   std::string allowPlainLogin;  // "1": a readable password may go out without TLS
-  // Receive only; their absence means today's behaviour: delete after storing, fetch whole.
+  // Receive only; their absence means today's behaviour: delete after storing.
   std::string onServer = "Delete";  // one of kOnServerKeys
   std::string keepDays;             // days, for KeepDays
-  std::string largeKB = "0";        // headers only for messages over this many KB; 0: off
 
   bool OAuth2() const { return login == "OAuth2"; }
   bool PlainLoginAllowed() const { return allowPlainLogin == "1"; }
   // An unknown choice is today's; a count that is no whole number, or below 0, is 0.
   OnServer ServerChoice() const;
   int KeepDaysCount() const;
-  int LargeKBCount() const;
   corvane::auth::OAuthSettings OAuth() const;
 
   // Host, port, user id and the connection's security, as a component takes them;

@@ -279,7 +279,6 @@ Account TpopformControls::AccountIn(AccountSide side) const {
     const int choice = inOnServer->currentIndex();
     account.onServer = kOnServerKeys[std::clamp(choice, 0, 3)];
     if (choice == int(OnServer::KeepDays)) account.keepDays = std::to_string(inKeepDays->value());
-    account.largeKB = std::to_string(inLargeKB->value());
   }
   return account;
 }
@@ -296,7 +295,6 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
   if (side != AccountSide::Receive) return;
   inOnServer->setCurrentIndex(int(account.ServerChoice()));
   if (account.KeepDaysCount() > 0) inKeepDays->setValue(account.KeepDaysCount());
-  inLargeKB->setValue(account.LargeKBCount());
 }
 
 void TpopformControls::ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider) {
@@ -751,8 +749,8 @@ int lowestControlOf(const QGroupBox* box) {
 
 }  // namespace
 
-// The Receive group's rows for mail kept on the server and messages fetched as headers only,
-// below its lowest control; the group, and all below it, grow by what they take.
+// The Receive group's rows for mail kept on the server, below its lowest control; the group, and all below it, grow by
+// what they take.
 void TpopformControls::buildServerChoices() {
   const auto spin = [](QWidget* parent, const char* name, int x, int y, int w, int maximum) {
     auto* box = place<QSpinBox>(parent, name, x, y, w, 24);
@@ -787,22 +785,14 @@ void TpopformControls::buildServerChoices() {
   inNoUidlNote->setWordWrap(true);
   inNoUidlNote->hide();
 
-  const int large = top + 86;
-  inLargeKBLabel = groupLabel(GroupBox1, "inLargeKBLabel", "Headers only over", 10, large + 5);
-  inLargeKB = spin(GroupBox1, "inLargeKB", inLargeKBLabel->x() + inLargeKBLabel->width() + 6, large, 10, 999999);
-  inLargeKB->setSuffix(" KB");
-  inLargeKB->setSpecialValueText("Off");
-  inLargeKB->resize(inLargeKB->sizeHint().width(), 24);
-  inLargeKBLabel->setBuddy(inLargeKB);
-
-  const int right = std::max(inOnServer->width() + 20, inLargeKB->x() + inLargeKB->width() + 10);
-  const int growth = std::max(0, large + 24 + 12 - GroupBox1->height());
+  const int right = inOnServer->width() + 20;
+  const int growth = std::max(0, inNoUidlNote->geometry().bottom() + 12 - GroupBox1->height());
   GroupBox1->resize(std::max(GroupBox1->width(), right), GroupBox1->height() + growth);
   GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
   for (QWidget* moved :
        {static_cast<QWidget*>(keyringcheck), static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
     moved->move(moved->x(), moved->y() + growth);
-  chainTabOrder({inAllowPlainLogin, inOnServer, inKeepDays, inLargeKB, outhost});
+  chainTabOrder({inAllowPlainLogin, inOnServer, inKeepDays, outhost});
   window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20), window_->height() + growth);
 }
 

@@ -135,13 +135,11 @@ struct TpopformControls {
   QPushButton* outSignIn = nullptr;
   QCheckBox* outAllowPlainLogin = nullptr;
   QCheckBox* keyringcheck = nullptr;  // "Keep passwords in the system keyring"
-  // What a session leaves on the server, and the messages fetched as headers only.
+  // What a session leaves on the server.
   QLabel* inOnServerLabel = nullptr;
   QComboBox* inOnServer = nullptr;  // the choices of kOnServerKeys, in their order
   QSpinBox* inKeepDays = nullptr;   // enabled for "Keep for days" only
   QLabel* inNoUidlNote = nullptr;   // shown once a server without unique ids was met
-  QLabel* inLargeKBLabel = nullptr;
-  QSpinBox* inLargeKB = nullptr;  // 0: off
   // The hourglass over the window while a message comes in.
   void ShowBusy(bool busy);
   // The last session's server gave unique ids (or did not), which keeping mail needs.
