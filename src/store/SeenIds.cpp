@@ -44,7 +44,7 @@ bool parseEntry(std::string_view rest, std::string& id, SeenIds::Entry& entry) {
   const std::vector<std::string_view> w = words(rest);
   if (w.size() < 2 || !digits(w[1])) return false;
   id = w[0];
-  entry.firstSeen = std::stoll(std::string(w[1]));
+  entry.firstSeen = std::strtoll(std::string(w[1]).c_str(), nullptr, 10);
   for (size_t i = 2; i < w.size(); ++i) {
     if (w[i] == "del") entry.deletedHere = true;
     if (w[i].starts_with('r')) entry.record = std::strtoull(std::string(w[i].substr(1)).c_str(), nullptr, 16);
@@ -58,7 +58,7 @@ bool parseCommit(std::string_view line, std::string& token, int64_t& length) {
   const std::vector<std::string_view> w = words(line.substr(kCommit.size()));
   if (w.size() != 2 || (!digits(w[1]) && w[1] != "-")) return false;
   token = w[0];
-  length = w[1] == "-" ? -1 : std::stoll(std::string(w[1]));
+  length = w[1] == "-" ? -1 : std::strtoll(std::string(w[1]).c_str(), nullptr, 10);
   return true;
 }
 

@@ -15,11 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "AliceMailbox.h"
 #include "InboxStore.h"
 #include "MboxArchive.h"
-#include "RealMailServers.h"
 #include "ReceiveSession.h"
-#include "RecordingProxy.h"
 #include "ScriptedDialogs.h"
 #include "SeenIds.h"
 #include "Streams.h"
@@ -46,10 +45,6 @@ class QuietView : public ReceiveView {
 };
 
 const Lines kSubjects{"One", "Two", "Three"};
-
-std::string messageAbout(const std::string& subject) {
-  return "From: Ada <ada@example.org>\r\nSubject: " + subject + "\r\n\r\nAbout " + subject + ".\r\n";
-}
 
 // One receive session on folder against port, as the window runs it: connect, retrieve,
 // sign off. step, when given, sees every step of the retrieval. Returns the error the
@@ -102,20 +97,8 @@ void runAndKill(const std::function<void(const std::function<void()>& ready)>& s
   ASSERT_EQ(got, 1) << "the session ended before its crash point";
 }
 
-class ExactlyOnce : public testing::Test {
+class ExactlyOnce : public AliceMailbox {
  protected:
-  void SetUp() override {
-    std::string why;
-    servers = RealMailServers::Start(&why);
-    ASSERT_TRUE(servers) << why;
-    servers->AddUser("alice", "secret");
-    proxy = std::make_unique<RecordingProxy>(servers->Pop3Port());
-  }
-
-  void deliver(const Lines& subjects = kSubjects) {
-    for (const std::string& subject : subjects) servers->Deliver("alice", messageAbout(subject));
-  }
-
   // Each message once in the store and once in the archive, and the server emptied by the
   // normal session that followed the fault.
   void expectEachOnce(const std::string& folder, Lines expected = kSubjects) {
@@ -136,9 +119,6 @@ class ExactlyOnce : public testing::Test {
     EXPECT_EQ(archived, expected);
     EXPECT_TRUE(servers->Mailbox("alice").empty());
   }
-
-  std::unique_ptr<RealMailServers> servers;
-  std::unique_ptr<RecordingProxy> proxy;
 };
 
 // What a power cut could leave after the last write of each file.
@@ -164,7 +144,7 @@ TEST_F(ExactlyOnce, AKillAtEachStepWithATornWriteOfEachFileThenANormalSession) {
       SCOPED_TRACE("killed at " + step + " #" + std::to_string(nth) + ", torn " + (file.empty() ? "nothing" : file));
       QTemporaryDir dir;
       const std::string folder = dir.path().toStdString() + "/";
-      deliver();
+      Deliver(kSubjects);
       // Straight to the server: the proxy turns on this process's event loop, which waits.
       runAndKill([&, step = step, nth = nth](const std::function<void()>& ready) {
         int seen = 0;
@@ -191,7 +171,7 @@ TEST_F(ExactlyOnce, AConnectionCutAtEachByteOffsetThenANormalSession) {
   std::array<size_t, 2> total{};
   {
     QTemporaryDir dir;
-    deliver(one);
+    Deliver(one);
     receive(dir.path().toStdString() + "/", proxy->Port());
     for (const bool fromClient : {false, true}) total[fromClient] = proxy->Wrote(1, fromClient).size();
   }
@@ -201,7 +181,7 @@ TEST_F(ExactlyOnce, AConnectionCutAtEachByteOffsetThenANormalSession) {
       SCOPED_TRACE(std::string(fromClient ? "client" : "server") + " cut after " + std::to_string(bytes));
       QTemporaryDir dir;
       const std::string folder = dir.path().toStdString() + "/";
-      deliver(one);
+      Deliver(one);
       proxy->CutNext(fromClient, bytes);
       receive(folder, proxy->Port());
       EXPECT_EQ(receive(folder, proxy->Port()), "");

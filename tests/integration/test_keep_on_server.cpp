@@ -6,8 +6,7 @@
 #include <functional>
 
 #include "Account.h"
-#include "RealMailServers.h"
-#include "RecordingProxy.h"
+#include "AliceMailbox.h"
 #include "SeenIds.h"
 #include "WindowSession.h"
 
@@ -53,28 +52,7 @@ struct Case {
   Lines stored;                                   // the inbox list after it
 };
 
-class KeepOnServer : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    servers = RealMailServers::Start(&why);
-    ASSERT_TRUE(servers) << why;
-    servers->AddUser("alice", "secret");
-    proxy = std::make_unique<RecordingProxy>(servers->Pop3Port());
-  }
-
-  Lines serverSubjects() const {
-    Lines subjects;
-    for (const std::string& message : servers->Mailbox("alice")) {
-      const size_t at = message.find("Subject: ") + 9;
-      subjects.push_back(message.substr(at, message.find_first_of("\r\n", at) - at));
-    }
-    return subjects;
-  }
-
-  std::unique_ptr<RealMailServers> servers;
-  std::unique_ptr<RecordingProxy> proxy;
-};
+class KeepOnServer : public AliceMailbox {};
 
 }  // namespace
 
@@ -103,8 +81,7 @@ TEST_F(KeepOnServer, EachChoiceDeletesExactlyWhatItGivesUpAndStoresEachMessageOn
     SCOPED_TRACE(c.name);
     session::Window window;
     Tpopform& form = window.Open();
-    for (const std::string& subject : kSubjects)
-      servers->Deliver("alice", "From: Ada <ada@example.org>\r\nSubject: " + subject + "\r\n\r\nHi.\r\n");
+    Deliver(kSubjects);
     window.ReceiveAccount("127.0.0.1", proxy->Port(), "alice", "secret");
     form.inOnServer->setCurrentIndex(static_cast<int>(c.choice));
     form.inKeepDays->setValue(7);
@@ -112,14 +89,14 @@ TEST_F(KeepOnServer, EachChoiceDeletesExactlyWhatItGivesUpAndStoresEachMessageOn
     window.Connect();
     window.Disconnect();
     EXPECT_EQ(deletions(commandsOf(*proxy, ++connections)), Lines{});
-    EXPECT_EQ(serverSubjects(), kSubjects);
+    EXPECT_EQ(ServerSubjects(), kSubjects);
     if (c.between) c.between(window);
     window.Connect();
     window.Disconnect();
     EXPECT_EQ(deletions(commandsOf(*proxy, ++connections)), c.secondDeletes);
 
     EXPECT_TRUE(window.dialogs.shown.empty()) << window.dialogs.shown.front().text;
-    EXPECT_EQ(serverSubjects(), c.left);
+    EXPECT_EQ(ServerSubjects(), c.left);
     EXPECT_EQ(session::Rows(form.pophistlist, 1), c.stored);
     // A third session finds nothing new and deletes nothing more.
     window.Connect();
@@ -132,6 +109,6 @@ TEST_F(KeepOnServer, EachChoiceDeletesExactlyWhatItGivesUpAndStoresEachMessageOn
     window.Connect();
     window.Disconnect();
     ++connections;
-    EXPECT_EQ(serverSubjects(), Lines{});
+    EXPECT_EQ(ServerSubjects(), Lines{});
   }
 }
