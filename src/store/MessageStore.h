@@ -112,8 +112,7 @@ class MessageStore {
   void Save();
   // Appends by SaveAdded go to the file unsynced until CommitBatch (see TreeStoreFile).
   void BeginBatch() {
-    file_.BeginBatch();
-    batchFrom_ = Count();
+    if (!file_.BeginBatch()) batchFrom_ = Count();
   }
   void CommitBatch() {
     file_.CommitBatch();

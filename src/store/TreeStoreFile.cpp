@@ -118,16 +118,17 @@ void TreeStoreFile::Append(std::string_view bytes) {
   seen_ = corvane::StampOf(path_);
 }
 
-void TreeStoreFile::BeginBatch() {
+bool TreeStoreFile::BeginBatch() {
   // A batch whose commit failed is still journaled: the new one goes on with it, so that
   // its records commit with the new ones or are undone with them.
-  if (batch_ && batchJournaled_) return;
+  if (batch_ && batchJournaled_) return true;
   batch_ = true;
   batchJournaled_ = batchSynced_ = false;
   token_.clear();
-  if (!BatchCommitted) return;
+  if (!BatchCommitted) return false;
   std::random_device random;
   token_ = corvane::Format("%08x%08x", random(), random());
+  return false;
 }
 
 std::string TreeStoreFile::PrepareBatch() {

@@ -41,7 +41,9 @@ class TreeStoreFile {
   // the next load cut the file back to that length, so it holds the store as it was before
   // the batch or, after the commit, with all of it. One journal sync at the start and one
   // file sync at the commit, however many records the batch adds.
-  void BeginBatch();
+  // True when it goes on with a batch whose commit failed: its records commit or go with
+  // the new ones.
+  bool BeginBatch();
   // Syncs the batch's appends and drops its journal; does nothing outside a batch.
   void CommitBatch();
   // The first half of CommitBatch: the batch's appends are on disk, its journal stays.

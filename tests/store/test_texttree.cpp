@@ -295,6 +295,33 @@ TEST(StoreFile, ARewriteInsideABatchKeepsItsRecordsUntilTheIdFileCommitsThem) {
   }
 }
 
+// A session whose commit failed leaves its batch journaled; the next session's batch goes
+// on with it, so a crash before that one commits undoes both: their messages are still
+// on the server, and none may come twice.
+TEST(StoreFile, ABatchWhoseCommitFailedIsUndoneWithTheNextOneUntilThatCommits) {
+  TempFolder tmp;
+  const std::string path = tmp.path("mailin.txt");
+  {
+    InboxStore store(path);
+    store.Load();
+    store.Store(message("old"));
+  }
+  const std::string before = corvane::ReadFile(path);
+  runAndKill([&](int fd) {
+    InboxStore store(path);
+    store.Load();
+    store.BeginBatch();
+    store.Store(message("first session"));
+    store.PrepareBatch();  // synced, but the id file was never written
+    store.BeginBatch();
+    store.Store(message("second session"));
+    ready(fd);
+  });
+  InboxStore reloaded(path);
+  EXPECT_EQ(reloaded.Load().failure, "");
+  EXPECT_EQ(corvane::ReadFile(path), before);
+}
+
 TEST(StoreFile, ACommittedBatchIsWhatWholeSavesWouldHaveWritten) {
   TempFolder tmp;
   const std::string batched = tmp.path("a.txt"), single = tmp.path("b.txt");
