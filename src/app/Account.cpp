@@ -34,8 +34,15 @@ std::vector<Key> withLoginKeys(std::vector<Key> keys) {
   return keys;
 }
 
+// The receive side's own choices, after the sign-in keys.
+std::vector<Key> withReceiveKeys(std::vector<Key> keys) {
+  keys.insert(keys.end(),
+              {{"OnServer", &Account::onServer, "Delete", true}, {"KeepDays", &Account::keepDays, "", true}});
+  return keys;
+}
+
 const std::vector<Key>& keysOf(AccountSide side) {
-  static const std::vector<Key> receive = withLoginKeys({
+  static const std::vector<Key> receive = withReceiveKeys(withLoginKeys({
       {"Host", &Account::host, "", false},
       {"Port", &Account::port, "110", false},
       {"UserId", &Account::userId, "", false},
@@ -43,7 +50,7 @@ const std::vector<Key>& keysOf(AccountSide side) {
       {"CAFile", &Account::caFile, "", true},
       {"CertFingerprint", &Account::certFingerprint, "", true},
       {"CheckMinutes", &Account::checkMinutes, "0", true},
-  });
+  }));
   static const std::vector<Key> send = withLoginKeys({
       {"Host", &Account::host, "", false},
       {"Port", &Account::port, "25", false},
@@ -93,6 +100,26 @@ int SecurityIndex(TSecurity security) {
 
 const char* SectionOf(AccountSide side) {
   return side == AccountSide::Receive ? "INBOX" : "OUTBOX";
+}
+
+namespace {
+
+int count(const std::string& text) {
+  bool ok = false;
+  const int n = QString::fromStdString(text).trimmed().toInt(&ok);
+  return ok && n > 0 ? n : 0;
+}
+
+}  // namespace
+
+OnServer Account::ServerChoice() const {
+  for (int i = 0; i < 4; ++i)
+    if (onServer == kOnServerKeys[i]) return static_cast<OnServer>(i);
+  return OnServer::Delete;
+}
+
+int Account::KeepDaysCount() const {
+  return count(keepDays);
 }
 
 corvane::auth::OAuthSettings Account::OAuth() const {

@@ -11,6 +11,9 @@ class IniFile;
 
 // The longest interval of checking by itself: a day.
 inline constexpr int kMaxCheckMinutes = 24 * 60;
+// What a receive session leaves on the server once a message is stored ([INBOX] OnServer).
+enum class OnServer { Delete, Keep, KeepDays, FollowLocal };
+inline constexpr const char* kOnServerKeys[] = {"Delete", "Keep", "KeepDays", "FollowLocal"};
 
 struct Account {
   std::string host;
@@ -34,12 +37,18 @@ struct Account {
   std::string oauthTokenUrl;
   std::string oauthDeviceUrl;
   std::string oauthScope;
-  std::string oauthAccount;        // the account signed in as; also the login name
-  std::string allowPlainLogin;     // "1": a readable password may go out without TLS
-  std::string checkMinutes = "0";  // receive side: check for mail every so many minutes; "0": never
+  std::string oauthAccount;     // the account signed in as; also the login name
+  std::string allowPlainLogin;  // "1": a readable password may go out without TLS
+  // Receive only; their absence means today's behaviour: delete after storing, check on Connect.
+  std::string onServer = "Delete";  // one of kOnServerKeys
+  std::string keepDays;             // days, for KeepDays
+  std::string checkMinutes = "0";   // check for mail every so many minutes; "0": never
 
   bool OAuth2() const { return login == "OAuth2"; }
   bool PlainLoginAllowed() const { return allowPlainLogin == "1"; }
+  // An unknown choice is today's; a count that is no whole number, or below 0, is 0.
+  OnServer ServerChoice() const;
+  int KeepDaysCount() const;
   // The interval of checking by itself, 0 for none or for a value that is no count of minutes.
   int CheckMinutes() const;
   corvane::auth::OAuthSettings OAuth() const;

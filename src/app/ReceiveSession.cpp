@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <string_view>
 
 #include "FileSync.h"
@@ -55,19 +56,22 @@ class ArchiveScope {
   TZnPOP3& component_;
 };
 
-// Ends the inbox store's batch whatever way the loop is left: what was stored stays, and
-// the next session's journal starts afresh.
+// The inbox store's batch of a session. It is committed in one step with the unique ids:
+// the ids file names the batch, so that a crash on either side of that step leaves the
+// records and their ids together, or neither. A batch not committed stays journaled, and
+// the next load undoes it (its messages are still on the server) or the next session's
+// batch takes it over.
 class StoreBatch {
  public:
   explicit StoreBatch(InboxStore& store) : store_(store) { store_.BeginBatch(); }
-  ~StoreBatch() {
-    try {
-      store_.CommitBatch();
-    } catch (const std::exception&) {
-      // The journal stays; the next load undoes the batch, whose messages are still on the server.
-    }
+  void Commit(SeenIds& seen, int64_t archived, const std::function<void(std::string_view)>& step) {
+    const std::string token = store_.PrepareBatch();
+    step("prepared");
+    seen.Commit(token, archived);
+    step("ids committed");
+    store_.CommitBatch();
+    step("batch committed");
   }
-  void Commit() { store_.CommitBatch(); }
   StoreBatch(const StoreBatch&) = delete;
   StoreBatch& operator=(const StoreBatch&) = delete;
 
@@ -137,13 +141,14 @@ bool announces(const std::vector<std::string>& capabilities, std::string_view na
 // One session's retrieval: what it plans, what it stored and what it last showed.
 class ReceiveSession::Run {
  public:
-  Run(ReceiveSession& session, const MboxArchive& archive)
+  Run(ReceiveSession& session, const MboxArchive& archive, int64_t archived)
       : s_(session),
         pop3_(session.pop3_),
+        archive_(archive),
         count_(pop3_.MessageCount()),
-        seen_(session.folder_ + SeenIds::kFileName,
-              pop3_.Host + " " + std::to_string(pop3_.Port) + " " + pop3_.UserID + " "),
-        written_{archive.Path()} {}
+        seen_(session.folder_ + SeenIds::kFileName, pop3_.Host, pop3_.UserID),
+        written_{archive.Path()},
+        archived_(archived) {}
 
   // A server with unique ids tells which messages an earlier session already stored (one
   // cut off before its deletions took effect): those are deleted again but not fetched.
@@ -161,7 +166,9 @@ class ReceiveSession::Run {
       }
       if (!pop3_.RetrieveUniqueIds(ids) || std::ssize(ids) != count_) ids.clear();
     }
-    seen_.Begin(std::move(ids));
+    now_ = s_.Now();
+    seen_.Begin(std::move(ids), now_);
+    if (count_ > 0) s_.receiveView_.UniqueIds(seen_.Active());
     std::vector<int32_t> wanted;
     for (int32_t i = 1; i <= count_; ++i)
       if (!seen_.Seen(i)) wanted.push_back(i);
@@ -189,10 +196,14 @@ class ReceiveSession::Run {
     commit(batch);
   }
 
-  void DeleteAll() {
-    std::vector<int32_t> all(static_cast<size_t>(std::max(count_, 0)));
-    for (int32_t j = 1; j <= count_; ++j) all[static_cast<size_t>(j - 1)] = j;
-    pop3_.DeleteMessages(all);
+  // Marks for deletion what the account's choice gives up on the server; every message
+  // of the session is stored by now.
+  void DeleteChosen() {
+    std::vector<int32_t> doomed;
+    doomed.reserve(static_cast<size_t>(std::max(count_, 0)));
+    for (int32_t j = 1; j <= count_; ++j)
+      if (deletes(j)) doomed.push_back(j);
+    if (!doomed.empty()) pop3_.DeleteMessages(doomed);
   }
 
  private:
@@ -213,7 +224,26 @@ class ReceiveSession::Run {
     // A merge with another writer's records puts this side's new ones last.
     lastRow_ = inbox.Count() - 1;
     ++s_.storedCount_;
-    seen_.Stored(i);
+    seen_.Stored(i, inbox.RecordHash(lastRow_));
+    archived_ = std::max<int64_t>(archived_, archive_.End());
+    s_.step("stored");
+  }
+
+  // Without unique ids nothing tells the messages apart across sessions: stored means gone.
+  bool deletes(int32_t n) const {
+    if (!seen_.Active()) return true;
+    const int64_t firstSeen = seen_.FirstSeen(n);
+    switch (s_.onServer_) {
+      case OnServer::Keep:
+        return false;
+      case OnServer::KeepDays:
+        return firstSeen >= 0 && now_ - firstSeen >= int64_t{s_.keepDays_} * 86400;
+      case OnServer::FollowLocal:
+        return seen_.DeletedHere(n);
+      case OnServer::Delete:
+        break;
+    }
+    return true;
   }
 
   // A check nobody clicked for leaves the message the user reads on display.
@@ -222,20 +252,24 @@ class ReceiveSession::Run {
   }
 
   // The archive, every attachment file and the store's records of the session, with their
-  // folder entries, are on disk before the first deletion, and the seen ids after them: a
-  // constant number of syncs, and an id never names a message the store might lose.
+  // folder entries, are on disk before the first deletion; the seen ids, with the archive's
+  // length up to the last message stored, commit them: a constant number of syncs, and an
+  // id never names a message the store might lose, nor misses one it keeps.
   void commit(StoreBatch& batch) {
     if (count_ <= 0) return;
     corvane::SyncReceivedFiles(s_.folder_, written_);
-    batch.Commit();
-    seen_.Commit();
+    s_.step("synced");
+    batch.Commit(seen_, archived_, [this](std::string_view name) { s_.step(name); });
   }
 
   ReceiveSession& s_;
   TZnPOP3& pop3_;
+  const MboxArchive& archive_;
   const int32_t count_;
   SeenIds seen_;
+  int64_t now_ = 0;
   std::vector<std::string> written_;
+  int64_t archived_;  // the archive's length up to the last message stored
   InboxMessage last_;
   size_t lastLines_ = 0;
   int lastRow_ = -1;
@@ -265,6 +299,8 @@ void ReceiveSession::Connect(const Account& account, int32_t timeOut,
   pop3_.PreferXOAuth2 = corvane::auth::Resolved(account.OAuth()).mechanism == "XOAUTH2";
   pop3_.AllowPlainLogin = account.PlainLoginAllowed();
   pop3_.TimeOut = timeOut;
+  onServer_ = account.ServerChoice();
+  keepDays_ = account.KeepDaysCount();
   Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
 }
 
@@ -319,12 +355,24 @@ void ReceiveSession::receiveAll() {
   const ReceivingScope pacing(receiveView_);
   // Every message exactly as received goes into the raw archive during its retrieval, so
   // that whatever the reader makes of it, the original is kept.
-  MboxArchive archive(folder_ + "mailin.mbox");
+  // What an earlier session appended without committing it, or left torn, goes first.
+  const std::string path = folder_ + "mailin.mbox";
+  const std::string ids = folder_ + SeenIds::kFileName;
+  const int64_t committed = SeenIds::ArchiveLength(ids);
+  const int64_t archived = MboxArchive::Recover(path, committed);
+  // The archive as an earlier version left it counts as committed.
+  if (committed < 0) SeenIds::RecordArchiveLength(ids, archived);
+  MboxArchive archive(path);
   const ArchiveScope archiving(pop3_, archive);
-  Run run(*this, archive);
+  Run run(*this, archive, archived);
   run.Plan();
   run.RetrieveAll();
-  run.DeleteAll();
+  run.DeleteChosen();
+  step("marked");
+}
+
+void ReceiveSession::step(std::string_view name) const {
+  if (OnStep) OnStep(name);
 }
 
 void ReceiveSession::RetrieveStarted() {

@@ -2,9 +2,13 @@
 // The receive session: one click connects, logs in, retrieves every waiting message
 // (ahead of the replies on a server that takes commands ahead, skipping what an earlier
 // session already stored), keeps each one raw in the archive and as a record in the inbox
-// store, puts all of it on disk, and then marks every message on the server for deletion.
+// store, puts all of it on disk, and then marks for deletion on the server what the
+// account's choice gives up: everything (as always), nothing, what was stored some days
+// ago, or what was deleted here.
+#include <ctime>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Account.h"
@@ -37,6 +41,12 @@ class ReceiveSession : public MailSession {
   void Disconnect();
   // A retrieval loop is running.
   bool Receiving() const { return receiving_; }
+  // Told the name of each step of a retrieval as it is done ("stored" for each message,
+  // "synced", "prepared", "ids committed", "batch committed", "marked"): where a crash
+  // test stops the program.
+  std::function<void(std::string_view step)> OnStep;
+  // The clock that ages messages kept on the server (Unix seconds); tests set their own.
+  std::function<int64_t()> Now = [] { return static_cast<int64_t>(std::time(nullptr)); };
 
   // The component's events of its own.
   void Connected();
@@ -53,6 +63,7 @@ class ReceiveSession : public MailSession {
   void receiveAll();
   // QUIT after a failure, or a plain close when even that fails.
   void signOffQuietly();
+  void step(std::string_view name) const;
 
   TZnPOP3& pop3_;
   ReceiveView& receiveView_;
@@ -61,4 +72,6 @@ class ReceiveSession : public MailSession {
   std::vector<std::string> reserved_;
   bool receiving_ = false;
   int storedCount_ = 0;  // messages stored by the session under way
+  OnServer onServer_ = OnServer::Delete;
+  int keepDays_ = 0;
 };

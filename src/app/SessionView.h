@@ -35,6 +35,8 @@ class ReceiveView : public SessionView {
   // a long body, which has bodyLines lines in all and is inbox record row (-1 when it is in
   // no record).
   virtual void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) = 0;
+  // Whether the server of the session gave unique ids, which keeping mail there needs.
+  virtual void UniqueIds(bool available) = 0;
 };
 
 // The send session reports nothing beyond what every session does: what was sent is

@@ -28,6 +28,9 @@ std::vector<AccessRow> receiveGroup(const TpopformControls& c) {
       {c.inLogin, "Receive sign-in method", "The password, or OAuth 2.0 with a provider"},
       {c.inSignIn, nullptr, nullptr},
       {c.inAllowPlainLogin, nullptr, nullptr},
+      {c.inOnServer, "What stays on the server",
+       "Delete each message once stored, keep it, keep it for some days, or delete it when deleted here"},
+      {c.inKeepDays, "Keep for days", nullptr},
       {c.inCheckMinutes, "Check for mail every",
        "Minutes between checks for new mail while the window is open; Off checks only on Connect"},
   };
@@ -100,6 +103,7 @@ std::vector<MnemonicRow> connectMnemonics(const TpopformControls& c) {
       {c.inLoginLabel, 'g', c.inLogin},
       {c.insavecheck, 'e', nullptr},
       {c.inAllowPlainLogin, 'x', nullptr},
+      {c.inOnServerLabel, 'b', c.inOnServer},
       {c.inCheckMinutesLabel, 'q', c.inCheckMinutes},
       {c.Label12, 's', c.outhost},
       {c.Label13, 'r', c.outport},

@@ -1,5 +1,6 @@
 #include "WindowControls.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -305,6 +306,11 @@ Account TpopformControls::AccountIn(AccountSide side) const {
   if (login > 0) account.oauthProvider = corvane::auth::kProviderNames[login - 1];
   account.allowPlainLogin = fields.allowPlainLogin->isChecked() ? "1" : "";
   if (side == AccountSide::Receive) account.checkMinutes = std::to_string(inCheckMinutes->value());
+  if (side == AccountSide::Receive) {
+    const int choice = inOnServer->currentIndex();
+    account.onServer = kOnServerKeys[std::clamp(choice, 0, 3)];
+    if (choice == int(OnServer::KeepDays)) account.keepDays = std::to_string(inKeepDays->value());
+  }
   return account;
 }
 
@@ -318,6 +324,9 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
   ShowSignInChoice(side, account.OAuth2(), account.oauthProvider);
   fields.allowPlainLogin->setChecked(account.PlainLoginAllowed());
   if (side == AccountSide::Receive) inCheckMinutes->setValue(account.CheckMinutes());
+  if (side != AccountSide::Receive) return;
+  inOnServer->setCurrentIndex(int(account.ServerChoice()));
+  if (account.KeepDaysCount() > 0) inKeepDays->setValue(account.KeepDaysCount());
 }
 
 void TpopformControls::ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider) {
@@ -505,6 +514,7 @@ void TpopformControls::buildConnectPage() {
 
   buildSecurityControls();
   buildSignInControls();
+  buildServerChoices();
   buildCheckControls();
   frameUnderCaption(GroupBox1);
   frameUnderCaption(GroupBox2);
@@ -788,4 +798,73 @@ void TpopformControls::buildQueueControls(QLayout* page) {
   // Until a message waits, the page looks as it always did.
   queuelabel->hide();
   queuelist->hide();
+}
+
+namespace {
+
+// The lowest edge of a group's controls: where a row of its own goes below them.
+int lowestControlOf(const QGroupBox* box) {
+  int bottom = 0;
+  for (const QWidget* child : box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    bottom = std::max(bottom, child->geometry().bottom() + 1);
+  return bottom;
+}
+
+}  // namespace
+
+// The Receive group's rows for mail kept on the server, below its lowest control; the group, and all below it, grow by
+// what they take.
+void TpopformControls::buildServerChoices() {
+  const auto spin = [](QWidget* parent, const char* name, int x, int y, int w, int maximum) {
+    auto* box = place<QSpinBox>(parent, name, x, y, w, 24);
+    setBold(box, false);
+    box->setRange(0, maximum);
+    return box;
+  };
+  const int top = lowestControlOf(GroupBox1) + 8;
+  // The choices' texts are longer than the fields' column: the choice starts a row below
+  // its caption, at the group's left edge, and the days follow it.
+  inOnServerLabel = groupLabel(GroupBox1, "inOnServerLabel", "Server mailbox", 10, top);
+  inOnServer = place<QComboBox>(GroupBox1, "inOnServer", 10, top + 20, 10, 24);
+  setBold(inOnServer, false);
+  for (const char* text : {"Delete after storing", "Keep", "Keep for days", "Delete when deleted here"})
+    inOnServer->addItem(text);
+  inOnServer->resize(inOnServer->sizeHint().width(), 24);
+  inOnServerLabel->setBuddy(inOnServer);
+  inKeepDays = spin(GroupBox1, "inKeepDays", 10, top + 50, 10, 36500);
+  inKeepDays->setMinimum(1);
+  inKeepDays->setSuffix(" days");  // its caption, read with the number
+  inKeepDays->setValue(7);
+  inKeepDays->resize(inKeepDays->sizeHint().width(), 24);
+  inKeepDays->setAccessibleName("Keep for days");
+  const auto keepDaysFollows = [this](int index) { inKeepDays->setEnabled(index == int(OnServer::KeepDays)); };
+  QObject::connect(inOnServer, &QComboBox::currentIndexChanged, inKeepDays, keepDaysFollows);
+  keepDaysFollows(inOnServer->currentIndex());
+
+  const int noteX = inKeepDays->x() + inKeepDays->width() + 8;
+  inNoUidlNote =
+      label(GroupBox1, "inNoUidlNote", "This server gives no unique ids (UIDL): mail is deleted after storing.", noteX,
+            top + 46, std::max(GroupBox1->width(), inOnServer->width() + 20) - 10 - noteX, 34);
+  inNoUidlNote->setWordWrap(true);
+  inNoUidlNote->hide();
+
+  const int right = inOnServer->width() + 20;
+  const int growth = std::max(0, inNoUidlNote->geometry().bottom() + 12 - GroupBox1->height());
+  GroupBox1->resize(std::max(GroupBox1->width(), right), GroupBox1->height() + growth);
+  GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
+  for (QWidget* moved :
+       {static_cast<QWidget*>(keyringcheck), static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
+    moved->move(moved->x(), moved->y() + growth);
+  window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20), window_->height() + growth);
+}
+
+void TpopformControls::ShowBusy(bool busy) {
+  if (busy)
+    window_->setCursor(Qt::WaitCursor);
+  else
+    window_->unsetCursor();
+}
+
+void TpopformControls::ShowUniqueIds(bool available) {
+  inNoUidlNote->setVisible(!available);
 }

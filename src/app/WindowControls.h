@@ -12,6 +12,7 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QSpinBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -139,6 +140,15 @@ struct TpopformControls {
   // Checking for mail by itself, every so many minutes ("Off" at 0).
   QLabel* inCheckMinutesLabel = nullptr;
   QSpinBox* inCheckMinutes = nullptr;
+  // What a session leaves on the server.
+  QLabel* inOnServerLabel = nullptr;
+  QComboBox* inOnServer = nullptr;  // the choices of kOnServerKeys, in their order
+  QSpinBox* inKeepDays = nullptr;   // enabled for "Keep for days" only
+  QLabel* inNoUidlNote = nullptr;   // shown once a server without unique ids was met
+  // The hourglass over the window while a message comes in.
+  void ShowBusy(bool busy);
+  // The last session's server gave unique ids (or did not), which keeping mail needs.
+  void ShowUniqueIds(bool available);
   // The group's Sign in button names the account signed in as ("" for none).
   void ShowSignInAccount(AccountSide side, const std::string& account);
   // The group's sign-in choice: the password, or OAuth 2.0 with provider (one of no preset
@@ -198,6 +208,7 @@ struct TpopformControls {
   void buildSecurityControls();
   void buildSignInControls();
   void buildCheckControls();
+  void buildServerChoices();
   void buildInboxPage();
   void buildWriteMailPage();
   void buildQueueControls(QLayout* page);

@@ -256,13 +256,6 @@ void Tpopform::Status(const std::string& text) {
   if (StatusBar1) setStatus(text);
 }
 
-void Tpopform::Busy(bool busy) {
-  if (busy)
-    setCursor(Qt::WaitCursor);
-  else
-    unsetCursor();
-}
-
 void Tpopform::ShowInbox() {
   mailbinder->setCurrentIndex(kInboxPage);
 }

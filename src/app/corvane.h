@@ -217,11 +217,12 @@ class Tpopform : public QMainWindow,
   void Status(const std::string& text) override;
   void ShowFailure(const std::exception& failure) override { showFailure(failure); }
   Dialogs& Ask() override { return dialogs; }
-  void Busy(bool busy) override;
+  void Busy(bool busy) override { ShowBusy(busy); }
   void ShowInbox() override;
   void Receiving(bool receiving) override;
   void Stored() override;
   void ShowReceived(const InboxMessage& shown, size_t bodyLines, int row) override;
+  void UniqueIds(bool available) override { ShowUniqueIds(available); }
   void ShowSignedIn(AccountSide side, const std::string& account) override { ShowSignInAccount(side, account); }
 
   void wireHandlers();

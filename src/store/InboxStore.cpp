@@ -1,8 +1,25 @@
 #include "InboxStore.h"
 
+#include "SeenIds.h"
+
+namespace {
+
+// The unique-id state beside the store.
+std::string seenIdsBeside(const std::string& path) {
+  return path.substr(0, path.find_last_of('/') + 1) + SeenIds::kFileName;
+}
+
+}  // namespace
+
 InboxStore::InboxStore(std::string path)
     : MessageStore(std::move(path), "Received", {"From", "Subject", "header", "body", "attachments"},
-                   RowLabels{lbFrom, lbSubject, false, lbHeader}) {}
+                   RowLabels{lbFrom, lbSubject, false, lbHeader}) {
+  // A receive session commits its batch by writing the ids of what it stored.
+  const std::string ids = seenIdsBeside(Path());
+  SetBatchWitness([ids](const std::string& token) { return SeenIds::Committed(ids, token); });
+  // A record deleted here is what a server keeping mail until then must delete too.
+  OnDeleted = [ids](const std::vector<uint64_t>& hashes) { SeenIds::MarkDeleted(ids, hashes); };
+}
 
 void InboxStore::Store(InboxMessage message) {
   // Not a braced list: its elements could only be copied, and a body can be very large.

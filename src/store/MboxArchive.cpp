@@ -133,6 +133,7 @@ void MboxArchive::EndMessage() {
   buffer_ += '\n';
   flush();
   start_ = -1;
+  end_ = length_;
 }
 
 void MboxArchive::AbandonMessage() {
@@ -147,6 +148,51 @@ void MboxArchive::AbandonMessage() {
     writeback_->Truncated(start_);
   }
   start_ = -1;
+}
+
+namespace {
+
+// Where the last message of the file begins: just past the last "\n\nFrom " (0 when the
+// file holds one message or none). Read backwards, so only the last message is read.
+long long lastMessageStart(int fd, long long size) {
+  constexpr long long kChunk = 64 * 1024;
+  const std::string_view separator = "\n\nFrom ";
+  std::string tail;
+  for (long long from = size; from > 0;) {
+    const long long at = std::max(0LL, from - kChunk);
+    std::string chunk(static_cast<size_t>(from - at), '\0');
+    if (::pread(fd, chunk.data(), chunk.size(), at) != static_cast<ssize_t>(chunk.size())) return -1;
+    tail = chunk + tail.substr(0, std::min(tail.size(), separator.size()));
+    const size_t found = tail.rfind(separator);
+    if (found != std::string::npos) return at + static_cast<long long>(found) + 2;
+    from = at;
+  }
+  return 0;
+}
+
+}  // namespace
+
+long long MboxArchive::Recover(const std::string& path, long long committed) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    throw EFOpenError("Cannot open file " + path);
+  }
+  struct stat st {};
+  long long size = ::fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  long long keep = size;
+  if (committed >= 0 && size > committed) {
+    keep = committed;
+  } else if (size > 0) {
+    // A whole message ends with the empty line that keeps it from the next one.
+    char last[2] = {};
+    const bool whole = size >= 2 && ::pread(fd, last, 2, size - 2) == 2 && last[0] == '\n' && last[1] == '\n';
+    if (!whole) keep = lastMessageStart(fd, size);
+  }
+  const bool ok = size >= 0 && keep >= 0 && (keep == size || (::ftruncate(fd, keep) == 0 && ::fsync(fd) == 0));
+  ::close(fd);
+  if (!ok) throw EFOpenError("Cannot open file " + path);
+  return keep;
 }
 
 void MboxArchive::Sync() {

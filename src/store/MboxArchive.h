@@ -33,6 +33,15 @@ class MboxArchive : public TRawMessageSink {
   void Sync();
   bool Created() const { return created_; }
 
+  // The file's length after the last message ended whole; -1 before the first message.
+  long long End() const { return end_; }
+
+  // Makes the file fit to take the next message: what lies past committed (the length the
+  // last committed session left; -1: unknown) was appended by a session that did not
+  // commit, and a torn last message is cut back to the end of the one before it, so that
+  // the next "From " line starts a line and nothing is archived twice. Returns the length.
+  static long long Recover(const std::string& path, long long committed);
+
   // Every message of an mbox file, "From " quoting undone: what Line received.
   static std::vector<std::string> ReadMessages(const std::string& path);
 
@@ -49,6 +58,7 @@ class MboxArchive : public TRawMessageSink {
   bool lastEndedLine_ = true;
   long long start_ = 0;   // file length before the current message
   long long length_ = 0;  // file length with what has been written of it
+  long long end_ = -1;
   std::unique_ptr<corvane::EarlyWriteback> writeback_;
   std::string buffer_;
 };

@@ -435,6 +435,7 @@ void MessageStore::SaveAdded() {
 void MessageStore::hide(int r) {
   const IndexEntry e = index_.records[static_cast<size_t>(r)];
   index_.records.erase(index_.records.begin() + r);
+  if (r < batchFrom_) --batchFrom_;
   if (e.start >= 0)
     deleted_.push_back(e);
   else
@@ -444,8 +445,10 @@ void MessageStore::hide(int r) {
 void MessageStore::Delete(int r) {
   if (r < 0 || r >= Count()) return;
   const bool inFile = index_.records[static_cast<size_t>(r)].start >= 0;
+  const uint64_t hash = RecordHash(r);
   hide(r);
   compactDeleted(inFile ? &deleted_.back() : nullptr);
+  if (OnDeleted) OnDeleted({hash});
 }
 
 // The file follows the deletions: written whole at once while it is small (or not in the
@@ -468,10 +471,15 @@ void MessageStore::compactDeleted(const IndexEntry* newest) {
 }
 
 void MessageStore::DeleteAll() {
+  std::vector<uint64_t> hashes;
+  for (const IndexEntry& e : index_.records) hashes.push_back(e.hash);
   while (Count() > 0) hide(Count() - 1);
   requireWritable();
-  if (file_.ChangedBehindUs()) return merge();
-  writeWhole();
+  if (file_.ChangedBehindUs())
+    merge();
+  else
+    writeWhole();
+  if (OnDeleted) OnDeleted(hashes);
 }
 
 void MessageStore::Save() {
@@ -556,6 +564,8 @@ void MessageStore::merge() {
   const FdCloser closer{theirs};
   StoreIndex their;
   ScanStoreFile(theirs, Path(), their, rowLabels_, 0);
+  // Another writer's records may follow this batch's: it can no longer be undone alone.
+  batchFrom_ = -1;
   if (!their.damage.empty())
     throw EFCreateError(corvane::Format("Cannot save %s: another program changed it and it cannot be read now (%s)",
                                         Path().c_str(), their.damage.c_str()));
@@ -578,7 +588,7 @@ void MessageStore::commit(Plan& plan, int source, bool canonical) {
   StoreWriter writer(Path());
   writer.Write(source, canonical, plan.pieces);
   writer.Sync();
-  replaceWith(writer, {});
+  replaceWith(writer, {}, canonical && plan.index.size == plan.index.recordsEnd ? batchStartIn(plan.index) : -1);
   deleted_.clear();
   unwritten_.clear();
   stale_ = false;
@@ -596,7 +606,13 @@ void MessageStore::commit(Plan& plan, int source, bool canonical) {
 // The new file takes the store's place. Deletions still to compact (remaining, at their
 // places in the new file) are journaled for it first, so that a crash before or after the
 // rename leaves a journal that names the file it finds.
-void MessageStore::replaceWith(StoreWriter& writer, const std::vector<IndexEntry>& remaining) {
+// Where the running batch's records begin in a file of that layout; -1 when it has none.
+int64_t MessageStore::batchStartIn(const StoreIndex& index) const {
+  if (!file_.InBatch() || batchFrom_ < 0 || batchFrom_ >= std::ssize(index.records)) return -1;
+  return index.records[static_cast<size_t>(batchFrom_)].start;
+}
+
+void MessageStore::replaceWith(StoreWriter& writer, const std::vector<IndexEntry>& remaining, int64_t batchStart) {
   std::vector<DeletionJournal::Entry> entries;
   for (const IndexEntry& e : remaining) entries.push_back(journalEntry(e));
   const bool journaled = !entries.empty() || corvane::FileExists(journal_.Path());
@@ -612,7 +628,7 @@ void MessageStore::replaceWith(StoreWriter& writer, const std::vector<IndexEntry
   writer.Replace();
   releaseReplaced(fd_);
   fd_ = writer.ReleaseFd();
-  file_.Replaced(static_cast<ino_t>(writer.Inode()), writer.Size());
+  file_.Replaced(static_cast<ino_t>(writer.Inode()), writer.Size(), batchStart);
   cachedEntry_ = {};
   step("replaced");
   if (!journaled) return;
@@ -686,7 +702,8 @@ void MessageStore::finishCompaction() {
     e.start = moved(e.start);
     remaining.push_back(e);
   }
-  replaceWith(*writer, remaining);
+  const int64_t batchStart = batchStartIn(index_);
+  replaceWith(*writer, remaining, batchStart >= 0 ? moved(batchStart) : -1);
   for (IndexEntry& e : index_.records)
     if (e.start >= 0) e.start = moved(e.start);
   deleted_ = std::move(remaining);

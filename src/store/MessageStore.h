@@ -111,8 +111,20 @@ class MessageStore {
   // Writes the store whole.
   void Save();
   // Appends by SaveAdded go to the file unsynced until CommitBatch (see TreeStoreFile).
-  void BeginBatch() { file_.BeginBatch(); }
-  void CommitBatch() { file_.CommitBatch(); }
+  void BeginBatch() {
+    if (!file_.BeginBatch()) batchFrom_ = Count();
+  }
+  void CommitBatch() {
+    file_.CommitBatch();
+    batchFrom_ = -1;
+  }
+  // Syncs the batch and returns its token (see TreeStoreFile::PrepareBatch): once a witness
+  // records the token, the batch survives a crash before CommitBatch.
+  std::string PrepareBatch() { return file_.PrepareBatch(); }
+  // The witness asked at load whether an unfinished batch was committed; set before Load.
+  void SetBatchWitness(std::function<bool(const std::string& token)> committed) {
+    file_.BatchCommitted = std::move(committed);
+  }
   // True once after a save found the file changed behind the program's back and merged
   // it: records the other writer added are kept, those it deleted stay deleted, and so do
   // this side's; the store then holds the merged records and every list must be rebuilt.
@@ -131,6 +143,10 @@ class MessageStore {
   bool CompactionDue() const { return !deleted_.empty(); }
   // Compacts them now, waiting for a compaction that runs.
   void Compact();
+  // The content hash of record r: the same for the record's bytes at every load.
+  uint64_t RecordHash(int r) const { return index_.records[static_cast<size_t>(r)].hash; }
+  // Told the hashes of the records the user deleted (Delete, DeleteAll), once they are gone.
+  std::function<void(const std::vector<uint64_t>& hashes)> OnDeleted;
   // Told the name of each step of a deletion and a compaction as it is done, on the
   // thread doing it: where a crash test stops the program.
   std::function<void(std::string_view step)> OnStep;
@@ -152,7 +168,8 @@ class MessageStore {
   std::string rootLine() const;
   Plan planOf(const StoreIndex& source, const std::vector<IndexEntry>& kept, const std::string& rootLiteral) const;
   void commit(Plan& plan, int source, bool canonical);
-  void replaceWith(StoreWriter& writer, const std::vector<IndexEntry>& remaining);
+  void replaceWith(StoreWriter& writer, const std::vector<IndexEntry>& remaining, int64_t batchStart = -1);
+  int64_t batchStartIn(const StoreIndex& index) const;
   void reopen();
   void startCompaction();
   void finishCompaction();
@@ -179,6 +196,7 @@ class MessageStore {
   bool merged_ = false;
   bool indexDirty_ = false;  // the index file lags behind the store
   int64_t backgroundAbove_ = 1 << 20;
+  int batchFrom_ = -1;  // the first record of a running batch; -1: none, or lost by a merge
 
   // Loading.
   StoreIndex scanning_;

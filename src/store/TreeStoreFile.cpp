@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
 
 #include "Exceptions.h"
 #include "Streams.h"
@@ -42,9 +43,9 @@ std::string TreeStoreFile::JournalLine(ino_t inode, int64_t before, std::string_
                          static_cast<unsigned long long>(fnv1a(appended)));
 }
 
-std::string TreeStoreFile::BatchJournalLine(ino_t inode, int64_t before) {
-  return corvane::Format("batch %llu %lld end\n", static_cast<unsigned long long>(inode),
-                         static_cast<long long>(before));
+std::string TreeStoreFile::BatchJournalLine(ino_t inode, int64_t before, const std::string& token) {
+  return corvane::Format("batch %llu %lld%s%s end\n", static_cast<unsigned long long>(inode),
+                         static_cast<long long>(before), token.empty() ? "" : " ", token.c_str());
 }
 
 void TreeStoreFile::RecoverTornAppend() {
@@ -58,7 +59,11 @@ void TreeStoreFile::RecoverTornAppend() {
       ended && std::sscanf(text.c_str(), "append %llu %lld %lld %llx", &inode, &before, &after, &hash) == 4;
   // A batch that was not committed is undone whole: its messages were never deleted on the
   // server, so the next session brings them again.
-  const bool batch = !single && ended && std::sscanf(text.c_str(), "batch %llu %lld", &inode, &before) == 2;
+  char token[33] = {};
+  const int fields = single || !ended ? 0 : std::sscanf(text.c_str(), "batch %llu %lld %32s", &inode, &before, token);
+  // A batch whose token another file recorded as committed is kept: it was synced first.
+  const bool batch =
+      fields >= 2 && (fields < 3 || std::string_view(token) == "end" || !BatchCommitted || !BatchCommitted(token));
   // A journal torn while being written was never followed by an append: nothing to undo.
   const FileId id = statFile(path_);
   if ((single || batch) && before >= 0 && static_cast<unsigned long long>(id.inode) == inode && id.size > before) {
@@ -87,12 +92,17 @@ void TreeStoreFile::RememberMissing() {
   seen_ = corvane::StampOf(path_);
 }
 
-void TreeStoreFile::Replaced(ino_t inode, int64_t size) {
+void TreeStoreFile::Replaced(ino_t inode, int64_t size, int64_t batchStart) {
   // A journal left by an append whose undo failed names the replaced file; it is stale now.
-  // So is a batch journal: the new file holds the batch so far, synced.
+  // So is a batch journal: the new file holds the batch so far, synced. Its records are
+  // journaled again where the new file has them, so that the batch commits or goes whole.
   ::unlink(JournalPath().c_str());
   batchJournaled_ = false;
   Remember(inode, size);
+  if (batch_ && batchStart >= 0 && batchStart < size) {
+    journalBatch(inode, batchStart);
+    batchSynced_ = true;
+  }
 }
 
 bool TreeStoreFile::ChangedBehindUs() const {
@@ -108,30 +118,47 @@ void TreeStoreFile::Append(std::string_view bytes) {
   seen_ = corvane::StampOf(path_);
 }
 
-void TreeStoreFile::BeginBatch() {
+bool TreeStoreFile::BeginBatch() {
+  // A batch whose commit failed is still journaled: the new one goes on with it, so that
+  // its records commit with the new ones or are undone with them.
+  if (batch_ && batchJournaled_) return true;
   batch_ = true;
-  batchJournaled_ = false;
+  batchJournaled_ = batchSynced_ = false;
+  token_.clear();
+  if (!BatchCommitted) return false;
+  std::random_device random;
+  token_ = corvane::Format("%08x%08x", random(), random());
+  return false;
+}
+
+std::string TreeStoreFile::PrepareBatch() {
+  if (!batch_ || !batchJournaled_) return {};
+  if (!batchSynced_) {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    // Should the data not reach the disk, the journal stays and the next load undoes the batch.
+    if (!ok) throw EFCreateError("Cannot create file " + path_);
+    batchSynced_ = true;
+  }
+  return token_;
 }
 
 void TreeStoreFile::CommitBatch() {
   if (!batch_) return;
+  PrepareBatch();
   batch_ = false;
   if (!batchJournaled_) return;
   batchJournaled_ = false;
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-  const bool ok = fd >= 0 && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  // Should the data not reach the disk, the journal stays and the next load undoes the batch.
-  if (!ok) throw EFCreateError("Cannot create file " + path_);
   ::unlink(JournalPath().c_str());
   corvane::SyncFolderOf(path_);
 }
 
-void TreeStoreFile::journalBatch() {
+void TreeStoreFile::journalBatch(ino_t inode, int64_t before) {
   const std::string journal = JournalPath();
   const int jfd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, corvane::kPrivateFileMode);
   if (jfd < 0) throw EFCreateError("Cannot create file " + path_);
-  const bool ok = corvane::WriteAll(jfd, BatchJournalLine(inode_, size_)) && ::fsync(jfd) == 0;
+  const bool ok = corvane::WriteAll(jfd, BatchJournalLine(inode, before, token_)) && ::fsync(jfd) == 0;
   ::close(jfd);
   if (!ok) {
     ::unlink(journal.c_str());
@@ -142,7 +169,8 @@ void TreeStoreFile::journalBatch() {
 }
 
 void TreeStoreFile::appendUnsynced(std::string_view bytes) {
-  if (!batchJournaled_) journalBatch();
+  if (!batchJournaled_) journalBatch(inode_, size_);
+  batchSynced_ = false;
   const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) throw EFCreateError("Cannot create file " + path_);
   if (!corvane::WriteAll(fd, bytes)) {

@@ -2,6 +2,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -40,13 +41,24 @@ class TreeStoreFile {
   // the next load cut the file back to that length, so it holds the store as it was before
   // the batch or, after the commit, with all of it. One journal sync at the start and one
   // file sync at the commit, however many records the batch adds.
-  void BeginBatch();
+  // True when it goes on with a batch whose commit failed: its records commit or go with
+  // the new ones.
+  bool BeginBatch();
   // Syncs the batch's appends and drops its journal; does nothing outside a batch.
   void CommitBatch();
-  static std::string BatchJournalLine(ino_t inode, int64_t before);
+  // The first half of CommitBatch: the batch's appends are on disk, its journal stays.
+  // Returns the token that names the batch in its journal, empty when nothing was appended
+  // or the store has no witness. Once BatchCommitted says yes for the token, a crash before
+  // CommitBatch keeps the batch: another file can so commit in one step with the store.
+  std::string PrepareBatch();
+  // Asked at recovery whether a batch whose journal names token was committed elsewhere.
+  std::function<bool(const std::string& token)> BatchCommitted;
+  static std::string BatchJournalLine(ino_t inode, int64_t before, const std::string& token = {});
   // A new file, synced, took the path (a whole rewrite): the journal names the old one,
-  // and the appends of a running batch are in the new file and on disk.
-  void Replaced(ino_t inode, int64_t size);
+  // and the appends of a running batch are in the new file and on disk. With batchStart
+  // (where the batch's records begin in the new file) the batch stays undoable.
+  void Replaced(ino_t inode, int64_t size, int64_t batchStart = -1);
+  bool InBatch() const { return batch_; }
   // Keeps a copy of the file as "<name>.damaged" (or ".damaged.1", ...) unless the last
   // kept copy holds the same bytes; returns the copy's path.
   std::string PreserveDamaged() const;
@@ -57,7 +69,7 @@ class TreeStoreFile {
  private:
   void appendSynced(std::string_view bytes);
   void appendUnsynced(std::string_view bytes);
-  void journalBatch();
+  void journalBatch(ino_t inode, int64_t before);
 
   std::string path_;
   corvane::FileStamp seen_;  // the file as last read or written here
@@ -65,4 +77,6 @@ class TreeStoreFile {
   int64_t size_ = 0;
   bool batch_ = false;           // inside BeginBatch..CommitBatch
   bool batchJournaled_ = false;  // the batch journal is on disk and names the file
+  bool batchSynced_ = false;     // PrepareBatch synced the appends
+  std::string token_;            // names the running batch in its journal
 };

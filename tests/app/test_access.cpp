@@ -45,10 +45,11 @@ struct PageWalk {
 // The classic tab stops keep their order; each glyph button follows the field it acts
 // on. inSignIn is disabled while the password signs in; hidden controls are skipped.
 const PageWalk kWalks[] = {
-    {0, {"inHost",        "inPort",       "inUserID",    "inPassword",        "inSecurity",     "insavecheck",
-         "inconnect",     "indisconnect", "inLogin",     "inAllowPlainLogin", "inCheckMinutes", "outhost",
-         "outport",       "outuserid",    "localname",   "localemail",        "outsavecheck",   "outconnect",
-         "outdisconnect", "outSecurity",  "outAuthUser", "outAuthPassword",   "outLogin",       "outAllowPlainLogin",
+    {0, {"inHost",      "inPort",         "inUserID",        "inPassword", "inSecurity",
+         "insavecheck", "inconnect",      "indisconnect",    "inLogin",    "inAllowPlainLogin",
+         "inOnServer",  "inCheckMinutes", "outhost",         "outport",    "outuserid",
+         "localname",   "localemail",     "outsavecheck",    "outconnect", "outdisconnect",
+         "outSecurity", "outAuthUser",    "outAuthPassword", "outLogin",   "outAllowPlainLogin",
          "keyringcheck"}},
     {1, {"popmsgbody", "popatt", "mailreply", "pophistlist"}},
     {2,

@@ -1,5 +1,6 @@
 // The sessions behind a view without widgets: what they tell the view, what goes on the
 // wire and what they keep on disk.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -40,6 +41,7 @@ class RecordingView : public ReceiveView, public SendView {
     reports.push_back("show [" + shown.Subject + "] " + std::to_string(bodyLines) + " lines, row " +
                       std::to_string(row));
   }
+  void UniqueIds(bool available) override { reports.push_back(available ? "ids" : "no ids"); }
 };
 
 class SessionTest : public testing::Test {
@@ -49,6 +51,7 @@ class SessionTest : public testing::Test {
     TZnPOP3 pop3;
     ReceiveSession session(pop3, view, [&]() -> InboxStore& { return inbox; });
     session.SetFolder(folder, {});
+    session.Now = [] { return int64_t{1000}; };
     pop3.OnConnect = [&](TObject*) { session.Connected(); };
     pop3.OnRetrieveStart = [&](TObject*) { session.RetrieveStarted(); };
     pop3.OnRetrieveEnd = [&](TObject*) { session.RetrieveEnded(); };
@@ -77,18 +80,25 @@ TEST_F(SessionTest, ReceiveSkipsWhatAnEarlierSessionStoredAndDeletesEverythingOn
       "C: CAPA\nS: -ERR\nC: UIDL\nS: +OK\nS: 1 aaa\nS: 2 bbb\nS: .\n"
       "C: RETR 2\nS: +OK\nS: Subject: Two\nR: \\r\\n\nS: one line\nS: .\n"
       "C: DELE 1\nS: +OK\nC: DELE 2\nS: +OK\nE\n");
-  const std::string mailbox = "127.0.0.1 " + std::to_string(server.Port()) + " alice ";
-  corvane::WriteFileAtomically(folder + "mailin.uidl", mailbox + "aaa\nother 110 bob x\n");
+  // The ids file of an earlier version keys the mailbox by its port as well.
+  corvane::WriteFileAtomically(folder + "mailin.uidl",
+                               "127.0.0.1 " + std::to_string(server.Port()) + " alice aaa\nother 110 bob x\n");
 
   receiveFrom(server);
 
-  EXPECT_EQ(view.reports, (std::vector<std::string>{"status Connected", "inbox", "receiving", "busy",
+  EXPECT_EQ(view.reports, (std::vector<std::string>{"status Connected", "inbox", "receiving", "ids", "busy",
                                                     "status Retrieval start", "idle", "status Retrieval end", "stored",
                                                     "show [ Two] 1 lines, row 0", "received", "inbox"}));
   ASSERT_EQ(inbox.Count(), 1);
   EXPECT_EQ(inbox.RowAt(0).Subject, "Two");
-  // Another account's ids stay; this mailbox's are those it still lists and the store holds.
-  EXPECT_EQ(corvane::ReadFile(folder + "mailin.uidl"), "other 110 bob x\n" + mailbox + "aaa\n" + mailbox + "bbb\n");
+  // Another account's ids stay; this mailbox's (by host and user now) are those it still
+  // lists and the store holds, with when each was stored and the record made of it; the
+  // last line commits the store's batch and the archive's length.
+  EXPECT_THAT(corvane::ReadFile(folder + "mailin.uidl"),
+              testing::MatchesRegex("other 110 bob x\n127\\.0\\.0\\.1 alice aaa 1000\n"
+                                    "127\\.0\\.0\\.1 alice bbb 1000 r[0-9a-f]{16}\n"
+                                    "#commit [0-9a-f]{16} " +
+                                    std::to_string(corvane::ReadFile(folder + "mailin.mbox").size()) + "\n"));
   EXPECT_EQ(MboxArchive::ReadMessages(folder + "mailin.mbox").size(), 1u);
 }
 

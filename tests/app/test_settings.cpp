@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QSpinBox>
@@ -209,6 +210,39 @@ TEST_F(SettingsWindowTest, TheCheckIntervalIsWrittenOnlyOnceItMeansSomethingAndR
   w->insaveClick();
   EXPECT_EQ(corvane::ReadFile(ini), plain + "CheckMinutes=0\r\n");
   EXPECT_EQ(w->inCheckMinutes->text(), "Off");
+}
+
+// The server choice is written once it differs from deleting after storing (or was written
+// before), the days only with "Keep for days"; a new window shows them again.
+TEST_F(SettingsWindowTest, TheServerChoiceIsWrittenWhenItMeansSomethingAndReadBack) {
+  const std::string account = "[INBOX]\r\nHost=\r\nPort=110\r\nUserId=\r\nPassword=\r\n";
+  struct Case {
+    OnServer choice;
+    int days;
+    std::string lines;  // after the account's own
+  };
+  for (const Case& c : {Case{OnServer::Delete, 7, ""}, Case{OnServer::Keep, 7, "OnServer=Keep\r\n"},
+                        Case{OnServer::KeepDays, 10, "OnServer=KeepDays\r\nKeepDays=10\r\n"},
+                        Case{OnServer::FollowLocal, 7, "OnServer=FollowLocal\r\n"}}) {
+    SCOPED_TRACE(kOnServerKeys[static_cast<int>(c.choice)]);
+    ::unlink(ini.c_str());
+    {
+      auto w = open();
+      w->inOnServer->setCurrentIndex(static_cast<int>(c.choice));
+      w->inKeepDays->setValue(c.days);
+      w->insaveClick();
+    }
+    EXPECT_EQ(corvane::ReadFile(ini), account + c.lines);
+    auto w = open();
+    EXPECT_EQ(w->inOnServer->currentIndex(), static_cast<int>(c.choice));
+    EXPECT_EQ(w->inKeepDays->value(), c.days);
+    EXPECT_EQ(w->inKeepDays->isEnabled(), c.choice == OnServer::KeepDays);
+  }
+  // Back to deleting after storing: the key stays, saying so.
+  auto w = open();
+  w->inOnServer->setCurrentIndex(0);
+  w->insaveClick();
+  EXPECT_EQ(corvane::ReadFile(ini), account + "OnServer=Delete\r\n");
 }
 
 TEST_F(SettingsWindowTest, ValuesAreBytesThroughTheFields) {

@@ -128,7 +128,9 @@ TEST_F(Receive, ASessionClosedWithoutSignOffCostsNothingOnTheNextConnect) {
   window.Disconnect();
   EXPECT_TRUE(servers->Mailbox("alice").empty());
   const std::string seen = ReadBytes(window.Folder() + "mailin.uidl");
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 3);
+  // Three ids, and the line that commits the session.
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 4);
+  EXPECT_TRUE(seen.substr(seen.rfind('\n', seen.size() - 2) + 1).starts_with("#commit "));
 }
 
 TEST_F(Receive, AStoreThatCannotBeWrittenEndsTheLoopBeforeAnyDeletionAndLeavesTheSessionUsable) {

@@ -6,6 +6,7 @@
 #include "AddressBook.h"
 #include "FailureOf.h"
 #include "InboxStore.h"
+#include "SeenIds.h"
 #include "StoreTestSupport.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -87,8 +88,7 @@ TEST(TextTree, StoreValueDropsLeadingControlsAndBreaksLines) {
 TEST(TextTree, ValueLinesKeptPackedReadWriteAndCopyAsNodesWould) {
   // Leaves under a node, a leaf that gets a child of its own, a lower level after a run
   // of leaves, and a second top-level node.
-  const std::string bytes =
-      "r\r\n\ta\r\n\tb\r\n\t\tc\r\n\t\td\r\n\te\r\n\t\tf\r\n\tg\r\n\t\t\r\nq\r\n\tv\r\n";
+  const std::string bytes = "r\r\n\ta\r\n\tb\r\n\t\tc\r\n\t\td\r\n\te\r\n\t\tf\r\n\tg\r\n\t\t\r\nq\r\n\tv\r\n";
   TextTree tree;
   ASSERT_TRUE(tree.Parse(bytes));
   EXPECT_EQ(tree.Serialize(), bytes);
@@ -124,8 +124,9 @@ TEST(TextTree, ValueLinesKeptPackedReadWriteAndCopyAsNodesWould) {
   copy.AddLeaves(top, TLineList{"1", "2"});
   copy.AddLeaves(top, TLineList{"3"});
   copy.AddLeaves(copy.Child(copy.FirstNode(), 0), TLineList{"after nodes"});
-  EXPECT_EQ(copy.Serialize(), "r\r\n\ta\r\n\t\tafter nodes\r\n\tb\r\n\t\tc\r\n\t\t\tnew\r\n\t\td\r\n\te\r\n"
-                              "\t\tf\r\n\tg\r\n\t\t\r\n\t\th\r\nq\r\n\tv\r\nt\r\n\t1\r\n\t2\r\n\t3\r\n");
+  EXPECT_EQ(copy.Serialize(),
+            "r\r\n\ta\r\n\t\tafter nodes\r\n\tb\r\n\t\tc\r\n\t\t\tnew\r\n\t\td\r\n\te\r\n"
+            "\t\tf\r\n\tg\r\n\t\t\r\n\t\th\r\nq\r\n\tv\r\nt\r\n\t1\r\n\t2\r\n\t3\r\n");
   copy.DeleteChildren(top);
   EXPECT_EQ(top.Count(), 0);
   EXPECT_TRUE(copy.Serialize().ends_with("\tv\r\nt\r\n"));
@@ -135,9 +136,13 @@ TEST(TextTree, RecordValuesAreMadeStoreValuesInPlace) {
   TempFolder tmp;
   InboxStore store(tmp.path("mailin.txt"));
   InboxMessage m{"  from", "\tsubject", {"Received: x"}, {}, {}};
-  m.Body = TLineList{"  indented", "\x01\x02" "control", "a\r\nb", "", "last  "};
+  m.Body = TLineList{"  indented",
+                     "\x01\x02"
+                     "control",
+                     "a\r\nb", "", "last  "};
   store.Store(std::move(m));
-  EXPECT_EQ(store.Values(0, InboxStore::lbBody), (std::vector<std::string>{"indented", "control", "a  b", "", "last  "}));
+  EXPECT_EQ(store.Values(0, InboxStore::lbBody),
+            (std::vector<std::string>{"indented", "control", "a  b", "", "last  "}));
   EXPECT_EQ(store.FirstValues(0, InboxStore::lbBody, 19), (std::vector<std::string>{"indented", "control"}));
   EXPECT_EQ(store.FirstValues(0, InboxStore::lbBody, 1), std::vector<std::string>{"indented"});
   EXPECT_EQ(store.RowAt(0).From, "from");
@@ -254,7 +259,46 @@ TEST(StoreFile, ABatchKilledAnywhereLeavesALoadableStoreBeforeOrAfterIt) {
   }
 }
 
-TEST(StoreFile, ARewriteInsideABatchIsKeptAndTheAppendsAfterItAreJournaledAgain) {
+// A whole rewrite inside a batch (the user deletes a row while a session stores) keeps the
+// batch's records undoable: they stay only once the unique-id file names the batch, the
+// session's one commit step; the user's deletion stays either way.
+TEST(StoreFile, ARewriteInsideABatchKeepsItsRecordsUntilTheIdFileCommitsThem) {
+  for (const bool committed : {false, true}) {
+    SCOPED_TRACE(committed ? "committed" : "not committed");
+    TempFolder tmp;
+    const std::string path = tmp.path("mailin.txt");
+    {
+      InboxStore store(path);
+      store.Load();
+      store.Store(message("old"));
+    }
+    runAndKill([&](int fd) {
+      InboxStore store(path);
+      store.Load();
+      store.BeginBatch();
+      store.Store(message("first"));
+      store.Delete(0);
+      store.Store(message("second"));
+      if (committed) {
+        SeenIds ids(tmp.path(SeenIds::kFileName), "host", "user");
+        ids.Begin({}, 0);
+        ids.Commit(store.PrepareBatch(), 0);
+      }
+      ready(fd);
+    });
+    if (!committed) appendRaw(path, "\tmsg\r\n\t\tFr");
+    InboxStore reloaded(path);
+    EXPECT_EQ(reloaded.Load().failure, "");
+    std::vector<std::string> from;
+    for (int r = 0; r < reloaded.Count(); ++r) from.push_back(reloaded.RowAt(r).From);
+    EXPECT_EQ(from, committed ? (std::vector<std::string>{"first", "second"}) : std::vector<std::string>{});
+  }
+}
+
+// A session whose commit failed leaves its batch journaled; the next session's batch goes
+// on with it, so a crash before that one commits undoes both: their messages are still
+// on the server, and none may come twice.
+TEST(StoreFile, ABatchWhoseCommitFailedIsUndoneWithTheNextOneUntilThatCommits) {
   TempFolder tmp;
   const std::string path = tmp.path("mailin.txt");
   {
@@ -262,20 +306,20 @@ TEST(StoreFile, ARewriteInsideABatchIsKeptAndTheAppendsAfterItAreJournaledAgain)
     store.Load();
     store.Store(message("old"));
   }
+  const std::string before = corvane::ReadFile(path);
   runAndKill([&](int fd) {
     InboxStore store(path);
     store.Load();
     store.BeginBatch();
-    store.Store(message("first"));
-    store.Delete(0);  // the user deletes a row while the session runs: a whole rewrite
-    store.Store(message("second"));
+    store.Store(message("first session"));
+    store.PrepareBatch();  // synced, but the id file was never written
+    store.BeginBatch();
+    store.Store(message("second session"));
     ready(fd);
   });
-  appendRaw(path, "\tmsg\r\n\t\tFr");
   InboxStore reloaded(path);
   EXPECT_EQ(reloaded.Load().failure, "");
-  ASSERT_EQ(reloaded.Count(), 1);
-  EXPECT_EQ(reloaded.RowAt(0).From, "first");
+  EXPECT_EQ(corvane::ReadFile(path), before);
 }
 
 TEST(StoreFile, ACommittedBatchIsWhatWholeSavesWouldHaveWritten) {
