@@ -36,8 +36,9 @@ std::vector<Key> withLoginKeys(std::vector<Key> keys) {
 
 // The receive side's own choices, after the sign-in keys.
 std::vector<Key> withReceiveKeys(std::vector<Key> keys) {
-  keys.insert(keys.end(),
-              {{"OnServer", &Account::onServer, "Delete", true}, {"KeepDays", &Account::keepDays, "", true}});
+  keys.insert(keys.end(), {{"OnServer", &Account::onServer, "Delete", true},
+                           {"KeepDays", &Account::keepDays, "", true},
+                           {"LargeKB", &Account::largeKB, "0", true}});
   return keys;
 }
 
@@ -120,6 +121,10 @@ OnServer Account::ServerChoice() const {
 
 int Account::KeepDaysCount() const {
   return count(keepDays);
+}
+
+int Account::LargeKBCount() const {
+  return count(largeKB);
 }
 
 corvane::auth::OAuthSettings Account::OAuth() const {

@@ -42,6 +42,7 @@ struct Account {
   // Receive only; their absence means today's behaviour: delete after storing, check on Connect.
   std::string onServer = "Delete";  // one of kOnServerKeys
   std::string keepDays;             // days, for KeepDays
+  std::string largeKB = "0";        // messages over so many KB come as their header; "0": off
   std::string checkMinutes = "0";   // check for mail every so many minutes; "0": never
 
   bool OAuth2() const { return login == "OAuth2"; }
@@ -49,6 +50,7 @@ struct Account {
   // An unknown choice is today's; a count that is no whole number, or below 0, is 0.
   OnServer ServerChoice() const;
   int KeepDaysCount() const;
+  int LargeKBCount() const;
   // The interval of checking by itself, 0 for none or for a value that is no count of minutes.
   int CheckMinutes() const;
   corvane::auth::OAuthSettings OAuth() const;

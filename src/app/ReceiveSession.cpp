@@ -125,6 +125,18 @@ InboxMessage shownPart(const InboxMessage& record) {
           record.Attachments};
 }
 
+// The body of a record that holds only the header of a message of that many octets.
+TLineList partialNote(int64_t octets) {
+  const std::string digits = std::to_string((octets + 1023) / 1024);
+  std::string note = "[Only the header of this message was fetched: its size is ";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) note += ',';
+    note += digits[i];
+  }
+  note += " KB. Choose Fetch whole message in the list's pop-up menu to fetch it.]";
+  return {note};
+}
+
 // RFC 2449: the capability's name is the first word of its line, in any case.
 bool announces(const std::vector<std::string>& capabilities, std::string_view name) {
   for (const std::string& line : capabilities) {
@@ -165,14 +177,47 @@ class ReceiveSession::Run {
         ahead = static_cast<int>(std::clamp<int64_t>(kAheadOctets / average, 1, kMaxAhead));
       }
       if (!pop3_.RetrieveUniqueIds(ids) || std::ssize(ids) != count_) ids.clear();
+      // Only ids keep a header-only message from being fetched or deleted by the next session.
+      if (s_.largeKB_ > 0 && !ids.empty() && !s_.wholeRecord_ &&
+          (!pop3_.RetrieveSizes(sizes_) || std::ssize(sizes_) != count_))
+        sizes_.clear();
     }
     now_ = s_.Now();
     seen_.Begin(std::move(ids), now_);
     if (count_ > 0) s_.receiveView_.UniqueIds(seen_.Active());
     std::vector<int32_t> wanted;
     for (int32_t i = 1; i <= count_; ++i)
-      if (!seen_.Seen(i)) wanted.push_back(i);
-    pop3_.PlanRetrievals(wanted, ahead);
+      if (!seen_.Seen(i) && !large(i)) wanted.push_back(i);
+    // Fetching one message whole sends nothing ahead of it.
+    pop3_.PlanRetrievals(s_.wholeRecord_ != 0 ? std::vector<int32_t>{} : wanted, ahead);
+  }
+
+  // Replaces the partial record of that hash by its whole message and applies the
+  // account's choice to it; false when the server no longer lists it.
+  bool CompleteWhole(uint64_t hash) {
+    const int32_t n = seen_.PartialNumber(hash);
+    InboxStore& inbox = s_.inbox_();
+    int row = inbox.Count() - 1;
+    while (row >= 0 && inbox.RecordHash(row) != hash) --row;
+    if (n == 0 || row < 0) return false;
+    pop3_.RetrieveMessage(n);
+    TMailMessage& message = pop3_.MailMessage();
+    for (const std::string& name : message.Attachments.Items()) written_.push_back(s_.folder_ + name);
+    InboxMessage record = inboxRecordOf(message);
+    last_ = shownPart(record);
+    lastLines_ = static_cast<size_t>(record.Body.Count());
+    // The store file is replaced whole before the ids say the record is whole: across a
+    // crash the store holds the message once, as its header or whole.
+    inbox.Replace(row, std::move(record));
+    seen_.Completed(n, inbox.RecordHash(row));
+    archived_ = std::max<int64_t>(archived_, archive_.End());
+    corvane::SyncReceivedFiles(s_.folder_, written_);
+    seen_.Commit({}, archived_);
+    s_.step("ids committed");
+    lastRow_ = row;
+    show();
+    if (deletes(n)) pop3_.DeleteMessages({n});
+    return true;
   }
 
   // The records go to the store file as they come, synced once for the whole session.
@@ -181,6 +226,9 @@ class ReceiveSession::Run {
   void RetrieveAll() {
     StoreBatch batch(s_.inbox_());
     try {
+      // Headers first: the RETRs planned ahead then go out unbroken.
+      for (int32_t i = 1; i <= count_; ++i)
+        if (!seen_.Seen(i) && large(i)) retrieveHeader(i);
       for (int32_t i = 1; i <= count_; ++i)
         if (!seen_.Seen(i)) retrieve(i);
     } catch (...) {
@@ -207,11 +255,28 @@ class ReceiveSession::Run {
   }
 
  private:
+  bool large(int32_t i) const {
+    return !sizes_.empty() && sizes_[static_cast<size_t>(i - 1)] > int64_t{s_.largeKB_} * 1024;
+  }
+
   void retrieve(int32_t i) {
     pop3_.RetrieveMessage(i);
     TMailMessage& message = pop3_.MailMessage();
     for (const std::string& name : message.Attachments.Items()) written_.push_back(s_.folder_ + name);
-    InboxMessage record = inboxRecordOf(message);
+    keep(i, inboxRecordOf(message), false);
+  }
+
+  // The header only, with a note for a body: listed as any message, never deleted on the
+  // server while it stays so.
+  void retrieveHeader(int32_t i) {
+    pop3_.RetrieveHeader(i);
+    InboxMessage record = inboxRecordOf(pop3_.MailMessage());
+    record.Body = partialNote(sizes_[static_cast<size_t>(i - 1)]);
+    record.Attachments.clear();
+    keep(i, std::move(record), true);
+  }
+
+  void keep(int32_t i, InboxMessage record, bool partial) {
     last_ = shownPart(record);
     lastLines_ = static_cast<size_t>(record.Body.Count());
     lastRow_ = -1;
@@ -224,7 +289,7 @@ class ReceiveSession::Run {
     // A merge with another writer's records puts this side's new ones last.
     lastRow_ = inbox.Count() - 1;
     ++s_.storedCount_;
-    seen_.Stored(i, inbox.RecordHash(lastRow_));
+    seen_.Stored(i, inbox.RecordHash(lastRow_), partial);
     archived_ = std::max<int64_t>(archived_, archive_.End());
     s_.step("stored");
   }
@@ -232,6 +297,7 @@ class ReceiveSession::Run {
   // Without unique ids nothing tells the messages apart across sessions: stored means gone.
   bool deletes(int32_t n) const {
     if (!seen_.Active()) return true;
+    if (seen_.Partial(n)) return false;
     const int64_t firstSeen = seen_.FirstSeen(n);
     switch (s_.onServer_) {
       case OnServer::Keep:
@@ -268,6 +334,7 @@ class ReceiveSession::Run {
   const int32_t count_;
   SeenIds seen_;
   int64_t now_ = 0;
+  std::vector<int64_t> sizes_;  // LIST's, when some messages come as their header only
   std::vector<std::string> written_;
   int64_t archived_;  // the archive's length up to the last message stored
   InboxMessage last_;
@@ -278,6 +345,14 @@ class ReceiveSession::Run {
 
 ReceiveSession::ReceiveSession(TZnPOP3& component, ReceiveView& view, std::function<InboxStore&()> inbox)
     : MailSession(component, view), pop3_(component), receiveView_(view), inbox_(std::move(inbox)) {}
+
+std::unique_ptr<TZnPOP3> ReceiveSession::NewComponent() {
+  auto component = std::make_unique<TZnPOP3>();
+  component->Port = 110;
+  component->ReportLevel = 0;
+  component->DeleteOnRead = false;
+  return component;
+}
 
 void ReceiveSession::SetFolder(std::string folder, std::vector<std::string> reserved) {
   folder_ = std::move(folder);
@@ -301,7 +376,23 @@ void ReceiveSession::Connect(const Account& account, int32_t timeOut,
   pop3_.TimeOut = timeOut;
   onServer_ = account.ServerChoice();
   keepDays_ = account.KeepDaysCount();
+  largeKB_ = account.LargeKBCount();
   Quietly([&] { ConnectTrusting(trusted, account.OAuth2() ? renew : nullptr); });
+}
+
+void ReceiveSession::FetchWhole(const Account& account, int32_t timeOut,
+                                const std::function<void(const std::string&)>& trusted, uint64_t record,
+                                const std::function<std::string()>& renew) {
+  wholeRecord_ = record;
+  struct Reset {
+    uint64_t& record;
+    ~Reset() { record = 0; }
+  } reset{wholeRecord_};
+  Connect(account, timeOut, trusted, renew);
+}
+
+bool ReceiveSession::Partial(uint64_t record) const {
+  return SeenIds::IsPartial(folder_ + SeenIds::kFileName, record);
 }
 
 int ReceiveSession::CheckUnattended(const Account& account, int32_t timeOut) {
@@ -346,7 +437,10 @@ void ReceiveSession::Connected() {
   if (!Unattended()) receiveView_.ShowInbox();
   // A session that failed after the login is closed already; its count is stale.
   if (!pop3_.Connected) return;
-  receiveAll();
+  if (wholeRecord_ != 0)
+    fetchWhole();
+  else
+    receiveAll();
   if (!Unattended()) receiveView_.ShowInbox();
 }
 
@@ -369,6 +463,18 @@ void ReceiveSession::receiveAll() {
   run.RetrieveAll();
   run.DeleteChosen();
   step("marked");
+}
+
+void ReceiveSession::fetchWhole() {
+  const FlagScope receiving(receiving_);
+  const ReceivingScope pacing(receiveView_);
+  const std::string path = folder_ + "mailin.mbox";
+  const int64_t archived = MboxArchive::Recover(path, SeenIds::ArchiveLength(folder_ + SeenIds::kFileName));
+  MboxArchive archive(path);
+  const ArchiveScope archiving(pop3_, archive);
+  Run run(*this, archive, archived);
+  run.Plan();
+  if (!run.CompleteWhole(wholeRecord_)) view_.Status("The message is no longer on the server");
 }
 
 void ReceiveSession::step(std::string_view name) const {

@@ -7,6 +7,7 @@
 // ago, or what was deleted here.
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,8 @@ class InboxStore;
 class ReceiveSession : public MailSession {
  public:
   ReceiveSession(TZnPOP3& component, ReceiveView& view, std::function<InboxStore&()> inbox);
+  // The component as the window starts with it.
+  static std::unique_ptr<TZnPOP3> NewComponent();
 
   // The application folder (with its trailing separator), where attachments, the archive
   // and the unique-id file live, and the program's own file names in it, which no
@@ -31,6 +34,14 @@ class ReceiveSession : public MailSession {
   // renew gives a fresh access token after the server refused one; empty for a password.
   void Connect(const Account& account, int32_t timeOut, const std::function<void(const std::string&)>& trusted,
                const std::function<std::string()>& renew = {});
+  // The same connect for one message the store holds only the header of (the record of
+  // that hash): RETR replaces the record by the whole message, and then the account's
+  // choice of what stays on the server applies to it. A message gone from the server is
+  // told in the status bar; the partial record stays.
+  void FetchWhole(const Account& account, int32_t timeOut, const std::function<void(const std::string&)>& trusted,
+                  uint64_t record, const std::function<std::string()>& renew = {});
+  // The record of that hash holds only the header of its message.
+  bool Partial(uint64_t record) const;
   // A check nobody clicked for: the same connect, storing and deletions, then the sign-off
   // that makes the server apply them. No box is shown and nothing is asked (a certificate
   // nobody trusted stays untrusted); the page on top and the message on display stay as
@@ -61,6 +72,7 @@ class ReceiveSession : public MailSession {
   void SetSecret(const std::string& secret) override { pop3_.Password = secret; }
   class Run;
   void receiveAll();
+  void fetchWhole();
   // QUIT after a failure, or a plain close when even that fails.
   void signOffQuietly();
   void step(std::string_view name) const;
@@ -74,4 +86,6 @@ class ReceiveSession : public MailSession {
   int storedCount_ = 0;  // messages stored by the session under way
   OnServer onServer_ = OnServer::Delete;
   int keepDays_ = 0;
+  int largeKB_ = 0;           // messages over so many KB come as their header; 0: all whole
+  uint64_t wholeRecord_ = 0;  // the partial record a FetchWhole completes; 0: a whole session
 };

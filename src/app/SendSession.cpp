@@ -39,6 +39,18 @@ std::string textOf(std::exception_ptr failure) {
 
 SendSession::SendSession(TZnSMTP& component, SendView& view) : MailSession(component, view, "Send"), smtp_(component) {}
 
+std::unique_ptr<TZnSMTP> SendSession::NewComponent() {
+  auto component = std::make_unique<TZnSMTP>();
+  component->Port = 25;
+  component->TimeOut = 60000;
+  component->ReportLevel = 0;
+  component->PostMessage.LocalProgram = "Corvane 1.0";
+  component->EncodeType = uuMime;
+  component->ClearParams = true;
+  component->SubType = mtPlain;
+  return component;
+}
+
 void SendSession::Connect(const Account& account, const std::function<void(const std::string&)>& trusted,
                           const std::function<std::string()>& renew) {
   account.Configure(smtp_);

@@ -4,6 +4,7 @@
 // send queue keeps it for another attempt or records it as sent.
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct SendOutcome {
 class SendSession : public MailSession {
  public:
   SendSession(TZnSMTP& component, SendView& view);
+  // The component as the window starts with it.
+  static std::unique_ptr<TZnSMTP> NewComponent();
 
   // renew gives a fresh access token after the server refused one; empty for a password.
   void Connect(const Account& account, const std::function<void(const std::string&)>& trusted,

@@ -31,6 +31,8 @@ std::vector<AccessRow> receiveGroup(const TpopformControls& c) {
       {c.inOnServer, "What stays on the server",
        "Delete each message once stored, keep it, keep it for some days, or delete it when deleted here"},
       {c.inKeepDays, "Keep for days", nullptr},
+      {c.inLargeKB, "Headers only over size",
+       "Messages larger than this come as their header only until fetched whole; Off fetches all whole"},
       {c.inCheckMinutes, "Check for mail every",
        "Minutes between checks for new mail while the window is open; Off checks only on Connect"},
   };
@@ -104,6 +106,7 @@ std::vector<MnemonicRow> connectMnemonics(const TpopformControls& c) {
       {c.insavecheck, 'e', nullptr},
       {c.inAllowPlainLogin, 'x', nullptr},
       {c.inOnServerLabel, 'b', c.inOnServer},
+      {c.inLargeKBLabel, 'z', c.inLargeKB},
       {c.inCheckMinutesLabel, 'q', c.inCheckMinutes},
       {c.Label12, 's', c.outhost},
       {c.Label13, 'r', c.outport},

@@ -310,6 +310,7 @@ Account TpopformControls::AccountIn(AccountSide side) const {
     const int choice = inOnServer->currentIndex();
     account.onServer = kOnServerKeys[std::clamp(choice, 0, 3)];
     if (choice == int(OnServer::KeepDays)) account.keepDays = std::to_string(inKeepDays->value());
+    account.largeKB = std::to_string(inLargeKB->value());
   }
   return account;
 }
@@ -327,6 +328,7 @@ void TpopformControls::ShowAccount(AccountSide side, const Account& account) {
   if (side != AccountSide::Receive) return;
   inOnServer->setCurrentIndex(int(account.ServerChoice()));
   if (account.KeepDaysCount() > 0) inKeepDays->setValue(account.KeepDaysCount());
+  inLargeKB->setValue(account.LargeKBCount());
 }
 
 void TpopformControls::ShowSignInChoice(AccountSide side, bool oauth2, const std::string& provider) {
@@ -438,6 +440,7 @@ void TpopformControls::buildMenus() {
   receivedpopup->setObjectName("receivedpopup");
   Delete1 = menuItem(receivedpopup, "Delete1", "Delete");
   DeleteAll1 = menuItem(receivedpopup, "DeleteAll1", "Delete All");
+  FetchWhole1 = menuItem(receivedpopup, "FetchWhole1", "Fetch whole message");
 
   sendpopup = new QMenu(window_);
   sendpopup->setObjectName("sendpopup");
@@ -515,6 +518,7 @@ void TpopformControls::buildConnectPage() {
   buildSecurityControls();
   buildSignInControls();
   buildServerChoices();
+  buildLargeControls();
   buildCheckControls();
   frameUnderCaption(GroupBox1);
   frameUnderCaption(GroupBox2);
@@ -642,34 +646,48 @@ void TpopformControls::buildSignInControls() {
                   window_->height() + kGrowth + 26);
 }
 
-// The interval row goes below the lowest control of the Receive group; both groups, the
-// window and what lies below the groups grow by what the row needs beyond the room left.
-void TpopformControls::buildCheckControls() {
+// A spin-box row below the lowest control of the Receive group; both groups, the window
+// and what lies below the groups grow by what the row needs beyond the room left.
+QSpinBox* TpopformControls::receiveRow(QLabel*& caption, const char* captionName, const char* text, const char* name) {
   int bottom = 0;
   for (const QWidget* child : GroupBox1->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
     bottom = std::max(bottom, child->y() + child->height());
   const int y = bottom + 8;
-  inCheckMinutesLabel = groupLabel(GroupBox1, "inCheckMinutesLabel", "Check frequency", 10, y + 5);
-  inCheckMinutes = place<QSpinBox>(GroupBox1, "inCheckMinutes", inHost->x(), y, 100, 24);
-  setBold(inCheckMinutes, false);
-  inCheckMinutes->setRange(0, kMaxCheckMinutes);
-  inCheckMinutes->setSuffix(" min");
-  inCheckMinutes->setSpecialValueText("Off");
-  inCheckMinutes->setToolTip("Check for new mail by itself while the window is open; Off checks only on Connect");
-  inCheckMinutesLabel->setBuddy(inCheckMinutes);
+  caption = groupLabel(GroupBox1, captionName, text, 10, y + 5);
+  QSpinBox* box = place<QSpinBox>(GroupBox1, name, inHost->x(), y, 100, 24);
+  setBold(box, false);
+  caption->setBuddy(box);
   // A short field: a wide caption moves it right, and the group grows only where it must.
-  inCheckMinutes->move(std::max(inCheckMinutes->x(), fieldStartFor(inCheckMinutesLabel)), y);
-  GroupBox1->resize(std::max(GroupBox1->width(), inCheckMinutes->x() + inCheckMinutes->width() + 10),
-                    GroupBox1->height());
+  box->move(std::max(box->x(), fieldStartFor(caption)), y);
+  GroupBox1->resize(std::max(GroupBox1->width(), box->x() + box->width() + 10), GroupBox1->height());
   GroupBox2->move(std::max(GroupBox2->x(), GroupBox1->x() + GroupBox1->width() + 15), GroupBox2->y());
 
-  const int growth = std::max(0, y + inCheckMinutes->height() + 12 - GroupBox1->height());
+  const int growth = std::max(0, y + box->height() + 12 - GroupBox1->height());
   for (QWidget* grown : {static_cast<QWidget*>(GroupBox1), static_cast<QWidget*>(GroupBox2)})
     grown->resize(grown->width(), grown->height() + growth);
   for (QWidget* moved :
        {static_cast<QWidget*>(keyringcheck), static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label3)})
     moved->move(moved->x(), moved->y() + growth);
   window_->resize(std::max(window_->width(), GroupBox2->x() + GroupBox2->width() + 20), window_->height() + growth);
+  return box;
+}
+
+void TpopformControls::buildLargeControls() {
+  inLargeKB = receiveRow(inLargeKBLabel, "inLargeKBLabel", "Headers only over size", "inLargeKB");
+  inLargeKB->setRange(0, 1 << 20);
+  inLargeKB->setSuffix(" KB");
+  inLargeKB->setSpecialValueText("Off");
+  inLargeKB->setToolTip(
+      "Fetch only the header of a larger message; Fetch whole message in the inbox list's pop-up "
+      "menu fetches the rest");
+}
+
+void TpopformControls::buildCheckControls() {
+  inCheckMinutes = receiveRow(inCheckMinutesLabel, "inCheckMinutesLabel", "Check frequency", "inCheckMinutes");
+  inCheckMinutes->setRange(0, kMaxCheckMinutes);
+  inCheckMinutes->setSuffix(" min");
+  inCheckMinutes->setSpecialValueText("Off");
+  inCheckMinutes->setToolTip("Check for new mail by itself while the window is open; Off checks only on Connect");
 }
 
 void TpopformControls::buildInboxPage() {

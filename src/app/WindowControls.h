@@ -80,6 +80,7 @@ struct TpopformControls {
   QMenu* receivedpopup = nullptr;
   QAction* Delete1 = nullptr;
   QAction* DeleteAll1 = nullptr;
+  QAction* FetchWhole1 = nullptr;  // enabled for a record that holds only a header
   QMenu* sendpopup = nullptr;
   QAction* MenuItem1 = nullptr;
   QAction* MenuItem2 = nullptr;
@@ -140,6 +141,8 @@ struct TpopformControls {
   // Checking for mail by itself, every so many minutes ("Off" at 0).
   QLabel* inCheckMinutesLabel = nullptr;
   QSpinBox* inCheckMinutes = nullptr;
+  QLabel* inLargeKBLabel = nullptr;
+  QSpinBox* inLargeKB = nullptr;
   // What a session leaves on the server.
   QLabel* inOnServerLabel = nullptr;
   QComboBox* inOnServer = nullptr;  // the choices of kOnServerKeys, in their order
@@ -207,6 +210,8 @@ struct TpopformControls {
   void buildConnectPage();
   void buildSecurityControls();
   void buildSignInControls();
+  QSpinBox* receiveRow(QLabel*& caption, const char* captionName, const char* text, const char* name);
+  void buildLargeControls();
   void buildCheckControls();
   void buildServerChoices();
   void buildInboxPage();

@@ -108,6 +108,8 @@ void Tpopform::wireHandlers() {
   onTrigger(About1, &Tpopform::About1Click);
   onTrigger(Delete1, &Tpopform::Delete1Click);
   onTrigger(DeleteAll1, &Tpopform::DeleteAll1Click);
+  onTrigger(FetchWhole1, &Tpopform::FetchWhole1Click);
+  bind(receivedpopup, &QMenu::aboutToShow, &Tpopform::receivedpopupPopup);
   onTrigger(MenuItem1, &Tpopform::MenuItem1Click);
   onTrigger(MenuItem2, &Tpopform::MenuItem2Click);
   onTrigger(SendLater1, &Tpopform::SendLater1Click);

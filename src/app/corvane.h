@@ -98,6 +98,8 @@ class Tpopform : public QMainWindow,
   void pophistlistDblClick();
   void Delete1Click();
   void DeleteAll1Click();
+  void FetchWhole1Click();
+  void receivedpopupPopup();
   void SaveInMessageAs1Click();
   void mailreplyClick();
 

@@ -13,14 +13,12 @@
 #include "QueuePane.h"
 #include "ReceiveSession.h"
 #include "SendSession.h"
+#include "StoreList.h"
 #include "SysUtils.h"
 #include "corvane.h"
 
 void Tpopform::createMailComponents() {
-  ZnPOP31 = std::make_unique<TZnPOP3>();
-  ZnPOP31->Port = 110;
-  ZnPOP31->ReportLevel = 0;
-  ZnPOP31->DeleteOnRead = false;
+  ZnPOP31 = ReceiveSession::NewComponent();
   ZnPOP31->OnDisconnect = [this](TObject* Sender) { ZnPOP31Disconnect(Sender); };
   ZnPOP31->OnConnect = [this](TObject* Sender) { ZnPOP31Connect(Sender); };
   ZnPOP31->OnInvalidHost = [this](bool& Handled) { ZnPOP31InvalidHost(Handled); };
@@ -37,14 +35,7 @@ void Tpopform::createMailComponents() {
   receive_ = std::make_unique<ReceiveSession>(*ZnPOP31, static_cast<ReceiveView&>(*this),
                                               [this]() -> InboxStore& { return inboxStore(); });
 
-  ZnSMTP1 = std::make_unique<TZnSMTP>();
-  ZnSMTP1->Port = 25;
-  ZnSMTP1->TimeOut = 60000;
-  ZnSMTP1->ReportLevel = 0;
-  ZnSMTP1->PostMessage.LocalProgram = "Corvane 1.0";
-  ZnSMTP1->EncodeType = uuMime;
-  ZnSMTP1->ClearParams = true;
-  ZnSMTP1->SubType = mtPlain;
+  ZnSMTP1 = SendSession::NewComponent();
   ZnSMTP1->OnDisconnect = [this](TObject* Sender) { ZnSMTP1Disconnect(Sender); };
   ZnSMTP1->OnConnect = [this](TObject* Sender) { ZnSMTP1Connect(Sender); };
   ZnSMTP1->OnInvalidHost = [this](bool& Handled) { ZnSMTP1InvalidHost(Handled); };
@@ -99,6 +90,18 @@ void Tpopform::inconnectClick() {
   if (insavecheck->isChecked()) insaveClick();
   receive_->Connect(signedIn(AccountSide::Receive), inTimeOut, pinFor(AccountSide::Receive),
                     [this] { return signIn_->Renewed(AccountSide::Receive); });
+}
+
+void Tpopform::FetchWhole1Click() {
+  const int r = storelist::SelectedRow(pophistlist);
+  if (r < 0) return;
+  receive_->FetchWhole(signedIn(AccountSide::Receive), inTimeOut, pinFor(AccountSide::Receive),
+                       inboxStore().RecordHash(r), [this] { return signIn_->Renewed(AccountSide::Receive); });
+}
+
+void Tpopform::receivedpopupPopup() {
+  const int r = storelist::SelectedRow(pophistlist);
+  FetchWhole1->setEnabled(r >= 0 && receive_->Partial(inboxStore().RecordHash(r)));
 }
 
 void Tpopform::indisconnectClick() {

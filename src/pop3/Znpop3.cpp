@@ -230,6 +230,14 @@ void TZnPOP3::Abort() {
 }
 
 void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
+  retrieve(MessageNumber, false);
+}
+
+void TZnPOP3::RetrieveHeader(int32_t MessageNumber) {
+  retrieve(MessageNumber, true);
+}
+
+void TZnPOP3::retrieve(int32_t MessageNumber, bool HeaderOnly) {
   // Nor inside the wait of a QUIT: the command would meet the QUIT's reply.
   if (OperationBusy() || OperationQuitting()) return;
   TOperation operation(*this, TOperation::okWork);
@@ -244,7 +252,10 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
   try {
     Fire(OnRetrieveStart, this);
     FReader.Reset();
-    if (!FSent.empty() && FSent.front() == MessageNumber) {
+    if (HeaderOnly) {
+      drainAhead();
+      command("TOP " + number + " 0");
+    } else if (!FSent.empty() && FSent.front() == MessageNumber) {
       FSent.pop_front();
       const std::string reply = aheadReply();
       sendAhead();
@@ -264,10 +275,10 @@ void TZnPOP3::RetrieveMessage(int32_t MessageNumber) {
     }
     FReader.AttachFilePath = AttachFilePath;
     FReader.ReservedFileNames = ReservedFileNames;
-    FReader.RawSink = RawArchive;
+    FReader.RawSink = HeaderOnly ? nullptr : RawArchive;
     ReceivedLines lines(*this);
     FReader.Read(lines);
-    if (DeleteOnRead) command("DELE " + number);
+    if (DeleteOnRead && !HeaderOnly) command("DELE " + number);
     ReportStatus(1, "Message Retrieved");
   } catch (...) {
     // The retrievals sent ahead belong to a loop that ends here; a component that a handler
@@ -333,6 +344,34 @@ bool TZnPOP3::RetrieveUniqueIds(std::vector<std::string>& Ids) {
       if (id.empty()) return false;
     Ids = std::move(ids);
     return true;
+  } catch (...) {
+    if (operation.Alive()) CloseIfCanceled();
+    throw;
+  }
+}
+
+bool TZnPOP3::RetrieveSizes(std::vector<int64_t>& Sizes) {
+  Sizes.clear();
+  if (OperationBusy() || OperationQuitting()) return false;
+  TOperation operation(*this, TOperation::okWork);
+  try {
+    RequireConnection();
+    drainAhead();
+    if (!isPositive(Transaction("LIST"))) return false;
+    bool fits = true;
+    // Every line is "number size".
+    readMultiLine([&](std::string& line) {
+      int32_t number = 0;
+      int64_t size = -1;
+      const char* end = line.data() + line.size();
+      const auto [stop, error] = std::from_chars(line.data(), end, number);
+      // What may follow the size is not ours to read.
+      if (error == std::errc() && stop != end && *stop == ' ') std::from_chars(stop + 1, end, size);
+      if (size < 0 || number != static_cast<int32_t>(Sizes.size()) + 1) fits = false;
+      Sizes.push_back(size);
+    });
+    if (!fits) Sizes.clear();
+    return fits;
   } catch (...) {
     if (operation.Alive()) CloseIfCanceled();
     throw;

@@ -77,11 +77,17 @@ class TZnPOP3 : public TZnSocket {
   void Abort() override;
   // RETR (and DELE with DeleteOnRead) into MailMessage and attachment files.
   void RetrieveMessage(int32_t MessageNumber);
+  // TOP n 0 (RFC 1939): only the header of the message, into MailMessage with an empty
+  // body; nothing goes to RawArchive, which keeps whole messages only.
+  void RetrieveHeader(int32_t MessageNumber);
   // DELE; the deletion takes effect at QUIT.
   void DeleteMessage(int32_t MessageNumber);
   // UIDL (RFC 1939): the unique id of every message, Ids[n - 1] for message n. False with
   // Ids empty when the server refuses the command; a failure of the connection raises.
   bool RetrieveUniqueIds(std::vector<std::string>& Ids);
+  // LIST: the size in octets of every message, Sizes[n - 1] for message n. False with
+  // Sizes empty when the server refuses the command or a line does not fit.
+  bool RetrieveSizes(std::vector<int64_t>& Sizes);
   // CAPA (RFC 2449): the capability lines, each without its line end. False with Caps
   // empty when the server refuses the command.
   bool RetrieveCapabilities(std::vector<std::string>& Caps);
@@ -118,6 +124,7 @@ class TZnPOP3 : public TZnSocket {
   // QUIT, then close whatever the reply.
   void quit();
   void readStat();
+  void retrieve(int32_t MessageNumber, bool HeaderOnly);
   // Reads the lines of a multi-line reply up to its end line, the leading dot of a
   // doubled one removed, line ends taken off.
   void readMultiLine(const std::function<void(std::string& Line)>& Take);

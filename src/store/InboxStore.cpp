@@ -21,8 +21,10 @@ InboxStore::InboxStore(std::string path)
   OnDeleted = [ids](const std::vector<uint64_t>& hashes) { SeenIds::MarkDeleted(ids, hashes); };
 }
 
-void InboxStore::Store(InboxMessage message) {
-  // Not a braced list: its elements could only be copied, and a body can be very large.
+namespace {
+
+// Not a braced list: its elements could only be copied, and a body can be very large.
+std::vector<TLineList> valuesOf(InboxMessage message) {
   std::vector<TLineList> values;
   values.reserve(5);
   values.push_back({std::move(message.From)});
@@ -30,6 +32,16 @@ void InboxStore::Store(InboxMessage message) {
   values.push_back(std::move(message.Header));
   values.push_back(std::move(message.Body));
   values.push_back(std::move(message.Attachments));
-  AddRecord(std::move(values));
+  return values;
+}
+
+}  // namespace
+
+void InboxStore::Store(InboxMessage message) {
+  AddRecord(valuesOf(std::move(message)));
   SaveAdded();
+}
+
+void InboxStore::Replace(int r, InboxMessage message) {
+  ReplaceRecord(r, valuesOf(std::move(message)));
 }

@@ -23,4 +23,6 @@ class InboxStore : public MessageStore {
 
   // Appends the message as a new record and writes it to the file.
   void Store(InboxMessage message);
+  // Replaces record r by the message and writes the store whole.
+  void Replace(int r, InboxMessage message);
 };

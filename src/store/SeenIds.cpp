@@ -39,7 +39,8 @@ bool digits(std::string_view word) {
   return true;
 }
 
-// The id and its entry of a line's words after the account: "<id> <seconds> [r<hash>] [del]".
+// The id and its entry of a line's words after the account:
+// "<id> <seconds> [r<hash>] [part] [del]".
 bool parseEntry(std::string_view rest, std::string& id, SeenIds::Entry& entry) {
   const std::vector<std::string_view> w = words(rest);
   if (w.size() < 2 || !digits(w[1])) return false;
@@ -47,6 +48,7 @@ bool parseEntry(std::string_view rest, std::string& id, SeenIds::Entry& entry) {
   entry.firstSeen = std::strtoll(std::string(w[1]).c_str(), nullptr, 10);
   for (size_t i = 2; i < w.size(); ++i) {
     if (w[i] == "del") entry.deletedHere = true;
+    if (w[i] == "part") entry.partial = true;
     if (w[i].starts_with('r')) entry.record = std::strtoull(std::string(w[i].substr(1)).c_str(), nullptr, 16);
   }
   return true;
@@ -110,8 +112,27 @@ bool SeenIds::Seen(int n) const {
   return entryOf(n) != nullptr;
 }
 
-void SeenIds::Stored(int n, uint64_t record) {
-  if (Active()) mine_[ids_[static_cast<size_t>(n - 1)]] = Entry{now_, record, false};
+void SeenIds::Stored(int n, uint64_t record, bool partial) {
+  if (Active()) mine_[ids_[static_cast<size_t>(n - 1)]] = Entry{now_, record, false, partial};
+}
+
+void SeenIds::Completed(int n, uint64_t record) {
+  if (!Active()) return;
+  Entry& entry = mine_[ids_[static_cast<size_t>(n - 1)]];
+  entry.record = record;
+  entry.partial = false;
+}
+
+bool SeenIds::Partial(int n) const {
+  const Entry* entry = entryOf(n);
+  return entry && entry->partial;
+}
+
+int SeenIds::PartialNumber(uint64_t record) const {
+  for (size_t i = 0; record != 0 && i < ids_.size(); ++i)
+    if (const auto it = mine_.find(ids_[i]); it != mine_.end() && it->second.partial && it->second.record == record)
+      return static_cast<int>(i) + 1;
+  return 0;
 }
 
 int64_t SeenIds::FirstSeen(int n) const {
@@ -129,6 +150,7 @@ void SeenIds::Commit(const std::string& token, int64_t archiveLength) {
   const auto line = [&](const std::string& id, const Entry& e) {
     std::string text = host_ + " " + user_ + " " + id + " " + std::to_string(e.firstSeen);
     if (e.record != 0) text += corvane::Format(" r%016" PRIx64, e.record);
+    if (e.partial) text += " part";
     if (e.deletedHere) text += " del";
     lines.push_back(std::move(text));
   };
@@ -167,6 +189,16 @@ void SeenIds::RecordArchiveLength(const std::string& path, int64_t length) {
   std::vector<std::string> lines = readLines(path);
   lines.push_back(std::string(kCommit) + "- " + std::to_string(length));
   corvane::WriteFileAtomically(path, joined(lines));
+}
+
+bool SeenIds::IsPartial(const std::string& path, uint64_t record) {
+  if (record == 0) return false;
+  const std::string name = corvane::Format(" r%016" PRIx64, record);
+  for (const std::string& line : readLines(path)) {
+    const size_t at = line.find(name);
+    if (at != std::string::npos && std::string_view(line).substr(at + name.size()).starts_with(" part")) return true;
+  }
+  return false;
 }
 
 void SeenIds::MarkDeleted(const std::string& path, const std::vector<uint64_t>& records) {

@@ -6,7 +6,8 @@
 // already stored.
 //
 // A line is "<host> <user> <id> <first stored, Unix seconds>", then " r<hash>" naming the
-// inbox record made of it and " del" once that record was deleted here. Lines of the older
+// inbox record made of it, " part" while that record holds only the header, and " del"
+// once that record was deleted here. Lines of the older
 // form "<host> <port> <user> <id>" are read as this account's and rewritten in the new one;
 // other lines are kept as they are. The last line, "#commit <token> <archive length>",
 // says which store batch the file commits and how long the archive was then: the file's
@@ -31,8 +32,14 @@ class SeenIds {
   bool Active() const { return !ids_.empty(); }
   // Message n was stored by an earlier session.
   bool Seen(int n) const;
-  // Message n is in the store now, as the record of that hash.
-  void Stored(int n, uint64_t record);
+  // Message n is in the store now, as the record of that hash; partial: its header only.
+  void Stored(int n, uint64_t record, bool partial = false);
+  // Message n, stored partial, is in the store whole now as the record of that hash.
+  void Completed(int n, uint64_t record);
+  // Message n is stored with its header only.
+  bool Partial(int n) const;
+  // The number of the message stored partial as the record of that hash; 0 for none.
+  int PartialNumber(uint64_t record) const;
   // When message n was first stored; -1 when it is not stored.
   int64_t FirstSeen(int n) const;
   // The record of message n was deleted here.
@@ -52,11 +59,14 @@ class SeenIds {
   // The records of these hashes were deleted here: one line naming each (of any account)
   // is marked so. The file is rewritten only when a line changes.
   static void MarkDeleted(const std::string& path, const std::vector<uint64_t>& records);
+  // The record of that hash holds only the header of its message.
+  static bool IsPartial(const std::string& path, uint64_t record);
 
   struct Entry {
     int64_t firstSeen = 0;
     uint64_t record = 0;  // 0: unknown
     bool deletedHere = false;
+    bool partial = false;
   };
 
  private:

@@ -47,7 +47,7 @@ struct PageWalk {
 const PageWalk kWalks[] = {
     {0, {"inHost",      "inPort",         "inUserID",        "inPassword", "inSecurity",
          "insavecheck", "inconnect",      "indisconnect",    "inLogin",    "inAllowPlainLogin",
-         "inOnServer",  "inCheckMinutes", "outhost",         "outport",    "outuserid",
+         "inOnServer",  "inLargeKB", "inCheckMinutes", "outhost",         "outport",    "outuserid",
          "localname",   "localemail",     "outsavecheck",    "outconnect", "outdisconnect",
          "outSecurity", "outAuthUser",    "outAuthPassword", "outLogin",   "outAllowPlainLogin",
          "keyringcheck"}},
