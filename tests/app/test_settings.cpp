@@ -220,8 +220,10 @@ TEST_F(SettingsWindowTest, TheServerChoiceIsWrittenWhenItMeansSomethingAndReadBa
     OnServer choice;
     int days;
     std::string lines;  // after the account's own
+    int largeKB = 0;
   };
   for (const Case& c : {Case{OnServer::Delete, 7, ""}, Case{OnServer::Keep, 7, "OnServer=Keep\r\n"},
+                        Case{OnServer::Keep, 7, "OnServer=Keep\r\nLargeKB=500\r\n", 500},
                         Case{OnServer::KeepDays, 10, "OnServer=KeepDays\r\nKeepDays=10\r\n"},
                         Case{OnServer::FollowLocal, 7, "OnServer=FollowLocal\r\n"}}) {
     SCOPED_TRACE(kOnServerKeys[static_cast<int>(c.choice)]);
@@ -230,6 +232,7 @@ TEST_F(SettingsWindowTest, TheServerChoiceIsWrittenWhenItMeansSomethingAndReadBa
       auto w = open();
       w->inOnServer->setCurrentIndex(static_cast<int>(c.choice));
       w->inKeepDays->setValue(c.days);
+      w->inLargeKB->setValue(c.largeKB);
       w->insaveClick();
     }
     EXPECT_EQ(corvane::ReadFile(ini), account + c.lines);
@@ -237,6 +240,7 @@ TEST_F(SettingsWindowTest, TheServerChoiceIsWrittenWhenItMeansSomethingAndReadBa
     EXPECT_EQ(w->inOnServer->currentIndex(), static_cast<int>(c.choice));
     EXPECT_EQ(w->inKeepDays->value(), c.days);
     EXPECT_EQ(w->inKeepDays->isEnabled(), c.choice == OnServer::KeepDays);
+    EXPECT_EQ(w->inLargeKB->value(), c.largeKB);
   }
   // Back to deleting after storing: the key stays, saying so.
   auto w = open();

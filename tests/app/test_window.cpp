@@ -113,7 +113,7 @@ TEST_F(WindowTest, PagesAreArrangedAsTheirTables) {
   w->mailbinder->setCurrentIndex(0);
   // Both groups grew by the rows of secure connections, the login and the sign-in; the
   // server choices and the interval take a little more of the Receive group's.
-  EXPECT_EQ(w->GroupBox1->geometry(), QRect(16, 8, 257, 249 + 100 + 105));
+  EXPECT_EQ(w->GroupBox1->geometry(), QRect(16, 8, 276, 249 + 100 + 105 + 32));
   EXPECT_EQ(w->inPort->pos(), QPoint(89, 58));
   EXPECT_GE(w->inPort->width(), 45);
   EXPECT_EQ(w->outconnect->geometry(), QRect(224, 208, 23, 22));
@@ -200,7 +200,7 @@ TEST_F(WindowTest, RightClickSelectsTheRowAndOpensItsListsMenu) {
     EXPECT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 2000));
     menu->hide();
   }
-  EXPECT_EQ(w->receivedpopup->actions(), (QList<QAction*>{w->Delete1, w->DeleteAll1}));
+  EXPECT_EQ(w->receivedpopup->actions(), (QList<QAction*>{w->Delete1, w->DeleteAll1, w->FetchWhole1}));
   EXPECT_EQ(w->sendpopup->actions(), (QList<QAction*>{w->MenuItem1, w->MenuItem2}));
 }
 
