@@ -89,3 +89,43 @@ TEST(ArchiveRepair, WhatNoSessionCommittedAndATornTailAreCutBackBeforeTheNextApp
   EXPECT_EQ(MboxArchive::Recover(tmp.path("none.mbox"), 10), 0);
   EXPECT_FALSE(corvane::FileExists(tmp.path("none.mbox")));
 }
+
+// A header-only record is kept as partial across sessions, found by its record, survives
+// a deletion mark, and loses the mark once its message is whole.
+TEST(SeenIdsFile, APartialRecordStaysPartialUntilCompleted) {
+  TempFolder tmp;
+  const std::string path = tmp.path(SeenIds::kFileName);
+  {
+    SeenIds ids(path, "pop.example.org", "alice");
+    ids.Begin({"a1", "a2"}, 1000);
+    ids.Stored(1, 0x11);
+    ids.Stored(2, 0x22, true);
+    ids.Commit("t1", 10);
+  }
+  EXPECT_EQ(corvane::ReadFile(path),
+            "pop.example.org alice a1 1000 r0000000000000011\n"
+            "pop.example.org alice a2 1000 r0000000000000022 part\n"
+            "#commit t1 10\n");
+  EXPECT_TRUE(SeenIds::IsPartial(path, 0x22));
+  EXPECT_FALSE(SeenIds::IsPartial(path, 0x11));
+  EXPECT_FALSE(SeenIds::IsPartial(path, 0x2));
+
+  SeenIds::MarkDeleted(path, {0x11});
+  SeenIds ids(path, "pop.example.org", "alice");
+  // The server lists them the other way round now.
+  ids.Begin({"a2", "a1"}, 2000);
+  EXPECT_TRUE(ids.Seen(1));
+  EXPECT_TRUE(ids.Partial(1));
+  EXPECT_FALSE(ids.Partial(2));
+  EXPECT_TRUE(ids.DeletedHere(2));
+  EXPECT_EQ(ids.PartialNumber(0x22), 1);
+  EXPECT_EQ(ids.PartialNumber(0x11), 0);
+  EXPECT_EQ(ids.PartialNumber(0), 0);
+  ids.Completed(1, 0x33);
+  ids.Commit({}, -1);
+  EXPECT_EQ(corvane::ReadFile(path),
+            "pop.example.org alice a2 1000 r0000000000000033\n"
+            "pop.example.org alice a1 1000 r0000000000000011 del\n"
+            "#commit - 10\n");
+  EXPECT_FALSE(SeenIds::IsPartial(path, 0x33));
+}
