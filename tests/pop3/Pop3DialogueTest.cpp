@@ -660,6 +660,33 @@ TEST(Pop3Dialogue, UniqueIdsAreReadInOrderAndAnyListThatDoesNotFitCountsAsNone) 
   }
 }
 
+TEST(Pop3Dialogue, SizesAreReadInOrderAndAHeaderComesAloneByTop) {
+  struct Case {
+    const char* reply;
+    bool ok;
+    std::vector<int64_t> sizes;
+  };
+  const Case cases[] = {
+      {"+OK 2 messages\nS: 1 120\nS: 2 4096 extra\nS: .\n", true, {120, 4096}},
+      {"-ERR no such command\n", false, {}},
+      {"+OK\nS: 2 10\nS: 1 10\nS: .\n", false, {}},  // out of order
+      {"+OK\nS: 1\nS: 2 x\nS: .\n", false, {}},      // no size
+  };
+  for (const Case& c : cases) {
+    Rig rig(std::string(kLogin) + "C: STAT\nS: +OK 2 40\nC: LIST\nS: " + c.reply +
+            "C: TOP 1 0\nS: +OK\nS: Subject: Only this\nS: \nS: .\nC: QUIT\nS: +OK bye\nE\n");
+    rig.pop.Connect();
+    std::vector<int64_t> sizes{7};
+    EXPECT_EQ(rig.pop.RetrieveSizes(sizes), c.ok) << c.reply;
+    EXPECT_EQ(sizes, c.sizes) << c.reply;
+    rig.pop.RetrieveHeader(1);
+    EXPECT_EQ(rig.pop.MailMessage().Subject, " Only this");
+    EXPECT_EQ(rig.pop.MailMessage().Body.Count(), 0);
+    rig.pop.Disconnect();
+    rig.Finish();
+  }
+}
+
 TEST(Pop3Dialogue, PlannedRetrievalsGoOutAheadAndARefusalAmongThemLeavesTheDialogueInStep) {
   Rig rig(std::string(kLogin) +
           "C: STAT\nS: +OK 3 90\n"
