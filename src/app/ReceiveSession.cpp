@@ -297,7 +297,8 @@ class ReceiveSession::Run {
   // Without unique ids nothing tells the messages apart across sessions: stored means gone.
   bool deletes(int32_t n) const {
     if (!seen_.Active()) return true;
-    if (seen_.Partial(n)) return false;
+    // A header-only message stays until it is whole, or until its record is deleted here.
+    if (seen_.Partial(n) && !seen_.DeletedHere(n)) return false;
     const int64_t firstSeen = seen_.FirstSeen(n);
     switch (s_.onServer_) {
       case OnServer::Keep:
